@@ -1,0 +1,1 @@
+#include "tape_label.h"
