@@ -1,13 +1,10 @@
 // vaklabel: reads and rewrites the volume label of the tape in a drive.
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
+#include "command_line.h"
 #include "label_file.h"
-#include "label_image.h"
 #include "tape_label.h"
 
 namespace {
@@ -15,90 +12,7 @@ namespace {
 constexpr int kExitSuccess = 0;  // the run reached its end
 constexpr int kExitFailed = 1;   // bad command line, or a failure that stopped the run
 
-constexpr int kPathSize = kPathPartMax + 1;
-constexpr int kLabelSize = 9;  // eight characters and the terminating zero
-constexpr int kShortLabelLength = 6;
 constexpr int kLongLabelLength = 8;
-
-enum Mode { kReadMode = 0, kWriteMode = 1 };
-
-// What the command line asked for; every buffer is owned here and passed down.
-struct Request {
-  char filename[kPathSize];
-  char fpath[kPathSize];
-  char cpath[kPathSize];
-  char otfilename[kPathSize];  // -o and -t share it: the later name stays
-  char exlabel[kLabelSize];
-  char exprelabel[kLabelSize];
-  bool pflag, oflag, tflag, bflag, cflag;
-  int mode;
-  int quiet;
-  int label_len;
-};
-
-constexpr char kUsageText[] =
-    "syntax: vaklabel [-q] -r [-p <output path> -o <output filename>] -f <devfile>\n"
-    "      : vaklabel [-q] [-p <backup path> -b ]\n"
-    "      :            [ -c <template path> -t <template filename> ] -f <devfile> -w <label>\n"
-    "syntax: vaklabel -h\n"
-    " -r: read mode,  \n"
-    " -w: write mode,\n"
-    " -b: backup previous label,\n"
-    " -q: quiet, -h: help\n"
-    " rc   0=success, 1=failed\n"
-    "where, the label length must be either 6 or 8\n";
-
-// The usage goes to standard error also for -h, so that standard output
-// never carries anything but a label.
-[[noreturn]] void Usage(int status) {
-  fwrite(kUsageText, 1, sizeof kUsageText - 1, stderr);
-  exit(status);
-}
-
-// A repeated option replaces the earlier value; a longer argument is cut.
-void CopyArgument(char (&to)[kPathSize], const char* from) {
-  memset(to, 0, sizeof to);
-  strncpy(to, from, kPathPartMax);
-}
-
-void ParseOptions(int argc, char* argv[], Request& request) {
-  int ch;
-  while ((ch = getopt(argc, argv, "rwqhf:p:o:t:bc:")) != -1) {
-    switch (ch) {
-      case 'b': request.bflag = true; break;
-      case 'c': CopyArgument(request.cpath, optarg); request.cflag = true; break;
-      case 'f': CopyArgument(request.filename, optarg); break;
-      case 'h': Usage(kExitSuccess);
-      case 'o': CopyArgument(request.otfilename, optarg); request.oflag = true; break;
-      case 'p': CopyArgument(request.fpath, optarg); request.pflag = true; break;
-      case 'q': request.quiet = 0; break;
-      case 'r': request.mode = kReadMode; break;
-      case 't': CopyArgument(request.otfilename, optarg); request.tflag = true; break;
-      case 'w': request.mode = kWriteMode; break;
-      default: Usage(kExitFailed);
-    }
-  }
-}
-
-// Takes the new label from the one operand; its length in bytes decides
-// between a six- and an eight-character label.
-bool TakeNewLabel(const char* operand, Request& request) {
-  size_t length = strlen(operand);
-  if (length != kLongLabelLength && length != kShortLabelLength) return false;
-  memcpy(request.exlabel, operand, length);
-  request.label_len = static_cast<int>(length);
-  return true;
-}
-
-bool WriteRequestIsValid(int operands, char* operand[], Request& request) {
-  if (operands != 1 || !TakeNewLabel(operand[0], request)) return false;
-  if (request.oflag) return false;
-  return !(request.bflag && !request.pflag) && !(request.tflag && !request.cflag);
-}
-
-bool ReadRequestIsValid(int operands, const Request& request) {
-  return operands == 0 && !request.tflag && !request.bflag && !(request.oflag && !request.pflag);
-}
 
 [[noreturn]] void ReadRun(Request& request) {
   request.label_len = readLabel(request.filename, request.exprelabel, request.quiet);
@@ -132,17 +46,13 @@ void BackUpPreviousLabel(const Request& request, int previousLength) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-  Request request{};
-  request.mode = kReadMode;
-  request.quiet = 1;
-  ParseOptions(argc, argv, request);
-
-  int operands = argc - optind;
-  if (request.filename[0] == '\0') Usage(kExitFailed);
-  if (request.mode == kWriteMode) {
-    if (!WriteRequestIsValid(operands, argv + optind, request)) Usage(kExitFailed);
-    WriteRun(request);
+  Request request;
+  switch (ParseCommandLine(argc, argv, request)) {
+    case Verdict::kRead: ReadRun(request);
+    case Verdict::kWrite: WriteRun(request);
+    case Verdict::kHelp: Usage(); return kExitSuccess;
+    case Verdict::kBadCommandLine: break;
   }
-  if (!ReadRequestIsValid(operands, request)) Usage(kExitFailed);
-  ReadRun(request);
+  Usage();
+  return kExitFailed;
 }
