@@ -3,7 +3,7 @@
 # that are missing, so a prepared machine is left alone.
 set -euo pipefail
 
-packages=(cmake make g++ libgtest-dev libgmock-dev mt-st coreutils)
+packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev mt-st coreutils)
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
