@@ -99,6 +99,17 @@ TEST_F(LabelFileTest, SavesTenTaggedLinesPerRecord) {
   EXPECT_EQ(eight[30], "55,48,4C,31,20,20,20,20,   #UHL1");
 }
 
+// The template shipped for blank tapes is the built-in label set, as saved.
+TEST_F(LabelFileTest, ShippedTemplateIsTheInitialLabelSet) {
+  saveLabel(dir_.c_str(), "initial", 1, 6);
+  std::ifstream shipped(STANDARD_TEMPLATE), saved(dir_ + "/initial");
+  std::stringstream a, b;
+  a << shipped.rdbuf();
+  b << saved.rdbuf();
+  ASSERT_FALSE(a.str().empty());
+  EXPECT_EQ(a.str(), b.str());
+}
+
 TEST_F(LabelFileTest, EveryByteValueRoundTripsThroughSaveAndLoad) {
   const int templateBytes = kTemplateRecords * kRecordSize;
   for (int start : {0, templateBytes}) {
