@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# The main job on a virtual tape: label a blank tape from the standard
+# template, then relabel it with a backup, showing the label before and after.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+bash "$root/scripts/setup.sh"
+cmake --preset default -S "$root" >/dev/null
+cmake --build "$root/build" -j "$(nproc)" --target vaklabel vtape vtape_preload >/dev/null
+
+bin=$root/build
+vaklabel=$bin/src/vaklabel
+vtape=$bin/vtape/vtape
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+tape=$work/tape.aws
+
+run() { echo "\$ $*"; "$@"; }
+
+run "$vtape" create "$tape"
+run "$vtape" run "$tape" -- "$vaklabel" -q -c "$root/templates" -t standard.lbl -f /dev/nst0 -w XYZ789
+echo "label before:"
+run "$vtape" run "$tape" -- "$vaklabel" -q -f /dev/nst0
+run "$vtape" run "$tape" -- "$vaklabel" -q -b -p "$work/labels" -f /dev/nst0 -w ABCD1234
+echo "label after:"
+run "$vtape" run "$tape" -- "$vaklabel" -q -f /dev/nst0
+echo "backup of the old label set:"
+run ls "$work/labels"
+run "$vtape" list "$tape"
