@@ -1,0 +1,161 @@
+#include "aws.h"
+
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace vtape {
+
+namespace {
+
+// Headers written per pwritev call; a block longer than this many segments
+// takes several calls.
+constexpr int kSegmentsPerCall = 64;
+
+constexpr uint8_t kKnownFlags = kFlagNewRecord | kFlagTapeMark | kFlagEndRecord;
+
+// Cuts a half-written record off again, so the image ends on a record
+// boundary; the caller reports the write's own error, not this one's.
+bool Fail(int fd, off_t offset, int error) {
+  int ignored = ftruncate(fd, offset);
+  (void)ignored;
+  errno = error;
+  return false;
+}
+
+bool PreadAll(int fd, void* buf, size_t count, off_t offset) {
+  ssize_t got = pread(fd, buf, count, offset);
+  if (got == static_cast<ssize_t>(count)) return true;
+  if (got >= 0) errno = EIO;
+  return false;
+}
+
+void Corrupt(Record* record, off_t at, const char* problem) {
+  record->kind = RecordKind::kCorrupt;
+  record->bad_offset = at;
+  record->problem = problem;
+}
+
+}  // namespace
+
+void EncodeHeader(const Header& header, unsigned char out[kHeaderSize]) {
+  out[0] = header.length & 0xff;
+  out[1] = header.length >> 8;
+  out[2] = header.prev & 0xff;
+  out[3] = header.prev >> 8;
+  out[4] = header.flags1;
+  out[5] = header.flags2;
+}
+
+Header DecodeHeader(const unsigned char in[kHeaderSize]) {
+  return Header{static_cast<uint16_t>(in[0] | in[1] << 8), static_cast<uint16_t>(in[2] | in[3] << 8),
+                in[4], in[5]};
+}
+
+bool ReadRecord(int fd, off_t offset, off_t size, uint16_t prev, void* buf, size_t cap,
+                Record* record) {
+  *record = Record{RecordKind::kEnd, 0, offset, prev, 0, nullptr};
+  if (offset >= size) return true;
+  off_t at = offset;
+  uint64_t total = 0;
+  uint16_t expected_prev = prev;
+  for (bool first = true;; first = false) {
+    if (size - at < static_cast<off_t>(kHeaderSize)) {
+      Corrupt(record, at, first ? "file ends inside a header" : "file ends inside a chained block");
+      return true;
+    }
+    unsigned char raw[kHeaderSize];
+    if (!PreadAll(fd, raw, sizeof raw, at)) return false;
+    Header h = DecodeHeader(raw);
+    if (h.flags2 != 0) {
+      Corrupt(record, at, "compressed or unknown segment (second flag byte not 0)");
+      return true;
+    }
+    if ((h.flags1 & ~kKnownFlags) != 0 || (h.flags1 == 0 && first)) {
+      Corrupt(record, at, "bad header flags");
+      return true;
+    }
+    if (h.prev != expected_prev) {
+      Corrupt(record, at, "previous-length field does not match the previous header");
+      return true;
+    }
+    if (h.flags1 & kFlagTapeMark) {
+      if (h.flags1 != kFlagTapeMark || h.length != 0 || !first) {
+        Corrupt(record, at, "bad tape mark header");
+        return true;
+      }
+      *record = Record{RecordKind::kTapeMark, 0, at + static_cast<off_t>(kHeaderSize), 0, 0, nullptr};
+      return true;
+    }
+    if (first != ((h.flags1 & kFlagNewRecord) != 0)) {
+      Corrupt(record, at, first ? "block does not start with a new-record header" : "chained block restarts before its end");
+      return true;
+    }
+    off_t data_at = at + static_cast<off_t>(kHeaderSize);
+    if (size - data_at < h.length) {
+      Corrupt(record, at, "file ends inside a block");
+      return true;
+    }
+    if (total < cap) {
+      size_t n = std::min<uint64_t>(h.length, cap - total);
+      if (n > 0 && !PreadAll(fd, static_cast<unsigned char*>(buf) + total, n, data_at)) return false;
+    }
+    total += h.length;
+    at = data_at + h.length;
+    expected_prev = h.length;
+    if (h.flags1 & kFlagEndRecord) break;
+  }
+  if (total == 0) {
+    Corrupt(record, offset, "empty block");
+    return true;
+  }
+  *record = Record{RecordKind::kBlock, total, at, expected_prev, 0, nullptr};
+  return true;
+}
+
+bool WriteBlock(int fd, off_t offset, uint16_t prev, const void* data, size_t length, off_t* next,
+                uint16_t* last) {
+  if (ftruncate(fd, offset) != 0) return false;
+  const unsigned char* p = static_cast<const unsigned char*>(data);
+  size_t done = 0;
+  off_t at = offset;
+  bool first = true;
+  while (first || done < length) {
+    unsigned char headers[kSegmentsPerCall][kHeaderSize];
+    iovec iov[2 * kSegmentsPerCall];
+    int n = 0;
+    size_t bytes = 0;
+    while (n < kSegmentsPerCall && (first || done < length)) {
+      size_t seg = std::min(kMaxSegment, length - done);
+      uint8_t flags = (first ? kFlagNewRecord : 0) | (done + seg == length ? kFlagEndRecord : 0);
+      EncodeHeader(Header{static_cast<uint16_t>(seg), prev, flags, 0}, headers[n]);
+      iov[2 * n] = iovec{headers[n], kHeaderSize};
+      iov[2 * n + 1] = iovec{const_cast<unsigned char*>(p + done), seg};
+      bytes += kHeaderSize + seg;
+      prev = static_cast<uint16_t>(seg);
+      done += seg;
+      first = false;
+      ++n;
+    }
+    ssize_t put = pwritev(fd, iov, 2 * n, at);
+    if (put != static_cast<ssize_t>(bytes)) return Fail(fd, offset, put < 0 ? errno : ENOSPC);
+    at += static_cast<off_t>(bytes);
+  }
+  *next = at;
+  *last = prev;
+  return true;
+}
+
+bool WriteTapeMark(int fd, off_t offset, uint16_t prev, off_t* next) {
+  if (ftruncate(fd, offset) != 0) return false;
+  unsigned char raw[kHeaderSize];
+  EncodeHeader(Header{0, prev, kFlagTapeMark, 0}, raw);
+  ssize_t put = pwrite(fd, raw, sizeof raw, offset);
+  if (put != static_cast<ssize_t>(sizeof raw)) return Fail(fd, offset, put < 0 ? errno : ENOSPC);
+  *next = offset + static_cast<off_t>(kHeaderSize);
+  return true;
+}
+
+}  // namespace vtape

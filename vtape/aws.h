@@ -1,0 +1,64 @@
+// AWSTAPE image records: the on-disk form of blocks and tape marks shared by
+// the preload library and the vtape command.
+#ifndef VTAPE_AWS_H_
+#define VTAPE_AWS_H_
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vtape {
+
+inline constexpr size_t kHeaderSize = 6;
+inline constexpr uint8_t kFlagNewRecord = 0x80;
+inline constexpr uint8_t kFlagTapeMark = 0x40;
+inline constexpr uint8_t kFlagEndRecord = 0x20;
+/// Longest segment one header can describe; longer blocks are chained.
+inline constexpr size_t kMaxSegment = 65535;
+
+/// One 6-byte header: lengths little-endian, then two flag bytes.
+struct Header {
+  uint16_t length;
+  uint16_t prev;
+  uint8_t flags1;
+  uint8_t flags2;
+};
+
+void EncodeHeader(const Header& header, unsigned char out[kHeaderSize]);
+Header DecodeHeader(const unsigned char in[kHeaderSize]);
+
+enum class RecordKind { kBlock, kTapeMark, kEnd, kCorrupt };
+
+/// What ReadRecord found at an offset.
+struct Record {
+  RecordKind kind;
+  /// Data bytes of a block (all segments joined).
+  uint64_t length;
+  /// Offset just after the record.
+  off_t next;
+  /// Length field of the record's last header, which the next header repeats.
+  uint16_t last_length;
+  /// For kCorrupt: where the damage starts and what it is.
+  off_t bad_offset;
+  const char* problem;
+};
+
+/// Reads the record at `offset` of an image `size` bytes long whose previous
+/// header had length `prev`, copying at most `cap` data bytes into `buf`.
+/// Returns false with errno set when the file cannot be read.
+bool ReadRecord(int fd, off_t offset, off_t size, uint16_t prev, void* buf, size_t cap,
+                Record* record);
+
+/// Cuts the image at `offset` and writes a block there (chained when longer
+/// than kMaxSegment), so it becomes the last record. Sets `*next` and `*last`.
+/// Returns false with errno set on failure, leaving the image cut at `offset`.
+bool WriteBlock(int fd, off_t offset, uint16_t prev, const void* data, size_t length, off_t* next,
+                uint16_t* last);
+
+/// Cuts the image at `offset` and writes a tape mark there.
+bool WriteTapeMark(int fd, off_t offset, uint16_t prev, off_t* next);
+
+}  // namespace vtape
+
+#endif  // VTAPE_AWS_H_

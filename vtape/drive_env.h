@@ -1,0 +1,42 @@
+// The environment through which `vtape run` configures the preload library.
+#ifndef VTAPE_DRIVE_ENV_H_
+#define VTAPE_DRIVE_ENV_H_
+
+#include <cstddef>
+
+namespace vtape {
+
+/// AWSTAPE image holding the tape; unset or missing means no tape loaded.
+inline constexpr char kEnvImage[] = "VTAPE_IMAGE";
+/// Device name the drive answers to, default kDefaultDevice.
+inline constexpr char kEnvDevice[] = "VTAPE_DEVICE";
+/// errno (name or number) that every open of the device fails with.
+inline constexpr char kEnvFailOpen[] = "VTAPE_FAIL_OPEN";
+/// Boolean faults: set to "1" to turn on.
+inline constexpr char kEnvNoMedium[] = "VTAPE_NO_MEDIUM";
+inline constexpr char kEnvWriteProtect[] = "VTAPE_WRITE_PROTECT";
+inline constexpr char kEnvFailRewind[] = "VTAPE_FAIL_REWIND";
+inline constexpr char kEnvFailSetblk[] = "VTAPE_FAIL_SETBLK";
+inline constexpr char kEnvFailWeof[] = "VTAPE_FAIL_WEOF";
+inline constexpr char kEnvFailClose[] = "VTAPE_FAIL_CLOSE";
+/// N: the Nth read() or write() on the device in the process fails with EIO.
+inline constexpr char kEnvFailRead[] = "VTAPE_FAIL_READ";
+inline constexpr char kEnvFailWrite[] = "VTAPE_FAIL_WRITE";
+/// N:BYTES: the Nth write() puts only its first BYTES bytes on tape.
+inline constexpr char kEnvShortWrite[] = "VTAPE_SHORT_WRITE";
+
+inline constexpr char kDefaultDevice[] = "/dev/nst0";
+inline constexpr size_t kDefaultShortBytes = 40;
+/// Suffix of the file beside the image that keeps the tape position.
+inline constexpr char kStateSuffix[] = ".vtpos";
+
+/// Parses an errno name ("EIO") or a positive number into `*value`.
+bool ParseErrno(const char* text, int* value);
+/// Parses a positive decimal count.
+bool ParseCount(const char* text, long* value);
+/// Parses "N" or "N:BYTES" (BYTES defaulting to kDefaultShortBytes).
+bool ParseShortWrite(const char* text, long* nth, size_t* bytes);
+
+}  // namespace vtape
+
+#endif  // VTAPE_DRIVE_ENV_H_
