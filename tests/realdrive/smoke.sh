@@ -7,7 +7,7 @@ set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 cache=$1
-tapeio=$2
+tapeio=$(realpath "$2")
 bash "$here/prepare.sh" "$cache"
 
 expected="== three blocks and two filemarks, read back with 80, then 100 bytes
