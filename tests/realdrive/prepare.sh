@@ -11,8 +11,11 @@ set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 [ $# -eq 1 ] || { echo "usage: prepare.sh CACHE" >&2; exit 2; }
-mkdir -p "$1"
+mkdir -p "$1" || { echo "cannot prepare: cannot create $1" >&2; exit 77; }
 cache=$(cd "$1" && pwd)
+# Tests sharing a cache prepare it one at a time.
+exec {lock}>"$cache/lock"
+flock "$lock"
 
 cannot() {
   echo "cannot prepare: $*" >&2
@@ -82,7 +85,7 @@ fetch_deb() {
   deb=$(ls -t "$cache/debs/$1"_*.deb | head -n1)
   rm -rf "$2.tmp" && mkdir -p "$2.tmp"
   dpkg-deb -x "$deb" "$2.tmp" && mv "$2.tmp" "$2"
-  rm -f "$deb"
+  rm -rf "$cache/debs"
 }
 
 busybox=$cache/busybox/bin/busybox

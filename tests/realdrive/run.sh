@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
 # Runs a shell script in a QEMU guest whose kernel drives a real tape through
 # the st driver:
-#   run.sh [-e NAME=VALUE]... CACHE SCRIPT XCHG
-# CACHE must have been filled by prepare.sh. The guest sees the host's / read
-# only (with a writable overlay) and XCHG read-write at the same path; bash
-# runs SCRIPT there with XCHG as working directory, /dev/nst0 and /dev/st0
-# ready on a blank 4 MB tape, each NAME=VALUE in its environment, and these
-# functions:
+#   run.sh [-e NAME=VALUE]... [-t SECONDS] CACHE SCRIPT XCHG
+# CACHE must have been filled by prepare.sh. The guest sees the host's /
+# through a writable overlay that the host never sees (except /run, which is
+# the guest's own), and XCHG read-write at the same path. bash runs SCRIPT
+# with XCHG as working directory, /dev/nst0 and /dev/st0 ready on a blank
+# 4 MB tape, each NAME=VALUE exported, and these functions:
 #   blank_tape [MB]       load a new blank tape and rewind it
 #   write_protect on|off  write-protect the tape (seen at the next open)
+# mt and dd lay down and read tapes, but a dd that opens the device itself
+# adds a filemark when it closes after writing; tapeio (built beside the
+# tests, passed in with -e) makes any sequence of calls on one descriptor.
+# The guest is stopped after SECONDS (-t, 300 by default).
 # The script's output (stdout and stderr) comes out on stdout, and run.sh
 # exits with its status; 125 means the guest itself failed, and its console
 # log is then shown on stderr.
@@ -16,14 +20,16 @@ set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 vars=()
-while getopts e: opt; do
+seconds=300
+while getopts e:t: opt; do
   case $opt in
   e) vars+=("$OPTARG") ;;
+  t) seconds=$OPTARG ;;
   *) exit 2 ;;
   esac
 done
 shift $((OPTIND - 1))
-[ $# -eq 3 ] || { echo "usage: run.sh [-e NAME=VALUE]... CACHE SCRIPT XCHG" >&2; exit 2; }
+[ $# -eq 3 ] || { echo "usage: run.sh [-e NAME=VALUE]... [-t SECONDS] CACHE SCRIPT XCHG" >&2; exit 2; }
 cache=$(cd "$1" && pwd)
 xchg=$(cd "$3" && pwd)
 [ -s "$cache/initramfs.gz" ] && [ -x "$cache/tgt/tgtd" ] || { echo "run.sh: $cache is not prepared" >&2; exit 125; }
@@ -42,18 +48,18 @@ share() {
   echo "-fsdev local,id=$1,path=$2,security_model=none,multidevs=remap$3 -device virtio-9p-pci,fsdev=$1,mount_tag=$1"
 }
 # shellcheck disable=SC2046
-qemu-system-x86_64 -nodefaults -nographic -no-reboot \
+timeout "$seconds" qemu-system-x86_64 -nodefaults -nographic -no-reboot \
   -accel tcg,thread=multi -cpu max -m 1024 -smp 2 \
   -kernel "$cache/kernel/vmlinux" -initrd "$cache/initramfs.gz" \
   -append "console=ttyS0 panic=-1 quiet loglevel=4" \
   -device virtio-rng-pci \
   $(share root / ,readonly=on) $(share ctl "$ctl" "") $(share xchg "$xchg" "") \
   -chardev file,id=console,path="$ctl/console" -serial chardev:console \
-  -chardev stdio,id=out,signal=off -serial chardev:out </dev/null
+  -chardev stdio,id=out,signal=off -serial chardev:out </dev/null || true
 
 status=$(cat "$ctl/status" 2>/dev/null || echo 125)
 if [ "$status" = 125 ]; then
-  echo "run.sh: the guest failed; its console said:" >&2
+  echo "run.sh: the guest failed or ran out of its $seconds s; its console said:" >&2
   cat "$ctl/console" >&2
 fi
 exit "$status"
