@@ -109,6 +109,7 @@ struct Drive {
   uint16_t prev;        // length field of the header before pos
   bool pending_write;   // last operation was a write: close adds a filemark
   Eof eof;
+  bool block_unknown;   // st lost count of the block number at end of data
 };
 Drive g_drive;
 bool g_is_tape[kMaxFds];
@@ -522,6 +523,7 @@ long TapeRead(void* buf, size_t count) {
   if (!vtape::ReadRecord(d.image_fd, d.pos, d.size, d.prev, buf, count, &rec)) return -EIO;
   switch (rec.kind) {
     case RecordKind::kEnd:
+      d.block_unknown = true;
       // Only the first read at end of data right after a filemark sees 0.
       if (d.eof != Eof::kFileMark) return -EIO;
       d.eof = Eof::kEndOfData;
@@ -586,6 +588,7 @@ long SpaceFileMarks(long count) {
     if (rec.kind == RecordKind::kCorrupt) return -EIO;
     if (rec.kind == RecordKind::kEnd) {
       d.eof = Eof::kEndOfData;
+      d.block_unknown = true;
       SavePosition();
       return -EIO;
     }
@@ -594,6 +597,7 @@ long SpaceFileMarks(long count) {
     d.prev = rec.last_length;
   }
   d.eof = Eof::kFileMark;
+  d.block_unknown = false;
   SavePosition();
   return 0;
 }
@@ -609,6 +613,7 @@ long SpaceToEnd() {
     d.prev = rec.last_length;
   }
   d.eof = Eof::kEndOfData;
+  d.block_unknown = true;
   SavePosition();
   return 0;
 }
@@ -638,6 +643,7 @@ long TapeOp(const mtop& op) {
       d.pos = 0;
       d.prev = 0;
       d.eof = Eof::kNone;
+      d.block_unknown = false;
       SavePosition();
       return 0;
     case MTWEOF:
@@ -646,6 +652,7 @@ long TapeOp(const mtop& op) {
       if (op.mt_count < 0) return -EINVAL;
       if (g_config.fail_weof) return -EIO;
       d.eof = Eof::kNone;
+      d.block_unknown = false;
       return WriteMarks(op.mt_count);
     case MTFSF:
       if (op.mt_count < 0) return -EINVAL;
@@ -669,10 +676,10 @@ long TapeStatus(mtget* status) {
   long file = -1, block = -1;
   WalkTo(d.pos, nullptr, &file, &block, nullptr);
   status->mt_fileno = file;
-  status->mt_blkno = block;
+  status->mt_blkno = d.block_unknown ? -1 : block;
   long gstat = GMT_ONLINE(~0L);
   if (d.write_protected) gstat |= GMT_WR_PROT(~0L);
-  if (block == 0) gstat |= file == 0 ? GMT_BOT(~0L) : GMT_EOF(~0L);
+  if (status->mt_blkno == 0) gstat |= file == 0 ? GMT_BOT(~0L) : GMT_EOF(~0L);
   if (d.eof == Eof::kEndOfData) gstat |= GMT_EOD(~0L);
   status->mt_gstat = gstat;
   return 0;
