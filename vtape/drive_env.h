@@ -22,6 +22,10 @@ inline constexpr char kEnvFailClose[] = "VTAPE_FAIL_CLOSE";
 /// N: the Nth read() or write() on the device in the process fails with EIO.
 inline constexpr char kEnvFailRead[] = "VTAPE_FAIL_READ";
 inline constexpr char kEnvFailWrite[] = "VTAPE_FAIL_WRITE";
+/// N: only the Nth MTREW or MTSETBLK in the process fails with EIO, so a
+/// program that prepares the drive twice can be failed the second time.
+inline constexpr char kEnvFailRewindAt[] = "VTAPE_FAIL_REWIND_AT";
+inline constexpr char kEnvFailSetblkAt[] = "VTAPE_FAIL_SETBLK_AT";
 /// N:BYTES: the Nth write() puts only its first BYTES bytes on tape.
 inline constexpr char kEnvShortWrite[] = "VTAPE_SHORT_WRITE";
 

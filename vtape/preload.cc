@@ -85,6 +85,8 @@ struct Config {
   bool fail_close;
   long fail_read;
   long fail_write;
+  long fail_rewind_at;
+  long fail_setblk_at;
   long short_write;
   size_t short_bytes;
 };
@@ -115,6 +117,8 @@ Drive g_drive;
 bool g_is_tape[kMaxFds];
 // Calls that reached the drive in this process, for the Nth-call faults.
 long g_reads;
+long g_rewinds;
+long g_setblks;
 long g_writes;
 pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
 
@@ -214,6 +218,12 @@ void LoadConfig() {
   }
   if ((v = getenv(vtape::kEnvFailWrite)) != nullptr && !vtape::ParseCount(v, &c.fail_write)) {
     Die("bad value for VTAPE_FAIL_WRITE", v);
+  }
+  if ((v = getenv(vtape::kEnvFailRewindAt)) != nullptr && !vtape::ParseCount(v, &c.fail_rewind_at)) {
+    Die("bad value for VTAPE_FAIL_REWIND_AT", v);
+  }
+  if ((v = getenv(vtape::kEnvFailSetblkAt)) != nullptr && !vtape::ParseCount(v, &c.fail_setblk_at)) {
+    Die("bad value for VTAPE_FAIL_SETBLK_AT", v);
   }
   if ((v = getenv(vtape::kEnvShortWrite)) != nullptr &&
       !vtape::ParseShortWrite(v, &c.short_write, &c.short_bytes)) {
@@ -637,9 +647,10 @@ long TapeOp(const mtop& op) {
       // Only variable-block mode is emulated, as if the drive's block limits
       // excluded every fixed size.
       if ((op.mt_count & MT_ST_BLKSIZE_MASK) != 0) return -EINVAL;
+      if (++g_setblks == g_config.fail_setblk_at) return -EIO;
       return g_config.fail_setblk ? -EIO : 0;
     case MTREW:
-      if (g_config.fail_rewind) return -EIO;
+      if (g_config.fail_rewind || ++g_rewinds == g_config.fail_rewind_at) return -EIO;
       d.pos = 0;
       d.prev = 0;
       d.eof = Eof::kNone;

@@ -50,6 +50,8 @@ constexpr char kHelp[] =
     "  --write-protect      tape is write-protected: O_RDWR/O_WRONLY give EROFS\n"
     "  --fail-rewind        MTREW fails with EIO\n"
     "  --fail-setblk        MTSETBLK fails with EIO\n"
+    "  --fail-rewind-at N   only the Nth MTREW fails with EIO\n"
+    "  --fail-setblk-at N   only the Nth MTSETBLK fails with EIO\n"
     "  --fail-weof          writing tape marks fails with EIO\n"
     "  --fail-read N        the Nth read() of the drive fails with EIO\n"
     "  --fail-write N       the Nth write() of the drive fails with EIO\n"
@@ -246,6 +248,8 @@ constexpr FaultOption kFaults[] = {
     {"--write-protect", vtape::kEnvWriteProtect, nullptr},
     {"--fail-rewind", vtape::kEnvFailRewind, nullptr},
     {"--fail-setblk", vtape::kEnvFailSetblk, nullptr},
+    {"--fail-rewind-at", vtape::kEnvFailRewindAt, CheckCount},
+    {"--fail-setblk-at", vtape::kEnvFailSetblkAt, CheckCount},
     {"--fail-weof", vtape::kEnvFailWeof, nullptr},
     {"--fail-read", vtape::kEnvFailRead, CheckCount},
     {"--fail-write", vtape::kEnvFailWrite, CheckCount},
