@@ -240,6 +240,14 @@ std::string LabelRecord(std::string_view text) {
   return record;
 }
 
+void PrintTo(const TapeRecord& record, std::ostream* os) {
+  if (record.mark) {
+    *os << "mark";
+  } else {
+    *os << "block of " << record.data.size() << ": " << Hex(record.data);
+  }
+}
+
 std::string Hex(std::string_view bytes) {
   static const char kDigits[] = "0123456789abcdef";
   std::string out;

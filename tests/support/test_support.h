@@ -7,6 +7,7 @@
 #ifndef TESTS_SUPPORT_TEST_SUPPORT_H_
 #define TESTS_SUPPORT_TEST_SUPPORT_H_
 
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,6 +35,9 @@ struct TapeRecord {
 
   bool operator==(const TapeRecord&) const = default;
 };
+
+/// Shows a record in test failures as "mark" or its length and hex.
+void PrintTo(const TapeRecord& record, std::ostream* os);
 
 /// A block holding `data`.
 TapeRecord Block(std::string data);
