@@ -4,7 +4,7 @@
 set -euo pipefail
 
 # qemu-system-x86 and on: the guest that runs tests on the real tape driver (tests/realdrive).
-packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev mt-st coreutils qemu-system-x86 open-iscsi dpkg-dev patch xz-utils)
+packages=(cmake make g++ groff-base clang libclang-rt-14-dev libgtest-dev libgmock-dev mt-st coreutils qemu-system-x86 open-iscsi dpkg-dev patch xz-utils)
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
