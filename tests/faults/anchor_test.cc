@@ -26,8 +26,8 @@ struct Anchor {
   const char* name;
   Row row;
   bool quiet;
-  // Everything but the root and the date is spelled out here.
-  std::function<Outcome(const std::string& root, const std::string& today)> expected;
+  // Everything but the creation date is spelled out here.
+  std::function<Outcome(const std::string& today)> expected;
 };
 
 void PrintTo(const Anchor& a, std::ostream* os) { *os << a.name; }
@@ -41,9 +41,9 @@ TEST_P(AnchorTest, BinaryAndModelGiveTheSpelledOutcome) {
   Observed observed = RunRow(a.row, paths, a.quiet);
   std::string today = observed.today_before;
   if (observed.today_after != today &&
-      observed.outcome.tape == a.expected(paths.root, observed.today_after).tape)
+      observed.outcome.tape == a.expected(observed.today_after).tape)
     today = observed.today_after;
-  Outcome spelled = a.expected(paths.root, today);
+  Outcome spelled = a.expected(today);
   {
     SCOPED_TRACE("the binary");
     ExpectSameOutcome(observed.outcome, spelled);
@@ -56,7 +56,7 @@ TEST_P(AnchorTest, BinaryAndModelGiveTheSpelledOutcome) {
 
 const Anchor kAnchors[] = {
     {"RelabelSixToEight", {Run::kWrite, {Fault::kNone}, 6, 8}, true,
-     [](const std::string&, const std::string& today) {
+     [](const std::string& today) {
        return Outcome{0, "", "",
                       {Block(LabelRecord("VOL1*UHL1*                               OWNER-6")),
                        Block(LabelRecord("HDR1PAYROLL.MASTER.01ABC12300010001000100" + today + " 993650000000TOLV")),
@@ -66,7 +66,7 @@ const Anchor kAnchors[] = {
      }},
     // The backup keeps all four records of the eight-character label, UHL1 too.
     {"FailedSecondBlockAfterBackup", {Run::kWriteBackup, {Fault::kFailWrite, 2}, 8, 6}, true,
-     [](const std::string&, const std::string&) {
+     [](const std::string&) {
        std::string backup =
            "56,4F,4C,31,2A,55,48,4C,   #VOL1\n"
            "31,2A,20,20,20,20,20,20,   #\n" +
@@ -98,7 +98,7 @@ const Anchor kAnchors[] = {
                       {{"labels", "<dir>"}, {"labels/NEW456_ABCD1234.prelbl", backup}}};
      }},
     {"TapeMarkAsThirdBlock", {Run::kRead, {Fault::kTapeMarkAt, 3}, 6, 0}, false,
-     [](const std::string&, const std::string&) {
+     [](const std::string&) {
        return Outcome{1,
                       "",
                       "/dev/nst0 open; handle #\n"
@@ -114,7 +114,7 @@ const Anchor kAnchors[] = {
      }},
     // A blank tape labelled from the template; the backup is the built-in image.
     {"BlankTapeFromTemplate", {Run::kWriteBackupTemplate, {Fault::kBlankTape}, 6, 6}, true,
-     [](const std::string& root, const std::string& today) {
+     [](const std::string& today) {
        std::string backup =
            "56,4F,4C,31,48,4A,4B,30,   #VOL1\n"
            "32,35,20,20,20,20,20,20,   #\n" +
@@ -130,7 +130,6 @@ const Anchor kAnchors[] = {
            "31,34,30,30,30,30,30,20,   #\n"
            "30,20,20,20,20,20,20,20,   #\n" +
            BlankRows(7);
-       (void)root;
        return Outcome{0,
                       "",
                       "read: Input/output error\n",
@@ -143,7 +142,7 @@ const Anchor kAnchors[] = {
                        {"templates/tmpl.lbl", TemplateFile()}}};
      }},
     {"TapeMarksFail", {Run::kWrite, {Fault::kFailWeof}, 8, 8}, true,
-     [](const std::string&, const std::string& today) {
+     [](const std::string& today) {
        return Outcome{1,
                       "",
                       "ioctl error:Input/output error\n",
