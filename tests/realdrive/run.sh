@@ -10,7 +10,7 @@
 #   blank_tape [MB]       load a new blank tape and rewind it
 #   write_protect on|off  write-protect the tape (seen at the next open)
 # mt and dd lay down and read tapes, but a dd that opens the device itself
-# adds a filemark when it closes after writing; tapeio (built beside the
+# adds a filemark when it closes after writing; tapeprobe (built beside the
 # tests, passed in with -e) makes any sequence of calls on one descriptor.
 # The guest is stopped after SECONDS (-t, 300 by default).
 # The script's output (stdout and stderr) comes out on stdout, and run.sh

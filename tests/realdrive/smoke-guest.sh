@@ -12,12 +12,16 @@ dd_read() {
   fi
 }
 
-printf '%080d%080d%080d' 1 2 3 >labels
+reads() {
+  local i
+  for ((i = 0; i < $2; i++)); do echo "read:$1"; done
+}
 
 echo "== three blocks and two filemarks, read back with 80, then 100 bytes"
-"$TAPEIO" -d labels -o back80 "$tape" open=rw setblk=0 write=80 write=80 write=80 weof=2 rew readall=80 close
-"$TAPEIO" -o back100 "$tape" open=r rew readall=100 close
-cmp labels back80 && cmp labels back100 && echo "data intact"
+# shellcheck disable=SC2046
+"$TAPEPROBE" "$tape" open:rw setblk:0 write:80:31 write:80:32 write:80:33 weof:2 rew $(reads 80 8) close
+# shellcheck disable=SC2046
+"$TAPEPROBE" "$tape" open:ro rew $(reads 100 8) close
 
 echo "== the same tape read by dd through one descriptor"
 mt -f "$tape" rewind
@@ -27,13 +31,13 @@ exec 3<&-
 
 echo "== blank tape"
 blank_tape
-"$TAPEIO" "$tape" open=r read=80 read=80 close
+"$TAPEPROBE" "$tape" open:ro read:80 read:80 close
 exec 3<"$tape"
 dd_read 80
 exec 3<&-
 
 echo "== a 100-byte block read with 80 bytes"
-dd if=labels of="$tape" bs=100 count=1 2>/dev/null
+dd if=/dev/zero of="$tape" bs=100 count=1 2>/dev/null
 mt -f "$tape" rewind
 exec 3<"$tape"
 dd_read 80
@@ -42,7 +46,7 @@ exec 3<&-
 
 echo "== write-protected tape"
 write_protect on
-"$TAPEIO" "$tape" open=rw open=w open=r rew read=80 close
-dd if=labels of="$tape" bs=80 count=1 2>&1 | sed 's/.*: //'
+"$TAPEPROBE" "$tape" open:rw open:wo open:ro rew read:80 close
+dd if=/dev/zero of="$tape" bs=80 count=1 2>&1 | sed 's/.*: //'
 write_protect off
-"$TAPEIO" "$tape" open=rw close
+"$TAPEPROBE" "$tape" open:rw close
