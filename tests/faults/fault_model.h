@@ -1,6 +1,6 @@
-// The fault matrix: what vaklabel should do for each kind of run against each
-// fault the virtual drive or the file system can put in its way, worked out
-// by a small model of the tool, and the generic checks that every row passes.
+// The fault matrix: its rows (each kind of run against each fault the virtual
+// drive or the file system can put in its way) and what vaklabel should do in
+// each, worked out by a small model of the tool.
 #ifndef TESTS_FAULTS_FAULT_MODEL_H_
 #define TESTS_FAULTS_FAULT_MODEL_H_
 

@@ -1,7 +1,5 @@
 #include "fault_run.h"
 
-#include <sys/stat.h>
-
 #include <ctime>
 #include <filesystem>
 #include <regex>
