@@ -149,6 +149,8 @@ std::vector<Scenario> Scenarios() {
       {"write_protected_template_blank", {}, args({with_template, {"-w", "ABC123"}}), true, template_file},
       {"regular_file_read", {}, {"-f", "notatape"}, false, {{"notatape", kSix[0].data + kHdr1}}},
       {"regular_file_relabel", {}, {"-f", "notatape", "-w", "XYZ789"}, false, {{"notatape", kSix[0].data + kHdr1}}},
+      {"read_six_rewinding", kSix, {"-f", "/dev/st0"}},
+      {"relabel_6_to_8_rewinding", kSix, {"-f", "/dev/st0", "-w", "WXYZ5678"}},
       {"missing_path_read", kSix, {"-f", "missing"}},
       {"missing_path_relabel", kSix, {"-f", "missing", "-w", "XYZ789"}},
   };
