@@ -293,6 +293,9 @@ class Locked {
   Locked& operator=(const Locked&) = delete;
 };
 
+// Size of the state file's one record, padded with blanks.
+constexpr int kStateRecordSize = 128;
+
 void StatePath(char* out, size_t cap) { snprintf(out, cap, "%s%s", g_config.image, vtape::kStateSuffix); }
 
 // Records where the tape will be after the drive is released, tied to the
@@ -302,14 +305,19 @@ void SavePosition() {
   if (fstat(g_drive.image_fd, &st) != 0) return;
   char path[PATH_MAX + 16];
   StatePath(path, sizeof path);
-  char line[160];
+  // One fixed-size record, overwritten in place: truncating the file on every
+  // tape movement made ext4 flush it each time, which cost more than the run.
+  char line[kStateRecordSize + 1];
   long long where = g_drive.rewinding ? 0 : static_cast<long long>(g_drive.pos);
-  int n = snprintf(line, sizeof line, "vtape-position 1 %lld %lld %ju %lld %ld\n", where,
+  int n = snprintf(line, sizeof line, "vtape-position 1 %lld %lld %ju %lld %ld", where,
                    static_cast<long long>(st.st_size), static_cast<uintmax_t>(st.st_ino),
                    static_cast<long long>(st.st_mtim.tv_sec), st.st_mtim.tv_nsec);
-  int fd = libc.open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (n < 0 || n >= kStateRecordSize) return;
+  memset(line + n, ' ', kStateRecordSize - 1 - n);
+  line[kStateRecordSize - 1] = '\n';
+  int fd = libc.open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) return;
-  ssize_t put = libc.write(fd, line, static_cast<size_t>(n));
+  ssize_t put = pwrite(fd, line, kStateRecordSize, 0);
   (void)put;
   libc.close(fd);
 }
