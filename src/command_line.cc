@@ -5,10 +5,9 @@
 #include <cstdio>
 #include <cstring>
 
-namespace {
+#include "label_image.h"
 
-constexpr int kShortLabelLength = 6;
-constexpr int kLongLabelLength = 8;
+namespace {
 
 constexpr char kUsageText[] =
     "syntax: vaklabel [-q] -r [-p <output path> -o <output filename>] -f <devfile>\n"

@@ -17,12 +17,10 @@ namespace {
 
 constexpr char kUhl1Marker[] = "*UHL1*";
 constexpr int kSerialOffset = 4;          // VOL1 columns 5-10
-constexpr int kSerialLength = 6;
 constexpr int kCreationDateOffset = 121;  // HDR1 columns 42-47
 constexpr int kCreationDateLength = 6;
 constexpr int kUhl1Offset = 3 * kRecordSize;
 constexpr int kLongLabelOffset = kUhl1Offset + 4;  // UHL1 columns 5-12
-constexpr int kLongLabelLength = 8;
 constexpr int kReadBlocks = 4;
 constexpr int kTapeMarksAfterLabel = 2;
 
@@ -79,12 +77,12 @@ void PutDate(char* at) {
 
 void PutLabel(const char* label, int label_len) {
   if (label_len == kLongLabelLength) {
-    memcpy(&tapeLabel[kSerialOffset], kUhl1Marker, kSerialLength);
+    memcpy(&tapeLabel[kSerialOffset], kUhl1Marker, kShortLabelLength);
     memset(&tapeLabel[kUhl1Offset], ' ', kRecordSize);
     memcpy(&tapeLabel[kUhl1Offset], "UHL1", 4);
     memcpy(&tapeLabel[kLongLabelOffset], label, kLongLabelLength);
   } else {
-    memcpy(&tapeLabel[kSerialOffset], label, kSerialLength);
+    memcpy(&tapeLabel[kSerialOffset], label, kShortLabelLength);
   }
 }
 
@@ -150,13 +148,13 @@ int readLabel(const char* filename, char* prelabel, int quiet) {
   close(fileHandle);
 
   int label_len;
-  if (memcmp(&tapeLabel[kSerialOffset], kUhl1Marker, kSerialLength) == 0) {
+  if (memcmp(&tapeLabel[kSerialOffset], kUhl1Marker, kShortLabelLength) == 0) {
     if (is3Blocks) return kLabelSetMissing;
     label_len = kLongLabelLength;
     memcpy(prelabel, &tapeLabel[kLongLabelOffset], kLongLabelLength);
   } else {
-    label_len = kSerialLength;
-    memcpy(prelabel, &tapeLabel[kSerialOffset], kSerialLength);
+    label_len = kShortLabelLength;
+    memcpy(prelabel, &tapeLabel[kSerialOffset], kShortLabelLength);
   }
   if (quiet) {
     fprintf(stderr, "### previous label data ###\n");
@@ -173,7 +171,7 @@ bool writeLabel(const char* filename, const char* label, int quiet, int label_le
   PutDate(&tapeLabel[kCreationDateOffset]);
   ConvertToEbcdic(tapeLabel.data(), kLabelImageSize);
 
-  int numOfwriteBlk = label_len == kLongLabelLength ? 4 : 3;
+  int numOfwriteBlk = label_len == kLongLabelLength ? kLongLabelLength / 2 : kShortLabelLength / 2;
   if (!WriteBlocks(fileHandle, numOfwriteBlk, quiet)) allWritten = false;
 
   // The tape marks close the label set even after a failed block, so the

@@ -5,14 +5,13 @@
 
 #include "command_line.h"
 #include "label_file.h"
+#include "label_image.h"
 #include "tape_label.h"
 
 namespace {
 
 constexpr int kExitSuccess = 0;  // the run reached its end
 constexpr int kExitFailed = 1;   // bad command line, or a failure that stopped the run
-
-constexpr int kLongLabelLength = 8;
 
 [[noreturn]] void ReadRun(Request& request) {
   request.label_len = readLabel(request.filename, request.exprelabel, request.quiet);
