@@ -73,12 +73,17 @@ void loadLabel(const char* fpath, const char* otfilename, int quiet) {
   FILE* file = fopen(path, "r");
   if (file == nullptr) FailWith("could not open %s file", path);
 
-  // Lines are taken in order whatever their tags say; a line that cannot be
-  // read leaves its row as it was, and the loop still makes all its attempts.
+  // Lines are taken in order whatever their tags say; past the end of the
+  // file a row keeps what it held. A read error is another matter: a
+  // directory opens for reading on Linux and fails only here, and a template
+  // that was not read must not pass for a short one.
   for (int r = 0; r < kTemplateRecords; ++r) {
     for (int m = 0; m < kRowsPerRecord; ++m) {
       char line[kTemplateLineSize] = {};
-      if (fgets(line, sizeof line, file) == nullptr) continue;
+      if (fgets(line, sizeof line, file) == nullptr) {
+        if (ferror(file)) FailWith("could not open %s file", path);
+        continue;
+      }
       LoadTemplateRow(line, &tapeLabel[r * kRecordSize + m * kRowSize]);
     }
   }

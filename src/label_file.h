@@ -23,7 +23,7 @@ void saveLabel(const char* fpath, const char* otfilename, int quiet, int label_l
 
 /// Overwrites the bytes that the template file `fpath`/`otfilename` gives in
 /// records 0-2 of the label image. Ends the process with status 1 when the
-/// file cannot be opened.
+/// file cannot be opened or a read from it fails (end of file is no failure).
 void loadLabel(const char* fpath, const char* otfilename, int quiet);
 
 /// Stores the fields of one template line into the 8-byte `row`: the first

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -68,10 +69,8 @@ void TranslateBytesRead(const int (&bytesRead)[kReadBlocks], int blocks) {
 void PutDate(char* at) {
   struct timeval now {};
   gettimeofday(&now, nullptr);
-  struct tm utc {};
-  gmtime_r(&now.tv_sec, &utc);
   char today[kDateBufferSize];
-  FormatCreationDate(utc, today);
+  FormatCreationDate(now.tv_sec, today);
   memcpy(at, today, kCreationDateLength);
 }
 
@@ -107,8 +106,14 @@ bool WriteBlocks(int fileHandle, int numOfwriteBlk, int quiet) {
 
 }  // namespace
 
-void FormatCreationDate(const struct tm& utc, char (&today)[kDateBufferSize]) {
-  snprintf(today, sizeof today, "0%02d%03d", utc.tm_year - 100, utc.tm_yday + 1);
+// Calendar arithmetic on days since the epoch, not gmtime_r: the C library
+// loads the time-zone files for that, and the date is UTC anyway.
+void FormatCreationDate(time_t now, char (&today)[kDateBufferSize]) {
+  using namespace std::chrono;
+  const sys_days day = floor<days>(sys_seconds{seconds{now}});
+  const year_month_day date{day};
+  const int dayOfYear = static_cast<int>((day - sys_days{date.year() / January / 1}).count()) + 1;
+  snprintf(today, sizeof today, "0%02d%03d", static_cast<int>(date.year()) - 2000, dayOfYear);
 }
 
 int readLabel(const char* filename, char* prelabel, int quiet) {

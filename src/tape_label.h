@@ -26,6 +26,7 @@ int readLabel(const char* filename, char* prelabel, int quiet);
 /// any later step failed (already reported), true when all was written.
 bool writeLabel(const char* filename, const char* label, int quiet, int label_len);
 
-/// Formats `utc` as a label creation date, 0yyddd, into `today`; only the
-/// first six characters are a date, and only for the years 2000-2099.
-void FormatCreationDate(const struct tm& utc, char (&today)[kDateBufferSize]);
+/// Formats the UTC day of `now` (seconds since the epoch) as a label creation
+/// date, 0yyddd, into `today`; only the first six characters are a date, and
+/// only for the years 2000-2099.
+void FormatCreationDate(time_t now, char (&today)[kDateBufferSize]);

@@ -1,5 +1,6 @@
 // Write runs: the bytes on the tape afterwards, the backup and template
 // files, and what every failure does to the exit status and the tape.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <optional>
@@ -267,6 +268,24 @@ TEST_F(VaklabelTest, MissingTemplateStopsAfterTheBackup) {
   EXPECT_EQ(run.err, "could not open " + File("none.lbl") + " file");
   EXPECT_EQ(Tape(), SixCharacterTape());
   EXPECT_EQ(ReadFile(File("b/XYZ789_ABC123.prelbl")), LabelFile({kVol1Abc123, kHdr1, kHdr2}));
+}
+
+// A directory opens for reading and fails only at the first read; the run
+// must stop as for a template that does not open, not write without it.
+TEST_F(VaklabelTest, TemplateThatCannotBeReadStopsAfterTheBackup) {
+  ASSERT_EQ(mkdir(File("templates").c_str(), 0755), 0);
+  const char* const kUnreadable[] = {"templates", ""};  // "" names the template directory itself
+  for (const char* name : kUnreadable) {
+    LoadTape(SixCharacterTape());
+    const std::string image = ReadFile(tape_);
+    CommandResult run = Vaklabel({"-q", "-b", "-p", File("b"), "-c", dir_.path(), "-t", name, "-f", "/dev/nst0",
+                                  "-w", "XYZ789"});
+    EXPECT_EQ(run.status, 1) << name;
+    EXPECT_EQ(run.err, "could not open " + File(name) + " file") << name;
+    EXPECT_EQ(ReadFile(tape_), image) << name;
+    EXPECT_EQ(ReadFile(File("b/XYZ789_ABC123.prelbl")), LabelFile({kVol1Abc123, kHdr1, kHdr2})) << name;
+    ASSERT_EQ(unlink(File("b/XYZ789_ABC123.prelbl").c_str()), 0);
+  }
 }
 
 TEST_F(VaklabelTest, BackupThatCannotBeMadeStopsBeforeTheTape) {
