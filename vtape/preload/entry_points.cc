@@ -1,0 +1,249 @@
+// libvtape.so: plays the Linux SCSI tape driver (st) for one drive and keeps
+// its tape in an AWSTAPE image. Loaded with LD_PRELOAD, it serves the drive's
+// two device names and passes every other path and descriptor to the C
+// library. docs/virtual-drive.md describes what it emulates.
+//
+// This file holds the C library functions the program calls; every other
+// symbol of the library stays hidden.
+
+// The fortified inline wrappers would clash with the definitions below.
+#undef _FORTIFY_SOURCE
+
+#include <fcntl.h>
+#include <stdarg.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "config.h"
+#include "descriptors.h"
+#include "device_names.h"
+#include "real_libc.h"
+#include "tape.h"
+
+extern "C" [[noreturn]] void __chk_fail(void);
+
+namespace vtape::preload {
+namespace {
+
+enum class InitState { kNone, kRunning, kDone };
+// Guards against wrappers called while dlsym itself is still running.
+InitState g_init = InitState::kNone;
+
+bool EnsureInit() {
+  if (g_init == InitState::kDone) return true;
+  if (g_init == InitState::kRunning) return false;
+  g_init = InitState::kRunning;
+  ResolveLibC();
+  LoadConfig();
+  g_init = InitState::kDone;
+  return true;
+}
+
+// False, with EFAULT, for a call made while the real functions are still
+// being looked up: there is nothing to pass it to yet.
+bool Ready() {
+  if (EnsureInit()) return true;
+  errno = EFAULT;
+  return false;
+}
+
+// Turns a kernel-style result (negative errno) into the C convention and
+// restores the caller's errno on success, hiding internal calls.
+long Finish(long result, int saved_errno) {
+  if (result < 0) {
+    errno = static_cast<int>(-result);
+    return -1;
+  }
+  errno = saved_errno;
+  return result;
+}
+
+// Answers whether `path` opened relative to `dirfd` is the drive, and if so
+// opens it, leaving the result in `*result`.
+bool TryOpenTape(int dirfd, const char* path, int flags, int* result) {
+  DeviceName name = NameOf(dirfd, path);
+  if (name == DeviceName::kOther) return false;
+  int saved = errno;
+  *result = static_cast<int>(Finish(OpenTape(name == DeviceName::kRewinding, flags), saved));
+  return true;
+}
+
+// The C library entry a program called to open a file.
+enum class Entry { kOpen, kOpen64, kOpenat, kOpenat64, kOpen2, kOpen64_2, kOpenat2, kOpenat64_2 };
+
+int OpenEntry(Entry entry, int dirfd, const char* path, int flags, mode_t mode) {
+  if (!Ready()) return -1;
+  int fd;
+  if (TryOpenTape(dirfd, path, flags, &fd)) return fd;
+  switch (entry) {
+    case Entry::kOpen:
+      return libc.open(path, flags, mode);
+    case Entry::kOpen64:
+      return libc.open64(path, flags, mode);
+    case Entry::kOpenat:
+      return libc.openat(dirfd, path, flags, mode);
+    case Entry::kOpenat64:
+      return libc.openat64(dirfd, path, flags, mode);
+    case Entry::kOpen2:
+      return libc.open_2(path, flags);
+    case Entry::kOpen64_2:
+      return libc.open64_2(path, flags);
+    case Entry::kOpenat2:
+      return libc.openat_2(dirfd, path, flags);
+    case Entry::kOpenat64_2:
+      return libc.openat64_2(dirfd, path, flags);
+  }
+  return -1;
+}
+
+int FcntlCommon(bool large, int fd, int cmd, void* arg) {
+  if (!Ready()) return -1;
+  int (*real)(int, int, ...) = large ? libc.fcntl64 : libc.fcntl;
+  if (IsTape(fd) && (cmd == F_DUPFD || cmd == F_DUPFD_CLOEXEC)) {
+    Locked lock;
+    return TrackDup(real(fd, cmd, arg));
+  }
+  return real(fd, cmd, arg);
+}
+
+bool NeedsMode(int flags) { return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE; }
+
+__attribute__((constructor)) void Construct() { EnsureInit(); }
+
+// A program that exits without closing the drive gets what the kernel would
+// do at its exit.
+__attribute__((destructor)) void Destruct() { ReleaseAtExit(); }
+
+}  // namespace
+}  // namespace vtape::preload
+
+using namespace vtape::preload;
+
+#define VTAPE_EXPORT extern "C" __attribute__((visibility("default")))
+
+// The mode argument is there only when the flags ask for one.
+#define VTAPE_MODE_ARG(mode, last, flags) \
+  mode_t mode = 0;                        \
+  if (NeedsMode(flags)) {                 \
+    va_list ap;                           \
+    va_start(ap, last);                   \
+    mode = va_arg(ap, mode_t);            \
+    va_end(ap);                           \
+  }
+
+VTAPE_EXPORT int open(const char* path, int flags, ...) {
+  VTAPE_MODE_ARG(mode, flags, flags)
+  return OpenEntry(Entry::kOpen, AT_FDCWD, path, flags, mode);
+}
+
+VTAPE_EXPORT int open64(const char* path, int flags, ...) {
+  VTAPE_MODE_ARG(mode, flags, flags)
+  return OpenEntry(Entry::kOpen64, AT_FDCWD, path, flags, mode);
+}
+
+VTAPE_EXPORT int openat(int dirfd, const char* path, int flags, ...) {
+  VTAPE_MODE_ARG(mode, flags, flags)
+  return OpenEntry(Entry::kOpenat, dirfd, path, flags, mode);
+}
+
+VTAPE_EXPORT int openat64(int dirfd, const char* path, int flags, ...) {
+  VTAPE_MODE_ARG(mode, flags, flags)
+  return OpenEntry(Entry::kOpenat64, dirfd, path, flags, mode);
+}
+
+VTAPE_EXPORT int __open_2(const char* path, int flags) {
+  return OpenEntry(Entry::kOpen2, AT_FDCWD, path, flags, 0);
+}
+
+VTAPE_EXPORT int __open64_2(const char* path, int flags) {
+  return OpenEntry(Entry::kOpen64_2, AT_FDCWD, path, flags, 0);
+}
+
+VTAPE_EXPORT int __openat_2(int dirfd, const char* path, int flags) {
+  return OpenEntry(Entry::kOpenat2, dirfd, path, flags, 0);
+}
+
+VTAPE_EXPORT int __openat64_2(int dirfd, const char* path, int flags) {
+  return OpenEntry(Entry::kOpenat64_2, dirfd, path, flags, 0);
+}
+
+VTAPE_EXPORT ssize_t read(int fd, void* buf, size_t count) {
+  if (!Ready()) return -1;
+  if (!IsTape(fd)) return libc.read(fd, buf, count);
+  int saved = errno;
+  return Finish(TapeRead(buf, count), saved);
+}
+
+VTAPE_EXPORT ssize_t __read_chk(int fd, void* buf, size_t count, size_t buflen) {
+  if (!Ready()) return -1;
+  if (!IsTape(fd)) return libc.read_chk(fd, buf, count, buflen);
+  if (count > buflen) __chk_fail();
+  int saved = errno;
+  return Finish(TapeRead(buf, count), saved);
+}
+
+VTAPE_EXPORT ssize_t write(int fd, const void* buf, size_t count) {
+  if (!Ready()) return -1;
+  if (!IsTape(fd)) return libc.write(fd, buf, count);
+  int saved = errno;
+  return Finish(TapeWrite(buf, count), saved);
+}
+
+VTAPE_EXPORT int close(int fd) {
+  if (!Ready()) return -1;
+  if (!IsTape(fd)) return libc.close(fd);
+  int saved = errno;
+  Locked lock;
+  int closed = libc.close(fd);
+  int close_errno = errno;
+  long result = Untrack(fd);
+  if (closed < 0 && result == 0) result = -close_errno;
+  return static_cast<int>(Finish(result, saved));
+}
+
+VTAPE_EXPORT int ioctl(int fd, unsigned long request, ...) {
+  va_list ap;
+  va_start(ap, request);
+  void* arg = va_arg(ap, void*);
+  va_end(ap);
+  if (!Ready()) return -1;
+  if (!IsTape(fd)) return libc.ioctl(fd, request, arg);
+  int saved = errno;
+  return static_cast<int>(Finish(TapeIoctl(request, arg), saved));
+}
+
+VTAPE_EXPORT int dup(int fd) {
+  if (!Ready()) return -1;
+  if (!IsTape(fd)) return libc.dup(fd);
+  Locked lock;
+  return TrackDup(libc.dup(fd));
+}
+
+VTAPE_EXPORT int dup2(int oldfd, int newfd) {
+  if (!Ready()) return -1;
+  if (!IsTape(oldfd) && !IsTape(newfd)) return libc.dup2(oldfd, newfd);
+  return DupTo(oldfd, newfd, 0, false);
+}
+
+VTAPE_EXPORT int dup3(int oldfd, int newfd, int flags) {
+  if (!Ready()) return -1;
+  if (!IsTape(oldfd) && !IsTape(newfd)) return libc.dup3(oldfd, newfd, flags);
+  return DupTo(oldfd, newfd, flags, true);
+}
+
+VTAPE_EXPORT int fcntl(int fd, int cmd, ...) {
+  va_list ap;
+  va_start(ap, cmd);
+  void* arg = va_arg(ap, void*);
+  va_end(ap);
+  return FcntlCommon(false, fd, cmd, arg);
+}
+
+VTAPE_EXPORT int fcntl64(int fd, int cmd, ...) {
+  va_list ap;
+  va_start(ap, cmd);
+  void* arg = va_arg(ap, void*);
+  va_end(ap);
+  return FcntlCommon(true, fd, cmd, arg);
+}

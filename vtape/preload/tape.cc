@@ -1,0 +1,401 @@
+#include "tape.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/mtio.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+
+#include "../aws.h"
+#include "config.h"
+#include "descriptors.h"
+#include "position.h"
+#include "real_libc.h"
+
+namespace vtape::preload {
+
+pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
+
+namespace {
+
+// Largest block the drive accepts: the 24-bit SSC transfer length.
+constexpr size_t kMaxBlock = 0xFFFFFF;
+// MTWEOF without waiting for the drive: linux/mtio.h has it, glibc does not.
+constexpr short kMtWeofImmediate = 35;
+
+// The driver's end-of-file state, reduced to what the reads can tell apart.
+enum class Eof { kNone, kFileMark, kEndOfData };
+
+// The one drive; st allows a single open at a time, so one record suffices.
+struct Drive {
+  bool in_use;
+  int image_fd;
+  bool read_only;       // opened O_RDONLY
+  bool write_only;      // opened O_WRONLY
+  bool rewinding;       // opened through the st name
+  bool no_medium;       // opened O_NONBLOCK without a tape
+  bool write_protected;
+  off_t size;
+  off_t pos;
+  uint16_t prev;        // length field of the header before pos
+  bool pending_write;   // last operation was a write: close adds a filemark
+  Eof eof;
+  bool block_unknown;   // st lost count of the block number at end of data
+};
+Drive g_drive;
+
+// Records where the tape will be after the drive is released.
+void RecordPosition() { SavePosition(g_drive.image_fd, g_drive.rewinding ? 0 : g_drive.pos); }
+
+// Walks the image from BOT to `target`; true when a record boundary lies
+// exactly there. Counts files, blocks in the file and records on the way.
+bool WalkTo(off_t target, uint16_t* prev, long* file, long* block, long* records) {
+  off_t at = 0;
+  uint16_t p = 0;
+  long f = 0, b = 0, r = 0;
+  while (at < target) {
+    Record rec;
+    if (!ReadRecord(g_drive.image_fd, at, g_drive.size, p, nullptr, 0, &rec)) return false;
+    if (rec.kind == RecordKind::kEnd || rec.kind == RecordKind::kCorrupt) return false;
+    if (rec.kind == RecordKind::kTapeMark) {
+      ++f;
+      b = 0;
+    } else {
+      ++b;
+    }
+    ++r;
+    at = rec.next;
+    p = rec.last_length;
+  }
+  if (at != target) return false;
+  if (prev != nullptr) *prev = p;
+  if (file != nullptr) *file = f;
+  if (block != nullptr) *block = b;
+  if (records != nullptr) *records = r;
+  return true;
+}
+
+// Puts the tape where the last release left it if that is a record boundary
+// of this very image; otherwise at BOT, as after loading a new tape.
+void RestorePosition() {
+  g_drive.pos = 0;
+  g_drive.prev = 0;
+  off_t saved;
+  uint16_t prev;
+  if (LoadPosition(g_drive.image_fd, &saved) && WalkTo(saved, &prev, nullptr, nullptr, nullptr)) {
+    g_drive.pos = saved;
+    g_drive.prev = prev;
+  }
+}
+
+long WriteMarks(long count) {
+  for (long i = 0; i < count; ++i) {
+    off_t next;
+    if (!WriteTapeMark(g_drive.image_fd, g_drive.pos, g_drive.prev, &next)) {
+      g_drive.size = g_drive.pos;
+      RecordPosition();
+      return -EIO;
+    }
+    g_drive.pos = next;
+    g_drive.size = next;
+    g_drive.prev = 0;
+  }
+  RecordPosition();
+  return 0;
+}
+
+// Spaces forward over `count` filemarks; at end of data the tape stays
+// there and the call fails.
+long SpaceFileMarks(long count) {
+  Drive& d = g_drive;
+  for (long done = 0; done < count;) {
+    Record rec;
+    if (!ReadRecord(d.image_fd, d.pos, d.size, d.prev, nullptr, 0, &rec)) return -EIO;
+    if (rec.kind == RecordKind::kCorrupt) return -EIO;
+    if (rec.kind == RecordKind::kEnd) {
+      d.eof = Eof::kEndOfData;
+      d.block_unknown = true;
+      RecordPosition();
+      return -EIO;
+    }
+    if (rec.kind == RecordKind::kTapeMark) ++done;
+    d.pos = rec.next;
+    d.prev = rec.last_length;
+  }
+  d.eof = Eof::kFileMark;
+  d.block_unknown = false;
+  RecordPosition();
+  return 0;
+}
+
+long SpaceToEnd() {
+  Drive& d = g_drive;
+  for (;;) {
+    Record rec;
+    if (!ReadRecord(d.image_fd, d.pos, d.size, d.prev, nullptr, 0, &rec)) return -EIO;
+    if (rec.kind == RecordKind::kCorrupt) return -EIO;
+    if (rec.kind == RecordKind::kEnd) break;
+    d.pos = rec.next;
+    d.prev = rec.last_length;
+  }
+  d.eof = Eof::kEndOfData;
+  d.block_unknown = true;
+  RecordPosition();
+  return 0;
+}
+
+long TapeOp(const mtop& op) {
+  Drive& d = g_drive;
+  if (d.no_medium) return -ENOMEDIUM;
+  if (d.pending_write && op.mt_op == MTREW) {
+    if (g_config.fail_weof) return -EIO;
+    long r = WriteMarks(1);
+    if (r < 0) return r;
+  }
+  if (op.mt_op != MTNOP && op.mt_op != MTSETBLK && op.mt_op != MTSETDENSITY && op.mt_op != MTWSM &&
+      op.mt_op != MTSETDRVBUFFER && op.mt_op != MTSETPART) {
+    d.pending_write = false;
+  }
+  switch (op.mt_op) {
+    case MTNOP:
+      return 0;
+    case MTSETBLK:
+      // Only variable-block mode is emulated, as if the drive's block limits
+      // excluded every fixed size.
+      if ((op.mt_count & MT_ST_BLKSIZE_MASK) != 0) return -EINVAL;
+      return SetblkFails() ? -EIO : 0;
+    case MTREW:
+      if (RewindFails()) return -EIO;
+      d.pos = 0;
+      d.prev = 0;
+      d.eof = Eof::kNone;
+      d.block_unknown = false;
+      RecordPosition();
+      return 0;
+    case MTWEOF:
+    case kMtWeofImmediate:
+      if (d.read_only || d.write_protected) return -EACCES;
+      if (op.mt_count < 0) return -EINVAL;
+      if (g_config.fail_weof) return -EIO;
+      d.eof = Eof::kNone;
+      d.block_unknown = false;
+      return WriteMarks(op.mt_count);
+    case MTFSF:
+      if (op.mt_count < 0) return -EINVAL;
+      return SpaceFileMarks(op.mt_count);
+    case MTEOM:
+      return SpaceToEnd();
+    default:
+      return -ENOSYS;
+  }
+}
+
+long TapeStatus(mtget* status) {
+  Drive& d = g_drive;
+  *status = mtget{};
+  status->mt_type = MT_ISSCSI2;
+  if (d.no_medium) {
+    status->mt_fileno = status->mt_blkno = -1;
+    status->mt_gstat = GMT_DR_OPEN(~0L);
+    return 0;
+  }
+  long file = -1, block = -1;
+  WalkTo(d.pos, nullptr, &file, &block, nullptr);
+  status->mt_fileno = file;
+  status->mt_blkno = d.block_unknown ? -1 : block;
+  long gstat = GMT_ONLINE(~0L);
+  if (d.write_protected) gstat |= GMT_WR_PROT(~0L);
+  if (status->mt_blkno == 0) gstat |= file == 0 ? GMT_BOT(~0L) : GMT_EOF(~0L);
+  if (d.eof == Eof::kEndOfData) gstat |= GMT_EOD(~0L);
+  status->mt_gstat = gstat;
+  return 0;
+}
+
+}  // namespace
+
+long OpenTape(bool rewinding, int flags) {
+  Locked lock;
+  const Config& c = g_config;
+  if (c.fail_open != 0) return -c.fail_open;
+  if (g_drive.in_use) return -EBUSY;
+  int accmode = flags & O_ACCMODE;
+  bool read_only = accmode == O_RDONLY;
+  bool nonblock = (flags & O_NONBLOCK) != 0;
+  bool no_medium = c.no_medium || c.image[0] == '\0';
+  bool write_protected = c.write_protect;
+  int image_fd = -1;
+  off_t size = 0;
+  if (!no_medium) {
+    image_fd = libc.open(c.image, (read_only ? O_RDONLY : O_RDWR) | O_CLOEXEC);
+    if (image_fd < 0 && !read_only && (errno == EACCES || errno == EROFS)) {
+      write_protected = true;
+      image_fd = libc.open(c.image, O_RDONLY | O_CLOEXEC);
+    }
+    struct stat st;
+    if (image_fd < 0) {
+      if (errno != ENOENT) return -EIO;
+      no_medium = true;
+    } else if (fstat(image_fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      libc.close(image_fd);
+      return -EIO;
+    } else {
+      size = st.st_size;
+      if ((st.st_mode & 0222) == 0) write_protected = true;
+      if (flock(image_fd, LOCK_EX | LOCK_NB) != 0) {
+        libc.close(image_fd);
+        return -EBUSY;
+      }
+    }
+  }
+  long error = 0;
+  if (no_medium && !nonblock) {
+    error = -ENOMEDIUM;
+  } else if (write_protected && !read_only && !nonblock) {
+    error = -EROFS;
+  }
+  int fd = -1;
+  if (error == 0) {
+    fd = NewTapeDescriptor(flags);
+    if (fd < 0) error = fd;
+  }
+  if (error != 0) {
+    if (image_fd >= 0) libc.close(image_fd);
+    return error;
+  }
+  g_drive = Drive{};
+  g_drive.in_use = true;
+  g_drive.image_fd = image_fd < 0 ? -1 : MoveHigh(image_fd);
+  g_drive.read_only = read_only;
+  g_drive.write_only = accmode == O_WRONLY;
+  g_drive.rewinding = rewinding;
+  g_drive.no_medium = no_medium;
+  g_drive.write_protected = write_protected;
+  g_drive.size = size;
+  if (!no_medium) RestorePosition();
+  AdoptTapeDescriptor(fd);
+  return fd;
+}
+
+long TapeRead(void* buf, size_t count) {
+  Locked lock;
+  Drive& d = g_drive;
+  if (d.write_only) return -EBADF;
+  if (d.no_medium) return -ENOMEDIUM;
+  if (count == 0) return 0;
+  if (count > kMaxBlock) return -EINVAL;
+  d.pending_write = false;
+  if (ReadFails()) return -EIO;
+  if (d.eof == Eof::kEndOfData) return -EIO;
+  Record rec;
+  if (!ReadRecord(d.image_fd, d.pos, d.size, d.prev, buf, count, &rec)) return -EIO;
+  switch (rec.kind) {
+    case RecordKind::kEnd:
+      d.block_unknown = true;
+      // Only the first read at end of data right after a filemark sees 0.
+      if (d.eof != Eof::kFileMark) return -EIO;
+      d.eof = Eof::kEndOfData;
+      return 0;
+    case RecordKind::kTapeMark:
+      d.pos = rec.next;
+      d.prev = 0;
+      d.eof = Eof::kFileMark;
+      RecordPosition();
+      return 0;
+    case RecordKind::kBlock:
+      // A longer block is passed over all the same, as st does.
+      d.pos = rec.next;
+      d.prev = rec.last_length;
+      RecordPosition();
+      if (rec.length > count) return -ENOMEM;
+      d.eof = Eof::kNone;
+      return static_cast<long>(rec.length);
+    case RecordKind::kCorrupt:
+      break;
+  }
+  return -EIO;
+}
+
+long TapeWrite(const void* buf, size_t count) {
+  Locked lock;
+  Drive& d = g_drive;
+  if (d.read_only) return -EBADF;
+  if (d.no_medium) return -ENOMEDIUM;
+  if (count == 0) return 0;
+  if (count > kMaxBlock) return -EINVAL;
+  if (d.write_protected) return -EACCES;
+  // st marks the direction before the transfer, so even a failed write
+  // earns the filemark at close.
+  d.pending_write = true;
+  size_t length;
+  if (!NextWrite(count, &length)) return -EIO;
+  off_t next;
+  uint16_t last;
+  if (!WriteBlock(d.image_fd, d.pos, d.prev, buf, length, &next, &last)) {
+    d.size = d.pos;
+    RecordPosition();
+    return -EIO;
+  }
+  d.pos = next;
+  d.size = next;
+  d.prev = last;
+  d.eof = Eof::kNone;
+  RecordPosition();
+  return static_cast<long>(length);
+}
+
+long TapeIoctl(unsigned long request, void* arg) {
+  Locked lock;
+  if (_IOC_TYPE(request) == _IOC_TYPE(MTIOCTOP) && _IOC_NR(request) == _IOC_NR(MTIOCTOP)) {
+    if (_IOC_SIZE(request) != sizeof(mtop)) return -EINVAL;
+    if (arg == nullptr) return -EFAULT;
+    mtop op;
+    memcpy(&op, arg, sizeof op);
+    return TapeOp(op);
+  }
+  if (_IOC_TYPE(request) == _IOC_TYPE(MTIOCGET) && _IOC_NR(request) == _IOC_NR(MTIOCGET)) {
+    if (_IOC_SIZE(request) != sizeof(mtget)) return -EINVAL;
+    if (arg == nullptr) return -EFAULT;
+    return TapeStatus(static_cast<mtget*>(arg));
+  }
+  if (_IOC_TYPE(request) == _IOC_TYPE(MTIOCPOS) && _IOC_NR(request) == _IOC_NR(MTIOCPOS)) {
+    if (_IOC_SIZE(request) != sizeof(mtpos)) return -EINVAL;
+    if (arg == nullptr) return -EFAULT;
+    if (g_drive.no_medium) return -EIO;
+    long records = 0;
+    WalkTo(g_drive.pos, nullptr, nullptr, nullptr, &records);
+    static_cast<mtpos*>(arg)->mt_blkno = records;
+    return 0;
+  }
+  return -ENOTTY;
+}
+
+bool DriveInUse() { return g_drive.in_use; }
+
+long ReleaseDrive() {
+  Drive& d = g_drive;
+  long result = 0;
+  if (!d.no_medium) {
+    if (d.pending_write) {
+      if (g_config.fail_close || g_config.fail_weof || WriteMarks(1) < 0) result = -EIO;
+    } else if (g_config.fail_close) {
+      result = -EIO;
+    }
+    d.pending_write = false;
+    if (d.rewinding) {
+      d.pos = 0;
+      d.prev = 0;
+    }
+    RecordPosition();
+    libc.close(d.image_fd);
+  } else if (g_config.fail_close) {
+    result = -EIO;
+  }
+  d = Drive{};
+  return result;
+}
+
+}  // namespace vtape::preload

@@ -1,0 +1,41 @@
+// The tape drive itself: st's answers to open, read, write, the magnetic
+// tape ioctls and the release, over the AWSTAPE image. Results are
+// kernel-style: a count, or a negative errno.
+#ifndef VTAPE_PRELOAD_TAPE_H_
+#define VTAPE_PRELOAD_TAPE_H_
+
+#include <pthread.h>
+#include <sys/types.h>
+
+namespace vtape::preload {
+
+extern pthread_mutex_t g_lock;
+
+/// Holds the one lock over the drive and the descriptor table.
+class Locked {
+ public:
+  Locked() { pthread_mutex_lock(&g_lock); }
+  ~Locked() { pthread_mutex_unlock(&g_lock); }
+  Locked(const Locked&) = delete;
+  Locked& operator=(const Locked&) = delete;
+};
+
+/// Opens the drive through its rewinding or non-rewinding name: the part of
+/// st_open this drive needs (medium, write protection, exclusive use).
+/// Returns the program's new descriptor.
+long OpenTape(bool rewinding, int flags);
+
+long TapeRead(void* buf, size_t count);
+long TapeWrite(const void* buf, size_t count);
+long TapeIoctl(unsigned long request, void* arg);
+
+/// True while an open of the drive has not been released.
+bool DriveInUse();
+
+/// What the kernel does when the last descriptor of the drive goes away: the
+/// filemark after a write, then the rewind of the st name.
+long ReleaseDrive();
+
+}  // namespace vtape::preload
+
+#endif  // VTAPE_PRELOAD_TAPE_H_
