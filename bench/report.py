@@ -297,9 +297,13 @@ def main():
     w(f"vaklabel's read run peaks {read_rss - empty_rss:.0f} KiB above the empty process under the same drive:")
     w("its label image, the C library's stdout buffer and the pages of its code it touches.\n")
 
+    command = results / "command.md"
+    if command.exists():
+        w(command.read_text())
+
     w("## How to reproduce\n")
     w("    bench/run.sh    # defaults: BENCH_RUNS=500 BENCH_ROUNDS=5 BENCH_WARMUP=10 BENCH_BUILD=build-bench\n")
-    w("It installs `hyperfine`, `strace`, `time`, `mt-st` and `python3` with apt-get when they are missing")
+    w("It installs `hyperfine`, `strace`, `time`, `mt-st`, `python3` and `valgrind` with apt-get when they are missing")
     w("(the benchmark is run by hand, not by CI, so scripts/setup.sh does not carry them), builds the")
     w("project in Release into `build-bench/` (`-DCMAKE_BUILD_TYPE=Release`, tests off) and the helpers in")
     w("`bench/` into `build-bench/bench-helpers/`, labels a fresh tape `NEWLBL` from the standard template,")

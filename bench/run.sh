@@ -19,7 +19,7 @@ trap 'rm -f "$build/vaklabel-bench.aws" "$build/vaklabel-bench.aws.vtpos"; [ -z 
 
 # Only the benchmark needs these, so they are installed here and not by
 # scripts/setup.sh.
-packages=(hyperfine strace time mt-st python3)
+packages=(hyperfine strace time mt-st python3 valgrind)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -151,6 +151,8 @@ for _ in 1 2 3 4 5; do
   "${with_drive[@]}" /usr/bin/time -f %M -a -o "$out/rss-write.txt" "$tool" "${write_args[@]}"
 done
 check_tape "$image"
+
+"$root/bench/vtape_command.sh" "$build" >"$out/command.md"
 
 python3 "$root/bench/report.py" --root "$root" --results "$out" --runs "$runs" --rounds "$rounds" --warmup "$warmup" \
   --read-args "${read_args[*]}" --write-args "${write_args[*]}" --by-hand "$by_hand" >"$root/docs/performance.md"

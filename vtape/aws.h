@@ -49,6 +49,9 @@ struct Record {
 /// Returns false with errno set when the file cannot be read.
 bool ReadRecord(int fd, off_t offset, off_t size, uint16_t prev, void* buf, size_t cap,
                 Record* record);
+/// The same over a copy of the image's first `size` bytes in memory.
+bool ReadRecord(const unsigned char* image, off_t offset, off_t size, uint16_t prev, void* buf, size_t cap,
+                Record* record);
 
 /// Cuts the image at `offset` and writes a block there (chained when longer
 /// than kMaxSegment), so it becomes the last record. Sets `*next` and `*last`.

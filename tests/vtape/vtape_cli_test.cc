@@ -66,6 +66,9 @@ INSTANTIATE_TEST_SUITE_P(
         CliCase{"ListDirectory", {"list", "DIR"}, 125, "not a regular file"},
         CliCase{"RunMissingImage", {"run", "MISSING", "--", "true"}, 125, "No such file or directory"},
         CliCase{"RunWithoutCommand", {"run", "IMAGE"}, 125, "usage:"},
+        CliCase{"RunWithoutDashDash", {"run", "IMAGE", "true"}, 125, "unexpected argument true (the command goes after --)"},
+        CliCase{"RunDeviceIsDashDash", {"run", "IMAGE", "--device", "--", "true"}, 125, "--device needs a value"},
+        CliCase{"RunImageIsDirectory", {"run", "DIR", "--", "true"}, 125, "not a regular file but a directory"},
         CliCase{"UnknownFault", {"run", "IMAGE", "--fail-frob", "--", "true"}, 125, "unknown option or fault: --fail-frob"},
         CliCase{"UnknownErrno", {"run", "IMAGE", "--fail-open", "EFROB", "--", "true"}, 125, "bad value for --fail-open"},
         CliCase{"ZeroCount", {"run", "IMAGE", "--fail-read", "0", "--", "true"}, 125, "bad value for --fail-read"},
@@ -85,16 +88,51 @@ TEST(VtapeCli, HelpGoesToStdout) {
   }
 }
 
+TEST(VtapeCli, VersionGoesToStdout) {
+  for (const char* flag : {"--version", "version"}) {
+    test_support::CommandResult r = Vtape({flag});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(testing::internal::RE::FullMatch(r.out, "vtape \\(vaklabel\\) [0-9]+\\.[0-9]+\\.[0-9]+\n")) << r.out;
+  }
+}
+
+// A FIFO as image would block the open until a writer or reader comes:
+// refused at once. A FIFO as position file is just removed by create.
+TEST(VtapeCli, FifosAreRefusedWithoutWaiting) {
+  struct {
+    const char* fifo;
+    std::vector<std::string> args;
+    int status;
+    const char* err;
+  } cases[] = {
+      {"tape.aws", {"list", "tape.aws"}, 125, "tape.aws: not a regular file but a FIFO"},
+      {"tape.aws", {"create", "--force", "tape.aws"}, 125, "tape.aws: not a regular file but a FIFO"},
+      {"tape.aws", {"run", "tape.aws", "--", "true"}, 125, "tape.aws: not a regular file but a FIFO"},
+      {"tape.aws.vtpos", {"create", "--force", "tape.aws"}, 0, ""},
+  };
+  for (const auto& c : cases) {
+    test_support::TempDir dir;
+    ASSERT_EQ(mkfifo(dir.File(c.fifo).c_str(), 0600), 0);
+    std::vector<std::string> argv = {"sh", "-c", "cd \"$1\" && shift && exec timeout 10 \"$@\"", "sh", dir.path(),
+                                     test_support::BinaryPath("VTAPE")};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    test_support::CommandResult r = test_support::Run(argv);
+    EXPECT_EQ(r.status, c.status) << c.args[0] << " with " << c.fifo << ": " << r.err;
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+  }
+}
+
 TEST(VtapeCli, RunPassesTheExitStatusAndEnvironment) {
   test_support::TempDir dir;
   std::string image = dir.File("tape.aws");
   test_support::WriteAwsFile(image, {});
   test_support::CommandResult r =
       test_support::Run({test_support::BinaryPath("VTAPE"), "run", image, "--fail-read", "3", "--", "sh", "-c",
-                         "echo \"$LD_PRELOAD|$VTAPE_FAIL_READ|$VTAPE_FAIL_CLOSE\"; exit 7"},
+                         "echo \"$LD_PRELOAD|$VTAPE_FAIL_READ|$VTAPE_FAIL_CLOSE|$TAPE\"; exit 7"},
                         "", {"LD_PRELOAD=/lib/other.so", "VTAPE_FAIL_CLOSE=1"});
   EXPECT_EQ(r.status, 7);
-  EXPECT_NE(r.out.find("libvtape.so /lib/other.so|3|\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("libvtape.so /lib/other.so|3||/dev/nst0\n"), std::string::npos) << r.out;
 }
 
 TEST(VtapeCli, CreateMakesABlankTapeAndForgetsThePosition) {
@@ -131,6 +169,19 @@ TEST(VtapeList, ShowsBlocksMarksAndLabelText) {
        }) {
     EXPECT_NE(r.out.find(expected), std::string::npos) << "missing:\n" << expected << "in:\n" << r.out;
   }
+}
+
+TEST(VtapeList, CountsInTheSingular) {
+  test_support::TempDir dir;
+  std::string image = dir.File("tape.aws");
+  test_support::WriteAwsFile(image, {Block("a"), Mark()});
+  test_support::CommandResult r = Vtape({"list", image});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "offset 0: block 1, 1 byte\n"
+            "       0  61\n"
+            "offset 7: tape mark\n"
+            "offset 13: end of data (1 block, 1 tape mark)\n");
 }
 
 // Every cut of a good image is either a shorter good image (cut on a record

@@ -1,0 +1,103 @@
+// vtape run's safety net: every way the command could start without the
+// drive in its place is refused before the command runs, and what the
+// command is handed (device, TAPE) holds from any directory.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+
+namespace {
+
+using test_support::Block;
+using test_support::Mark;
+using test_support::TapeRecord;
+
+// A file built into the directory of binary `name`.
+std::string Beside(const char* name, const char* file) {
+  return std::filesystem::path(test_support::BinaryPath(name)).parent_path() / file;
+}
+
+// A library in a place the loader cannot take it from, or one it cannot
+// load: the command must not run.
+struct LibraryCase {
+  const char* name;
+  const char* preload;  // VTAPE_PRELOAD, "DIR" replaced by a fresh directory
+  enum { kNothing, kLibrary, kText } put;
+  const char* err;
+};
+
+void PrintTo(const LibraryCase& c, std::ostream* os) { *os << c.name; }
+
+class RunRefusesLibrary : public testing::TestWithParam<LibraryCase> {};
+
+TEST_P(RunRefusesLibrary, BeforeTheCommandRuns) {
+  const LibraryCase& c = GetParam();
+  test_support::TempDir dir;
+  std::string image = dir.File("tape.aws");
+  test_support::WriteAwsFile(image, {});
+  std::string library = c.preload;
+  if (library.starts_with("DIR")) library.replace(0, 3, dir.path());
+  if (c.put != LibraryCase::kNothing) std::filesystem::create_directories(std::filesystem::path(library).parent_path());
+  if (c.put == LibraryCase::kLibrary) std::filesystem::copy_file(Beside("VTAPE", "libvtape.so"), library);
+  if (c.put == LibraryCase::kText) test_support::WriteFile(library, "not a library\n");
+  std::string marker = dir.File("ran");
+  test_support::CommandResult r = test_support::Run(
+      {test_support::BinaryPath("VTAPE"), "run", image, "--", "touch", marker}, "", {"VTAPE_PRELOAD=" + library});
+  EXPECT_EQ(r.status, 125);
+  EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+  EXPECT_NE(access(marker.c_str(), F_OK), 0) << "the command ran";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, RunRefusesLibrary,
+    testing::Values(
+        LibraryCase{"Space", "DIR/with space/libvtape.so", LibraryCase::kLibrary, "splits LD_PRELOAD at spaces"},
+        LibraryCase{"Colon", "DIR/with:colon/libvtape.so", LibraryCase::kLibrary, "splits LD_PRELOAD at spaces"},
+        LibraryCase{"Relative", "build/libvtape.so", LibraryCase::kNothing, "needs an absolute path"},
+        LibraryCase{"Missing", "DIR/libvtape.so", LibraryCase::kNothing, "No such file or directory"},
+        LibraryCase{"NotALibrary", "DIR/text.so", LibraryCase::kText, "the drive would not be loaded"},
+        LibraryCase{"Executable", "/bin/sh", LibraryCase::kNothing, "the drive would not be loaded"}),
+    [](const testing::TestParamInfo<LibraryCase>& info) { return std::string(info.param.name); });
+
+// A program the kernel starts without the dynamic loader never sees the
+// drive: it would open the device path itself.
+TEST(VtapeRun, RefusesAStaticCommand) {
+  test_support::TempDir dir;
+  std::string image = dir.File("tape.aws");
+  test_support::WriteAwsFile(image, {});
+  std::string device = dir.File("nst0");
+  test_support::CommandResult r =
+      test_support::Run({test_support::BinaryPath("VTAPE"), "run", image, "--device", device, "--",
+                         Beside("TAPEPROBE", "tapeprobe_static"), device, "open:rw", "write:80:c1", "close"});
+  EXPECT_EQ(r.status, 125);
+  EXPECT_NE(r.err.find("statically linked; it would run without the virtual drive"), std::string::npos) << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(test_support::ReadAwsFile(image), std::vector<TapeRecord>{});
+}
+
+// A relative --device is anchored once, where vtape was started: a command
+// that changes directory still reaches the drive under that name.
+TEST(VtapeRun, RelativeDeviceIsMadeAbsoluteAndInTape) {
+  test_support::TempDir dir;
+  std::string image = dir.File("tape.aws");
+  test_support::WriteAwsFile(image, {});
+  test_support::CommandResult r = test_support::Run(
+      {"sh", "-c", "cd \"$1\" && shift && exec \"$@\"", "sh", dir.path(), test_support::BinaryPath("VTAPE"), "run",
+       "tape.aws", "--device", "drives/nst1", "--", "sh", "-c",
+       "cd / && echo \"$TAPE|$VTAPE_DEVICE\" && exec \"$0\" \"$TAPE\" open:rw write:80:c1 close",
+       test_support::BinaryPath("TAPEPROBE")});
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::string device = dir.File("drives/nst1");
+  EXPECT_EQ(r.out.substr(0, r.out.find('\n') + 1), device + "|" + device + "\n");
+  EXPECT_EQ(test_support::ReadAwsFile(image), (std::vector<TapeRecord>{Block(std::string(80, '\xc1')), Mark()}));
+}
+
+}  // namespace

@@ -1,0 +1,47 @@
+// vtape create: a blank tape, that is an empty image, and no saved position.
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "../drive_env.h"
+#include "cli.h"
+#include "image_file.h"
+
+namespace vtape::cli {
+
+int Create(int argc, char** argv) {
+  bool force = false;
+  const char* image = nullptr;
+  for (int i = 0; i < argc; ++i) {
+    if (strcmp(argv[i], "--force") == 0) {
+      force = true;
+    } else if (argv[i][0] == '-' || image != nullptr) {
+      UsageError();
+    } else {
+      image = argv[i];
+    }
+  }
+  if (image == nullptr) UsageError();
+  // Opening a FIFO for writing would wait for a reader, and a device node
+  // could be a real drive: only regular files are ever opened.
+  RefuseUnlessRegular(image, /*missing_ok=*/true);
+  int fd = open(image, O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC | (force ? 0 : O_EXCL), 0666);
+  if (fd < 0 && errno == EEXIST) Fatal(std::string(image) + ": exists (use --force to replace it)");
+  if (fd < 0) FatalErrno(image);
+  RefuseUnlessRegular(fd, image);
+  // A drive that has this tape open would be left with a stale position.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) Fatal(std::string(image) + ": tape is in use");
+  if (ftruncate(fd, 0) != 0) FatalErrno(image);
+  close(fd);
+  std::string state = std::string(image) + kStateSuffix;
+  if (unlink(state.c_str()) != 0 && errno != ENOENT) FatalErrno(state);
+  return 0;
+}
+
+}  // namespace vtape::cli

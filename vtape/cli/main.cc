@@ -1,0 +1,100 @@
+// vtape: creates and lists AWSTAPE images and runs a command with the virtual
+// tape drive (libvtape.so) standing in for /dev/nst0.
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "cli.h"
+
+namespace vtape::cli {
+
+namespace {
+
+constexpr char kUsage[] =
+    "usage: vtape create [--force] IMAGE\n"
+    "       vtape list IMAGE\n"
+    "       vtape run IMAGE [--device PATH] [FAULT...] -- COMMAND [ARG...]\n"
+    "       vtape --help | --version\n";
+
+constexpr char kHelp[] =
+    "\n"
+    "Keeps a tape in an AWSTAPE image file and plays the Linux tape driver for it.\n"
+    "\n"
+    "  create IMAGE     make a blank tape; --force replaces an existing file\n"
+    "  list IMAGE       show every block (with hex, and EBCDIC text for 80-byte\n"
+    "                   blocks), tape mark and the end of data; exit 1 if the\n"
+    "                   image is corrupt\n"
+    "  run IMAGE        run COMMAND with the drive loaded with IMAGE and exit\n"
+    "                   with its status; TAPE is set to the drive's name\n"
+    "\n"
+    "Options of run:\n"
+    "  --device PATH        name the drive answers to (default /dev/nst0); the\n"
+    "                       matching st/nst name is served too\n"
+    "  --fail-open ERRNO    every open of the drive fails with ERRNO (EIO, 5, ...)\n"
+    "  --no-medium          no tape loaded: open fails with ENOMEDIUM\n"
+    "  --write-protect      tape is write-protected: O_RDWR/O_WRONLY give EROFS\n"
+    "  --fail-rewind        MTREW fails with EIO\n"
+    "  --fail-setblk        MTSETBLK fails with EIO\n"
+    "  --fail-rewind-at N   only the Nth MTREW fails with EIO\n"
+    "  --fail-setblk-at N   only the Nth MTSETBLK fails with EIO\n"
+    "  --fail-weof          writing tape marks fails with EIO\n"
+    "  --fail-read N        the Nth read() of the drive fails with EIO\n"
+    "  --fail-write N       the Nth write() of the drive fails with EIO\n"
+    "  --short-write N[:BYTES]\n"
+    "                       the Nth write() records only BYTES bytes (default 40)\n"
+    "  --fail-close         close() of the drive fails with EIO\n"
+    "\n"
+    "Exit status: 125 for vtape's own errors, 126 if COMMAND cannot be run,\n"
+    "127 if it is not found, else COMMAND's status.\n";
+
+}  // namespace
+
+void UsageError() {
+  fputs(kUsage, stderr);
+  exit(kExitFailure);
+}
+
+void Fatal(const std::string& message) {
+  fprintf(stderr, "vtape: %s\n", message.c_str());
+  exit(kExitFailure);
+}
+
+void FatalErrno(const std::string& path) { Fatal(path + ": " + strerror(errno)); }
+
+namespace {
+
+int Help(int, char**) {
+  fputs(kUsage, stdout);
+  fputs(kHelp, stdout);
+  return 0;
+}
+
+int Version(int, char**) {
+  puts("vtape (vaklabel) " VTAPE_VERSION);
+  return 0;
+}
+
+}  // namespace
+
+}  // namespace vtape::cli
+
+int main(int argc, char** argv) {
+  using namespace vtape::cli;
+  if (argc < 2) UsageError();
+  const char* command = argv[1];
+  struct {
+    const char* name;
+    int (*run)(int, char**);
+  } constexpr kCommands[] = {
+      {"create", Create},   {"list", List},      {"run", Run},         {"--help", Help},
+      {"-h", Help},         {"help", Help},      {"--version", Version}, {"version", Version},
+  };
+  for (const auto& c : kCommands) {
+    if (strcmp(command, c.name) == 0) return c.run(argc - 2, argv + 2);
+  }
+  fprintf(stderr, "vtape: unknown command: %s\n", command);
+  UsageError();
+}

@@ -1,0 +1,176 @@
+// vtape run: executes a command with the drive's library preloaded and
+// configured through the environment, after making sure the library will
+// be in place.
+
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "../drive_env.h"
+#include "cli.h"
+#include "image_file.h"
+#include "loader_checks.h"
+
+namespace vtape::cli {
+
+namespace {
+
+bool IsFile(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// libvtape.so lives beside vtape in the build tree and under
+// LIBDIR/vaklabel once installed.
+std::string FindPreload() {
+  const char* env = getenv("VTAPE_PRELOAD");
+  if (env != nullptr && env[0] != '\0') return env;
+  char self[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n < 0) FatalErrno("/proc/self/exe");
+  self[n] = '\0';
+  std::string dir(self, static_cast<size_t>(strrchr(self, '/') - self));
+  for (const std::string& candidate :
+       {dir + "/libvtape.so", dir + "/../" VTAPE_LIBDIR "/vaklabel/libvtape.so"}) {
+    if (IsFile(candidate)) return candidate;
+  }
+  Fatal("cannot find libvtape.so beside " + std::string(self) + " (set VTAPE_PRELOAD)");
+}
+
+// The faults `run` takes, each with the variable that carries it.
+struct FaultOption {
+  const char* name;
+  const char* env;
+  bool (*check)(const char*);  // null for options without a value
+};
+
+bool CheckErrno(const char* v) {
+  int e;
+  return ParseErrno(v, &e);
+}
+bool CheckCount(const char* v) {
+  long n;
+  return ParseCount(v, &n);
+}
+bool CheckShortWrite(const char* v) {
+  long n;
+  size_t bytes;
+  return ParseShortWrite(v, &n, &bytes);
+}
+
+constexpr FaultOption kFaults[] = {
+    {"--fail-open", kEnvFailOpen, CheckErrno},
+    {"--no-medium", kEnvNoMedium, nullptr},
+    {"--write-protect", kEnvWriteProtect, nullptr},
+    {"--fail-rewind", kEnvFailRewind, nullptr},
+    {"--fail-setblk", kEnvFailSetblk, nullptr},
+    {"--fail-rewind-at", kEnvFailRewindAt, CheckCount},
+    {"--fail-setblk-at", kEnvFailSetblkAt, CheckCount},
+    {"--fail-weof", kEnvFailWeof, nullptr},
+    {"--fail-read", kEnvFailRead, CheckCount},
+    {"--fail-write", kEnvFailWrite, CheckCount},
+    {"--short-write", kEnvShortWrite, CheckShortWrite},
+    {"--fail-close", kEnvFailClose, nullptr},
+};
+
+// What the command line of `run` asks for.
+struct RunRequest {
+  const char* image = nullptr;
+  std::string device = kDefaultDevice;
+  std::vector<std::pair<const char*, const char*>> faults;
+  bool no_medium = false;
+  char** command = nullptr;
+};
+
+// The value after option argv[*i]; "--" is the end of the options, never
+// a value.
+const char* OptionValue(int argc, char** argv, int* i) {
+  if (*i + 1 == argc || argv[*i + 1][0] == '\0' || strcmp(argv[*i + 1], "--") == 0) {
+    Fatal(std::string(argv[*i]) + " needs a value");
+  }
+  return argv[++*i];
+}
+
+// The device as the program's processes should see it: each of them
+// resolves a relative name against its own directory, so it is anchored
+// here, once.
+std::string Absolute(const char* path) {
+  if (path[0] == '/') return path;
+  char cwd[PATH_MAX];
+  if (getcwd(cwd, sizeof cwd) == nullptr) FatalErrno("current directory");
+  return std::string(cwd) + "/" + path;
+}
+
+RunRequest Parse(int argc, char** argv) {
+  RunRequest request;
+  int i = 0;
+  for (; i < argc && strcmp(argv[i], "--") != 0; ++i) {
+    const char* arg = argv[i];
+    if (arg[0] != '-') {
+      if (request.image != nullptr) Fatal(std::string("unexpected argument ") + arg + " (the command goes after --)");
+      request.image = arg;
+      continue;
+    }
+    if (strcmp(arg, "--device") == 0) {
+      request.device = Absolute(OptionValue(argc, argv, &i));
+      continue;
+    }
+    const FaultOption* fault = nullptr;
+    for (const FaultOption& f : kFaults) {
+      if (strcmp(arg, f.name) == 0) fault = &f;
+    }
+    if (fault == nullptr) Fatal(std::string("unknown option or fault: ") + arg);
+    const char* value = "1";
+    if (fault->check != nullptr) {
+      value = OptionValue(argc, argv, &i);
+      if (!fault->check(value)) Fatal(std::string("bad value for ") + arg + ": " + value);
+    }
+    if (fault->env == kEnvNoMedium) request.no_medium = true;
+    request.faults.emplace_back(fault->env, value);
+  }
+  if (request.image == nullptr || i + 1 >= argc) UsageError();
+  request.command = argv + i + 1;
+  return request;
+}
+
+}  // namespace
+
+int Run(int argc, char** argv) {
+  RunRequest request = Parse(argc, argv);
+  char absolute[PATH_MAX];
+  if (realpath(request.image, absolute) != nullptr) {
+    RefuseUnlessRegular(request.image, /*missing_ok=*/false);
+  } else if (request.no_medium) {
+    snprintf(absolute, sizeof absolute, "%s", request.image);
+  } else {
+    FatalErrno(request.image);
+  }
+  std::string library = FindPreload();
+  std::string preload = library;
+  const char* old = getenv("LD_PRELOAD");
+  if (old != nullptr && old[0] != '\0') preload += std::string(" ") + old;
+  // A fault inherited from an outer run must not leak into this one.
+  for (const FaultOption& f : kFaults) unsetenv(f.env);
+  setenv("LD_PRELOAD", preload.c_str(), 1);
+  setenv(kEnvImage, absolute, 1);
+  setenv(kEnvDevice, request.device.c_str(), 1);
+  // mt, tar and cpio take their default device from TAPE.
+  setenv("TAPE", request.device.c_str(), 1);
+  for (const auto& [name, value] : request.faults) setenv(name, value, 1);
+  CheckPreloadLibrary(library);
+  CheckCommand(request.command[0], library);
+  execvp(request.command[0], request.command);
+  int error = errno;
+  fprintf(stderr, "vtape: %s: %s\n", request.command[0], strerror(error));
+  return error == ENOENT ? kExitNotFound : kExitCannotRun;
+}
+
+}  // namespace vtape::cli
