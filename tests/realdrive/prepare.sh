@@ -3,7 +3,7 @@
 #   prepare.sh CACHE
 # The kernel, static busybox and tgt's source come from Debian's archive
 # through a private apt configuration in CACHE, so the machine's own sources
-# are left alone; QEMU and open-iscsi are installed on the host, because the
+# are left alone; QEMU, open-iscsi and mtx are installed on the host, because the
 # guest runs the host's binaries through its 9p root. A second run reuses
 # what the first one left. Exits 77 with "cannot prepare: <why>" when
 # something cannot be had, so a test can skip instead of failing.
@@ -22,7 +22,7 @@ cannot() {
   exit 77
 }
 
-host_packages=(qemu-system-x86 open-iscsi mt-st coreutils dpkg-dev gcc make libc6-dev patch xz-utils)
+host_packages=(qemu-system-x86 open-iscsi mt-st mtx coreutils dpkg-dev gcc make libc6-dev patch xz-utils)
 
 installed() {
   dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
@@ -166,17 +166,21 @@ prepare_initramfs() {
 }
 
 # tgt as Debian ships it, with the fixes that make its tape answer reads as a
-# drive does; only the three programs the guest runs are built.
+# drive does and its changer answer as a library does; only the three
+# programs the guest runs are built.
+tgt_patches=(tgt-ssc-read.patch tgt-smc.patch)
 prepare_tgt() {
-  local key src
-  key=$(sha256sum "$here/tgt-ssc-read.patch" | cut -d' ' -f1)
+  local key src p
+  key=$(cd "$here" && cat "${tgt_patches[@]}" | sha256sum | cut -d' ' -f1)
   [ -x "$cache/tgt/tgtd" ] && [ "$(cat "$cache/tgt/key" 2>/dev/null)" = "$key" ] && return
   rm -rf "$cache/tgt-src" && mkdir -p "$cache/tgt-src"
   private_apt
   (cd "$cache/tgt-src" && papt source tgt >source.log 2>&1) || cannot "apt-get source tgt failed, see $cache/tgt-src/source.log"
   src=$(find "$cache/tgt-src" -mindepth 1 -maxdepth 1 -type d -name 'tgt-*' | head -n1)
   [ -n "$src" ] || cannot "apt-get source tgt left no source tree"
-  patch -d "$src" -p1 -s --forward --batch <"$here/tgt-ssc-read.patch" || cannot "the tgt patch no longer applies to $(basename "$src")"
+  for p in "${tgt_patches[@]}"; do
+    patch -d "$src" -p1 -s --forward --batch <"$here/$p" || cannot "$p no longer applies to $(basename "$src")"
+  done
   make -C "$src/usr" -j2 tgtd tgtadm tgtimg >"$cache/tgt-src/build.log" 2>&1 ||
     cannot "building tgt failed, see $cache/tgt-src/build.log"
   mkdir -p "$cache/tgt"

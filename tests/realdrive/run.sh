@@ -9,6 +9,11 @@
 # 4 MB tape, each NAME=VALUE exported, and these functions:
 #   blank_tape [MB]       load a new blank tape and rewind it
 #   write_protect on|off  write-protect the tape (seen at the next open)
+#   make_library SLOTS DRIVES [BARCODE|-]...
+#                         replace the tape by a library: DRIVES empty drives
+#                         (/dev/nst0 up) and a medium changer whose SLOTS
+#                         slots hold blank tapes named by BARCODE, in order
+#                         ("-": an empty slot); exports CHANGER (/dev/sgN)
 # mt and dd lay down and read tapes, but a dd that opens the device itself
 # adds a filemark when it closes after writing; tapeprobe (built beside the
 # tests, passed in with -e) makes any sequence of calls on one descriptor.
@@ -37,7 +42,7 @@ xchg=$(cd "$3" && pwd)
 ctl=$(mktemp -d)
 trap 'rm -rf "$ctl"' EXIT
 cp "$2" "$ctl/script"
-cp "$here/guest/stage2" "$ctl/stage2"
+cp "$here/guest/stage2" "$here/guest/library" "$ctl/"
 printf 'CACHE=%s\nXCHG=%s\n' "$cache" "$xchg" >"$ctl/env"
 for v in "${vars[@]}"; do
   printf 'export %q\n' "$v"
