@@ -7,15 +7,10 @@
 # Usage: examples_test.sh DOCUMENT (VAKLABEL, VTAPE and TEMPLATE_DIR set).
 set -euo pipefail
 doc=$1
-: "${VAKLABEL:?}" "${VTAPE:?}" "${TEMPLATE_DIR:?}"
+: "${TEMPLATE_DIR:?}"
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-mkdir "$work/bin"
-ln -s "$VAKLABEL" "$work/bin/vaklabel"
-ln -s "$VTAPE" "$work/bin/vtape"
-export PATH="$work/bin:$PATH"
-cd "$work"
+# shellcheck source=../support/tools_on_path.sh
+source "$(dirname "$0")/../support/tools_on_path.sh"
 
 vtape create nst0.aws
 vtape run nst0.aws -- vaklabel -q -c "$TEMPLATE_DIR" -t standard.lbl -f /dev/nst0 -w XYZ789 2>/dev/null

@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Sources each command's bash completion and checks what it offers for the
+# command lines in CASES: "words typed|completions offered", the last word
+# typed being the one completed (empty after a trailing blank). $TEMPLATE_DIR
+# in a case is the source tree's template directory.
+# Usage: completion_test.sh COMPLETIONS_DIR CASES (VAKLABEL, VTAPE, TEMPLATE_DIR set).
+set -euo pipefail
+completions=$1
+cases=$2
+: "${TEMPLATE_DIR:?}"
+
+# shellcheck source=../support/tools_on_path.sh
+source "$(dirname "$0")/../support/tools_on_path.sh"
+touch tape.aws
+
+for file in "$completions"/*; do
+  # shellcheck source=/dev/null
+  source "$file"
+done
+
+failed=0
+while IFS='|' read -r typed expected; do
+  [[ -z $typed || $typed == \#* ]] && continue
+  typed=${typed//\$TEMPLATE_DIR/$TEMPLATE_DIR}
+  read -r -a COMP_WORDS <<<"$typed"
+  [[ $typed == *' ' ]] && COMP_WORDS+=("")
+  COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+  COMPREPLY=()
+  function=$(complete -p "${COMP_WORDS[0]}" | sed -n 's/.*-F \([^ ]*\) .*/\1/p')
+  "$function" "${COMP_WORDS[0]}" "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD-1]}" || true
+  # A command in several PATH directories comes once for each; bash shows it once.
+  got=$(printf '%s\n' "${COMPREPLY[@]}" | sort -u | xargs)
+  if [[ $got != "$expected" ]]; then
+    echo "'$typed': expected '$expected', got '$got'"
+    failed=$((failed + 1))
+  fi
+done <"$cases"
+[ "$failed" -eq 0 ]
