@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-30}
-bash scripts/setup.sh
+bash scripts/setup.sh test
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$(nproc)"
 for target in template_loader command_line; do

@@ -1,3 +1,4 @@
+#!/bin/bash
 # Guest half of the differential test: runs every scenario that
 # realdrive_differential --generate laid out in the exchange folder, in the
 # order of its list, reads every tape back with the steps in read-back, and

@@ -36,9 +36,8 @@ install_host_packages() {
   [ ${#missing[@]} -eq 0 ] && return
   [ "$(id -u)" -eq 0 ] || cannot "not root, and these packages are missing: ${missing[*]}"
   echo "prepare: installing ${missing[*]}"
-  apt-get update -qq >/dev/null 2>&1 || cannot "apt-get update failed (is the archive reachable?)"
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" \
-    >"$cache/apt-install.log" 2>&1 || cannot "apt-get install ${missing[*]} failed, see $cache/apt-install.log"
+  bash "$here/../../scripts/setup.sh" --packages "${missing[@]}" >"$cache/apt-install.log" 2>&1 ||
+    cannot "installing ${missing[*]} failed, see $cache/apt-install.log"
 }
 
 # The private configuration lists the Debian archive the machine already uses,
@@ -55,6 +54,7 @@ papt_cache() {
 }
 
 debian_archives() {
+  # shellcheck disable=SC2016  # apt's own format fields, not the shell's
   apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(COMPONENT)' 'Created-By: Packages' 'Origin: Debian' | sort -u
 }
 
@@ -82,6 +82,7 @@ fetch_deb() {
   mkdir -p "$cache/debs"
   private_apt
   (cd "$cache/debs" && papt download "$1" >/dev/null 2>&1) || cannot "apt-get download $1 failed"
+  # shellcheck disable=SC2012  # Debian package file names hold no blanks
   deb=$(ls -t "$cache/debs/$1"_*.deb | head -n1)
   rm -rf "$2.tmp" && mkdir -p "$2.tmp"
   dpkg-deb -x "$deb" "$2.tmp" && mv "$2.tmp" "$2"

@@ -37,7 +37,10 @@ shift $((OPTIND - 1))
 [ $# -eq 3 ] || { echo "usage: run.sh [-e NAME=VALUE]... [-t SECONDS] CACHE SCRIPT XCHG" >&2; exit 2; }
 cache=$(cd "$1" && pwd)
 xchg=$(cd "$3" && pwd)
-[ -s "$cache/initramfs.gz" ] && [ -x "$cache/tgt/tgtd" ] || { echo "run.sh: $cache is not prepared" >&2; exit 125; }
+if [ ! -s "$cache/initramfs.gz" ] || [ ! -x "$cache/tgt/tgtd" ]; then
+  echo "run.sh: $cache is not prepared" >&2
+  exit 125
+fi
 
 ctl=$(mktemp -d)
 trap 'rm -rf "$ctl"' EXIT

@@ -1,3 +1,4 @@
+#!/bin/bash
 # Guest half of the real-driver smoke test: prints what the st driver answers.
 tape=/dev/nst0
 
