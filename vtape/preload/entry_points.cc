@@ -6,7 +6,9 @@
 // This file holds the C library functions the program calls; every other
 // symbol of the library stays hidden.
 
-// The fortified inline wrappers would clash with the definitions below.
+// The C library's fortified inline versions of open, read and the like would
+// clash with the definitions below, so this file alone is built without
+// _FORTIFY_SOURCE; the rest of the library keeps it.
 #undef _FORTIFY_SOURCE
 
 #include <fcntl.h>
