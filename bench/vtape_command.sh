@@ -51,7 +51,8 @@ cat <<EOF
 Instructions counted by \`valgrind --tool=callgrind\` (\`bench/vtape_command.sh\`), so
 the figures do not move with the machine's load. *start* is \`vtape run IMAGE -- /bin/true\`
 up to the exec of \`/bin/true\` (the dynamic loader, vtape's checks, loading the drive's
-library once to prove it loads); *per block* is \`vtape list\` of a 100,000-block image less
+library once to prove it loads, looking for real tape devices in \`/dev\`, of which this
+machine has none); *per block* is \`vtape list\` of a 100,000-block image less
 one of 10,000 blocks, over the 90,000 blocks between (80-byte blocks, each listed as hex
 and EBCDIC text).
 

@@ -100,4 +100,39 @@ TEST(VtapeRun, RelativeDeviceIsMadeAbsoluteAndInTape) {
   EXPECT_EQ(test_support::ReadAwsFile(image), (std::vector<TapeRecord>{Block(std::string(80, '\xc1')), Mark()}));
 }
 
+// On a machine with tape hardware the command cannot open the real nodes
+// at all, whoever runs it. The machine is played by a private /dev with a
+// tape node (st, minor 129) and a bsg-like one in a subdirectory.
+TEST(VtapeRun, HidesTheRealDeviceNodes) {
+  const std::string kFakeDev =
+      "mount -t tmpfs none /dev && mknod -m 666 /dev/null c 1 3 && mknod -m 666 /dev/nst1 c 9 129 && "
+      "mkdir /dev/bsg && mknod -m 666 /dev/bsg/0:0:0:0 c 21 0 && exec \"$@\"";
+  if (test_support::Run({"unshare", "-m", "sh", "-c", kFakeDev, "sh", "true"}).status != 0) {
+    GTEST_SKIP() << "needs root to make device nodes in a private mount namespace";
+  }
+  test_support::TempDir dir;
+  std::string image = dir.File("tape.aws");
+  test_support::WriteAwsFile(image, {});
+  chmod(dir.path().c_str(), 0777);
+  chmod(image.c_str(), 0666);
+  const std::string kInside =
+      "stat -c %F /dev/nst1 /dev/bsg/0:0:0:0; (: <>/dev/nst1) 2>&1 | sed 's/.*: //'; "
+      "exec \"$0\" /dev/nst0 open:rw write:80:c1 close >/dev/null";
+  for (std::vector<std::string> as : {std::vector<std::string>{},
+                                      {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"}}) {
+    std::vector<std::string> argv = {"unshare", "-m", "sh", "-c", kFakeDev, "sh"};
+    argv.insert(argv.end(), as.begin(), as.end());
+    for (const std::string& a : {test_support::BinaryPath("VTAPE"), std::string("run"), image, std::string("--"),
+                                 std::string("sh"), std::string("-c"), kInside, test_support::BinaryPath("TAPEPROBE")}) {
+      argv.push_back(a);
+    }
+    test_support::CommandResult r = test_support::Run(argv);
+    if (!as.empty() && r.status == 126) GTEST_SKIP() << "user 65534 cannot run the build's binaries: " << r.err;
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "socket\nsocket\nNo such device or address\n") << (as.empty() ? "root" : "user 65534");
+    EXPECT_EQ(test_support::ReadAwsFile(image).size(), 2u) << "the drive itself still answers";
+    test_support::WriteAwsFile(image, {});
+  }
+}
+
 }  // namespace

@@ -16,6 +16,7 @@
 
 #include "../drive_env.h"
 #include "cli.h"
+#include "device_shield.h"
 #include "image_file.h"
 #include "loader_checks.h"
 
@@ -167,6 +168,7 @@ int Run(int argc, char** argv) {
   for (const auto& [name, value] : request.faults) setenv(name, value, 1);
   CheckPreloadLibrary(library);
   CheckCommand(request.command[0], library);
+  HideRealDevices();
   execvp(request.command[0], request.command);
   int error = errno;
   fprintf(stderr, "vtape: %s: %s\n", request.command[0], strerror(error));

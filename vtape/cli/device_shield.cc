@@ -1,0 +1,165 @@
+#include "device_shield.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "cli.h"
+
+namespace vtape::cli {
+
+namespace {
+
+// The drivers that reach a tape drive or a changer, by their fixed majors:
+// st and osst (tape), sch (changer), sg (any SCSI device). bsg's major is
+// given out at boot; its nodes have a directory of their own.
+constexpr unsigned kMajors[] = {9, 206, 86, 21};
+constexpr char kDevices[] = "/dev";
+constexpr char kBsgDirectory[] = "/dev/bsg";
+// Where the covering socket is made, on a tmpfs mounted there only while
+// the mounts are set up.
+constexpr char kScratch[] = "/tmp";
+
+bool IsDriveMajor(unsigned major) {
+  for (unsigned m : kMajors) {
+    if (m == major) return true;
+  }
+  return false;
+}
+
+// The character devices in `dir` that `wanted` accepts by major (all of
+// them when it is null). d_type spares a stat of every other entry.
+void CollectNodes(const char* dir, bool (*wanted)(unsigned), std::vector<std::string>* nodes) {
+  DIR* d = opendir(dir);
+  if (d == nullptr) return;
+  while (const dirent* entry = readdir(d)) {
+    if (entry->d_type != DT_CHR && entry->d_type != DT_UNKNOWN) continue;
+    struct stat st;
+    if (fstatat(dirfd(d), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISCHR(st.st_mode)) continue;
+    if (wanted == nullptr || wanted(major(st.st_rdev))) nodes->push_back(std::string(dir) + "/" + entry->d_name);
+  }
+  closedir(d);
+}
+
+bool WriteProcFile(const char* path, const std::string& text) {
+  int fd = open(path, O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  close(fd);
+  return written;
+}
+
+// Maps this process's own user and group to themselves, the one mapping an
+// unprivileged process may write.
+bool MapIdentity(uid_t uid, gid_t gid) {
+  return WriteProcFile("/proc/self/setgroups", "deny") &&
+         WriteProcFile("/proc/self/uid_map", std::to_string(uid) + " " + std::to_string(uid) + " 1") &&
+         WriteProcFile("/proc/self/gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1");
+}
+
+// A socket nobody listens on: open() of it fails with ENXIO, as st's open
+// does for a drive that is not there.
+bool CoverWithSocket(const std::vector<std::string>& nodes) {
+  if (mount("vtape", kScratch, "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC, "size=4k,mode=0700") != 0) return false;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  snprintf(address.sun_path, sizeof address.sun_path, "%s/absent", kScratch);
+  int sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  bool covered = sock >= 0 && bind(sock, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  for (const std::string& node : nodes) {
+    covered = covered && mount(address.sun_path, node.c_str(), nullptr, MS_BIND, nullptr) == 0;
+  }
+  if (sock >= 0) close(sock);
+  // The bind mounts keep the socket; the tmpfs leaves the command's view.
+  umount2(kScratch, MNT_DETACH);
+  return covered;
+}
+
+// Nothing mounted here may reach the namespace vtape came from, so the
+// mounts go only where they cannot propagate back.
+bool CoverInPrivate(const std::vector<std::string>& nodes) {
+  return mount(nullptr, "/", nullptr, MS_REC | MS_SLAVE, nullptr) == 0 && CoverWithSocket(nodes);
+}
+
+// Runs in a child, so that a machine that refuses a step (user namespaces
+// disabled, or allowed without capabilities) leaves vtape as it was.
+bool BuildNamespaces(uid_t uid, gid_t gid, const std::vector<std::string>& nodes) {
+  return unshare(CLONE_NEWUSER | CLONE_NEWNS) == 0 && MapIdentity(uid, gid) && CoverInPrivate(nodes);
+}
+
+// Joining a mount namespace moves the working directory to its root.
+void Join(pid_t child, const char* cwd) {
+  std::string ns = "/proc/" + std::to_string(child) + "/ns/";
+  int user = open((ns + "user").c_str(), O_RDONLY | O_CLOEXEC);
+  int mnt = open((ns + "mnt").c_str(), O_RDONLY | O_CLOEXEC);
+  bool joined_user = user >= 0 && mnt >= 0 && setns(user, CLONE_NEWUSER) == 0;
+  bool joined = joined_user && setns(mnt, CLONE_NEWNS) == 0;
+  if (user >= 0) close(user);
+  if (mnt >= 0) close(mnt);
+  // Half joined, vtape no longer knows what the command would see.
+  if (joined_user && !joined) FatalErrno("joining the mount namespace without real devices");
+  if (joined && chdir(cwd) != 0) FatalErrno(cwd);
+}
+
+// An unprivileged process builds the namespaces in a child and joins them
+// once they are complete.
+void HideThroughChild(const std::vector<std::string>& nodes) {
+  char cwd[PATH_MAX];
+  if (getcwd(cwd, sizeof cwd) == nullptr) return;
+  int ready[2], release[2];
+  if (pipe2(ready, O_CLOEXEC) != 0) return;
+  if (pipe2(release, O_CLOEXEC) != 0) {
+    close(ready[0]);
+    close(ready[1]);
+    return;
+  }
+  uid_t uid = geteuid();
+  gid_t gid = getegid();
+  pid_t child = fork();
+  if (child == 0) {
+    close(ready[0]);
+    close(release[1]);
+    char built = BuildNamespaces(uid, gid, nodes) ? 'y' : 'n';
+    ssize_t ignored = write(ready[1], &built, 1);
+    // The namespaces must live until vtape has joined them.
+    ignored = read(release[0], &built, 1);
+    (void)ignored;
+    _exit(0);
+  }
+  close(ready[1]);
+  close(release[0]);
+  char built = 'n';
+  if (child > 0 && read(ready[0], &built, 1) == 1 && built == 'y') Join(child, cwd);
+  close(ready[0]);
+  close(release[1]);
+  if (child > 0) waitpid(child, nullptr, 0);
+}
+
+}  // namespace
+
+void HideRealDevices() {
+  std::vector<std::string> nodes;
+  CollectNodes(kDevices, IsDriveMajor, &nodes);
+  CollectNodes(kBsgDirectory, nullptr, &nodes);
+  if (nodes.empty()) return;
+  // Root needs no user namespace, and one would cost it the files of users
+  // it does not map; a mount namespace of its own keeps root and working
+  // directory, also in a chroot.
+  if (geteuid() != 0) return HideThroughChild(nodes);
+  if (unshare(CLONE_NEWNS) == 0) CoverInPrivate(nodes);
+}
+
+}  // namespace vtape::cli
