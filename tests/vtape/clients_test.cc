@@ -1,6 +1,9 @@
-// Programs nobody here wrote, Debian's mt (mt-st) and coreutils dd, used
-// under the drive as one would use them on a real one; and programs killed
-// half-way, which must leave an image vtape still reads.
+// Programs nobody here wrote, Debian's mt (mt-st), coreutils dd, GNU tar,
+// cpio and C++ file streams, used under the drive as one would use them on a
+// real one; and programs killed half-way, which must leave an image vtape
+// still reads.
+
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -18,9 +21,18 @@ using test_support::TapeRecord;
 class ClientsTest : public testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(test_support::Run({"sh", "-c", "command -v mt && command -v dd"}).status, 0)
-        << "mt (package mt-st) and dd are needed; scripts/setup.sh installs them";
+    ASSERT_EQ(test_support::Run({"sh", "-c", "command -v mt && command -v dd && command -v tar && command -v cpio"})
+                  .status,
+              0)
+        << "mt (package mt-st), dd, tar and cpio are needed; scripts/setup.sh installs them";
     ASSERT_EQ(test_support::Run({test_support::BinaryPath("VTAPE"), "create", image_}).status, 0);
+  }
+
+  // However a client opened the drive, nothing may appear at the real path.
+  void TearDown() override {
+    if (!real_device_existed_) {
+      EXPECT_NE(access("/dev/nst0", F_OK), 0) << "/dev/nst0 was created";
+    }
   }
 
   // Runs one command with the drive loaded, as a shell user would.
@@ -33,9 +45,34 @@ class ClientsTest : public testing::Test {
     return test_support::Run(argv, input);
   }
 
+  // Files for an archive: a short text and a file spanning several records.
+  std::string Tree(const std::string& name, const std::string& text) {
+    std::string root = dir_.File(name);
+    EXPECT_EQ(test_support::Run({"mkdir", "-p", root + "/sub"}).status, 0);
+    test_support::WriteFile(root + "/text", text);
+    test_support::WriteFile(root + "/sub/long", std::string(30000, 'L') + text);
+    return root;
+  }
+
+  void ExpectSameTree(const std::string& want, const std::string& got) {
+    test_support::CommandResult diff = test_support::Run({"diff", "-r", want, got});
+    EXPECT_EQ(diff.status, 0) << diff.out << diff.err;
+  }
+
+  bool real_device_existed_ = access("/dev/nst0", F_OK) == 0;
   test_support::TempDir dir_;
   std::string image_ = dir_.File("tape.aws");
 };
+
+// Checks that the tape file starting at record `first` is archive records
+// of `record_size` bytes closed by a tape mark; returns where the next starts.
+size_t ExpectArchiveFile(const std::vector<TapeRecord>& tape, size_t first, size_t record_size) {
+  size_t i = first;
+  for (; i < tape.size() && !tape[i].mark; ++i) EXPECT_EQ(tape[i].data.size(), record_size) << "record " << i;
+  EXPECT_GT(i, first) << "no blocks at record " << first;
+  EXPECT_LT(i, tape.size()) << "no tape mark after the archive";
+  return i + 1;
+}
 
 const std::string kFirst(80, 'a');
 const std::string kSecond(80, 'b');
@@ -98,6 +135,96 @@ TEST_F(ClientsTest, MtOnARegularFileIsNotATape) {
   test_support::CommandResult r = Under({"mt", "-f", image_, "rewind"});
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("Inappropriate ioctl for device"), std::string::npos) << r.err;
+}
+
+// GNU tar opens its archive with creat() and skips all output when fstat
+// says it is /dev/null; the archive must land on tape all the same.
+TEST_F(ClientsTest, TarArchivesGoOnTapeAndComeBack) {
+  std::string first = Tree("first", "one\n");
+  std::string second = Tree("second", "two\n");
+  test_support::CommandResult r = Under({"tar", "-cf", "/dev/nst0", "-C", first, "."});
+  ASSERT_EQ(r.status, 0) << r.err;
+  // A second archive as tape users add one: space past the first file.
+  for (std::vector<std::string> step : {std::vector<std::string>{"mt", "-f", "/dev/nst0", "rewind"},
+                                        {"mt", "-f", "/dev/nst0", "fsf", "1"},
+                                        {"tar", "-cf", "/dev/nst0", "-C", second, "."},
+                                        {"mt", "-f", "/dev/nst0", "rewind"}}) {
+    r = Under(step);
+    ASSERT_EQ(r.status, 0) << step[0] << ": " << r.err;
+  }
+  std::vector<TapeRecord> tape = test_support::ReadAwsFile(image_);
+  EXPECT_EQ(ExpectArchiveFile(tape, ExpectArchiveFile(tape, 0, 10240), 10240), tape.size());
+
+  r = Under({"tar", "-tf", "/dev/st0"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("./sub/long"), std::string::npos) << r.out;
+  std::string out1 = Tree("out1", "");
+  std::string out2 = Tree("out2", "");
+  ASSERT_EQ(Under({"tar", "-xf", "/dev/nst0", "-C", out1}).status, 0);
+  ASSERT_EQ(Under({"mt", "-f", "/dev/nst0", "fsf", "1"}).status, 0);
+  ASSERT_EQ(Under({"tar", "-xf", "/dev/nst0", "-C", out2}).status, 0);
+  ExpectSameTree(first, out1);
+  ExpectSameTree(second, out2);
+}
+
+TEST_F(ClientsTest, CpioCopiesOutToTapeAndBackIn) {
+  std::string tree = Tree("tree", "cpio\n");
+  test_support::CommandResult r = Under({"sh", "-c", "cd '" + tree + "' && find . | cpio -o -H newc -O /dev/st0"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  ExpectArchiveFile(test_support::ReadAwsFile(image_), 0, 512);
+  std::string out = Tree("out", "");
+  r = Under({"cpio", "-i", "-d", "-u", "-D", out, "-I", "/dev/st0"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  ExpectSameTree(tree, out);
+}
+
+// libstdc++ opens with fopen64 and then works on fileno(); stdio streams
+// move their data with glibc's internal calls.
+TEST_F(ClientsTest, StreamsWriteAndReadThroughTheDrive) {
+  std::string client = LIBC_CLIENT;
+  ASSERT_EQ(Under({client, "fstream-write", "/dev/nst0", "from a C++ stream"}).status, 0);
+  ASSERT_EQ(Under({client, "fdopen-write", "/dev/nst0", "from stdio"}).status, 0);
+  EXPECT_EQ(test_support::ReadAwsFile(image_),
+            (std::vector<TapeRecord>{Block("from a C++ stream"), Mark(), Block("from stdio"), Mark()}));
+  ASSERT_EQ(Under({"mt", "-f", "/dev/nst0", "rewind"}).status, 0);
+  EXPECT_EQ(Under({client, "fopen-read", "/dev/st0"}).out, "from a C++ stream");
+  ASSERT_EQ(Under({"mt", "-f", "/dev/nst0", "fsf", "1"}).status, 0);
+  EXPECT_EQ(Under({client, "fstream-read", "/dev/nst0"}).out, "from stdio");
+}
+
+TEST_F(ClientsTest, StatSeesTapeCharacterDevices) {
+  for (const auto& [device, number] : {std::pair{"/dev/nst0", "9:128"}, std::pair{"/dev/st0", "9:0"}}) {
+    std::string want;
+    for (const char* call : {"stat", "lstat", "fstatat", "__xstat", "statx", "fstat", "__fxstat", "fstatat-empty"}) {
+      want += std::string(call) + " chr " + number + "\n";
+    }
+    EXPECT_EQ(Under({LIBC_CLIENT, "stat", device}).out, want) << device;
+  }
+}
+
+TEST_F(ClientsTest, DriveGetsTheLowestFreeDescriptor) {
+  EXPECT_EQ(Under({LIBC_CLIENT, "lowest", "/dev/nst0"}).out, "0 1\n");
+}
+
+// On a machine with a drive the real node would take the data; here, the
+// path given as --device would become a regular file.
+TEST_F(ClientsTest, NothingAppearsAtTheDevicePath) {
+  std::string device = dir_.File("nst0");
+  std::string tree = Tree("tree", "x\n");
+  const std::vector<std::vector<std::string>> writers = {
+      {"tar", "-cf", device, "-C", tree, "."},
+      {"sh", "-c", "cd '" + tree + "' && echo text | cpio -o -O '" + device + "'"},
+      {"dd", "of=" + device, "status=none"},
+      {"sh", "-c", "echo shell > '" + device + "'"},
+      {LIBC_CLIENT, "fstream-write", device, "stream"},
+  };
+  for (const std::vector<std::string>& writer : writers) {
+    ASSERT_EQ(test_support::Run({test_support::BinaryPath("VTAPE"), "create", "--force", image_}).status, 0);
+    test_support::CommandResult r = Under(writer, "input\n", {"--device", device});
+    EXPECT_EQ(r.status, 0) << writer[0] << ": " << r.err;
+    EXPECT_NE(access(device.c_str(), F_OK), 0) << writer[0] << " created " << device;
+    EXPECT_NE(test_support::ReadAwsFile(image_), std::vector<TapeRecord>{}) << writer[0] << " wrote nothing";
+  }
 }
 
 // SIGKILL skips every exit path of the program, so whatever it had written

@@ -457,6 +457,19 @@ TEST(DriveSharing, ReadOnlyImageIsWriteProtected) {
   EXPECT_EQ(r.out, "open:rw -> -1 EROFS\nopen:ro -> ok\n" + Got("read:80", kVol1) + "\n");
 }
 
+// Something other than a regular file where the image should be is a drive
+// that is not ready, at once: a FIFO would block the open for good. vtape
+// run refuses such images itself, so the library is loaded by hand.
+TEST(DriveSharing, FifoAsImageIsNotReady) {
+  test_support::TempDir dir;
+  std::string image = dir.File("tape.aws");
+  ASSERT_EQ(mkfifo(image.c_str(), 0666), 0);
+  test_support::CommandResult r =
+      test_support::Run({test_support::BinaryPath("TAPEPROBE"), "/dev/nst0", "open:ro", "open:rw", "open:ro:nonblock"},
+                        "", {std::string("LD_PRELOAD=") + VTAPE_LIBRARY, "VTAPE_IMAGE=" + image});
+  EXPECT_EQ(r.out, "open:ro -> -1 EIO\nopen:rw -> -1 EIO\nopen:ro:nonblock -> -1 EIO\n");
+}
+
 // Damage in the image is a medium error where the tape reaches it, and the
 // drive leaves the image as it was.
 TEST(DriveSharing, CorruptImageReadsAsMediumError) {

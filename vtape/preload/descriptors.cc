@@ -1,10 +1,12 @@
 #include "descriptors.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 
 #include "real_libc.h"
 #include "tape.h"
@@ -29,9 +31,48 @@ pid_t g_owner;
 
 bool IsTape(int fd) { return fd >= 0 && fd < kMaxFds && g_is_tape[fd]; }
 
-int NewTapeDescriptor(int flags) {
-  int fd = libc.open("/dev/null", (flags & O_ACCMODE) | (flags & O_CLOEXEC));
+namespace {
+
+// An empty memory file that refuses to be written, reopened with the access
+// mode asked for so that F_GETFL shows it.
+int SealedMemoryFile(int accmode) {
+  int fd = memfd_create("vtape drive", MFD_CLOEXEC | MFD_ALLOW_SEALING);
   if (fd < 0) return -errno;
+  libc.fcntl(fd, F_ADD_SEALS, F_SEAL_WRITE | F_SEAL_GROW | F_SEAL_SHRINK | F_SEAL_SEAL);
+  char path[64];
+  snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+  int reopened = libc.open(path, accmode | O_CLOEXEC);
+  if (reopened < 0) return fd;  // without /proc the descriptor stays O_RDWR
+  libc.close(fd);
+  return reopened;
+}
+
+// Moves `fd` to the lowest free number, as the kernel would have given it,
+// with the close-on-exec flag the program asked for.
+int Lowest(int fd, bool cloexec) {
+  int low = libc.fcntl(fd, cloexec ? F_DUPFD_CLOEXEC : F_DUPFD, 0);
+  if (low >= 0 && low < fd) {
+    libc.close(fd);
+    return low;
+  }
+  if (low >= 0) libc.close(low);
+  libc.fcntl(fd, F_SETFD, cloexec ? FD_CLOEXEC : 0);
+  return fd;
+}
+
+}  // namespace
+
+// The descriptor must be a real one, so that the kernel accepts it in poll,
+// fcntl, dup and close, but nothing the program does to it behind the
+// library's back may reach anything. /dev/null was that, but programs know
+// /dev/null by its device number (GNU tar then writes no archive at all); a
+// sealed memory file reads as empty and fails writes with EPERM, so a program
+// that passes the descriptor to a child through exec gets an error instead of
+// losing its data.
+int NewTapeDescriptor(int flags) {
+  int fd = SealedMemoryFile(flags & O_ACCMODE);
+  if (fd < 0) return fd;
+  fd = Lowest(fd, (flags & O_CLOEXEC) != 0);
   if (fd >= kMaxFds) {
     libc.close(fd);
     return -EMFILE;

@@ -4,7 +4,10 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <sys/sysmacros.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "config.h"
@@ -38,6 +41,45 @@ void Normalize(char* path) {
   *out = '\0';
 }
 
+// st's character device major number.
+constexpr unsigned kTapeMajor = 9;
+// Where st's device nodes live: devtmpfs on /dev.
+constexpr unsigned kDevMajor = 0;
+constexpr unsigned kDevMinor = 5;
+
+// st's minor number: the tape number split around the mode bits, plus 128
+// for the non-rewinding name. The number is read from the name ("nst1" is
+// tape 1); a name without one is tape 0.
+unsigned DeviceMinor(DeviceName name) {
+  const char* path = name == DeviceName::kRewinding ? g_config.rewind_name : g_config.norewind_name;
+  const char* digits = strrchr(path, '/') + 1;
+  while (*digits != '\0' && (*digits < '0' || *digits > '9')) ++digits;
+  unsigned tape = static_cast<unsigned>(strtoul(digits, nullptr, 10));
+  unsigned minor = (tape & 31) | ((tape & ~31U) << 3);
+  return name == DeviceName::kNonRewinding ? minor | 128 : minor;
+}
+
+// Node numbers only need to tell the two names apart.
+ino_t DeviceInode(DeviceName name) { return 1000 + DeviceMinor(name); }
+
+bool SameComponent(const char* component, size_t len, const char* name) {
+  if (name[0] == '\0') return false;
+  const char* base = strrchr(name, '/') + 1;
+  return strlen(base) == len && memcmp(base, component, len) == 0;
+}
+
+// A cheap first look that spares the path building for almost every path a
+// program opens or stats: the last component must be one of the drive's.
+bool MayNameDrive(const char* path) {
+  const char* end = path + strlen(path);
+  while (end > path && end[-1] == '/') --end;
+  const char* start = end;
+  while (start > path && start[-1] != '/') --start;
+  size_t len = static_cast<size_t>(end - start);
+  if ((len == 1 && start[0] == '.') || (len == 2 && start[0] == '.' && start[1] == '.')) return true;
+  return SameComponent(start, len, g_config.rewind_name) || SameComponent(start, len, g_config.norewind_name);
+}
+
 }  // namespace
 
 bool AbsolutePath(int dirfd, const char* path, char* out, size_t cap) {
@@ -60,7 +102,7 @@ bool AbsolutePath(int dirfd, const char* path, char* out, size_t cap) {
 }
 
 DeviceName NameOf(int dirfd, const char* path) {
-  if (path == nullptr) return DeviceName::kOther;
+  if (path == nullptr || !MayNameDrive(path)) return DeviceName::kOther;
   char abs[PATH_MAX];
   if (!AbsolutePath(dirfd, path, abs, sizeof abs)) return DeviceName::kOther;
   if (strcmp(abs, g_config.rewind_name) == 0) return DeviceName::kRewinding;
@@ -68,6 +110,33 @@ DeviceName NameOf(int dirfd, const char* path) {
     return DeviceName::kNonRewinding;
   }
   return DeviceName::kOther;
+}
+
+void StatDevice(DeviceName name, struct stat* out) {
+  *out = {};
+  out->st_dev = makedev(kDevMajor, kDevMinor);
+  out->st_ino = DeviceInode(name);
+  out->st_mode = S_IFCHR | 0660;
+  out->st_nlink = 1;
+  out->st_uid = getuid();
+  out->st_gid = getgid();
+  out->st_rdev = makedev(kTapeMajor, DeviceMinor(name));
+  out->st_blksize = kDeviceBlockSize;
+}
+
+void StatxDevice(DeviceName name, struct statx* out) {
+  *out = {};
+  out->stx_mask = STATX_BASIC_STATS;
+  out->stx_blksize = kDeviceBlockSize;
+  out->stx_nlink = 1;
+  out->stx_uid = getuid();
+  out->stx_gid = getgid();
+  out->stx_mode = S_IFCHR | 0660;
+  out->stx_ino = DeviceInode(name);
+  out->stx_rdev_major = kTapeMajor;
+  out->stx_rdev_minor = DeviceMinor(name);
+  out->stx_dev_major = kDevMajor;
+  out->stx_dev_minor = kDevMinor;
 }
 
 }  // namespace vtape::preload

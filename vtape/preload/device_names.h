@@ -2,6 +2,8 @@
 #ifndef VTAPE_PRELOAD_DEVICE_NAMES_H_
 #define VTAPE_PRELOAD_DEVICE_NAMES_H_
 
+#include <sys/stat.h>
+
 #include <cstddef>
 
 namespace vtape::preload {
@@ -14,6 +16,15 @@ bool AbsolutePath(int dirfd, const char* path, char* out, size_t cap);
 
 /// Which of the drive's names, if any, `path` relative to `dirfd` is.
 DeviceName NameOf(int dirfd, const char* path);
+
+/// Buffer size a program learns from stat of a character device node.
+inline constexpr int kDeviceBlockSize = 4096;
+
+/// What stat says of the drive's device node under `name` (not kOther): a
+/// character device with st's device number, major 9, minor 128 more for the
+/// non-rewinding name.
+void StatDevice(DeviceName name, struct stat* out);
+void StatxDevice(DeviceName name, struct statx* out);
 
 }  // namespace vtape::preload
 

@@ -3,16 +3,21 @@
 // two device names and passes every other path and descriptor to the C
 // library. docs/virtual-drive.md describes what it emulates.
 //
-// This file holds the C library functions the program calls; every other
-// symbol of the library stays hidden.
+// This file holds the C library functions that open, move data and manage
+// descriptors; stdio_entry_points.cc and stat_entry_points.cc the others.
+// Every other symbol of the library stays hidden.
 
 // The C library's fortified inline versions of open, read and the like would
 // clash with the definitions below, so this file alone is built without
 // _FORTIFY_SOURCE; the rest of the library keeps it.
 #undef _FORTIFY_SOURCE
 
+#include "entry_points.h"
+
 #include <fcntl.h>
+#include <limits.h>
 #include <stdarg.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -42,16 +47,14 @@ bool EnsureInit() {
   return true;
 }
 
-// False, with EFAULT, for a call made while the real functions are still
-// being looked up: there is nothing to pass it to yet.
+}  // namespace
+
 bool Ready() {
   if (EnsureInit()) return true;
   errno = EFAULT;
   return false;
 }
 
-// Turns a kernel-style result (negative errno) into the C convention and
-// restores the caller's errno on success, hiding internal calls.
 long Finish(long result, int saved_errno) {
   if (result < 0) {
     errno = static_cast<int>(-result);
@@ -61,8 +64,6 @@ long Finish(long result, int saved_errno) {
   return result;
 }
 
-// Answers whether `path` opened relative to `dirfd` is the drive, and if so
-// opens it, leaving the result in `*result`.
 bool TryOpenTape(int dirfd, const char* path, int flags, int* result) {
   DeviceName name = NameOf(dirfd, path);
   if (name == DeviceName::kOther) return false;
@@ -70,6 +71,8 @@ bool TryOpenTape(int dirfd, const char* path, int flags, int* result) {
   *result = static_cast<int>(Finish(OpenTape(name == DeviceName::kRewinding, flags), saved));
   return true;
 }
+
+namespace {
 
 // The C library entry a program called to open a file.
 enum class Entry { kOpen, kOpen64, kOpenat, kOpenat64, kOpen2, kOpen64_2, kOpenat2, kOpenat64_2 };
@@ -109,6 +112,26 @@ int FcntlCommon(bool large, int fd, int cmd, void* arg) {
   return real(fd, cmd, arg);
 }
 
+// st has no vectored transfers: the kernel calls its read or write once per
+// segment, so each segment is a block of its own, and it stops at the first
+// error or short transfer.
+template <typename Transfer>
+ssize_t EachSegment(const iovec* iov, int count, Transfer transfer) {
+  if (count < 0 || count > IOV_MAX) {
+    errno = EINVAL;
+    return -1;
+  }
+  int saved = errno;
+  long total = 0;
+  for (int i = 0; i < count; ++i) {
+    long n = transfer(iov[i]);
+    if (n < 0) return Finish(total > 0 ? total : n, saved);
+    total += n;
+    if (static_cast<size_t>(n) != iov[i].iov_len) break;
+  }
+  return Finish(total, saved);
+}
+
 bool NeedsMode(int flags) { return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE; }
 
 __attribute__((constructor)) void Construct() { EnsureInit(); }
@@ -121,8 +144,6 @@ __attribute__((destructor)) void Destruct() { ReleaseAtExit(); }
 }  // namespace vtape::preload
 
 using namespace vtape::preload;
-
-#define VTAPE_EXPORT extern "C" __attribute__((visibility("default")))
 
 // The mode argument is there only when the flags ask for one.
 #define VTAPE_MODE_ARG(mode, last, flags) \
@@ -170,6 +191,20 @@ VTAPE_EXPORT int __openat64_2(int dirfd, const char* path, int flags) {
   return OpenEntry(Entry::kOpenat64_2, dirfd, path, flags, 0);
 }
 
+VTAPE_EXPORT int creat(const char* path, mode_t mode) {
+  if (!Ready()) return -1;
+  int fd;
+  if (TryOpenTape(AT_FDCWD, path, O_CREAT | O_WRONLY | O_TRUNC, &fd)) return fd;
+  return libc.creat(path, mode);
+}
+
+VTAPE_EXPORT int creat64(const char* path, mode_t mode) {
+  if (!Ready()) return -1;
+  int fd;
+  if (TryOpenTape(AT_FDCWD, path, O_CREAT | O_WRONLY | O_TRUNC, &fd)) return fd;
+  return libc.creat64(path, mode);
+}
+
 VTAPE_EXPORT ssize_t read(int fd, void* buf, size_t count) {
   if (!Ready()) return -1;
   if (!IsTape(fd)) return libc.read(fd, buf, count);
@@ -190,6 +225,32 @@ VTAPE_EXPORT ssize_t write(int fd, const void* buf, size_t count) {
   if (!IsTape(fd)) return libc.write(fd, buf, count);
   int saved = errno;
   return Finish(TapeWrite(buf, count), saved);
+}
+
+VTAPE_EXPORT ssize_t readv(int fd, const iovec* iov, int count) {
+  if (!Ready()) return -1;
+  if (!IsTape(fd)) return libc.readv(fd, iov, count);
+  return EachSegment(iov, count, [](const iovec& v) { return TapeRead(v.iov_base, v.iov_len); });
+}
+
+VTAPE_EXPORT ssize_t writev(int fd, const iovec* iov, int count) {
+  if (!Ready()) return -1;
+  if (!IsTape(fd)) return libc.writev(fd, iov, count);
+  return EachSegment(iov, count, [](const iovec& v) { return TapeWrite(v.iov_base, v.iov_len); });
+}
+
+// st seeks nowhere and reports offset 0 (noop_llseek), which lets programs
+// that probe with lseek, such as the C++ streams, carry on.
+VTAPE_EXPORT off_t lseek(int fd, off_t offset, int whence) {
+  if (!Ready()) return -1;
+  if (!IsTape(fd)) return libc.lseek(fd, offset, whence);
+  return 0;
+}
+
+VTAPE_EXPORT off64_t lseek64(int fd, off64_t offset, int whence) {
+  if (!Ready()) return -1;
+  if (!IsTape(fd)) return libc.lseek64(fd, offset, whence);
+  return 0;
 }
 
 VTAPE_EXPORT int close(int fd) {

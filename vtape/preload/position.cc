@@ -39,7 +39,7 @@ bool LoadPosition(int image_fd, off_t* offset) {
   long nsec;
   struct stat st;
   if (sscanf(line, "vtape-position 1 %lld %lld %ju %lld %ld", &pos, &size, &ino, &sec, &nsec) != 5 ||
-      fstat(image_fd, &st) != 0 || size != st.st_size || ino != st.st_ino || sec != st.st_mtim.tv_sec ||
+      libc.fstat(image_fd, &st) != 0 || size != st.st_size || ino != st.st_ino || sec != st.st_mtim.tv_sec ||
       nsec != st.st_mtim.tv_nsec || pos < 0 || pos > size) {
     return false;
   }
@@ -49,7 +49,7 @@ bool LoadPosition(int image_fd, off_t* offset) {
 
 void SavePosition(int image_fd, off_t offset) {
   struct stat st;
-  if (fstat(image_fd, &st) != 0) return;
+  if (libc.fstat(image_fd, &st) != 0) return;
   char path[PATH_MAX + 16];
   RecordPath(path, sizeof path);
   // One fixed-size record, overwritten in place: truncating the file on every

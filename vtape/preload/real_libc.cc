@@ -47,6 +47,38 @@ void ResolveLibC() {
   Resolve(&libc.dup3, "dup3");
   Resolve(&libc.fcntl, "fcntl");
   Resolve(&libc.fcntl64, "fcntl64");
+  Resolve(&libc.creat, "creat");
+  Resolve(&libc.creat64, "creat64");
+  Resolve(&libc.lseek, "lseek");
+  Resolve(&libc.lseek64, "lseek64");
+  Resolve(&libc.readv, "readv");
+  Resolve(&libc.writev, "writev");
+  Resolve(&libc.fopen, "fopen");
+  Resolve(&libc.fopen64, "fopen64");
+  Resolve(&libc.freopen, "freopen");
+  Resolve(&libc.freopen64, "freopen64");
+  Resolve(&libc.fdopen, "fdopen");
+  Resolve(&libc.stat, "stat");
+  Resolve(&libc.stat64, "stat64");
+  Resolve(&libc.lstat, "lstat");
+  Resolve(&libc.lstat64, "lstat64");
+  Resolve(&libc.fstat, "fstat");
+  Resolve(&libc.fstat64, "fstat64");
+  Resolve(&libc.fstatat, "fstatat");
+  Resolve(&libc.fstatat64, "fstatat64");
+  Resolve(&libc.xstat, "__xstat");
+  Resolve(&libc.xstat64, "__xstat64");
+  Resolve(&libc.lxstat, "__lxstat");
+  Resolve(&libc.lxstat64, "__lxstat64");
+  Resolve(&libc.fxstat, "__fxstat");
+  Resolve(&libc.fxstat64, "__fxstat64");
+  Resolve(&libc.fxstatat, "__fxstatat");
+  Resolve(&libc.fxstatat64, "__fxstatat64");
+  Resolve(&libc.statx, "statx");
+  Resolve(&libc.access, "access");
+  Resolve(&libc.faccessat, "faccessat");
+  Resolve(&libc.euidaccess, "euidaccess");
+  Resolve(&libc.eaccess, "eaccess");
 }
 
 }  // namespace vtape::preload

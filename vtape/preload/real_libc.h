@@ -2,7 +2,11 @@
 #ifndef VTAPE_PRELOAD_REAL_LIBC_H_
 #define VTAPE_PRELOAD_REAL_LIBC_H_
 
+#include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/uio.h>
+
+#include <cstdio>
 
 namespace vtape::preload {
 
@@ -25,6 +29,39 @@ struct LibC {
   int (*dup3)(int, int, int);
   int (*fcntl)(int, int, ...);
   int (*fcntl64)(int, int, ...);
+  int (*creat)(const char*, mode_t);
+  int (*creat64)(const char*, mode_t);
+  off_t (*lseek)(int, off_t, int);
+  off64_t (*lseek64)(int, off64_t, int);
+  ssize_t (*readv)(int, const iovec*, int);
+  ssize_t (*writev)(int, const iovec*, int);
+  FILE* (*fopen)(const char*, const char*);
+  FILE* (*fopen64)(const char*, const char*);
+  FILE* (*freopen)(const char*, const char*, FILE*);
+  FILE* (*freopen64)(const char*, const char*, FILE*);
+  FILE* (*fdopen)(int, const char*);
+  int (*stat)(const char*, struct stat*);
+  int (*stat64)(const char*, struct stat64*);
+  int (*lstat)(const char*, struct stat*);
+  int (*lstat64)(const char*, struct stat64*);
+  int (*fstat)(int, struct stat*);
+  int (*fstat64)(int, struct stat64*);
+  int (*fstatat)(int, const char*, struct stat*, int);
+  int (*fstatat64)(int, const char*, struct stat64*, int);
+  // The versioned forms that programs built against glibc before 2.33 bind.
+  int (*xstat)(int, const char*, struct stat*);
+  int (*xstat64)(int, const char*, struct stat64*);
+  int (*lxstat)(int, const char*, struct stat*);
+  int (*lxstat64)(int, const char*, struct stat64*);
+  int (*fxstat)(int, int, struct stat*);
+  int (*fxstat64)(int, int, struct stat64*);
+  int (*fxstatat)(int, int, const char*, struct stat*, int);
+  int (*fxstatat64)(int, int, const char*, struct stat64*, int);
+  int (*statx)(int, const char*, int, unsigned, struct statx*);
+  int (*access)(const char*, int);
+  int (*faccessat)(int, const char*, int, int);
+  int (*euidaccess)(const char*, int);
+  int (*eaccess)(const char*, int);
 };
 
 /// Filled by ResolveLibC from dlsym(RTLD_NEXT).

@@ -215,6 +215,38 @@ long TapeStatus(mtget* status) {
   return 0;
 }
 
+constexpr long kNoImage = -ENOENT;
+
+// Opens the image for an open of the drive and takes the drive for this
+// open. Returns the descriptor; kNoImage when there is no image (no tape);
+// EIO when it cannot be used, EBUSY when another open holds it. Only a
+// regular file is ever opened: a FIFO would block the open, and a device
+// node in the image's place must not be touched.
+long OpenImage(bool read_only, bool* write_protected, off_t* size) {
+  const char* image = g_config.image;
+  struct stat st;
+  if (libc.stat(image, &st) != 0) return errno == ENOENT ? kNoImage : -EIO;
+  if (!S_ISREG(st.st_mode)) return -EIO;
+  int fd = libc.open(image, (read_only ? O_RDONLY : O_RDWR) | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0 && !read_only && (errno == EACCES || errno == EROFS)) {
+    *write_protected = true;
+    fd = libc.open(image, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  }
+  if (fd < 0) return errno == ENOENT ? kNoImage : -EIO;
+  // Checked again on what was opened, in case the name changed hands.
+  if (libc.fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    libc.close(fd);
+    return -EIO;
+  }
+  *size = st.st_size;
+  if ((st.st_mode & 0222) == 0) *write_protected = true;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    libc.close(fd);
+    return -EBUSY;
+  }
+  return MoveHigh(fd);
+}
+
 }  // namespace
 
 long OpenTape(bool rewinding, int flags) {
@@ -230,25 +262,13 @@ long OpenTape(bool rewinding, int flags) {
   int image_fd = -1;
   off_t size = 0;
   if (!no_medium) {
-    image_fd = libc.open(c.image, (read_only ? O_RDONLY : O_RDWR) | O_CLOEXEC);
-    if (image_fd < 0 && !read_only && (errno == EACCES || errno == EROFS)) {
-      write_protected = true;
-      image_fd = libc.open(c.image, O_RDONLY | O_CLOEXEC);
-    }
-    struct stat st;
-    if (image_fd < 0) {
-      if (errno != ENOENT) return -EIO;
+    long r = OpenImage(read_only, &write_protected, &size);
+    if (r == kNoImage) {
       no_medium = true;
-    } else if (fstat(image_fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-      libc.close(image_fd);
-      return -EIO;
+    } else if (r < 0) {
+      return r;
     } else {
-      size = st.st_size;
-      if ((st.st_mode & 0222) == 0) write_protected = true;
-      if (flock(image_fd, LOCK_EX | LOCK_NB) != 0) {
-        libc.close(image_fd);
-        return -EBUSY;
-      }
+      image_fd = static_cast<int>(r);
     }
   }
   long error = 0;
@@ -268,7 +288,7 @@ long OpenTape(bool rewinding, int flags) {
   }
   g_drive = Drive{};
   g_drive.in_use = true;
-  g_drive.image_fd = image_fd < 0 ? -1 : MoveHigh(image_fd);
+  g_drive.image_fd = image_fd;
   g_drive.read_only = read_only;
   g_drive.write_only = accmode == O_WRONLY;
   g_drive.rewinding = rewinding;
@@ -374,6 +394,8 @@ long TapeIoctl(unsigned long request, void* arg) {
 }
 
 bool DriveInUse() { return g_drive.in_use; }
+
+bool DriveRewinding() { return g_drive.rewinding; }
 
 long ReleaseDrive() {
   Drive& d = g_drive;

@@ -31,6 +31,8 @@ long TapeIoctl(unsigned long request, void* arg);
 
 /// True while an open of the drive has not been released.
 bool DriveInUse();
+/// Whether the open in use came through the rewinding name.
+bool DriveRewinding();
 
 /// What the kernel does when the last descriptor of the drive goes away: the
 /// filemark after a write, then the rewind of the st name.

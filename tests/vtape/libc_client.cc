@@ -1,0 +1,125 @@
+// libc_client: reaches the drive through the C library's other ways in, the
+// ones mt and dd do not use: C++ file streams, stdio streams, the stat family
+// and the number a new descriptor gets.
+//
+//   libc_client fstream-write PATH TEXT   std::ofstream: write TEXT, close
+//   libc_client fstream-read PATH          std::ifstream: print what it reads
+//   libc_client fdopen-write PATH TEXT     open(2), fdopen, fputs, fclose
+//   libc_client fopen-read PATH            fopen, print what fread gets
+//   libc_client stat PATH                  each stat call: "CALL TYPE MAJOR:MINOR"
+//   libc_client lowest PATH                open PATH, then /dev/null: how far
+//                                          above the lowest free number each is
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <string>
+
+// The forms programs built against glibc before 2.33 call.
+extern "C" int __xstat(int version, const char* path, struct stat* out);
+extern "C" int __fxstat(int version, int fd, struct stat* out);
+
+namespace {
+
+constexpr int kStatVersion = 1;
+
+int FstreamWrite(const char* path, const char* text) {
+  std::ofstream out(path, std::ios::binary);
+  out << text;
+  out.close();
+  return out.fail() ? 1 : 0;
+}
+
+int FstreamRead(const char* path) {
+  std::ifstream in(path, std::ios::binary);
+  std::cout << std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return in.bad() ? 1 : 0;
+}
+
+int FdopenWrite(const char* path, const char* text) {
+  int fd = open(path, O_WRONLY);
+  FILE* stream = fd < 0 ? nullptr : fdopen(fd, "w");
+  if (stream == nullptr) {
+    perror(path);
+    return 1;
+  }
+  bool ok = fputs(text, stream) >= 0;
+  return fclose(stream) == 0 && ok ? 0 : 1;
+}
+
+int FopenRead(const char* path) {
+  FILE* stream = fopen(path, "r");
+  if (stream == nullptr) {
+    perror(path);
+    return 1;
+  }
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, stream)) > 0) fwrite(buf, 1, n, stdout);
+  bool failed = ferror(stream) != 0;
+  fclose(stream);
+  return failed ? 1 : 0;
+}
+
+void Report(const char* call, int result, mode_t mode, dev_t rdev) {
+  if (result != 0) {
+    printf("%s -1 %s\n", call, strerrorname_np(errno));
+    return;
+  }
+  const char* type = S_ISCHR(mode) ? "chr" : S_ISREG(mode) ? "reg" : "other";
+  printf("%s %s %u:%u\n", call, type, major(rdev), minor(rdev));
+}
+
+// Runs one stat call that fills `st` and reports what it said.
+template <typename Call>
+void Stat(const char* name, Call call) {
+  struct stat st {};
+  int result = call(&st);
+  Report(name, result, st.st_mode, st.st_rdev);
+}
+
+int StatAll(const char* path) {
+  Stat("stat", [&](struct stat* st) { return stat(path, st); });
+  Stat("lstat", [&](struct stat* st) { return lstat(path, st); });
+  Stat("fstatat", [&](struct stat* st) { return fstatat(AT_FDCWD, path, st, 0); });
+  Stat("__xstat", [&](struct stat* st) { return __xstat(kStatVersion, path, st); });
+  struct statx sx {};
+  int result = statx(AT_FDCWD, path, 0, STATX_BASIC_STATS, &sx);
+  Report("statx", result, sx.stx_mode, makedev(sx.stx_rdev_major, sx.stx_rdev_minor));
+  int fd = open(path, O_RDONLY);
+  Stat("fstat", [&](struct stat* st) { return fstat(fd, st); });
+  Stat("__fxstat", [&](struct stat* st) { return __fxstat(kStatVersion, fd, st); });
+  Stat("fstatat-empty", [&](struct stat* st) { return fstatat(fd, "", st, AT_EMPTY_PATH); });
+  close(fd);
+  return 0;
+}
+
+int Lowest(const char* path) {
+  int lowest = dup(0);
+  close(lowest);
+  int tape = open(path, O_RDONLY);
+  int next = open("/dev/null", O_RDONLY);
+  printf("%d %d\n", tape - lowest, next - lowest);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string what = argc > 2 ? argv[1] : "";
+  if (what == "fstream-write" && argc == 4) return FstreamWrite(argv[2], argv[3]);
+  if (what == "fstream-read") return FstreamRead(argv[2]);
+  if (what == "fdopen-write" && argc == 4) return FdopenWrite(argv[2], argv[3]);
+  if (what == "fopen-read") return FopenRead(argv[2]);
+  if (what == "stat") return StatAll(argv[2]);
+  if (what == "lowest") return Lowest(argv[2]);
+  fprintf(stderr, "usage: libc_client fstream-write|fstream-read|fdopen-write|fopen-read|stat|lowest PATH [TEXT]\n");
+  return 2;
+}

@@ -1,0 +1,188 @@
+// stat and access on the drive's names and descriptors: they answer as for
+// st's character device nodes, which need not exist on the machine. Without
+// this a program that checks the archive with stat (GNU tar, cpio) would see
+// no device, or a regular file someone left at the path.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "descriptors.h"
+#include "device_names.h"
+#include "entry_points.h"
+#include "real_libc.h"
+#include "tape.h"
+
+namespace vtape::preload {
+namespace {
+
+static_assert(sizeof(struct stat) == sizeof(struct stat64), "one layout on this platform");
+
+DeviceName NameOfDescriptor(int fd) {
+  if (!IsTape(fd)) return DeviceName::kOther;
+  Locked lock;
+  return DriveRewinding() ? DeviceName::kRewinding : DeviceName::kNonRewinding;
+}
+
+DeviceName NameAt(int dirfd, const char* path, int flags) {
+  if (path != nullptr && path[0] == '\0' && (flags & AT_EMPTY_PATH) != 0) return NameOfDescriptor(dirfd);
+  return NameOf(dirfd, path);
+}
+
+// True when the drive answered; false leaves the call to the C library.
+bool StatDrive(DeviceName name, void* out) {
+  if (name == DeviceName::kOther) return false;
+  StatDevice(name, static_cast<struct stat*>(out));
+  return true;
+}
+
+// The node is crw-rw---- for the user running the program.
+bool AccessDrive(DeviceName name, int mode, int* result) {
+  if (name == DeviceName::kOther) return false;
+  if ((mode & X_OK) != 0) {
+    errno = EACCES;
+    *result = -1;
+  } else {
+    *result = 0;
+  }
+  return true;
+}
+
+}  // namespace
+}  // namespace vtape::preload
+
+using namespace vtape::preload;
+
+VTAPE_EXPORT int stat(const char* path, struct stat* out) {
+  if (!Ready()) return -1;
+  if (StatDrive(NameOf(AT_FDCWD, path), out)) return 0;
+  return libc.stat(path, out);
+}
+
+VTAPE_EXPORT int stat64(const char* path, struct stat64* out) {
+  if (!Ready()) return -1;
+  if (StatDrive(NameOf(AT_FDCWD, path), out)) return 0;
+  return libc.stat64(path, out);
+}
+
+VTAPE_EXPORT int lstat(const char* path, struct stat* out) {
+  if (!Ready()) return -1;
+  if (StatDrive(NameOf(AT_FDCWD, path), out)) return 0;
+  return libc.lstat(path, out);
+}
+
+VTAPE_EXPORT int lstat64(const char* path, struct stat64* out) {
+  if (!Ready()) return -1;
+  if (StatDrive(NameOf(AT_FDCWD, path), out)) return 0;
+  return libc.lstat64(path, out);
+}
+
+VTAPE_EXPORT int fstat(int fd, struct stat* out) {
+  if (!Ready()) return -1;
+  if (StatDrive(NameOfDescriptor(fd), out)) return 0;
+  return libc.fstat(fd, out);
+}
+
+VTAPE_EXPORT int fstat64(int fd, struct stat64* out) {
+  if (!Ready()) return -1;
+  if (StatDrive(NameOfDescriptor(fd), out)) return 0;
+  return libc.fstat64(fd, out);
+}
+
+VTAPE_EXPORT int fstatat(int dirfd, const char* path, struct stat* out, int flags) {
+  if (!Ready()) return -1;
+  if (StatDrive(NameAt(dirfd, path, flags), out)) return 0;
+  return libc.fstatat(dirfd, path, out, flags);
+}
+
+VTAPE_EXPORT int fstatat64(int dirfd, const char* path, struct stat64* out, int flags) {
+  if (!Ready()) return -1;
+  if (StatDrive(NameAt(dirfd, path, flags), out)) return 0;
+  return libc.fstatat64(dirfd, path, out, flags);
+}
+
+VTAPE_EXPORT int __xstat(int version, const char* path, struct stat* out) {
+  if (!Ready()) return -1;
+  if (StatDrive(NameOf(AT_FDCWD, path), out)) return 0;
+  return libc.xstat(version, path, out);
+}
+
+VTAPE_EXPORT int __xstat64(int version, const char* path, struct stat64* out) {
+  if (!Ready()) return -1;
+  if (StatDrive(NameOf(AT_FDCWD, path), out)) return 0;
+  return libc.xstat64(version, path, out);
+}
+
+VTAPE_EXPORT int __lxstat(int version, const char* path, struct stat* out) {
+  if (!Ready()) return -1;
+  if (StatDrive(NameOf(AT_FDCWD, path), out)) return 0;
+  return libc.lxstat(version, path, out);
+}
+
+VTAPE_EXPORT int __lxstat64(int version, const char* path, struct stat64* out) {
+  if (!Ready()) return -1;
+  if (StatDrive(NameOf(AT_FDCWD, path), out)) return 0;
+  return libc.lxstat64(version, path, out);
+}
+
+VTAPE_EXPORT int __fxstat(int version, int fd, struct stat* out) {
+  if (!Ready()) return -1;
+  if (StatDrive(NameOfDescriptor(fd), out)) return 0;
+  return libc.fxstat(version, fd, out);
+}
+
+VTAPE_EXPORT int __fxstat64(int version, int fd, struct stat64* out) {
+  if (!Ready()) return -1;
+  if (StatDrive(NameOfDescriptor(fd), out)) return 0;
+  return libc.fxstat64(version, fd, out);
+}
+
+VTAPE_EXPORT int __fxstatat(int version, int dirfd, const char* path, struct stat* out, int flags) {
+  if (!Ready()) return -1;
+  if (StatDrive(NameAt(dirfd, path, flags), out)) return 0;
+  return libc.fxstatat(version, dirfd, path, out, flags);
+}
+
+VTAPE_EXPORT int __fxstatat64(int version, int dirfd, const char* path, struct stat64* out, int flags) {
+  if (!Ready()) return -1;
+  if (StatDrive(NameAt(dirfd, path, flags), out)) return 0;
+  return libc.fxstatat64(version, dirfd, path, out, flags);
+}
+
+VTAPE_EXPORT int statx(int dirfd, const char* path, int flags, unsigned mask, struct statx* out) {
+  if (!Ready()) return -1;
+  DeviceName name = NameAt(dirfd, path, flags);
+  if (name == DeviceName::kOther) return libc.statx(dirfd, path, flags, mask, out);
+  StatxDevice(name, out);
+  return 0;
+}
+
+VTAPE_EXPORT int access(const char* path, int mode) {
+  if (!Ready()) return -1;
+  int result;
+  if (AccessDrive(NameOf(AT_FDCWD, path), mode, &result)) return result;
+  return libc.access(path, mode);
+}
+
+VTAPE_EXPORT int faccessat(int dirfd, const char* path, int mode, int flags) {
+  if (!Ready()) return -1;
+  int result;
+  if (AccessDrive(NameOf(dirfd, path), mode, &result)) return result;
+  return libc.faccessat(dirfd, path, mode, flags);
+}
+
+VTAPE_EXPORT int euidaccess(const char* path, int mode) {
+  if (!Ready()) return -1;
+  int result;
+  if (AccessDrive(NameOf(AT_FDCWD, path), mode, &result)) return result;
+  return libc.euidaccess(path, mode);
+}
+
+VTAPE_EXPORT int eaccess(const char* path, int mode) {
+  if (!Ready()) return -1;
+  int result;
+  if (AccessDrive(NameOf(AT_FDCWD, path), mode, &result)) return result;
+  return libc.eaccess(path, mode);
+}
