@@ -100,9 +100,8 @@ const char* OptionValue(int argc, char** argv, int* i) {
   return argv[++*i];
 }
 
-// The device as the program's processes should see it: each of them
-// resolves a relative name against its own directory, so it is anchored
-// here, once.
+// A path as the program's processes should see it: each of them resolves
+// a relative name against its own directory, so it is anchored here, once.
 std::string Absolute(const char* path) {
   if (path[0] == '/') return path;
   char cwd[PATH_MAX];
@@ -150,7 +149,7 @@ int Run(int argc, char** argv) {
   if (realpath(request.image, absolute) != nullptr) {
     RefuseUnlessRegular(request.image, /*missing_ok=*/false);
   } else if (request.no_medium) {
-    snprintf(absolute, sizeof absolute, "%s", request.image);
+    snprintf(absolute, sizeof absolute, "%s", Absolute(request.image).c_str());
   } else {
     FatalErrno(request.image);
   }
