@@ -31,7 +31,7 @@ while IFS= read -r -d '' example; do
   count=$((count + 1))
   echo "--- example $count:"
   echo "$example"
-  if grep -qw vtape <<<"$example"; then
+  if grep -qE '(^|[[:space:];|&(])vtape[[:space:]]' <<<"$example"; then
     status=0; sh -e -c "$example" || status=$?
   else
     status=0; vtape run nst0.aws -- sh -e -c "$example" || status=$?
