@@ -6,6 +6,7 @@
 //   libc_client fstream-read PATH          std::ifstream: print what it reads
 //   libc_client fdopen-write PATH TEXT     open(2), fdopen, fputs, fclose
 //   libc_client fopen-read PATH            fopen, print what fread gets
+//   libc_client fopen-exit PATH TEXT       fopen, fputs, exit without fclose
 //   libc_client stat PATH                  each stat call: "CALL TYPE MAJOR:MINOR"
 //   libc_client lowest PATH                open PATH, then /dev/null: how far
 //                                          above the lowest free number each is
@@ -16,6 +17,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -68,6 +70,16 @@ int FopenRead(const char* path) {
   return failed ? 1 : 0;
 }
 
+// exit() flushes the stream only after the libraries' destructors have run.
+int FopenExit(const char* path, const char* text) {
+  FILE* stream = fopen(path, "w");
+  if (stream == nullptr || fputs(text, stream) < 0) {
+    perror(path);
+    return 1;
+  }
+  exit(0);
+}
+
 void Report(const char* call, int result, mode_t mode, dev_t rdev) {
   if (result != 0) {
     printf("%s -1 %s\n", call, strerrorname_np(errno));
@@ -118,8 +130,9 @@ int main(int argc, char** argv) {
   if (what == "fstream-read") return FstreamRead(argv[2]);
   if (what == "fdopen-write" && argc == 4) return FdopenWrite(argv[2], argv[3]);
   if (what == "fopen-read") return FopenRead(argv[2]);
+  if (what == "fopen-exit" && argc == 4) return FopenExit(argv[2], argv[3]);
   if (what == "stat") return StatAll(argv[2]);
   if (what == "lowest") return Lowest(argv[2]);
-  fprintf(stderr, "usage: libc_client fstream-write|fstream-read|fdopen-write|fopen-read|stat|lowest PATH [TEXT]\n");
+  fprintf(stderr, "usage: libc_client fstream-write|fstream-read|fdopen-write|fopen-read|fopen-exit|stat|lowest PATH [TEXT]\n");
   return 2;
 }

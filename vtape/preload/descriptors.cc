@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "real_libc.h"
 #include "tape.h"
@@ -134,11 +135,17 @@ int DupTo(int oldfd, int newfd, int flags, bool is_dup3) {
 }
 
 void ReleaseAtExit() {
+  // Output still buffered in streams on the drive belongs on the tape before
+  // the closing filemark; exit would flush it only after this.
+  fflush(nullptr);
   Locked lock;
   if (DriveInUse() && g_owner == getpid()) {
     g_owner = 0;
     ReleaseDrive();
   }
+  // Whatever runs later in the exit reaches the kernel's descriptors, not a
+  // drive that is gone.
+  memset(g_is_tape, 0, sizeof g_is_tape);
 }
 
 }  // namespace vtape::preload
