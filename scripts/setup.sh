@@ -54,9 +54,10 @@ as_root() {
 }
 
 # invoke-rc.d asks policy-rc.d before it starts a service; 101 is "forbidden".
-# A policy the machine already has is kept.
+# A policy the machine already has is kept; ours goes when the script ends.
 forbid_service_starts() {
   [ -e /usr/sbin/policy-rc.d ] && return 1
+  trap 'as_root rm -f /usr/sbin/policy-rc.d' EXIT
   printf '#!/bin/sh\nexit 101\n' | as_root tee /usr/sbin/policy-rc.d >/dev/null
   as_root chmod 755 /usr/sbin/policy-rc.d
 }
@@ -74,17 +75,16 @@ disable_units() {
 }
 
 install_packages() {
-  local p missing=() own_policy=0 status=0
+  local p missing=() status=0
   for p in "$@"; do
     installed "$p" || missing+=("$p")
   done
   [ ${#missing[@]} -gt 0 ] || return 0
   echo "setup: installing ${missing[*]}"
-  forbid_service_starts && own_policy=1
+  forbid_service_starts || true
   as_root apt-get update -qq &&
     as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" \
       >/dev/null || status=$?
-  [ "$own_policy" -eq 0 ] || as_root rm -f /usr/sbin/policy-rc.d
   for p in "${missing[@]}"; do
     # shellcheck disable=SC2086  # the unit list splits into its names
     [ -z "${service_units[$p]:-}" ] || disable_units ${service_units[$p]}
