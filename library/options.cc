@@ -1,0 +1,137 @@
+#include "options.h"
+
+#include <CLI/CLI.hpp>
+
+#include <charconv>
+#include <sstream>
+
+namespace library {
+namespace {
+
+std::string Join(const std::vector<std::string>& items) {
+  std::string text;
+  for (const std::string& item : items) text += (text.empty() ? "" : ",") + item;
+  return text;
+}
+
+}  // namespace
+
+std::optional<std::vector<std::pair<int, std::string>>> ParseDriveList(const std::string& text, std::string* error) {
+  std::vector<std::pair<int, std::string>> drives;
+  size_t start = 0;
+  int next_index = 0;
+  while (start <= text.size()) {
+    size_t end = text.find(',', start);
+    if (end == std::string::npos) end = text.size();
+    std::string item = text.substr(start, end - start);
+    start = end + 1;
+    size_t equals = item.find('=');
+    int index = next_index;
+    std::string device = item;
+    if (equals != std::string::npos) {
+      std::string number = item.substr(0, equals);
+      auto [at, ec] = std::from_chars(number.data(), number.data() + number.size(), index);
+      if (ec != std::errc() || at != number.data() + number.size() || index < 0) {
+        *error = "bad drive number in '" + item + "'";
+        return std::nullopt;
+      }
+      device = item.substr(equals + 1);
+    }
+    if (device.empty()) {
+      *error = "no device in drive list item '" + item + "'";
+      return std::nullopt;
+    }
+    for (const auto& [known, path] : drives) {
+      if (known == index) {
+        *error = "drive " + std::to_string(index) + " is named twice";
+        return std::nullopt;
+      }
+    }
+    drives.emplace_back(index, device);
+    next_index = index + 1;
+  }
+  return drives;
+}
+
+std::string DefaultLockFile(const std::string& changer) {
+  std::string name;
+  for (char c : changer) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+  return "/run/lock/vaklabel-library" + name + ".lock";
+}
+
+ParsedCommandLine ParseOptions(int argc, const char* const argv[], const std::string& environment_changer,
+                               const std::string& default_template) {
+  ParsedCommandLine parsed;
+  Options options;
+  options.template_path = default_template;
+  std::vector<std::string> slot_args;
+  std::string drives_text, serial;
+  bool barcode_six = false;
+
+  CLI::App app{"Inventory and label the tapes of a library with mtx and vaklabel.", "vaklabel-library"};
+  app.set_version_flag("--version", std::string("vaklabel-library ") + VAKLABEL_VERSION);
+  app.require_subcommand(1, 1);
+  app.fallthrough();
+  app.add_option("--changer", options.changer, "changer device mtx drives (default: $CHANGER, else /dev/changer)");
+  app.add_option("--drives", drives_text, "drive devices: DEV,DEV,... for drives 0,1,... or N=DEV,... (default /dev/nstN)");
+  app.add_option("--labels-dir", options.labels_dir, "where label sets and backups are kept")->capture_default_str();
+  app.add_option("--lock", options.lock_file, "lock file that keeps a second run off this library");
+  app.add_flag("--wait", options.wait_for_lock, "wait for another run to finish instead of refusing");
+  app.add_flag("--json", options.json, "report as JSON on standard output");
+  app.add_flag("--dry-run", options.dry_run, "print the plan; move nothing");
+
+  CLI::App* inventory = app.add_subcommand("inventory", "read every chosen cartridge's label and report it");
+  inventory->add_option("slots", slot_args, "slots: 5, 1-20, 1-4,9 (default: all)");
+
+  CLI::App* label = app.add_subcommand("label", "label the chosen cartridges, safe by default");
+  label->add_option("slots", slot_args, "slots: 5, 1-20, 1-4,9 (default: all)");
+  CLI::Option* six = label->add_flag("--barcode-six", barcode_six, "the label is the first six characters of the barcode");
+  CLI::Option* serial_option = label->add_option("--serial", serial, "labels count up from this one (TAP001) in slot order");
+  six->excludes(serial_option);
+  label->add_flag("--relabel", options.relabel,
+                  "also label tapes with another label, unreadable tapes and tapes with other data; old sets are backed up");
+  label->add_option("--template", options.template_path, "label set for blank tapes")->capture_default_str();
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    std::ostringstream out, err;
+    app.exit(e, out, err);
+    parsed.out = out.str();
+    parsed.err = err.str();
+    parsed.exit_status = e.get_exit_code() == 0 ? kExitDone : kExitCannotRun;
+    return parsed;
+  }
+
+  std::string error;
+  auto fail = [&](const std::string& message) {
+    parsed.exit_status = kExitCannotRun;
+    parsed.err = "vaklabel-library: " + message + "\n";
+    return parsed;
+  };
+  options.label = label->parsed();
+  if (!slot_args.empty()) {
+    auto slots = ParseSlotList(Join(slot_args), &error);
+    if (!slots) return fail(error);
+    options.plan.slots = *slots;
+  }
+  if (options.label) {
+    options.plan.source = !serial.empty() ? LabelSource::kSerial
+                          : barcode_six   ? LabelSource::kBarcodeSix
+                                          : LabelSource::kBarcode;
+    options.plan.serial_start = serial;
+    if (!serial.empty() && !SerialSequence(serial, 1, &error)) return fail(error);
+  }
+  if (!drives_text.empty()) {
+    auto drives = ParseDriveList(drives_text, &error);
+    if (!drives) return fail(error);
+    options.drives = *drives;
+  }
+  if (options.changer.empty()) options.changer = environment_changer.empty() ? "/dev/changer" : environment_changer;
+  if (options.lock_file.empty()) options.lock_file = DefaultLockFile(options.changer);
+  if (options.labels_dir.empty()) return fail("--labels-dir must name a directory");
+  parsed.options = options;
+  return parsed;
+}
+
+}  // namespace library

@@ -1,0 +1,54 @@
+// The command line of vaklabel-library.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "plan.h"
+
+namespace library {
+
+/// Exit statuses, documented in the manual page.
+inline constexpr int kExitDone = 0;        // every chosen cartridge ended as asked
+inline constexpr int kExitIncomplete = 1;  // some were refused, failed or not reached
+inline constexpr int kExitCannotRun = 2;   // bad command line, tools or changer: nothing moved
+
+struct Options {
+  bool label = false;  // false: inventory
+  PlanRequest plan;
+  std::string changer;
+  /// Drive number to device; empty: every drive of the changer as /dev/nstN.
+  std::vector<std::pair<int, std::string>> drives;
+  std::string labels_dir = "labels";
+  std::string template_path;
+  std::string lock_file;
+  bool wait_for_lock = false;
+  bool relabel = false;
+  bool json = false;
+  bool dry_run = false;
+};
+
+/// What parsing the command line came to: options to run with, or an exit
+/// status with the text to print (help and version on stdout, errors on
+/// stderr).
+struct ParsedCommandLine {
+  std::optional<Options> options;
+  int exit_status = kExitDone;
+  std::string out;
+  std::string err;
+};
+
+/// `environment_changer` is $CHANGER, as mtx itself would use it.
+ParsedCommandLine ParseOptions(int argc, const char* const argv[], const std::string& environment_changer,
+                               const std::string& default_template);
+
+/// Drive mappings from "/dev/nst0,/dev/nst1" (drives 0, 1, ...) or
+/// "1=/dev/nst3,0=/dev/nst2".
+std::optional<std::vector<std::pair<int, std::string>>> ParseDriveList(const std::string& text, std::string* error);
+
+/// The lock file a run on `changer` takes unless one is named.
+std::string DefaultLockFile(const std::string& changer);
+
+}  // namespace library

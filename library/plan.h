@@ -1,0 +1,62 @@
+// Which slots a run touches and which label each cartridge is meant to get,
+// worked out from the changer's listing before anything moves.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "changer.h"
+
+namespace library {
+
+enum class LabelSource { kNone, kBarcode, kBarcodeSix, kSerial };
+
+struct PlanRequest {
+  std::vector<int> slots;  // empty: every storage slot
+  LabelSource source = LabelSource::kNone;  // kNone: inventory only
+  std::string serial_start;
+};
+
+enum class Disposition {
+  kVisit,          // load it, read it, and label it where the policy allows
+  kSkipEmpty,      // nothing in the slot
+  kSkipCleaning,   // a cleaning cartridge is never loaded
+  kRefuse,         // no usable label can be made for it (see reason)
+};
+
+struct PlanEntry {
+  int slot = 0;
+  std::string barcode;
+  std::optional<int> in_drive;  // the cartridge sits in this drive, away from its slot
+  Disposition disposition = Disposition::kVisit;
+  std::string wanted;  // the label it is meant to carry (label runs)
+  std::string reason;  // why it is refused
+};
+
+/// Slot numbers from "1-5,8 10-12": ranges and single numbers separated by
+/// commas or blanks, sorted, each once. Nothing, with `*error`, for text that
+/// is not such a list or a range running backwards.
+std::optional<std::vector<int>> ParseSlotList(std::string_view text, std::string* error);
+
+/// True for characters a volume serial may hold on the systems that read
+/// these labels, and none that would change a backup file's path.
+bool IsLabelText(std::string_view label);
+
+/// The `count` labels of the serial sequence from `start`: its trailing
+/// digits count up, everything before them stays. Nothing, with `*error`,
+/// when the start is no six- or eight-character label ending in a digit or
+/// when the digits would run out before `count` labels.
+std::optional<std::vector<std::string>> SerialSequence(std::string_view start, size_t count, std::string* error);
+
+/// One entry per chosen slot, in slot order. A cartridge that mtx shows in a
+/// drive counts as being in the slot it came from. Nothing, with `*error`,
+/// when a chosen slot is not in the library or the serials do not fit.
+std::optional<std::vector<PlanEntry>> BuildPlan(const ChangerStatus& status, const PlanRequest& request,
+                                                std::string* error);
+
+/// Cleaning cartridges carry barcodes beginning CLN.
+bool IsCleaningBarcode(std::string_view barcode);
+
+}  // namespace library

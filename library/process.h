@@ -1,0 +1,30 @@
+// Running the tools this command drives (mtx, mt, vaklabel, vaklabel-show)
+// as child processes and collecting what they said.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace library {
+
+/// What a finished child left behind.
+struct ProcessResult {
+  bool started = false;  // false: the program could not be started at all
+  int status = -1;       // exit status, or 128 + signal number
+  std::string out;
+  std::string err;
+};
+
+/// Runs argv[0] (searched in PATH) with the rest as arguments, stdin from
+/// /dev/null. The child gets a process group of its own, so a Ctrl-C at the
+/// terminal reaches this command only: a label half written because the
+/// keyboard interrupt also hit vaklabel is the one outcome never acceptable.
+ProcessResult RunProcess(const std::vector<std::string>& argv);
+
+/// The path under which `name` would be run from PATH, or "" when there is none.
+std::string FindInPath(const std::string& name);
+
+/// The program line as an operator would type it, for messages and dry runs.
+std::string CommandText(const std::vector<std::string>& argv);
+
+}  // namespace library

@@ -1,0 +1,146 @@
+#include "report.h"
+
+#include <algorithm>
+#include <map>
+
+namespace library {
+namespace {
+
+std::string Cell(const std::string& text) { return text.empty() ? "-" : text; }
+
+nlohmann::json OrNull(const std::string& text) { return text.empty() ? nlohmann::json() : nlohmann::json(text); }
+
+}  // namespace
+
+const char* StateName(TapeState state) {
+  switch (state) {
+    case TapeState::kUnknown: return "unknown";
+    case TapeState::kLabelled: return "labelled";
+    case TapeState::kLabelledDifferently: return "labelled-differently";
+    case TapeState::kBlank: return "blank";
+    case TapeState::kUnreadable: return "unreadable";
+    case TapeState::kForeign: return "not-a-label-set";
+    case TapeState::kCleaning: return "cleaning";
+    case TapeState::kEmpty: return "empty";
+  }
+  return "unknown";
+}
+
+const char* OutcomeName(Outcome outcome) {
+  switch (outcome) {
+    case Outcome::kRead: return "read";
+    case Outcome::kLabelled: return "labelled";
+    case Outcome::kUnchanged: return "unchanged";
+    case Outcome::kRefused: return "refused";
+    case Outcome::kFailed: return "failed";
+    case Outcome::kSkipped: return "skipped";
+    case Outcome::kNotDone: return "not-done";
+  }
+  return "not-done";
+}
+
+bool EndedAsAsked(const SlotReport& report) {
+  switch (report.outcome) {
+    case Outcome::kRead:
+    case Outcome::kLabelled:
+    case Outcome::kUnchanged:
+    case Outcome::kSkipped:
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::string ResultText(const SlotReport& r) {
+  auto with_detail = [&](std::string text) { return r.detail.empty() ? text : text + ": " + r.detail; };
+  switch (r.outcome) {
+    case Outcome::kRead:
+      switch (r.state) {
+        case TapeState::kLabelled: return "labelled " + r.label;
+        case TapeState::kLabelledDifferently: return "labelled " + r.label + ", not its barcode";
+        case TapeState::kBlank: return "blank";
+        case TapeState::kUnreadable: return with_detail("unreadable");
+        case TapeState::kForeign: return with_detail("not a label set");
+        default: return with_detail("read");
+      }
+    case Outcome::kLabelled:
+      return "labelled " + r.label + (r.backup_file.empty() ? "" : ", backup saved");
+    case Outcome::kUnchanged: return "already labelled " + r.label;
+    case Outcome::kRefused: return with_detail("refused");
+    case Outcome::kFailed: return with_detail("failed");
+    case Outcome::kSkipped: return r.state == TapeState::kCleaning ? "skipped: cleaning cartridge" : "empty slot";
+    case Outcome::kNotDone: return with_detail("not done");
+  }
+  return "";
+}
+
+std::string ProgressLine(const SlotReport& r, size_t done, size_t total) {
+  return "[" + std::to_string(done) + "/" + std::to_string(total) + "] slot " + std::to_string(r.slot) + " " +
+         (r.barcode.empty() ? "(no barcode)" : r.barcode) + ": " + ResultText(r);
+}
+
+std::string ReportTable(const std::vector<SlotReport>& reports) {
+  std::vector<std::vector<std::string>> rows{{"SLOT", "BARCODE", "FOUND", "LABEL", "CREATED", "EXPIRES", "RESULT"}};
+  for (const SlotReport& r : reports) {
+    std::string state = StateName(r.state);
+    std::replace(state.begin(), state.end(), '-', ' ');
+    rows.push_back({std::to_string(r.slot), Cell(r.barcode), state, Cell(r.label), Cell(r.created),
+                    Cell(r.expires), ResultText(r)});
+  }
+  std::vector<size_t> widths(rows[0].size(), 0);
+  for (const auto& row : rows) {
+    for (size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], row[c].size());
+  }
+  std::string table;
+  for (const auto& row : rows) {
+    std::string line;
+    for (size_t c = 0; c < row.size(); ++c) {
+      line += row[c];
+      if (c + 1 < row.size()) line += std::string(widths[c] - row[c].size() + 2, ' ');
+    }
+    table += line + "\n";
+  }
+  std::map<Outcome, int> counts;
+  for (const SlotReport& r : reports) ++counts[r.outcome];
+  std::string summary;
+  for (const auto& [outcome, count] : counts) {
+    summary += (summary.empty() ? "" : ", ") + std::to_string(count) + " " + OutcomeName(outcome);
+  }
+  table += std::to_string(reports.size()) + " slots: " + summary + "\n";
+  for (const SlotReport& r : reports) {
+    if (r.location.empty() || r.location == "slot " + std::to_string(r.slot)) continue;
+    table += "slot " + std::to_string(r.slot) + ": the cartridge is in " + r.location + "\n";
+  }
+  return table;
+}
+
+nlohmann::json ReportJson(const std::string& command, const std::vector<SlotReport>& reports, int exit_status) {
+  nlohmann::json slots = nlohmann::json::array();
+  nlohmann::json counts = nlohmann::json::object();
+  for (const char* name : {"read", "labelled", "unchanged", "refused", "failed", "skipped", "not-done"}) {
+    counts[name] = 0;
+  }
+  for (const SlotReport& r : reports) {
+    counts[OutcomeName(r.outcome)] = counts[OutcomeName(r.outcome)].get<int>() + 1;
+    slots.push_back({{"slot", r.slot},
+                     {"barcode", OrNull(r.barcode)},
+                     {"state", StateName(r.state)},
+                     {"label_found", OrNull(r.label_found)},
+                     {"wanted", OrNull(r.wanted)},
+                     {"label", OrNull(r.label)},
+                     {"result", OutcomeName(r.outcome)},
+                     {"detail", OrNull(r.detail)},
+                     {"created", OrNull(r.created)},
+                     {"expires", OrNull(r.expires)},
+                     {"warnings", r.warnings},
+                     {"label_file", OrNull(r.label_file)},
+                     {"backup_file", OrNull(r.backup_file)},
+                     {"verified", r.verified},
+                     {"location", OrNull(r.location)}});
+  }
+  nlohmann::json summary = {{"command", command}, {"slots", reports.size()}, {"exit_status", exit_status}};
+  summary.update(counts);
+  return {{"slots", slots}, {"summary", summary}};
+}
+
+}  // namespace library

@@ -1,0 +1,69 @@
+// What became of each slot: the progress line as a tape finishes, the table
+// for people and the JSON document for scripts.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+#include <vector>
+
+namespace library {
+
+enum class TapeState {
+  kUnknown,              // not read
+  kLabelled,             // carries its barcode's label (or the one meant for it)
+  kLabelledDifferently,
+  kBlank,
+  kUnreadable,
+  kForeign,              // data, but not a standard label set
+  kCleaning,
+  kEmpty,
+};
+
+enum class Outcome {
+  kRead,       // inventory: read and put back
+  kLabelled,   // written and verified
+  kUnchanged,  // already carried the label meant for it
+  kRefused,
+  kFailed,
+  kSkipped,    // empty slot or cleaning cartridge
+  kNotDone,    // interrupted, or no drive left
+};
+
+struct SlotReport {
+  int slot = 0;
+  std::string barcode;
+  TapeState state = TapeState::kUnknown;  // what the first read found
+  std::string label_found;
+  std::string wanted;   // label runs: the label meant for it
+  std::string label;    // the label on the tape at the end, when known
+  Outcome outcome = Outcome::kNotDone;
+  std::string detail;
+  std::string created;  // of the label set on the tape at the end
+  std::string expires;
+  std::vector<std::string> warnings;  // the decoder's failed checks
+  std::string label_file;
+  std::string backup_file;
+  bool verified = false;
+  std::string location;  // where the cartridge is now: "slot 12", "drive 1"
+};
+
+const char* StateName(TapeState state);
+const char* OutcomeName(Outcome outcome);
+
+/// "[12/100] slot 12 ABC012L8: labelled ABC012L8, backup saved"
+std::string ProgressLine(const SlotReport& report, size_t done, size_t total);
+
+/// The result column: what happened, in a few words.
+std::string ResultText(const SlotReport& report);
+
+/// Aligned table, one row per slot in the order given, with a closing count.
+std::string ReportTable(const std::vector<SlotReport>& reports);
+
+/// {"slots": [one object per slot], "summary": {...}}.
+nlohmann::json ReportJson(const std::string& command, const std::vector<SlotReport>& reports, int exit_status);
+
+/// True when the slot ended as the run asked.
+bool EndedAsAsked(const SlotReport& report);
+
+}  // namespace library

@@ -1,0 +1,226 @@
+#include "scheduler.h"
+
+#include <algorithm>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+namespace library {
+namespace {
+
+class Run {
+ public:
+  Run(const std::vector<PlanEntry>& plan, Changer& changer, const VisitFn& visit, const NoticeFn& notice,
+      const std::atomic<bool>& stop)
+      : changer_(changer), visit_(visit), notice_(notice), stop_(stop) {
+    for (const PlanEntry& entry : plan) {
+      if (entry.disposition == Disposition::kVisit) {
+        queue_.push_back(entry);
+      } else {
+        reports_.push_back(UnvisitedReport(entry));
+      }
+    }
+    total_ = queue_.size();
+  }
+
+  void Work(const DriveUnit& drive) {
+    int failures_in_row = 0;
+    while (!stop_) {
+      std::optional<PlanEntry> entry = Next();
+      if (!entry) return;
+      bool drive_fault = false;
+      bool stuck = false;
+      SlotReport report = Visit(*entry, drive, &drive_fault, &stuck);
+      Finish(report);
+      failures_in_row = drive_fault ? failures_in_row + 1 : 0;
+      if (stuck) {
+        Notice("drive " + std::to_string(drive.index) + " (" + drive.device +
+               ") still holds a cartridge; taken out of use");
+        return;
+      }
+      if (failures_in_row >= kDriveFailuresAllowed) {
+        Notice("drive " + std::to_string(drive.index) + " (" + drive.device + ") failed " +
+               std::to_string(failures_in_row) + " cartridges in a row; taken out of use");
+        return;
+      }
+    }
+  }
+
+  std::vector<SlotReport> Reports() {
+    std::string why = stop_ ? "interrupted" : "no drive left in use";
+    for (const PlanEntry& entry : queue_) {
+      SlotReport report = UnvisitedReport(entry);
+      report.outcome = Outcome::kNotDone;
+      report.detail = why;
+      reports_.push_back(report);
+    }
+    queue_.clear();
+    std::sort(reports_.begin(), reports_.end(), [](const SlotReport& a, const SlotReport& b) { return a.slot < b.slot; });
+    return reports_;
+  }
+
+ private:
+  std::optional<PlanEntry> Next() {
+    std::lock_guard lock(state_);
+    if (queue_.empty()) return std::nullopt;
+    PlanEntry entry = queue_.front();
+    queue_.pop_front();
+    return entry;
+  }
+
+  void Finish(const SlotReport& report) {
+    std::lock_guard lock(state_);
+    reports_.push_back(report);
+    notice_(ProgressLine(report, ++done_, total_));
+  }
+
+  void Notice(const std::string& line) {
+    std::lock_guard lock(state_);
+    notice_(line);
+  }
+
+  SlotReport Visit(const PlanEntry& entry, const DriveUnit& drive, bool* drive_fault, bool* stuck) {
+    std::string error;
+    bool loaded;
+    {
+      std::lock_guard lock(picker_);
+      loaded = changer_.Load(entry.slot, drive.index, &error);
+    }
+    if (!loaded) {
+      SlotReport report = UnvisitedReport(entry);
+      report.outcome = Outcome::kFailed;
+      report.detail = error;
+      report.location = Locate(entry, drive, stuck);
+      *drive_fault = true;
+      return report;
+    }
+    SlotReport report = visit_(entry, drive, drive_fault);
+    report.location = Unload(entry, drive, &report, stuck);
+    return report;
+  }
+
+  // Puts the cartridge home; on failure says where it is.
+  std::string Unload(const PlanEntry& entry, const DriveUnit& drive, SlotReport* report, bool* stuck) {
+    std::string error;
+    bool unloaded;
+    {
+      std::lock_guard lock(picker_);
+      unloaded = changer_.Unload(entry.slot, drive.index, &error);
+    }
+    if (unloaded) return "slot " + std::to_string(entry.slot);
+    report->outcome = Outcome::kFailed;
+    report->detail += (report->detail.empty() ? "" : "; ") + error;
+    return Locate(entry, drive, stuck);
+  }
+
+  // After a failed move the changer's own listing tells where the cartridge
+  // went; one still in our drive gets one more try to go home.
+  std::string Locate(const PlanEntry& entry, const DriveUnit& drive, bool* stuck) {
+    std::string error;
+    std::optional<ChangerStatus> status;
+    {
+      std::lock_guard lock(picker_);
+      status = changer_.Status(&error);
+    }
+    if (!status) {
+      *stuck = true;
+      return "unknown (" + error + ")";
+    }
+    for (const SlotStatus& slot : status->slots) {
+      if (slot.number == entry.slot && slot.full) return "slot " + std::to_string(entry.slot);
+    }
+    for (const DriveStatus& d : status->drives) {
+      if (!d.full || d.index != drive.index) continue;
+      bool home_again;
+      {
+        std::lock_guard lock(picker_);
+        home_again = changer_.Unload(entry.slot, drive.index, &error);
+      }
+      if (home_again) return "slot " + std::to_string(entry.slot);
+      *stuck = true;
+      return "drive " + std::to_string(drive.index);
+    }
+    return "unknown";
+  }
+
+  Changer& changer_;
+  const VisitFn& visit_;
+  const NoticeFn& notice_;
+  const std::atomic<bool>& stop_;
+  std::mutex picker_;  // one picker: one move at a time
+  std::mutex state_;
+  std::deque<PlanEntry> queue_;
+  std::vector<SlotReport> reports_;
+  size_t total_ = 0;
+  size_t done_ = 0;
+};
+
+}  // namespace
+
+SlotReport UnvisitedReport(const PlanEntry& entry) {
+  SlotReport report;
+  report.slot = entry.slot;
+  report.barcode = entry.barcode;
+  report.wanted = entry.wanted;
+  report.location = entry.disposition == Disposition::kSkipEmpty ? "" : "slot " + std::to_string(entry.slot);
+  switch (entry.disposition) {
+    case Disposition::kSkipEmpty:
+      report.state = TapeState::kEmpty;
+      report.outcome = Outcome::kSkipped;
+      break;
+    case Disposition::kSkipCleaning:
+      report.state = TapeState::kCleaning;
+      report.outcome = Outcome::kSkipped;
+      break;
+    case Disposition::kRefuse:
+      report.outcome = Outcome::kRefused;
+      report.detail = entry.reason;
+      break;
+    case Disposition::kVisit:
+      break;
+  }
+  return report;
+}
+
+std::vector<DriveUnit> EmptyDrives(const ChangerStatus& status, const std::vector<DriveUnit>& drives,
+                                   Changer& changer, const NoticeFn& notice) {
+  std::vector<DriveUnit> usable;
+  for (const DriveUnit& drive : drives) {
+    auto found = std::find_if(status.drives.begin(), status.drives.end(),
+                              [&](const DriveStatus& d) { return d.index == drive.index; });
+    if (found == status.drives.end() || !found->full) {
+      usable.push_back(drive);
+      continue;
+    }
+    std::string name = "drive " + std::to_string(drive.index);
+    auto home = found->source_slot ? std::find_if(status.slots.begin(), status.slots.end(),
+                                                  [&](const SlotStatus& s) { return s.number == *found->source_slot; })
+                                   : status.slots.end();
+    if (home == status.slots.end() || home->full) {
+      notice(name + " holds " + (found->barcode.empty() ? "a cartridge" : found->barcode) +
+             " whose home slot is not known to be free; the drive is left out");
+      continue;
+    }
+    std::string error;
+    if (changer.Unload(home->number, drive.index, &error)) {
+      notice(name + " held " + (found->barcode.empty() ? "a cartridge" : found->barcode) + "; put back in slot " +
+             std::to_string(home->number));
+      usable.push_back(drive);
+    } else {
+      notice(name + ": " + error + "; the drive is left out");
+    }
+  }
+  return usable;
+}
+
+std::vector<SlotReport> RunPlan(const std::vector<PlanEntry>& plan, const std::vector<DriveUnit>& drives,
+                                Changer& changer, const VisitFn& visit, const NoticeFn& notice,
+                                const std::atomic<bool>& stop) {
+  Run run(plan, changer, visit, notice, stop);
+  std::vector<std::thread> workers;
+  for (const DriveUnit& drive : drives) workers.emplace_back([&run, drive] { run.Work(drive); });
+  for (std::thread& worker : workers) worker.join();
+  return run.Reports();
+}
+
+}  // namespace library

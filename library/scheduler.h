@@ -1,0 +1,46 @@
+// One worker per drive and one picker shared by all: while one drive reads
+// or writes, the picker serves the others. Each cartridge goes back to the
+// slot it came from.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "changer.h"
+#include "plan.h"
+#include "report.h"
+
+namespace library {
+
+struct DriveUnit {
+  int index = 0;       // data transfer element number, as mtx counts
+  std::string device;  // its tape device
+};
+
+/// What to do with a loaded cartridge. Sets `*drive_fault` when the drive,
+/// not the tape, failed.
+using VisitFn = std::function<SlotReport(const PlanEntry& entry, const DriveUnit& drive, bool* drive_fault)>;
+using NoticeFn = std::function<void(const std::string& line)>;
+
+/// A drive that fails this many cartridges in a row is taken out of use.
+inline constexpr int kDriveFailuresAllowed = 2;
+
+/// Runs every entry of `plan` on `drives` and returns one report per entry,
+/// in slot order. Entries the plan does not visit are reported as planned.
+/// Once `stop` is set no new cartridge is loaded; those in drives are
+/// finished and put back.
+std::vector<SlotReport> RunPlan(const std::vector<PlanEntry>& plan, const std::vector<DriveUnit>& drives,
+                                Changer& changer, const VisitFn& visit, const NoticeFn& notice,
+                                const std::atomic<bool>& stop);
+
+/// The report of an entry the plan does not visit.
+SlotReport UnvisitedReport(const PlanEntry& entry);
+
+/// Empties drives that hold a cartridge before the run, each back to the
+/// slot mtx says it came from. Returns the drives fit for use.
+std::vector<DriveUnit> EmptyDrives(const ChangerStatus& status, const std::vector<DriveUnit>& drives,
+                                   Changer& changer, const NoticeFn& notice);
+
+}  // namespace library

@@ -1,0 +1,48 @@
+// One cartridge in one drive: read it, decide, write, verify. The cartridge
+// is already loaded; the scheduler moves it.
+#pragma once
+
+#include <string>
+
+#include "decoder.h"
+#include "plan.h"
+#include "report.h"
+#include "tape_tools.h"
+
+namespace library {
+
+enum class Action {
+  kLeave,            // it already carries the label meant for it
+  kRefuse,
+  kLabelBlank,       // from the template; nothing to back up
+  kRelabelKeep,      // back up the old set, keep its other fields
+  kRelabelTemplate,  // no usable set to keep: from the template
+};
+
+struct Decision {
+  Action action = Action::kRefuse;
+  bool backup = false;
+  std::string reason;  // kRefuse: why
+};
+
+/// The labelling policy. `has_set`: vaklabel read records that can be
+/// backed up, even if they are no standard label set.
+Decision Decide(TapeState state, const std::string& label_found, bool has_set, bool relabel);
+
+struct JobSettings {
+  bool label = false;   // false: inventory
+  bool relabel = false;
+  std::string labels_dir;
+  std::string template_path;
+  std::string decoder;  // vaklabel-show
+};
+
+/// Visits the cartridge of `entry` loaded in the drive of `tools`.
+/// `*drive_fault` tells the scheduler the drive, not the tape, failed.
+SlotReport VisitTape(const PlanEntry& entry, const JobSettings& settings, const TapeTools& tools,
+                     bool* drive_fault);
+
+/// The label file the first read keeps, e.g. slot012-ABC012L8.lbl.
+std::string SlotFileName(int slot, const std::string& barcode, const std::string& suffix);
+
+}  // namespace library

@@ -1,0 +1,142 @@
+#include "tape_tools.h"
+
+#include <regex>
+
+namespace library {
+namespace {
+
+std::vector<std::string> Lines(std::string_view text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    lines.emplace_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+int Number(const std::smatch& m, int group) { return std::stoi(m[group].str()); }
+
+}  // namespace
+
+ReadTrace ParseReadTrace(const ProcessResult& run) {
+  static const std::regex block_read(R"(^block (\d+) read to internal buffer$)");
+  static const std::regex missing(R"(^no (\d+) block found during reading ?$)");
+  static const std::regex read_error(R"(^read error while reading (\d+) block$)");
+  ReadTrace trace;
+  trace.ran = run.started && run.status < 128;
+  trace.status = run.status;
+  if (run.status == 0 && !run.out.empty()) {
+    trace.label = run.out.substr(0, run.out.find('\n'));
+  }
+  for (const std::string& line : Lines(run.err)) {
+    std::smatch m;
+    if (std::regex_match(line, m, block_read)) {
+      trace.blocks_read = Number(m, 1);
+    } else if (std::regex_match(line, m, missing)) {
+      trace.missing_block = Number(m, 1);
+    } else if (std::regex_match(line, m, read_error)) {
+      trace.error_block = Number(m, 1);
+    } else if (line.starts_with("read: ")) {
+      trace.read_error = line.substr(6);
+    } else if (line.starts_with("open:") || line.starts_with("ioctl error")) {
+      trace.device_error = line;
+    }
+  }
+  if (!trace.ran && trace.device_error.empty()) {
+    trace.device_error = run.started ? "vaklabel ended by signal " + std::to_string(run.status - 128)
+                                     : "cannot run vaklabel";
+  }
+  return trace;
+}
+
+std::optional<DrivePosition> ParseMtStatus(std::string_view text) {
+  // mt-st prints "File number=0, block number=-1"; GNU mt "file number = 0".
+  static const std::regex position(R"([Ff]ile number ?= ?(-?\d+),?\s+[Bb]lock number ?= ?(-?\d+))");
+  std::string all(text);
+  std::smatch m;
+  if (!std::regex_search(all, m, position)) return std::nullopt;
+  DrivePosition where;
+  where.file = Number(m, 1);
+  where.block = Number(m, 2);
+  // The status bits are the line after "General status bits on (...):".
+  std::vector<std::string> lines = Lines(text);
+  for (size_t i = 0; i + 1 < lines.size(); ++i) {
+    if (lines[i].find("General status bits on") == std::string::npos) continue;
+    std::string bits = " " + lines[i + 1] + " ";
+    where.eod = bits.find(" EOD ") != std::string::npos;
+    where.write_protected = bits.find(" WR_PROT ") != std::string::npos;
+  }
+  return where;
+}
+
+Finding JudgeRead(const ReadTrace& trace, std::string* detail) {
+  if (!trace.device_error.empty()) {
+    *detail = trace.device_error;
+    return Finding::kDriveFault;
+  }
+  if (trace.status == 0) {
+    *detail = "";
+    return Finding::kLabelSet;
+  }
+  if (trace.missing_block > 0) {
+    *detail = "tape mark at block " + std::to_string(trace.missing_block);
+    return Finding::kForeign;
+  }
+  if (trace.error_block > 0 || !trace.read_error.empty()) {
+    int block = trace.error_block > 0 ? trace.error_block : trace.blocks_read + 1;
+    // st refuses a block larger than the read asked for with ENOMEM: data
+    // written by something other than a labeller.
+    if (trace.read_error == "Cannot allocate memory") {
+      *detail = "block " + std::to_string(block) + " larger than a label record";
+      return Finding::kForeign;
+    }
+    *detail = "block " + std::to_string(block) + ": " + (trace.read_error.empty() ? "read error" : trace.read_error);
+    return block == 1 && trace.read_error == "Input/output error" ? Finding::kMaybeBlank : Finding::kUnreadable;
+  }
+  // vaklabel fails silently only for a VOL1 that points to a UHL1 the tape
+  // does not have.
+  *detail = "VOL1 names a UHL1 record the tape does not have";
+  return Finding::kForeign;
+}
+
+bool StillAtStart(const DrivePosition& after_read) { return after_read.file == 0 && after_read.block <= 0; }
+
+bool EndOfDataAtStart(const DrivePosition& at_end) { return at_end.file == 0 && at_end.block == 0; }
+
+ReadTrace TapeTools::Read(const std::string& dir, const std::string& file) const {
+  return ParseReadTrace(RunProcess({vaklabel_, "-r", "-p", dir, "-o", file, "-f", device_}));
+}
+
+std::vector<std::string> TapeTools::WriteCommand(const std::string& label, const std::string& backup_dir,
+                                                 const std::string& template_path) const {
+  std::vector<std::string> argv{vaklabel_, "-q"};
+  if (!backup_dir.empty()) argv.insert(argv.end(), {"-b", "-p", backup_dir});
+  if (!template_path.empty()) {
+    size_t slash = template_path.find_last_of('/');
+    std::string dir = slash == std::string::npos ? "." : template_path.substr(0, slash);
+    argv.insert(argv.end(), {"-c", dir.empty() ? "/" : dir, "-t", template_path.substr(slash + 1)});
+  }
+  argv.insert(argv.end(), {"-f", device_, "-w", label});
+  return argv;
+}
+
+ProcessResult TapeTools::Write(const std::string& label, const std::string& backup_dir,
+                               const std::string& template_path) const {
+  return RunProcess(WriteCommand(label, backup_dir, template_path));
+}
+
+std::optional<DrivePosition> TapeTools::Position() const {
+  ProcessResult r = RunProcess({mt_, "-f", device_, "status"});
+  if (!r.started || r.status != 0) return std::nullopt;
+  return ParseMtStatus(r.out);
+}
+
+bool TapeTools::SpaceToEndOfData() const {
+  ProcessResult r = RunProcess({mt_, "-f", device_, "eod"});
+  return r.started && r.status == 0;
+}
+
+}  // namespace library

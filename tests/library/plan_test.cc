@@ -1,0 +1,123 @@
+#include "plan.h"
+
+#include <gtest/gtest.h>
+
+namespace library {
+namespace {
+
+TEST(SlotList, RangesAndLists) {
+  struct Case {
+    const char* text;
+    std::vector<int> slots;
+  };
+  const Case cases[] = {{"5", {5}}, {"1-3", {1, 2, 3}}, {"3,1-2", {1, 2, 3}}, {"1-2 2-3,,7", {1, 2, 3, 7}}};
+  for (const Case& c : cases) {
+    std::string error;
+    auto slots = ParseSlotList(c.text, &error);
+    ASSERT_TRUE(slots) << c.text << ": " << error;
+    EXPECT_EQ(*slots, c.slots) << c.text;
+  }
+  for (const char* bad : {"", "a", "3-1", "1-", "-2", "1.5", "2-x"}) {
+    std::string error;
+    EXPECT_FALSE(ParseSlotList(bad, &error)) << bad;
+    EXPECT_FALSE(error.empty()) << bad;
+  }
+}
+
+TEST(Serials, CountUpKeepingLength) {
+  std::string error;
+  auto labels = SerialSequence("TAP008", 3, &error);
+  ASSERT_TRUE(labels) << error;
+  EXPECT_EQ(*labels, (std::vector<std::string>{"TAP008", "TAP009", "TAP010"}));
+  labels = SerialSequence("VOL00998", 2, &error);
+  ASSERT_TRUE(labels) << error;
+  EXPECT_EQ(*labels, (std::vector<std::string>{"VOL00998", "VOL00999"}));
+  EXPECT_TRUE(SerialSequence("TAP999", 1, &error));
+}
+
+TEST(Serials, RefusedUpFront) {
+  struct Case {
+    const char* start;
+    size_t count;
+    const char* says;
+  };
+  const Case cases[] = {
+      {"TAP999", 2, "runs out after TAP999"},  // TAP1000 would be seven characters
+      {"TAPE99", 3, "runs out"},
+      {"TAPE01", 0, ""},
+      {"TAP01", 1, "six- or eight"},
+      {"TAPE001", 1, "six- or eight"},
+      {"TAPEXX", 1, "end in a digit"},
+      {"tap001", 1, "A-Z"},
+      {"TA/001", 1, "A-Z"},
+  };
+  for (const Case& c : cases) {
+    std::string error;
+    bool made = SerialSequence(c.start, c.count, &error).has_value();
+    if (std::string(c.says).empty()) {
+      EXPECT_TRUE(made) << c.start << ": " << error;
+    } else {
+      EXPECT_FALSE(made) << c.start;
+      EXPECT_NE(error.find(c.says), std::string::npos) << c.start << ": " << error;
+    }
+  }
+}
+
+ChangerStatus Library() {
+  ChangerStatus status;
+  status.drives = {{0, false, "", std::nullopt}, {1, true, "ABC003L8", 3}};
+  status.slots = {{1, true, "ABC001L8"}, {2, false, ""},       {3, false, ""},
+                  {4, true, "CLN001L1"}, {5, true, "ABC05L8"}, {6, true, ""},
+                  {7, true, "ABC007L8"}};
+  return status;
+}
+
+TEST(Plan, EverySlotInOrderWithTheCartridgeInADriveAtHome) {
+  std::string error;
+  auto plan = BuildPlan(Library(), {}, &error);
+  ASSERT_TRUE(plan) << error;
+  ASSERT_EQ(plan->size(), 7u);
+  const Disposition want[] = {Disposition::kVisit, Disposition::kSkipEmpty, Disposition::kVisit,
+                              Disposition::kSkipCleaning, Disposition::kVisit, Disposition::kVisit,
+                              Disposition::kVisit};
+  for (size_t i = 0; i < 7; ++i) EXPECT_EQ((*plan)[i].disposition, want[i]) << "slot " << i + 1;
+  EXPECT_EQ((*plan)[2].barcode, "ABC003L8");
+  EXPECT_EQ((*plan)[2].in_drive, 1);
+}
+
+TEST(Plan, LabelsFromBarcodes) {
+  std::string error;
+  auto plan = BuildPlan(Library(), {{1, 4, 5, 6}, LabelSource::kBarcode, ""}, &error);
+  ASSERT_TRUE(plan) << error;
+  EXPECT_EQ((*plan)[0].wanted, "ABC001L8");
+  EXPECT_EQ((*plan)[1].disposition, Disposition::kSkipCleaning);
+  EXPECT_EQ((*plan)[2].disposition, Disposition::kRefuse);
+  EXPECT_NE((*plan)[2].reason.find("7 characters"), std::string::npos);
+  EXPECT_EQ((*plan)[3].disposition, Disposition::kRefuse);
+  EXPECT_NE((*plan)[3].reason.find("no barcode"), std::string::npos);
+
+  plan = BuildPlan(Library(), {{1, 5}, LabelSource::kBarcodeSix, ""}, &error);
+  ASSERT_TRUE(plan) << error;
+  EXPECT_EQ((*plan)[0].wanted, "ABC001");
+  EXPECT_EQ((*plan)[1].wanted, "ABC05L");
+}
+
+TEST(Plan, SerialsInSlotOrderOverTheCartridgesVisited) {
+  std::string error;
+  auto plan = BuildPlan(Library(), {{}, LabelSource::kSerial, "TAP098"}, &error);
+  ASSERT_TRUE(plan) << error;
+  std::vector<std::string> wanted;
+  for (const PlanEntry& entry : *plan) wanted.push_back(entry.wanted);
+  EXPECT_EQ(wanted, (std::vector<std::string>{"TAP098", "", "TAP099", "", "TAP100", "TAP101", "TAP102"}));
+  EXPECT_FALSE(BuildPlan(Library(), {{}, LabelSource::kSerial, "TAP997"}, &error));
+  EXPECT_NE(error.find("runs out"), std::string::npos) << error;
+}
+
+TEST(Plan, SlotOutsideTheLibraryRefused) {
+  std::string error;
+  EXPECT_FALSE(BuildPlan(Library(), {{7, 8}, LabelSource::kNone, ""}, &error));
+  EXPECT_EQ(error, "slot 8 is not in this library (storage slots 1-7)");
+}
+
+}  // namespace
+}  // namespace library

@@ -1,0 +1,200 @@
+#include "scheduler.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+
+namespace library {
+namespace {
+
+// A changer that keeps track of where each cartridge is, fails the moves it
+// is told to, and notices two moves at once.
+class FakeChanger : public Changer {
+ public:
+  explicit FakeChanger(std::set<int> full) : slots_(std::move(full)) {}
+
+  std::optional<ChangerStatus> Status(std::string*) override {
+    std::lock_guard lock(mutex_);
+    ChangerStatus status;
+    for (int slot = 1; slot <= 20; ++slot) status.slots.push_back({slot, slots_.count(slot) > 0, ""});
+    for (const auto& [drive, slot] : drives_) status.drives.push_back({drive, true, "", slot});
+    return status;
+  }
+  bool Load(int slot, int drive, std::string* error) override { return Move(true, slot, drive, error); }
+  bool Unload(int slot, int drive, std::string* error) override { return Move(false, slot, drive, error); }
+
+  std::set<int> fail_load_slots;
+  std::set<int> fail_unload_slots;
+  bool overlapped = false;
+  std::set<int> slots() {
+    std::lock_guard lock(mutex_);
+    return slots_;
+  }
+  std::map<int, int> drives() {
+    std::lock_guard lock(mutex_);
+    return drives_;
+  }
+
+ private:
+  bool Move(bool load, int slot, int drive, std::string* error) {
+    if (moving_.exchange(true)) overlapped = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    bool ok;
+    {
+      std::lock_guard lock(mutex_);
+      bool fails = (load ? fail_load_slots : fail_unload_slots).count(slot) > 0;
+      ok = !fails && (load ? slots_.count(slot) && !drives_.count(drive) : drives_.count(drive) && !slots_.count(slot));
+      if (ok && load) {
+        slots_.erase(slot);
+        drives_[drive] = slot;
+      } else if (ok) {
+        drives_.erase(drive);
+        slots_.insert(slot);
+      }
+    }
+    if (!ok) *error = std::string(load ? "load" : "unload") + " failed: mechanical error";
+    moving_ = false;
+    return ok;
+  }
+
+  std::mutex mutex_;
+  std::set<int> slots_;
+  std::map<int, int> drives_;
+  std::atomic<bool> moving_{false};
+};
+
+std::vector<PlanEntry> Visits(std::initializer_list<int> slots) {
+  std::vector<PlanEntry> plan;
+  for (int slot : slots) plan.push_back({slot, "T" + std::to_string(slot), std::nullopt, Disposition::kVisit, "", ""});
+  return plan;
+}
+
+struct Recorder {
+  std::mutex mutex;
+  std::vector<std::string> lines;
+  NoticeFn Notice() {
+    return [this](const std::string& line) {
+      std::lock_guard lock(mutex);
+      lines.push_back(line);
+    };
+  }
+};
+
+VisitFn Reading(std::set<int> faulty_drives = {}) {
+  return [faulty_drives](const PlanEntry& entry, const DriveUnit& drive, bool* drive_fault) {
+    SlotReport report = UnvisitedReport(entry);
+    *drive_fault = faulty_drives.count(drive.index) > 0;
+    report.outcome = *drive_fault ? Outcome::kFailed : Outcome::kRead;
+    report.state = TapeState::kBlank;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    return report;
+  };
+}
+
+const std::vector<DriveUnit> kTwoDrives{{0, "/dev/nst0"}, {1, "/dev/nst1"}};
+
+TEST(Scheduler, EveryCartridgeVisitedOnceAndHomeInSlotOrder) {
+  FakeChanger changer({1, 2, 3, 4, 5, 6, 7, 8});
+  std::vector<PlanEntry> plan = Visits({1, 2, 3, 4, 5, 6, 7, 8});
+  plan.push_back({9, "", std::nullopt, Disposition::kSkipEmpty, "", ""});
+  Recorder recorder;
+  std::atomic<bool> stop{false};
+  auto reports = RunPlan(plan, kTwoDrives, changer, Reading(), recorder.Notice(), stop);
+  ASSERT_EQ(reports.size(), 9u);
+  for (int i = 0; i < 8; ++i) {
+    EXPECT_EQ(reports[i].slot, i + 1);
+    EXPECT_EQ(reports[i].outcome, Outcome::kRead);
+    EXPECT_EQ(reports[i].location, "slot " + std::to_string(i + 1));
+  }
+  EXPECT_EQ(reports[8].outcome, Outcome::kSkipped);
+  EXPECT_FALSE(changer.overlapped) << "two moves at once with one picker";
+  EXPECT_EQ(changer.slots(), (std::set<int>{1, 2, 3, 4, 5, 6, 7, 8}));
+  ASSERT_EQ(recorder.lines.size(), 8u);
+  EXPECT_EQ(recorder.lines.back().substr(0, 6), "[8/8] ");
+}
+
+TEST(Scheduler, FailedMovesStopOnlyThatCartridge) {
+  FakeChanger changer({1, 2, 3, 4});
+  changer.fail_load_slots = {2};
+  changer.fail_unload_slots = {3};
+  Recorder recorder;
+  std::atomic<bool> stop{false};
+  auto reports = RunPlan(Visits({1, 2, 3, 4}), {{0, "/dev/nst0"}}, changer, Reading(), recorder.Notice(), stop);
+  ASSERT_EQ(reports.size(), 4u);
+  EXPECT_EQ(reports[0].outcome, Outcome::kRead);
+  EXPECT_EQ(reports[1].outcome, Outcome::kFailed);
+  EXPECT_EQ(reports[1].detail, "load failed: mechanical error");
+  EXPECT_EQ(reports[1].location, "slot 2");
+  // The unload keeps failing: the cartridge stays in the drive, which is
+  // then out of use, and nothing else can be done.
+  EXPECT_EQ(reports[2].outcome, Outcome::kFailed);
+  EXPECT_EQ(reports[2].location, "drive 0");
+  EXPECT_EQ(reports[3].outcome, Outcome::kNotDone);
+  EXPECT_EQ(reports[3].detail, "no drive left in use");
+  EXPECT_EQ(changer.drives(), (std::map<int, int>{{0, 3}}));
+}
+
+TEST(Scheduler, DriveFailingTwiceInARowIsTakenOutOfUse) {
+  FakeChanger changer({1, 2, 3, 4, 5, 6});
+  Recorder recorder;
+  std::atomic<bool> stop{false};
+  auto reports = RunPlan(Visits({1, 2, 3, 4, 5, 6}), kTwoDrives, changer, Reading({1}), recorder.Notice(), stop);
+  int failed = 0;
+  for (const SlotReport& r : reports) {
+    failed += r.outcome == Outcome::kFailed;
+    EXPECT_NE(r.outcome, Outcome::kNotDone);
+    EXPECT_EQ(r.location, "slot " + std::to_string(r.slot));
+  }
+  EXPECT_EQ(failed, 2);
+  bool noticed = false;
+  for (const std::string& line : recorder.lines) {
+    noticed = noticed || line == "drive 1 (/dev/nst1) failed 2 cartridges in a row; taken out of use";
+  }
+  EXPECT_TRUE(noticed);
+}
+
+TEST(Scheduler, StopFinishesTheCartridgesInDrivesAndLeavesTheRest) {
+  FakeChanger changer({1, 2, 3, 4, 5, 6});
+  Recorder recorder;
+  std::atomic<bool> stop{false};
+  VisitFn stopping = [&](const PlanEntry& entry, const DriveUnit& drive, bool* fault) {
+    stop = true;
+    return Reading()(entry, drive, fault);
+  };
+  auto reports = RunPlan(Visits({1, 2, 3, 4, 5, 6}), kTwoDrives, changer, stopping, recorder.Notice(), stop);
+  int read = 0;
+  for (const SlotReport& r : reports) {
+    if (r.outcome == Outcome::kRead) ++read;
+    if (r.outcome == Outcome::kNotDone) {
+      EXPECT_EQ(r.detail, "interrupted");
+    }
+  }
+  EXPECT_GE(read, 1);
+  EXPECT_LE(read, 2);
+  EXPECT_EQ(changer.slots().size(), 6u) << "every cartridge back home";
+}
+
+TEST(Scheduler, DrivesHoldingCartridgesAreEmptiedFirst) {
+  FakeChanger changer({1, 3});
+  std::string error;
+  changer.Load(3, 1, &error);
+  auto status = changer.Status(&error);
+  status->drives.push_back({0, false, "", std::nullopt});
+  Recorder recorder;
+  auto usable = EmptyDrives(*status, kTwoDrives, changer, recorder.Notice());
+  EXPECT_EQ(usable.size(), 2u);
+  EXPECT_EQ(changer.slots(), (std::set<int>{1, 3}));
+  ASSERT_EQ(recorder.lines.size(), 1u);
+  EXPECT_EQ(recorder.lines[0], "drive 1 held a cartridge; put back in slot 3");
+
+  ChangerStatus unknown_home;
+  unknown_home.drives = {{0, true, "XYZ001L8", std::nullopt}};
+  EXPECT_TRUE(EmptyDrives(unknown_home, {{0, "/dev/nst0"}}, changer, recorder.Notice()).empty());
+}
+
+}  // namespace
+}  // namespace library
