@@ -81,12 +81,7 @@ class Run {
 
   SlotReport Visit(const PlanEntry& entry, const DriveUnit& drive, bool* drive_fault, bool* stuck) {
     std::string error;
-    bool loaded;
-    {
-      std::lock_guard lock(picker_);
-      loaded = changer_.Load(entry.slot, drive.index, &error);
-    }
-    if (!loaded) {
+    if (!changer_.Load(entry.slot, drive.index, &error)) {
       SlotReport report = UnvisitedReport(entry);
       report.outcome = Outcome::kFailed;
       report.detail = error;
@@ -102,12 +97,7 @@ class Run {
   // Puts the cartridge home; on failure says where it is.
   std::string Unload(const PlanEntry& entry, const DriveUnit& drive, SlotReport* report, bool* stuck) {
     std::string error;
-    bool unloaded;
-    {
-      std::lock_guard lock(picker_);
-      unloaded = changer_.Unload(entry.slot, drive.index, &error);
-    }
-    if (unloaded) return "slot " + std::to_string(entry.slot);
+    if (changer_.Unload(entry.slot, drive.index, &error)) return "slot " + std::to_string(entry.slot);
     report->outcome = Outcome::kFailed;
     report->detail += (report->detail.empty() ? "" : "; ") + error;
     return Locate(entry, drive, stuck);
@@ -117,11 +107,7 @@ class Run {
   // went; one still in our drive gets one more try to go home.
   std::string Locate(const PlanEntry& entry, const DriveUnit& drive, bool* stuck) {
     std::string error;
-    std::optional<ChangerStatus> status;
-    {
-      std::lock_guard lock(picker_);
-      status = changer_.Status(&error);
-    }
+    std::optional<ChangerStatus> status = changer_.Status(&error);
     if (!status) {
       *stuck = true;
       return "unknown (" + error + ")";
@@ -131,12 +117,7 @@ class Run {
     }
     for (const DriveStatus& d : status->drives) {
       if (!d.full || d.index != drive.index) continue;
-      bool home_again;
-      {
-        std::lock_guard lock(picker_);
-        home_again = changer_.Unload(entry.slot, drive.index, &error);
-      }
-      if (home_again) return "slot " + std::to_string(entry.slot);
+      if (changer_.Unload(entry.slot, drive.index, &error)) return "slot " + std::to_string(entry.slot);
       *stuck = true;
       return "drive " + std::to_string(drive.index);
     }
@@ -147,7 +128,6 @@ class Run {
   const VisitFn& visit_;
   const NoticeFn& notice_;
   const std::atomic<bool>& stop_;
-  std::mutex picker_;  // one picker: one move at a time
   std::mutex state_;
   std::deque<PlanEntry> queue_;
   std::vector<SlotReport> reports_;

@@ -1,6 +1,9 @@
-// One worker per drive and one picker shared by all: while one drive reads
-// or writes, the picker serves the others. Each cartridge goes back to the
-// slot it came from.
+// One worker per drive, all sharing the changer's one picker: while one
+// drive reads or writes, the picker serves the others. Moves are not
+// serialised here: the changer carries one cartridge at a time and queues
+// the rest, and a drive unloading its tape (the drive's own work, longer
+// than the move) must not hold up the moves for the other drives. Each
+// cartridge goes back to the slot it came from.
 #pragma once
 
 #include <atomic>
