@@ -10,12 +10,14 @@
 #include <string>
 
 #include "../drive_env.h"
+#include "../library/command.h"
 #include "cli.h"
 #include "image_file.h"
 
 namespace vtape::cli {
 
 int Create(int argc, char** argv) {
+  if (library::AsksForLibrary(argc, argv)) return library::CreateLibrary(argc, argv);
   bool force = false;
   const char* image = nullptr;
   for (int i = 0; i < argc; ++i) {

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "../aws.h"
+#include "../library/command.h"
 #include "cli.h"
 #include "image_file.h"
 
@@ -197,6 +198,7 @@ Snapshot Take(int fd, const char* image) {
 
 int List(int argc, char** argv) {
   if (argc != 1 || argv[0][0] == '-') UsageError();
+  if (library::IsLibrary(argv[0])) return library::ListLibrary(argv[0]);
   const char* image = argv[0];
   RefuseUnlessRegular(image, /*missing_ok=*/false);
   int fd = open(image, O_RDONLY | O_NONBLOCK | O_CLOEXEC);

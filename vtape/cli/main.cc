@@ -17,6 +17,10 @@ constexpr char kUsage[] =
     "usage: vtape create [--force] IMAGE\n"
     "       vtape list IMAGE\n"
     "       vtape run IMAGE [--device PATH] [FAULT...] -- COMMAND [ARG...]\n"
+    "       vtape create LIBDIR --slots N [--drives D] [--barcodes FIRST|B1,B2,...]\n"
+    "                    [--empty SLOT,...] [--copy IMAGE]...\n"
+    "       vtape list LIBDIR\n"
+    "       vtape run LIBDIR [--changer PATH] [LIBRARY-FAULT...] -- COMMAND [ARG...]\n"
     "       vtape --help | --version\n";
 
 constexpr char kHelp[] =
@@ -46,6 +50,22 @@ constexpr char kHelp[] =
     "  --short-write N[:BYTES]\n"
     "                       the Nth write() records only BYTES bytes (default 40)\n"
     "  --fail-close         close() of the drive fails with EIO\n"
+    "\n"
+    "A library is a folder of tapes (BARCODE.aws) in slots and 1 to 8 drives,\n"
+    "with a medium changer for mtx. run puts the drives at /dev/nst0, /dev/st0,\n"
+    "/dev/nst1, ... and the changer at /dev/sch0, and sets CHANGER and TAPE.\n"
+    "  --barcodes FIRST     a series counting up from FIRST (default VTP001L8);\n"
+    "                       a comma-separated list: these, slots after it empty\n"
+    "  --empty SLOT,...     slots left empty\n"
+    "  --copy IMAGE         the next cartridge is a copy of IMAGE, not blank\n"
+    "Options of run with a library:\n"
+    "  --changer PATH       the changer's device name (default /dev/sch0)\n"
+    "  --fail-move BARCODE,...    every move of these cartridges fails\n"
+    "  --fail-load DRIVE,...      these drives fail to load a cartridge\n"
+    "  --unreadable-barcode BARCODE,...  the changer cannot read these labels\n"
+    "  --write-protect-tape BARCODE,...  these cartridges are write-protected\n"
+    "  --changer-silent     the changer does not answer\n"
+    "  --timing FACTOR      take the time a real library takes, FACTOR times faster\n"
     "\n"
     "Exit status: 125 for vtape's own errors, 126 if COMMAND cannot be run,\n"
     "127 if it is not found, else COMMAND's status.\n";

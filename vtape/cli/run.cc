@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "../drive_env.h"
+#include "../library/command.h"
 #include "cli.h"
 #include "device_shield.h"
 #include "image_file.h"
@@ -88,6 +89,7 @@ struct RunRequest {
   std::string device = kDefaultDevice;
   std::vector<std::pair<const char*, const char*>> faults;
   bool no_medium = false;
+  library::Settings library_options;
   char** command = nullptr;
 };
 
@@ -123,6 +125,7 @@ RunRequest Parse(int argc, char** argv) {
       request.device = Absolute(OptionValue(argc, argv, &i));
       continue;
     }
+    if (library::TakeRunOption(argc, argv, &i, &request.library_options)) continue;
     const FaultOption* fault = nullptr;
     for (const FaultOption& f : kFaults) {
       if (strcmp(arg, f.name) == 0) fault = &f;
@@ -145,8 +148,12 @@ RunRequest Parse(int argc, char** argv) {
 
 int Run(int argc, char** argv) {
   RunRequest request = Parse(argc, argv);
+  bool in_library = library::IsLibrary(request.image);
+  if (!in_library && !request.library_options.empty()) Fatal(std::string(request.image) + ": not a library");
   char absolute[PATH_MAX];
-  if (realpath(request.image, absolute) != nullptr) {
+  if (in_library) {
+    absolute[0] = '\0';
+  } else if (realpath(request.image, absolute) != nullptr) {
     RefuseUnlessRegular(request.image, /*missing_ok=*/false);
   } else if (request.no_medium) {
     snprintf(absolute, sizeof absolute, "%s", Absolute(request.image).c_str());
@@ -159,12 +166,18 @@ int Run(int argc, char** argv) {
   if (old != nullptr && old[0] != '\0') preload += std::string(" ") + old;
   // A fault inherited from an outer run must not leak into this one.
   for (const FaultOption& f : kFaults) unsetenv(f.env);
+  for (const char* name : library::RunVariables()) unsetenv(name);
   setenv("LD_PRELOAD", preload.c_str(), 1);
   setenv(kEnvImage, absolute, 1);
   setenv(kEnvDevice, request.device.c_str(), 1);
   // mt, tar and cpio take their default device from TAPE.
   setenv("TAPE", request.device.c_str(), 1);
   for (const auto& [name, value] : request.faults) setenv(name, value, 1);
+  if (in_library) {
+    for (const auto& [name, value] : library::LibraryEnvironment(request.image, request.library_options)) {
+      setenv(name.c_str(), value.c_str(), 1);
+    }
+  }
   CheckPreloadLibrary(library);
   CheckCommand(request.command[0], library);
   HideRealDevices();

@@ -22,15 +22,18 @@ constexpr int kMaxFds = 4096;
 // the kernel would have given it.
 constexpr int kInternalFdFloor = 512;
 
-bool g_is_tape[kMaxFds];
-// Descriptors sharing the drive's open file description.
-int g_refs;
-// Only the opening process releases the drive; a forked child's copies never do.
-pid_t g_owner;
+// 1 + the drive each descriptor refers to; 0 for any other descriptor.
+unsigned char g_drive_of[kMaxFds];
+// Descriptors sharing each drive's open file description.
+int g_refs[kMaxDrives];
+// Only the opening process releases a drive; a forked child's copies never do.
+pid_t g_owner[kMaxDrives];
 
 }  // namespace
 
-bool IsTape(int fd) { return fd >= 0 && fd < kMaxFds && g_is_tape[fd]; }
+bool IsTape(int fd) { return fd >= 0 && fd < kMaxFds && g_drive_of[fd] != 0; }
+
+int DriveOf(int fd) { return g_drive_of[fd] - 1; }
 
 namespace {
 
@@ -81,10 +84,10 @@ int NewTapeDescriptor(int flags) {
   return fd;
 }
 
-void AdoptTapeDescriptor(int fd) {
-  g_is_tape[fd] = true;
-  g_refs = 1;
-  g_owner = getpid();
+void AdoptTapeDescriptor(int fd, int drive) {
+  g_drive_of[fd] = static_cast<unsigned char>(drive + 1);
+  g_refs[drive] = 1;
+  g_owner[drive] = getpid();
 }
 
 int MoveHigh(int fd) {
@@ -99,21 +102,22 @@ int MoveHigh(int fd) {
 }
 
 long Untrack(int fd) {
-  g_is_tape[fd] = false;
-  if (--g_refs > 0 || g_owner != getpid()) return 0;
-  g_owner = 0;
-  return ReleaseDrive();
+  int drive = DriveOf(fd);
+  g_drive_of[fd] = 0;
+  if (--g_refs[drive] > 0 || g_owner[drive] != getpid()) return 0;
+  g_owner[drive] = 0;
+  return ReleaseDrive(drive);
 }
 
-int TrackDup(int newfd) {
+int TrackDup(int newfd, int drive) {
   if (newfd < 0) return newfd;
   if (newfd >= kMaxFds) {
     libc.close(newfd);
     errno = EMFILE;
     return -1;
   }
-  g_is_tape[newfd] = true;
-  ++g_refs;
+  g_drive_of[newfd] = static_cast<unsigned char>(drive + 1);
+  ++g_refs[drive];
   return newfd;
 }
 
@@ -122,13 +126,13 @@ int DupTo(int oldfd, int newfd, int flags, bool is_dup3) {
   int r = is_dup3 ? libc.dup3(oldfd, newfd, flags) : libc.dup2(oldfd, newfd);
   if (r < 0 || oldfd == newfd) return r;
   Locked lock;
-  bool old_tape = IsTape(oldfd);
-  if (old_tape) ++g_refs;
+  int old_drive = IsTape(oldfd) ? DriveOf(oldfd) : -1;
+  if (old_drive >= 0) ++g_refs[old_drive];
   // dup2 closed whatever newfd was; its close error is lost, as in the kernel.
   if (IsTape(newfd)) Untrack(newfd);
-  if (old_tape) {
-    --g_refs;
-    r = TrackDup(r);
+  if (old_drive >= 0) {
+    --g_refs[old_drive];
+    r = TrackDup(r, old_drive);
   }
   if (r >= 0) errno = saved;
   return r;
@@ -139,13 +143,15 @@ void ReleaseAtExit() {
   // the closing filemark; exit would flush it only after this.
   fflush(nullptr);
   Locked lock;
-  if (DriveInUse() && g_owner == getpid()) {
-    g_owner = 0;
-    ReleaseDrive();
+  for (int drive = 0; drive < kMaxDrives; ++drive) {
+    if (DriveInUse(drive) && g_owner[drive] == getpid()) {
+      g_owner[drive] = 0;
+      ReleaseDrive(drive);
+    }
   }
   // Whatever runs later in the exit reaches the kernel's descriptors, not a
   // drive that is gone.
-  memset(g_is_tape, 0, sizeof g_is_tape);
+  memset(g_drive_of, 0, sizeof g_drive_of);
 }
 
 }  // namespace vtape::preload

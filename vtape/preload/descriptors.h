@@ -6,26 +6,28 @@
 namespace vtape::preload {
 
 bool IsTape(int fd);
+/// The drive a tape descriptor refers to.
+int DriveOf(int fd);
 
 /// A real descriptor for a new open of the drive, with the access mode and
 /// close-on-exec flag of `flags`; a negative errno on failure.
 int NewTapeDescriptor(int flags);
-/// Makes `fd` the drive's first descriptor, owned by this process.
-void AdoptTapeDescriptor(int fd);
+/// Makes `fd` the first descriptor of `drive`, owned by this process.
+void AdoptTapeDescriptor(int fd, int drive);
 
 /// Moves an internal descriptor out of the low numbers the program expects.
 int MoveHigh(int fd);
 
-/// Records that `newfd`, a fresh duplicate of a tape descriptor, refers to
-/// the drive too. Call with the lock held.
-int TrackDup(int newfd);
+/// Records that `newfd`, a fresh duplicate of a descriptor of `drive`,
+/// refers to it too. Call with the lock held.
+int TrackDup(int newfd, int drive);
 /// dup2 (or dup3 with `flags`) where either descriptor may be the drive.
 int DupTo(int oldfd, int newfd, int flags, bool is_dup3);
 /// Drops one descriptor's claim on the drive; the last one releases it.
 /// Call with the lock held.
 long Untrack(int fd);
 
-/// Releases the drive at exit if this process opened it and still holds it.
+/// Releases the drives this process opened and still holds, at exit.
 void ReleaseAtExit();
 
 }  // namespace vtape::preload

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "config.h"
+#include "library.h"
 
 namespace vtape::preload {
 
@@ -101,7 +102,9 @@ bool AbsolutePath(int dirfd, const char* path, char* out, size_t cap) {
   return true;
 }
 
-DeviceName NameOf(int dirfd, const char* path) {
+DeviceName NameOf(int dirfd, const char* path, int* drive) {
+  if (drive != nullptr) *drive = 0;
+  if (path != nullptr && InLibrary()) return LibraryNameOf(dirfd, path, drive);
   if (path == nullptr || !MayNameDrive(path)) return DeviceName::kOther;
   char abs[PATH_MAX];
   if (!AbsolutePath(dirfd, path, abs, sizeof abs)) return DeviceName::kOther;

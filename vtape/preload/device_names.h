@@ -14,8 +14,9 @@ enum class DeviceName { kOther, kRewinding, kNonRewinding };
 /// (no "//", "." or ".."; links are not followed).
 bool AbsolutePath(int dirfd, const char* path, char* out, size_t cap);
 
-/// Which of the drive's names, if any, `path` relative to `dirfd` is.
-DeviceName NameOf(int dirfd, const char* path);
+/// Which of the drive's names, if any, `path` relative to `dirfd` is, and
+/// the drive it names (0 but in a library).
+DeviceName NameOf(int dirfd, const char* path, int* drive = nullptr);
 
 /// Buffer size a program learns from stat of a character device node.
 inline constexpr int kDeviceBlockSize = 4096;

@@ -22,9 +22,11 @@
 
 #include <cerrno>
 
+#include "changer.h"
 #include "config.h"
 #include "descriptors.h"
 #include "device_names.h"
+#include "library.h"
 #include "real_libc.h"
 #include "tape.h"
 
@@ -43,6 +45,7 @@ bool EnsureInit() {
   g_init = InitState::kRunning;
   ResolveLibC();
   LoadConfig();
+  LoadLibraryConfig();
   g_init = InitState::kDone;
   return true;
 }
@@ -65,10 +68,17 @@ long Finish(long result, int saved_errno) {
 }
 
 bool TryOpenTape(int dirfd, const char* path, int flags, int* result) {
-  DeviceName name = NameOf(dirfd, path);
-  if (name == DeviceName::kOther) return false;
   int saved = errno;
-  *result = static_cast<int>(Finish(OpenTape(name == DeviceName::kRewinding, flags), saved));
+  if (IsChangerName(dirfd, path)) {
+    *result = static_cast<int>(Finish(OpenChanger(flags), saved));
+    return true;
+  }
+  int drive;
+  DeviceName name = NameOf(dirfd, path, &drive);
+  if (name == DeviceName::kOther) return false;
+  // Names of drives past the last one: as on a machine without them.
+  long opened = drive < kMaxDrives ? OpenTape(drive, name == DeviceName::kRewinding, flags) : -ENOENT;
+  *result = static_cast<int>(Finish(opened, saved));
   return true;
 }
 
@@ -107,7 +117,7 @@ int FcntlCommon(bool large, int fd, int cmd, void* arg) {
   int (*real)(int, int, ...) = large ? libc.fcntl64 : libc.fcntl;
   if (IsTape(fd) && (cmd == F_DUPFD || cmd == F_DUPFD_CLOEXEC)) {
     Locked lock;
-    return TrackDup(real(fd, cmd, arg));
+    return TrackDup(real(fd, cmd, arg), DriveOf(fd));
   }
   return real(fd, cmd, arg);
 }
@@ -209,7 +219,7 @@ VTAPE_EXPORT ssize_t read(int fd, void* buf, size_t count) {
   if (!Ready()) return -1;
   if (!IsTape(fd)) return libc.read(fd, buf, count);
   int saved = errno;
-  return Finish(TapeRead(buf, count), saved);
+  return Finish(TapeRead(DriveOf(fd), buf, count), saved);
 }
 
 VTAPE_EXPORT ssize_t __read_chk(int fd, void* buf, size_t count, size_t buflen) {
@@ -217,26 +227,28 @@ VTAPE_EXPORT ssize_t __read_chk(int fd, void* buf, size_t count, size_t buflen) 
   if (!IsTape(fd)) return libc.read_chk(fd, buf, count, buflen);
   if (count > buflen) __chk_fail();
   int saved = errno;
-  return Finish(TapeRead(buf, count), saved);
+  return Finish(TapeRead(DriveOf(fd), buf, count), saved);
 }
 
 VTAPE_EXPORT ssize_t write(int fd, const void* buf, size_t count) {
   if (!Ready()) return -1;
   if (!IsTape(fd)) return libc.write(fd, buf, count);
   int saved = errno;
-  return Finish(TapeWrite(buf, count), saved);
+  return Finish(TapeWrite(DriveOf(fd), buf, count), saved);
 }
 
 VTAPE_EXPORT ssize_t readv(int fd, const iovec* iov, int count) {
   if (!Ready()) return -1;
   if (!IsTape(fd)) return libc.readv(fd, iov, count);
-  return EachSegment(iov, count, [](const iovec& v) { return TapeRead(v.iov_base, v.iov_len); });
+  int drive = DriveOf(fd);
+  return EachSegment(iov, count, [drive](const iovec& v) { return TapeRead(drive, v.iov_base, v.iov_len); });
 }
 
 VTAPE_EXPORT ssize_t writev(int fd, const iovec* iov, int count) {
   if (!Ready()) return -1;
   if (!IsTape(fd)) return libc.writev(fd, iov, count);
-  return EachSegment(iov, count, [](const iovec& v) { return TapeWrite(v.iov_base, v.iov_len); });
+  int drive = DriveOf(fd);
+  return EachSegment(iov, count, [drive](const iovec& v) { return TapeWrite(drive, v.iov_base, v.iov_len); });
 }
 
 // st seeks nowhere and reports offset 0 (noop_llseek), which lets programs
@@ -255,7 +267,10 @@ VTAPE_EXPORT off64_t lseek64(int fd, off64_t offset, int whence) {
 
 VTAPE_EXPORT int close(int fd) {
   if (!Ready()) return -1;
-  if (!IsTape(fd)) return libc.close(fd);
+  if (!IsTape(fd)) {
+    ForgetChanger(fd);
+    return libc.close(fd);
+  }
   int saved = errno;
   Locked lock;
   int closed = libc.close(fd);
@@ -271,26 +286,30 @@ VTAPE_EXPORT int ioctl(int fd, unsigned long request, ...) {
   void* arg = va_arg(ap, void*);
   va_end(ap);
   if (!Ready()) return -1;
-  if (!IsTape(fd)) return libc.ioctl(fd, request, arg);
   int saved = errno;
-  return static_cast<int>(Finish(TapeIoctl(request, arg), saved));
+  if (IsChanger(fd)) return static_cast<int>(Finish(ChangerIoctl(request, arg), saved));
+  if (!IsTape(fd)) return libc.ioctl(fd, request, arg);
+  return static_cast<int>(Finish(TapeIoctl(DriveOf(fd), request, arg), saved));
 }
 
 VTAPE_EXPORT int dup(int fd) {
   if (!Ready()) return -1;
   if (!IsTape(fd)) return libc.dup(fd);
   Locked lock;
-  return TrackDup(libc.dup(fd));
+  return TrackDup(libc.dup(fd), DriveOf(fd));
 }
 
 VTAPE_EXPORT int dup2(int oldfd, int newfd) {
   if (!Ready()) return -1;
+  // Whatever newfd was, the changer's descriptor among them, it is closed.
+  if (oldfd != newfd) ForgetChanger(newfd);
   if (!IsTape(oldfd) && !IsTape(newfd)) return libc.dup2(oldfd, newfd);
   return DupTo(oldfd, newfd, 0, false);
 }
 
 VTAPE_EXPORT int dup3(int oldfd, int newfd, int flags) {
   if (!Ready()) return -1;
+  if (oldfd != newfd) ForgetChanger(newfd);
   if (!IsTape(oldfd) && !IsTape(newfd)) return libc.dup3(oldfd, newfd, flags);
   return DupTo(oldfd, newfd, flags, true);
 }

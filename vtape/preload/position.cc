@@ -20,13 +20,13 @@ namespace {
 // Size of the file's one record, padded with blanks.
 constexpr int kRecordSize = 128;
 
-void RecordPath(char* out, size_t cap) { snprintf(out, cap, "%s%s", g_config.image, kStateSuffix); }
+void RecordPath(const char* image, char* out, size_t cap) { snprintf(out, cap, "%s%s", image, kStateSuffix); }
 
 }  // namespace
 
-bool LoadPosition(int image_fd, off_t* offset) {
+bool LoadPosition(const char* image, int image_fd, off_t* offset) {
   char path[PATH_MAX + 16];
-  RecordPath(path, sizeof path);
+  RecordPath(image, path, sizeof path);
   int fd = libc.open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   char line[160];
@@ -47,11 +47,11 @@ bool LoadPosition(int image_fd, off_t* offset) {
   return true;
 }
 
-void SavePosition(int image_fd, off_t offset) {
+void SavePosition(const char* image, int image_fd, off_t offset) {
   struct stat st;
   if (libc.fstat(image_fd, &st) != 0) return;
   char path[PATH_MAX + 16];
-  RecordPath(path, sizeof path);
+  RecordPath(image, path, sizeof path);
   // One fixed-size record, overwritten in place: truncating the file on every
   // tape movement made ext4 flush it each time, which cost more than the run.
   char line[kRecordSize + 1];

@@ -10,10 +10,10 @@ namespace vtape::preload {
 /// The offset recorded for the image open on `image_fd`, if the record
 /// describes this very image (same size, inode and modification time). The
 /// caller still checks that it falls on a record boundary.
-bool LoadPosition(int image_fd, off_t* offset);
+bool LoadPosition(const char* image, int image_fd, off_t* offset);
 
 /// Records `offset` as the tape's position in the image open on `image_fd`.
-void SavePosition(int image_fd, off_t offset);
+void SavePosition(const char* image, int image_fd, off_t offset);
 
 }  // namespace vtape::preload
 

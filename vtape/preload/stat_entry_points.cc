@@ -23,7 +23,7 @@ static_assert(sizeof(struct stat) == sizeof(struct stat64), "one layout on this 
 DeviceName NameOfDescriptor(int fd) {
   if (!IsTape(fd)) return DeviceName::kOther;
   Locked lock;
-  return DriveRewinding() ? DeviceName::kRewinding : DeviceName::kNonRewinding;
+  return DriveRewinding(DriveOf(fd)) ? DeviceName::kRewinding : DeviceName::kNonRewinding;
 }
 
 DeviceName NameAt(int dirfd, const char* path, int flags) {

@@ -13,6 +13,7 @@
 #include "../aws.h"
 #include "config.h"
 #include "descriptors.h"
+#include "library.h"
 #include "position.h"
 #include "real_libc.h"
 
@@ -33,6 +34,10 @@ enum class Eof { kNone, kFileMark, kEndOfData };
 // The one drive; st allows a single open at a time, so one record suffices.
 struct Drive {
   bool in_use;
+  char image[PATH_MAX];  // the tape's image, while it is open
+  bool in_library;
+  int number;
+  uint64_t changes;     // the library's change count when the tape was opened
   int image_fd;
   bool read_only;       // opened O_RDONLY
   bool write_only;      // opened O_WRONLY
@@ -46,10 +51,23 @@ struct Drive {
   Eof eof;
   bool block_unknown;   // st lost count of the block number at end of data
 };
-Drive g_drive;
+Drive g_drives[kMaxDrives];
+// The drive the current call is for, chosen under the lock by each entry.
+Drive* g_cur = &g_drives[0];
+
+Drive& Select(int drive) {
+  g_cur = &g_drives[drive];
+  return *g_cur;
+}
+
+// The changer took the tape out while it was open: the drive answers
+// not ready, which st reports as an I/O error.
+bool TapeGone() {
+  return g_cur->in_library && !g_cur->no_medium && !StillLoaded(g_cur->number, g_cur->changes);
+}
 
 // Records where the tape will be after the drive is released.
-void RecordPosition() { SavePosition(g_drive.image_fd, g_drive.rewinding ? 0 : g_drive.pos); }
+void RecordPosition() { SavePosition(g_cur->image, g_cur->image_fd, g_cur->rewinding ? 0 : g_cur->pos); }
 
 // Walks the image from BOT to `target`; true when a record boundary lies
 // exactly there. Counts files, blocks in the file and records on the way.
@@ -59,7 +77,7 @@ bool WalkTo(off_t target, uint16_t* prev, long* file, long* block, long* records
   long f = 0, b = 0, r = 0;
   while (at < target) {
     Record rec;
-    if (!ReadRecord(g_drive.image_fd, at, g_drive.size, p, nullptr, 0, &rec)) return false;
+    if (!ReadRecord(g_cur->image_fd, at, g_cur->size, p, nullptr, 0, &rec)) return false;
     if (rec.kind == RecordKind::kEnd || rec.kind == RecordKind::kCorrupt) return false;
     if (rec.kind == RecordKind::kTapeMark) {
       ++f;
@@ -82,27 +100,27 @@ bool WalkTo(off_t target, uint16_t* prev, long* file, long* block, long* records
 // Puts the tape where the last release left it if that is a record boundary
 // of this very image; otherwise at BOT, as after loading a new tape.
 void RestorePosition() {
-  g_drive.pos = 0;
-  g_drive.prev = 0;
+  g_cur->pos = 0;
+  g_cur->prev = 0;
   off_t saved;
   uint16_t prev;
-  if (LoadPosition(g_drive.image_fd, &saved) && WalkTo(saved, &prev, nullptr, nullptr, nullptr)) {
-    g_drive.pos = saved;
-    g_drive.prev = prev;
+  if (LoadPosition(g_cur->image, g_cur->image_fd, &saved) && WalkTo(saved, &prev, nullptr, nullptr, nullptr)) {
+    g_cur->pos = saved;
+    g_cur->prev = prev;
   }
 }
 
 long WriteMarks(long count) {
   for (long i = 0; i < count; ++i) {
     off_t next;
-    if (!WriteTapeMark(g_drive.image_fd, g_drive.pos, g_drive.prev, &next)) {
-      g_drive.size = g_drive.pos;
+    if (!WriteTapeMark(g_cur->image_fd, g_cur->pos, g_cur->prev, &next)) {
+      g_cur->size = g_cur->pos;
       RecordPosition();
       return -EIO;
     }
-    g_drive.pos = next;
-    g_drive.size = next;
-    g_drive.prev = 0;
+    g_cur->pos = next;
+    g_cur->size = next;
+    g_cur->prev = 0;
   }
   RecordPosition();
   return 0;
@@ -111,7 +129,7 @@ long WriteMarks(long count) {
 // Spaces forward over `count` filemarks; at end of data the tape stays
 // there and the call fails.
 long SpaceFileMarks(long count) {
-  Drive& d = g_drive;
+  Drive& d = *g_cur;
   for (long done = 0; done < count;) {
     Record rec;
     if (!ReadRecord(d.image_fd, d.pos, d.size, d.prev, nullptr, 0, &rec)) return -EIO;
@@ -133,7 +151,7 @@ long SpaceFileMarks(long count) {
 }
 
 long SpaceToEnd() {
-  Drive& d = g_drive;
+  Drive& d = *g_cur;
   for (;;) {
     Record rec;
     if (!ReadRecord(d.image_fd, d.pos, d.size, d.prev, nullptr, 0, &rec)) return -EIO;
@@ -149,7 +167,7 @@ long SpaceToEnd() {
 }
 
 long TapeOp(const mtop& op) {
-  Drive& d = g_drive;
+  Drive& d = *g_cur;
   if (d.no_medium) return -ENOMEDIUM;
   if (d.pending_write && op.mt_op == MTREW) {
     if (g_config.fail_weof) return -EIO;
@@ -170,6 +188,7 @@ long TapeOp(const mtop& op) {
       return SetblkFails() ? -EIO : 0;
     case MTREW:
       if (RewindFails()) return -EIO;
+      if (d.pos != 0) Spend(Motion::kRewind);
       d.pos = 0;
       d.prev = 0;
       d.eof = Eof::kNone;
@@ -189,25 +208,31 @@ long TapeOp(const mtop& op) {
       return SpaceFileMarks(op.mt_count);
     case MTEOM:
       return SpaceToEnd();
+    case MTLOCK:
+    case MTUNLOCK:
+      // st sends PREVENT ALLOW MEDIUM REMOVAL; in a library it keeps the
+      // changer from taking the tape.
+      return d.in_library ? SetDoorLock(d.number, op.mt_op == MTLOCK) : -ENOSYS;
     default:
       return -ENOSYS;
   }
 }
 
 long TapeStatus(mtget* status) {
-  Drive& d = g_drive;
+  Drive& d = *g_cur;
   *status = mtget{};
   status->mt_type = MT_ISSCSI2;
   if (d.no_medium) {
     status->mt_fileno = status->mt_blkno = -1;
-    status->mt_gstat = GMT_DR_OPEN(~0L);
+    status->mt_gstat = GMT_DR_OPEN(~0L) | GMT_IM_REP_EN(~0L);
     return 0;
   }
   long file = -1, block = -1;
   WalkTo(d.pos, nullptr, &file, &block, nullptr);
   status->mt_fileno = file;
   status->mt_blkno = d.block_unknown ? -1 : block;
-  long gstat = GMT_ONLINE(~0L);
+  // st reports immediate mode while it buffers writes, as it does by default.
+  long gstat = GMT_ONLINE(~0L) | GMT_IM_REP_EN(~0L);
   if (d.write_protected) gstat |= GMT_WR_PROT(~0L);
   if (status->mt_blkno == 0) gstat |= file == 0 ? GMT_BOT(~0L) : GMT_EOF(~0L);
   if (d.eof == Eof::kEndOfData) gstat |= GMT_EOD(~0L);
@@ -222,8 +247,7 @@ constexpr long kNoImage = -ENOENT;
 // EIO when it cannot be used, EBUSY when another open holds it. Only a
 // regular file is ever opened: a FIFO would block the open, and a device
 // node in the image's place must not be touched.
-long OpenImage(bool read_only, bool* write_protected, off_t* size) {
-  const char* image = g_config.image;
+long OpenImage(const char* image, bool read_only, bool* write_protected, off_t* size) {
   struct stat st;
   if (libc.stat(image, &st) != 0) return errno == ENOENT ? kNoImage : -EIO;
   if (!S_ISREG(st.st_mode)) return -EIO;
@@ -249,20 +273,35 @@ long OpenImage(bool read_only, bool* write_protected, off_t* size) {
 
 }  // namespace
 
-long OpenTape(bool rewinding, int flags) {
+long OpenTape(int drive, bool rewinding, int flags) {
   Locked lock;
   const Config& c = g_config;
   if (c.fail_open != 0) return -c.fail_open;
-  if (g_drive.in_use) return -EBUSY;
+  if (Select(drive).in_use) return -EBUSY;
   int accmode = flags & O_ACCMODE;
   bool read_only = accmode == O_RDONLY;
   bool nonblock = (flags & O_NONBLOCK) != 0;
-  bool no_medium = c.no_medium || c.image[0] == '\0';
+  bool no_medium = c.no_medium || (c.image[0] == '\0' && !InLibrary());
   bool write_protected = c.write_protect;
+  static char image[PATH_MAX];
+  memcpy(image, c.image, sizeof image);
+  uint64_t changes = 0;
+  if (InLibrary() && !no_medium) {
+    bool protected_tape = false;
+    long found = CartridgeIn(drive, image, sizeof image, &protected_tape, &changes);
+    if (found == -ENOMEDIUM) {
+      no_medium = true;
+    } else if (found < 0) {
+      return found;
+    } else {
+      write_protected = write_protected || protected_tape;
+      WaitUntilReady(drive);
+    }
+  }
   int image_fd = -1;
   off_t size = 0;
   if (!no_medium) {
-    long r = OpenImage(read_only, &write_protected, &size);
+    long r = OpenImage(image, read_only, &write_protected, &size);
     if (r == kNoImage) {
       no_medium = true;
     } else if (r < 0) {
@@ -286,25 +325,31 @@ long OpenTape(bool rewinding, int flags) {
     if (image_fd >= 0) libc.close(image_fd);
     return error;
   }
-  g_drive = Drive{};
-  g_drive.in_use = true;
-  g_drive.image_fd = image_fd;
-  g_drive.read_only = read_only;
-  g_drive.write_only = accmode == O_WRONLY;
-  g_drive.rewinding = rewinding;
-  g_drive.no_medium = no_medium;
-  g_drive.write_protected = write_protected;
-  g_drive.size = size;
+  *g_cur = Drive{};
+  g_cur->in_use = true;
+  memcpy(g_cur->image, image, sizeof image);
+  g_cur->in_library = InLibrary();
+  g_cur->number = drive;
+  g_cur->changes = changes;
+  g_cur->image_fd = image_fd;
+  g_cur->read_only = read_only;
+  g_cur->write_only = accmode == O_WRONLY;
+  g_cur->rewinding = rewinding;
+  g_cur->no_medium = no_medium;
+  g_cur->write_protected = write_protected;
+  g_cur->size = size;
   if (!no_medium) RestorePosition();
-  AdoptTapeDescriptor(fd);
+  AdoptTapeDescriptor(fd, drive);
   return fd;
 }
 
-long TapeRead(void* buf, size_t count) {
+long TapeRead(int drive, void* buf, size_t count) {
   Locked lock;
-  Drive& d = g_drive;
+  Drive& d = Select(drive);
   if (d.write_only) return -EBADF;
   if (d.no_medium) return -ENOMEDIUM;
+  if (TapeGone()) return -EIO;
+  Spend(Motion::kBlock, count);
   if (count == 0) return 0;
   if (count > kMaxBlock) return -EINVAL;
   d.pending_write = false;
@@ -339,11 +384,13 @@ long TapeRead(void* buf, size_t count) {
   return -EIO;
 }
 
-long TapeWrite(const void* buf, size_t count) {
+long TapeWrite(int drive, const void* buf, size_t count) {
   Locked lock;
-  Drive& d = g_drive;
+  Drive& d = Select(drive);
   if (d.read_only) return -EBADF;
   if (d.no_medium) return -ENOMEDIUM;
+  if (TapeGone()) return -EIO;
+  Spend(Motion::kBlock, count);
   if (count == 0) return 0;
   if (count > kMaxBlock) return -EINVAL;
   if (d.write_protected) return -EACCES;
@@ -367,8 +414,10 @@ long TapeWrite(const void* buf, size_t count) {
   return static_cast<long>(length);
 }
 
-long TapeIoctl(unsigned long request, void* arg) {
+long TapeIoctl(int drive, unsigned long request, void* arg) {
   Locked lock;
+  Select(drive);
+  if (TapeGone()) return -EIO;
   if (_IOC_TYPE(request) == _IOC_TYPE(MTIOCTOP) && _IOC_NR(request) == _IOC_NR(MTIOCTOP)) {
     if (_IOC_SIZE(request) != sizeof(mtop)) return -EINVAL;
     if (arg == nullptr) return -EFAULT;
@@ -384,23 +433,26 @@ long TapeIoctl(unsigned long request, void* arg) {
   if (_IOC_TYPE(request) == _IOC_TYPE(MTIOCPOS) && _IOC_NR(request) == _IOC_NR(MTIOCPOS)) {
     if (_IOC_SIZE(request) != sizeof(mtpos)) return -EINVAL;
     if (arg == nullptr) return -EFAULT;
-    if (g_drive.no_medium) return -EIO;
+    if (g_cur->no_medium) return -EIO;
     long records = 0;
-    WalkTo(g_drive.pos, nullptr, nullptr, nullptr, &records);
+    WalkTo(g_cur->pos, nullptr, nullptr, nullptr, &records);
     static_cast<mtpos*>(arg)->mt_blkno = records;
     return 0;
   }
   return -ENOTTY;
 }
 
-bool DriveInUse() { return g_drive.in_use; }
+bool DriveInUse(int drive) { return g_drives[drive].in_use; }
 
-bool DriveRewinding() { return g_drive.rewinding; }
+bool DriveRewinding(int drive) { return g_drives[drive].rewinding; }
 
-long ReleaseDrive() {
-  Drive& d = g_drive;
+long ReleaseDrive(int drive) {
+  Drive& d = Select(drive);
   long result = 0;
-  if (!d.no_medium) {
+  if (TapeGone()) {
+    // The tape left with the changer; nothing is written to it any more.
+    libc.close(d.image_fd);
+  } else if (!d.no_medium) {
     if (d.pending_write) {
       if (g_config.fail_close || g_config.fail_weof || WriteMarks(1) < 0) result = -EIO;
     } else if (g_config.fail_close) {

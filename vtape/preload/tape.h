@@ -20,23 +20,26 @@ class Locked {
   Locked& operator=(const Locked&) = delete;
 };
 
-/// Opens the drive through its rewinding or non-rewinding name: the part of
-/// st_open this drive needs (medium, write protection, exclusive use).
-/// Returns the program's new descriptor.
-long OpenTape(bool rewinding, int flags);
+/// Drives a process can serve: one, or those of a library.
+inline constexpr int kMaxDrives = 8;
 
-long TapeRead(void* buf, size_t count);
-long TapeWrite(const void* buf, size_t count);
-long TapeIoctl(unsigned long request, void* arg);
+/// Opens drive `drive` through its rewinding or non-rewinding name: the part
+/// of st_open a drive needs (medium, write protection, exclusive use).
+/// Returns the program's new descriptor.
+long OpenTape(int drive, bool rewinding, int flags);
+
+long TapeRead(int drive, void* buf, size_t count);
+long TapeWrite(int drive, const void* buf, size_t count);
+long TapeIoctl(int drive, unsigned long request, void* arg);
 
 /// True while an open of the drive has not been released.
-bool DriveInUse();
+bool DriveInUse(int drive);
 /// Whether the open in use came through the rewinding name.
-bool DriveRewinding();
+bool DriveRewinding(int drive);
 
 /// What the kernel does when the last descriptor of the drive goes away: the
 /// filemark after a write, then the rewind of the st name.
-long ReleaseDrive();
+long ReleaseDrive(int drive);
 
 }  // namespace vtape::preload
 
