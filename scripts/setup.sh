@@ -28,6 +28,7 @@ test_packages=(
   clang               # the fuzzing targets
   libclang-rt-14-dev  # libFuzzer and clang's sanitizer runtime
   mt-st               # clients of the virtual drive
+  mtx                 # the medium changer's client, in the library tests
   tar
   cpio
   coreutils
