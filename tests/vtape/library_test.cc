@@ -114,6 +114,12 @@ TEST_F(LibraryTest, CreateRefusesBadRequests) {
     EXPECT_NE(r.err.find(c.complaint), std::string::npos) << r.err;
     EXPECT_NE(access(library_.c_str(), F_OK), 0) << c.complaint << ": nothing is created";
   }
+  std::string other = dir_.File("other");
+  ASSERT_EQ(mkdir(other.c_str(), 0777), 0);
+  test_support::WriteFile(other + "/notes", "mine");
+  CommandResult full = Vtape({"create", other, "--slots", "1"});
+  EXPECT_EQ(full.status, 125);
+  EXPECT_NE(full.err.find(other + ": not empty"), std::string::npos) << full.err;
   Create({"--slots", "1"});
   CommandResult again = Vtape({"create", library_, "--slots", "1"});
   EXPECT_EQ(again.status, 125);

@@ -1,5 +1,6 @@
 #include "library/command.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
@@ -133,12 +134,24 @@ void BlankTape(int dir_fd, const std::string& name) {
   if (fd < 0 || close(fd) != 0) FailErrno(name);
 }
 
-// A new folder, or an existing empty one.
+// A new folder, or an existing empty one: tapes are never made among files
+// that belong to something else.
 int MakeFolder(const char* dir) {
-  if (mkdir(dir, 0777) != 0 && errno != EEXIST) FailErrno(dir);
+  bool existed = mkdir(dir, 0777) != 0;
+  if (existed && errno != EEXIST) FailErrno(dir);
   int fd = open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) FailErrno(dir);
   if (IsLibrary(dir)) Fail(std::string(dir) + ": is a library already");
+  if (existed) {
+    DIR* listing = opendir(dir);
+    if (listing == nullptr) FailErrno(dir);
+    for (dirent* entry; (entry = readdir(listing)) != nullptr;) {
+      if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) {
+        Fail(std::string(dir) + ": not empty");
+      }
+    }
+    closedir(listing);
+  }
   return fd;
 }
 
