@@ -1,0 +1,400 @@
+// vaklabel-library under the virtual library with the real mtx, mt and
+// vaklabel: what an operator sees (exit status, report, JSON) and what ends
+// up on each tape, spelled out byte by byte.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "test_support.h"
+
+namespace {
+
+using test_support::Block;
+using test_support::CommandResult;
+using test_support::LabelRecord;
+using test_support::Mark;
+using test_support::TapeRecord;
+
+// `text` put into a blank 80-column record from 1-based `column` on.
+std::string Put(std::string record, int column, const std::string& text) {
+  record.resize(80, ' ');
+  record.replace(column - 1, text.size(), text);
+  return record;
+}
+
+const std::string kOwnHdr1 =
+    Put(Put(Put(Put(Put("HDR1PAYROLL.2026", 32, "0001"), 42, "025123"), 48, "026123"), 54, "0000000"), 61, "TAPESYS");
+
+// A label set as another system left it: owner and data set fields a
+// relabel keeps.
+std::vector<TapeRecord> SixCharacterSet(const std::string& label) {
+  return {Block(LabelRecord(Put("VOL1" + label, 42, "OPERATIONS"))), Block(LabelRecord(kOwnHdr1)),
+          Block(LabelRecord("HDR2F0800000080 0")), Mark(), Mark()};
+}
+
+std::vector<TapeRecord> EightCharacterSet(const std::string& label) {
+  return {Block(LabelRecord(Put("VOL1*UHL1*", 42, "OPERATIONS"))), Block(LabelRecord(kOwnHdr1)),
+          Block(LabelRecord("HDR2F0800000080 0")), Block(LabelRecord("UHL1" + label)), Mark(), Mark()};
+}
+
+// What vaklabel writes on a blank tape from the standard template.
+std::vector<TapeRecord> FromStandardTemplate(const std::string& label, const std::string& today) {
+  std::string hdr1 = Put(Put(Put(Put("HDR1", 32, "0001"), 42, today), 48, " 99365"), 54, "0000000TOLV");
+  std::string hdr2 = "HDR2U2621400000 0";
+  std::vector<TapeRecord> tape{Block(LabelRecord(label.size() == 6 ? "VOL1" + label : "VOL1*UHL1*")),
+                               Block(LabelRecord(hdr1)), Block(LabelRecord(hdr2))};
+  if (label.size() == 8) tape.push_back(Block(LabelRecord("UHL1" + label)));
+  tape.insert(tape.end(), {Mark(), Mark()});
+  return tape;
+}
+
+std::string Today() {
+  std::time_t now = std::time(nullptr);
+  std::tm utc{};
+  gmtime_r(&now, &utc);
+  char text[32];
+  std::snprintf(text, sizeof text, "0%02d%03d", utc.tm_year - 100, utc.tm_yday + 1);
+  return text;
+}
+
+// The binaries under test: where the build put them, unless the
+// environment names others.
+std::string Binary(const char* variable, const char* built) {
+  const char* named = std::getenv(variable);
+  return named != nullptr && named[0] != '\0' ? named : built;
+}
+
+class LibraryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::filesystem::create_directory(dir_.File("bin"));
+    for (const std::string& path : {Binary("VAKLABEL", VAKLABEL_PATH), Binary("VAKLABEL_SHOW", VAKLABEL_SHOW_PATH),
+                                    Binary("VAKLABEL_LIBRARY", VAKLABEL_LIBRARY_PATH)}) {
+      std::string name = std::filesystem::path(path).filename();
+      std::filesystem::create_symlink(path, dir_.File("bin/" + name));
+    }
+    path_ = "PATH=" + dir_.File("bin") + ":/usr/sbin:/usr/bin:/sbin:/bin";
+  }
+
+  // Images of the cartridges that start with something on them; the rest
+  // of `barcodes` start blank.
+  void CreateLibrary(int slots, int drives, const std::string& barcodes,
+                     const std::vector<std::vector<TapeRecord>>& copies = {}, const std::string& empty = "") {
+    std::vector<std::string> args{vtape_, "create", lib_, "--slots", std::to_string(slots), "--drives",
+                                  std::to_string(drives), "--barcodes", barcodes};
+    if (!empty.empty()) args.insert(args.end(), {"--empty", empty});
+    for (size_t i = 0; i < copies.size(); ++i) {
+      std::string image = dir_.File("copy" + std::to_string(i) + ".aws");
+      test_support::WriteAwsFile(image, copies[i]);
+      args.insert(args.end(), {"--copy", image});
+    }
+    CommandResult created = test_support::Run(args);
+    ASSERT_EQ(created.status, 0) << created.err;
+  }
+
+  CommandResult Library(const std::vector<std::string>& args, const std::vector<std::string>& faults = {}) {
+    std::vector<std::string> argv{vtape_, "run", lib_};
+    argv.insert(argv.end(), faults.begin(), faults.end());
+    argv.insert(argv.end(), {"--", "vaklabel-library", "--labels-dir", labels_, "--lock", lock_});
+    argv.insert(argv.end(), args.begin(), args.end());
+    if (std::find(args.begin(), args.end(), "label") != args.end()) {
+      argv.insert(argv.end(), {"--template", TEMPLATE_DIR "/standard.lbl"});
+    }
+    return test_support::Run(argv, "", {path_});
+  }
+
+  nlohmann::json Json(const CommandResult& result) {
+    nlohmann::json json = nlohmann::json::parse(result.out, nullptr, false);
+    EXPECT_FALSE(json.is_discarded()) << result.out << result.err;
+    return json;
+  }
+
+  std::vector<TapeRecord> Tape(const std::string& barcode) {
+    return test_support::ReadAwsFile(lib_ + "/" + barcode + ".aws");
+  }
+
+  // Which slot holds which barcode, and that every drive is empty.
+  std::string Contents() {
+    CommandResult status = test_support::Run({vtape_, "run", lib_, "--", "mtx", "status"}, "", {path_});
+    EXPECT_EQ(status.status, 0) << status.err;
+    return status.out;
+  }
+
+  test_support::TempDir dir_;
+  std::string vtape_ = Binary("VTAPE", VTAPE_PATH);
+  std::string lib_ = dir_.File("lib");
+  std::string labels_ = dir_.File("labels");
+  std::string lock_ = dir_.File("library.lock");
+  std::string path_;
+};
+
+// Slots: 1 labelled with its barcode, 2 labelled XYZ789, 3 a backup
+// program's tape, 4 unreadable, 5 blank, 6 blank and write-protected,
+// 7 a cleaning cartridge, 8 empty.
+class MixedLibraryTest : public LibraryTest {
+ protected:
+  void SetUp() override {
+    LibraryTest::SetUp();
+    std::string damaged = "\x50\x00\x00\x00\xA0\x00" + std::string(10, 'x');  // header of 80 bytes, 10 present
+    test_support::WriteFile(dir_.File("damaged.aws"), damaged);
+    CreateLibrary(8, 2, "ABC001L8,ABC002L8,ABC003L8,ABC004L8,ABC005L8,ABC006L8,CLN001L1",
+                  {EightCharacterSet("ABC001L8"), SixCharacterSet("XYZ789"), {Block(20480, 'D'), Mark()}});
+    std::filesystem::copy_file(dir_.File("damaged.aws"), lib_ + "/ABC004L8.aws",
+                               std::filesystem::copy_options::overwrite_existing);
+    before_ = Contents();
+  }
+
+  std::vector<std::string> Results(const nlohmann::json& report) {
+    std::vector<std::string> results;
+    for (const auto& slot : report["slots"]) {
+      results.push_back(slot["state"].get<std::string>() + " " + slot["result"].get<std::string>());
+    }
+    return results;
+  }
+
+  const std::vector<std::string> kFaults{"--write-protect-tape", "ABC006L8"};
+  std::string before_;
+};
+
+TEST_F(MixedLibraryTest, InventoryReportsEachSlotAndChangesNothing) {
+  std::vector<TapeRecord> blank = Tape("ABC005L8");
+  CommandResult run = Library({"--json", "inventory"}, kFaults);
+  EXPECT_EQ(run.status, 0) << run.err;
+  nlohmann::json report = Json(run);
+  EXPECT_EQ(Results(report), (std::vector<std::string>{"labelled read", "labelled-differently read",
+                                                       "not-a-label-set read", "unreadable read", "blank read",
+                                                       "blank read", "cleaning skipped", "empty skipped"}));
+  EXPECT_EQ(report["slots"][0]["label"], "ABC001L8");
+  EXPECT_EQ(report["slots"][0]["created"], "2025-05-03");
+  EXPECT_EQ(report["slots"][0]["expires"], "2026-05-03");
+  EXPECT_EQ(report["slots"][1]["label"], "XYZ789");
+  EXPECT_EQ(report["slots"][2]["detail"], "block 1 larger than a label record");
+  EXPECT_EQ(report["summary"]["read"], 6);
+  EXPECT_EQ(report["summary"]["exit_status"], 0);
+  EXPECT_EQ(test_support::ReadFile(labels_ + "/slot002-ABC002L8.lbl").substr(0, 32),
+            "56,4F,4C,31,58,59,5A,37,   #VOL1");
+  EXPECT_EQ(Tape("ABC001L8"), EightCharacterSet("ABC001L8"));
+  EXPECT_EQ(Tape("ABC005L8"), blank);
+  EXPECT_EQ(Contents(), before_) << "every cartridge back in its slot";
+  EXPECT_NE(run.err.find("[6/6] slot "), std::string::npos) << run.err;
+}
+
+TEST_F(MixedLibraryTest, LabelIsSafeByDefaultAndASecondRunChangesNothing) {
+  CommandResult run = Library({"label"}, kFaults);
+  EXPECT_EQ(run.status, 1) << run.err;
+  EXPECT_NE(run.out.find("5     ABC005L8  blank"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("labelled ABC005L8\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("already labelled ABC001L8"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("refused: labelled XYZ789; --relabel replaces it"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("failed: write-protected"), std::string::npos) << run.out;
+  EXPECT_NE(run.err.find("slot 5 ABC005L8: labelled ABC005L8"), std::string::npos) << run.err;
+  EXPECT_EQ(Tape("ABC005L8"), FromStandardTemplate("ABC005L8", Today()));
+  EXPECT_EQ(Tape("ABC002L8"), SixCharacterSet("XYZ789"));
+  EXPECT_EQ(Tape("ABC003L8"), (std::vector<TapeRecord>{Block(20480, 'D'), Mark()}));
+  EXPECT_EQ(test_support::ReadFile(lib_ + "/ABC004L8.aws"), test_support::ReadFile(dir_.File("damaged.aws")));
+  EXPECT_EQ(Contents(), before_);
+
+  CommandResult again = Library({"--json", "label"}, kFaults);
+  EXPECT_EQ(again.status, 1);
+  nlohmann::json report = Json(again);
+  EXPECT_EQ(Results(report),
+            (std::vector<std::string>{"labelled unchanged", "labelled-differently refused", "not-a-label-set refused",
+                                      "unreadable refused", "labelled unchanged", "blank failed", "cleaning skipped",
+                                      "empty skipped"}));
+  EXPECT_EQ(Tape("ABC005L8"), FromStandardTemplate("ABC005L8", Today()));
+}
+
+TEST_F(MixedLibraryTest, RelabelWithSerialsBacksUpOldSets) {
+  CommandResult run = Library({"--json", "label", "1-5", "--serial", "TAP001", "--relabel"});
+  EXPECT_EQ(run.status, 0) << run.err << run.out;
+  nlohmann::json report = Json(run);
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(report["slots"][i]["result"], "labelled") << i;
+    EXPECT_EQ(report["slots"][i]["verified"], true) << i;
+  }
+  // A labelled tape keeps its other fields; the old set is backed up first.
+  std::vector<TapeRecord> relabelled = SixCharacterSet("TAP002");
+  relabelled[1] = Block(LabelRecord(Put(kOwnHdr1, 42, Today())));
+  EXPECT_EQ(Tape("ABC002L8"), relabelled);
+  EXPECT_TRUE(std::filesystem::exists(labels_ + "/TAP002_XYZ789.prelbl"));
+  EXPECT_EQ(report["slots"][1]["backup_file"], labels_ + "/TAP002_XYZ789.prelbl");
+  // No label set to keep: the template.
+  EXPECT_EQ(Tape("ABC003L8"), FromStandardTemplate("TAP003", Today()));
+  EXPECT_EQ(Tape("ABC004L8"), FromStandardTemplate("TAP004", Today()));
+  EXPECT_EQ(Tape("ABC005L8"), FromStandardTemplate("TAP005", Today()));
+  EXPECT_TRUE(report["slots"][2]["backup_file"].is_null());
+}
+
+TEST_F(MixedLibraryTest, BarcodeSixAndDryRun) {
+  CommandResult dry = Library({"--dry-run", "label", "5,7-8", "--barcode-six"});
+  EXPECT_EQ(dry.status, 0) << dry.err;
+  EXPECT_EQ(dry.out,
+            "dry run: nothing is moved\ndrives: 0=/dev/nst0 1=/dev/nst1\n"
+            "slot 5 ABC005L8: label ABC005 if blank, leave if it carries ABC005, else refuse\n"
+            "slot 7 CLN001L1: skip: cleaning cartridge\n"
+            "slot 8 (no barcode): skip: empty slot\n");
+  EXPECT_FALSE(std::filesystem::exists(labels_));
+  EXPECT_EQ(Contents(), before_);
+
+  CommandResult run = Library({"label", "5", "--barcode-six"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(Tape("ABC005L8"), FromStandardTemplate("ABC005", Today()));
+}
+
+TEST_F(MixedLibraryTest, RefusedBeforeAnythingMoves) {
+  struct Case {
+    std::vector<std::string> args;
+    std::vector<std::string> faults;
+    const char* says;
+  };
+  const std::vector<Case> cases = {
+      {{"inventory", "7-9"}, {}, "slot 9 is not in this library (storage slots 1-8)"},
+      {{"label", "--serial", "TAP999"}, {}, "serial TAP999 runs out after TAP999"},
+      {{"inventory", "--drives", "2=/dev/nst2"}, {}, "drive 2 is not in this library"},
+      {{"inventory"}, {"--changer-silent"}, "changer /dev/sch0 does not answer"},
+  };
+  for (const Case& c : cases) {
+    CommandResult run = Library(c.args, c.faults);
+    EXPECT_EQ(run.status, 2) << c.says;
+    EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+    EXPECT_EQ(run.out, "");
+  }
+  path_ = "PATH=" + dir_.File("bin") + ":/bin";  // no mtx
+  CommandResult run = Library({"inventory"});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.err.find("mtx is not installed (package mtx)"), std::string::npos) << run.err;
+  EXPECT_FALSE(std::filesystem::exists(labels_));
+}
+
+TEST_F(MixedLibraryTest, FailedMovesAndAFailingDrive) {
+  CommandResult run = Library({"--json", "inventory", "1-6"}, {"--fail-move", "ABC003L8", "--fail-load", "1"});
+  EXPECT_EQ(run.status, 1);
+  nlohmann::json report = Json(run);
+  EXPECT_EQ(report["slots"][2]["result"], "failed");
+  EXPECT_EQ(report["slots"][2]["location"], "slot 3");
+  int read = 0;
+  for (const auto& slot : report["slots"]) read += slot["result"] == "read";
+  EXPECT_GE(read, 3) << "drive 0 carries on";
+  EXPECT_NE(run.err.find("drive 1 (/dev/nst1) failed 2 cartridges in a row; taken out of use"), std::string::npos)
+      << run.err;
+  EXPECT_EQ(Contents(), before_);
+}
+
+TEST_F(MixedLibraryTest, ASecondRunRefusesWhileTheFirstHoldsTheLock) {
+  std::ofstream(lock_) << "";
+  // flock the lock file from a child that waits, as a first run would.
+  pid_t holder = fork();
+  if (holder == 0) {
+    execlp("flock", "flock", lock_.c_str(), "sleep", "30", nullptr);
+    _exit(127);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  CommandResult run = Library({"inventory"});
+  kill(holder, SIGTERM);
+  waitpid(holder, nullptr, 0);
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.err.find("holds " + lock_ + "; wait for it, or give --wait"), std::string::npos) << run.err;
+}
+
+// Done when: 20 slots, 2 drives, every blank tape labelled from its barcode,
+// the labelled ones refused, every write verified, a second run changing
+// nothing.
+TEST_F(LibraryTest, TwentySlotsTwoDrives) {
+  CreateLibrary(20, 2, "ABC001L8", {SixCharacterSet("OLD001"), EightCharacterSet("ABC002L8")});
+  CommandResult run = Library({"--json", "label"});
+  EXPECT_EQ(run.status, 1) << run.err;
+  nlohmann::json report = Json(run);
+  ASSERT_EQ(report["slots"].size(), 20u);
+  EXPECT_EQ(report["slots"][0]["result"], "refused");
+  EXPECT_EQ(report["slots"][1]["result"], "unchanged");
+  for (int slot = 3; slot <= 20; ++slot) {
+    char barcode[16];
+    std::snprintf(barcode, sizeof barcode, "ABC%03dL8", slot);
+    EXPECT_EQ(report["slots"][slot - 1]["result"], "labelled") << slot;
+    EXPECT_EQ(report["slots"][slot - 1]["verified"], true) << slot;
+    EXPECT_EQ(Tape(barcode), FromStandardTemplate(barcode, Today())) << slot;
+  }
+  EXPECT_EQ(report["summary"]["labelled"], 18);
+
+  std::string images;
+  for (const auto& entry : std::filesystem::directory_iterator(lib_)) {
+    if (entry.path().extension() == ".aws") images += test_support::ReadFile(entry.path());
+  }
+  CommandResult again = Library({"label"});
+  EXPECT_EQ(again.status, 1);
+  EXPECT_NE(again.out.find("20 slots: 19 unchanged, 1 refused"), std::string::npos) << again.out;
+  std::string after;
+  for (const auto& entry : std::filesystem::directory_iterator(lib_)) {
+    if (entry.path().extension() == ".aws") after += test_support::ReadFile(entry.path());
+  }
+  EXPECT_EQ(after, images) << "the second run wrote nothing";
+}
+
+TEST_F(LibraryTest, InterruptFinishesTheDrivesAndPutsTapesBack) {
+  CreateLibrary(8, 2, "ABC001L8");
+  std::string out = dir_.File("out"), err = dir_.File("err");
+  pid_t pid = fork();
+  if (pid == 0) {
+    freopen(out.c_str(), "w", stdout);
+    freopen(err.c_str(), "w", stderr);
+    setenv("PATH", path_.substr(5).c_str(), 1);
+    execl(vtape_.c_str(), "vtape", "run", lib_.c_str(), "--timing", "20", "--", "vaklabel-library", "--labels-dir",
+          labels_.c_str(), "--lock", lock_.c_str(), "label", "--template", TEMPLATE_DIR "/standard.lbl", nullptr);
+    _exit(127);
+  }
+  // Interrupt once the first cartridge is done.
+  auto progress = [&] {
+    std::ifstream in(err);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  for (int i = 0; i < 600 && progress().find("[1/8]") == std::string::npos; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  kill(pid, SIGINT);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  std::string report = test_support::ReadFile(out);
+  EXPECT_NE(report.find("not done: interrupted"), std::string::npos) << report;
+  EXPECT_NE(test_support::ReadFile(err).find("interrupted; finishing"), std::string::npos);
+  std::string contents = Contents();
+  EXPECT_EQ(contents.find("Data Transfer Element 0:Empty"), contents.find("Data Transfer Element 0"));
+  EXPECT_NE(contents.find("Data Transfer Element 1:Empty"), std::string::npos) << contents;
+}
+
+TEST_F(LibraryTest, AKilledRunLeavesNothingASecondRunCannotMend) {
+  CreateLibrary(4, 1, "ABC001L8");
+  pid_t pid = fork();
+  if (pid == 0) {
+    freopen("/dev/null", "w", stdout);
+    freopen("/dev/null", "w", stderr);
+    setenv("PATH", path_.substr(5).c_str(), 1);
+    execl(vtape_.c_str(), "vtape", "run", lib_.c_str(), "--timing", "20", "--", "vaklabel-library", "--labels-dir",
+          labels_.c_str(), "--lock", lock_.c_str(), "label", "--template", TEMPLATE_DIR "/standard.lbl", nullptr);
+    _exit(127);
+  }
+  // Kill the whole process group mid-run: the command, mtx, vaklabel.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+
+  CommandResult run = Library({"--json", "label"});
+  EXPECT_EQ(run.status, 0) << run.err << run.out;
+  for (const auto& slot : Json(run)["slots"]) {
+    EXPECT_TRUE(slot["result"] == "labelled" || slot["result"] == "unchanged") << slot.dump();
+  }
+  std::string contents = Contents();
+  EXPECT_NE(contents.find("Data Transfer Element 0:Empty"), std::string::npos) << contents;
+}
+
+}  // namespace
