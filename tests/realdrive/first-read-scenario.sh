@@ -2,8 +2,9 @@
 # What a labelling run sees after the first read of a freshly loaded tape:
 # blank, a backup's 20,480-byte first block, a label set, and a tape mark
 # alone (end of data right after it). For each it prints vaklabel's own
-# account of its calls, then mt status, then the same first reads made one
-# by one with the drive's status after each.
+# account of its calls, mt status, where spacing to the end of data leads,
+# then the same first reads made one by one with the drive's status after
+# each.
 # Expects the library of library-scenario.sh (same tools on PATH) with blank
 # tapes FR0005L8 to FR0008L8 in slots 5 to 8; it lays them down through
 # drive 0 first, then loads each fresh and probes it. POSIX sh.
@@ -38,6 +39,8 @@ for slot in 5 6 7 8; do
   esac
   step mtx load $slot 0
   step vaklabel -f /dev/nst0
+  step mt -f /dev/nst0 status
+  step mt -f /dev/nst0 eod
   step mt -f /dev/nst0 status
   step tapeprobe /dev/nst0 open:ro rew status read:80 status read:80 status close
   step mtx unload $slot 0

@@ -169,7 +169,7 @@ prepare_initramfs() {
 # tgt as Debian ships it, with the fixes that make its tape answer reads as a
 # drive does and its changer answer as a library does; only the three
 # programs the guest runs are built.
-tgt_patches=(tgt-ssc-read.patch tgt-smc.patch)
+tgt_patches=(tgt-ssc-read.patch tgt-ssc-space.patch tgt-smc.patch)
 prepare_tgt() {
   local key src p
   key=$(cd "$here" && cat "${tgt_patches[@]}" | sha256sum | cut -d' ' -f1)
