@@ -3,8 +3,9 @@
 # and runs them, each in its own folder, leaving SCENARIO.out in the exchange
 # folder (files, not the serial line, so that stdout is buffered as on the
 # host). Prints what each part cost.
-# Needs SCENARIOS (the folder holding the scenarios) and TOOLS (a PATH
-# prefix with vaklabel and tapeprobe) and TEMPLATES.
+# Needs SLOTS, DRIVES, BARCODES (the library, as make_library takes it),
+# SCENARIOS (the folder holding the scenarios), TOOLS (a PATH prefix with
+# vaklabel and tapeprobe) and TEMPLATES.
 set -u
 # Seconds since boot, in hundredths.
 now() {
@@ -17,7 +18,8 @@ seconds() {
 }
 
 started=$(now)
-make_library 10 2 LIB001L8 LIB002L8 LIB003L8 LIB004L8 FR0005L8 FR0006L8 FR0007L8 FR0008L8 ||
+# shellcheck disable=SC2086
+make_library "$SLOTS" "$DRIVES" $BARCODES ||
   { echo "cannot make the library"; exit 1; }
 echo "$CHANGER" >changer
 echo "library ready at $(seconds "$(now)") s, made in $(seconds $(($(now) - started))) s"

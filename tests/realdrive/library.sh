@@ -1,16 +1,23 @@
 #!/usr/bin/env bash
 # The library test: runs library-scenario.sh and first-read-scenario.sh in
 # one boot of the guest, on the kernel's st and sg drivers with tgt's medium
-# changer, and compares each transcript with the one recorded beside it
-# (SCENARIO.expected):
+# changer, and on the same library under vtape, and compares them: the
+# real kernel with the transcripts recorded beside the scenarios
+# (SCENARIO.expected), the virtual library with the real kernel.
 #   library.sh CACHE
-# VAKLABEL, TAPEPROBE and TEMPLATES name the programs and the template
-# directory. Exits 77 when the guest cannot be prepared.
+# VAKLABEL, TAPEPROBE, VTAPE and TEMPLATES name the programs and the template
+# directory. Where the guest cannot be prepared, the virtual library is
+# compared with the recorded transcripts, and the test exits 77 if they
+# agree.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 cache=$1
-bash "$here/prepare.sh" "$cache"
+slots=10
+drives=2
+barcodes=(LIB001L8 LIB002L8 LIB003L8 LIB004L8 FR0005L8 FR0006L8 FR0007L8 FR0008L8)
+scenarios=(library first-read)
+tools=$(dirname "$VAKLABEL"):$(dirname "$TAPEPROBE")
 
 # Only what belongs to the machine, not to the drives, is normalised: the
 # changer's device name, the descriptor number vaklabel reports, and the
@@ -25,22 +32,80 @@ normalise() {
 
 xchg=$(mktemp -d)
 trap 'rm -rf "$xchg"' EXIT
+
+# Leaves each scenario's normalised transcript on the virtual library in
+# $xchg/virtual.
+run_virtual() {
+  local dir=$xchg/virtual library=$xchg/virtual-library scenario
+  mkdir -p "$dir"
+  "$VTAPE" create "$library" --slots "$slots" --drives "$drives" \
+    --barcodes "$(IFS=,; echo "${barcodes[*]}")" >/dev/null
+  for scenario in "${scenarios[@]}"; do
+    mkdir "$dir/work-$scenario"
+    (cd "$dir/work-$scenario" && PATH=$tools:$PATH "$VTAPE" run "$library" -- \
+      sh "$here/$scenario-scenario.sh") >"$dir/$scenario.raw" 2>&1 || true
+    normalise "$dir/$scenario.raw" /dev/sch0 >"$dir/$scenario"
+  done
+}
+
+# compare WHAT FIRST SECOND FIRST-NAME SECOND-NAME [KNOWN]: diffs each
+# scenario's transcript in folder FIRST with the one in SECOND. With KNOWN,
+# a difference whose hunks are exactly those in SCENARIO.KNOWN.diff beside
+# the scenarios is a known fault of the virtual drive: reported, not failed.
+compare() {
+  local what=$1 scenario failed=0 known
+  for scenario in "${scenarios[@]}"; do
+    diff -u "$2/$scenario" "$3/$scenario" >"$xchg/diff" && continue
+    known=$here/$scenario.${6-}.diff
+    if [ -n "${6-}" ] && [ -f "$known" ] && tail -n +3 "$xchg/diff" | cmp -s - "$known"; then
+      echo "$scenario: the known difference of the virtual drive in $(basename "$known") (see README.md)"
+      continue
+    fi
+    cat "$xchg/diff"
+    echo "$scenario: $what (- $4, + $5)"
+    failed=1
+  done
+  return "$failed"
+}
+
+recorded=$xchg/recorded
+mkdir -p "$recorded"
+for scenario in "${scenarios[@]}"; do
+  cp "$here/$scenario.expected" "$recorded/$scenario"
+done
+
+prepared=0
+bash "$here/prepare.sh" "$cache" || prepared=$?
+if [ "$prepared" -ne 0 ]; then
+  [ "$prepared" -eq 77 ] || exit "$prepared"
+  run_virtual
+  compare "the virtual library answered otherwise than the real kernel did when recorded" \
+    "$recorded" "$xchg/virtual" recorded "virtual library" virtual || exit 1
+  echo "the virtual library agrees with the recorded transcripts; the real kernel was not run"
+  exit 77
+fi
+
 started=$SECONDS
 status=0
-said=$(bash "$here/run.sh" -t 900 -e SCENARIOS="$here" -e TEMPLATES="$TEMPLATES" \
-  -e TOOLS="$(dirname "$VAKLABEL"):$(dirname "$TAPEPROBE")" \
-  "$cache" "$here/library-guest.sh" "$xchg") || status=$?
-echo "$said"
+bash "$here/run.sh" -t 900 -e SLOTS="$slots" -e DRIVES="$drives" -e BARCODES="${barcodes[*]}" \
+  -e SCENARIOS="$here" -e TEMPLATES="$TEMPLATES" -e TOOLS="$tools" \
+  "$cache" "$here/library-guest.sh" "$xchg" || status=$?
 echo "the guest ran in $((SECONDS - started)) s"
 if [ "$status" -ne 0 ]; then
   echo "the guest script exited with $status"
   exit 1
 fi
-failed=0
-for scenario in library first-read; do
-  if ! diff -u "$here/$scenario.expected" <(normalise "$xchg/$scenario.out" "$(cat "$xchg/changer")"); then
-    echo "$scenario: the real kernel answered otherwise than recorded (- recorded, + now)"
-    failed=1
-  fi
+real=$xchg/real
+mkdir -p "$real"
+for scenario in "${scenarios[@]}"; do
+  normalise "$xchg/$scenario.out" "$(cat "$xchg/changer")" >"$real/$scenario"
 done
+started=$SECONDS
+run_virtual
+echo "the virtual library ran in $((SECONDS - started)) s"
+
+failed=0
+compare "the real kernel answered otherwise than recorded" "$recorded" "$real" recorded "real kernel now" || failed=1
+compare "the virtual library answered otherwise than the real kernel" "$real" "$xchg/virtual" \
+  "real kernel" "virtual library" virtual || failed=1
 exit "$failed"
