@@ -104,7 +104,9 @@ Finding JudgeRead(const ReadTrace& trace, std::string* detail) {
 
 bool StillAtStart(const DrivePosition& after_read) { return after_read.file == 0 && after_read.block <= 0; }
 
-bool EndOfDataAtStart(const DrivePosition& at_end) { return at_end.file == 0 && at_end.block == 0; }
+bool EndOfDataAtStart(const DrivePosition& at_end) {
+  return at_end.file == 0 && (at_end.block == 0 || (at_end.block == -1 && at_end.eod));
+}
 
 ReadTrace TapeTools::Read(const std::string& dir, const std::string& file) const {
   return ParseReadTrace(RunProcess({vaklabel_, "-r", "-p", dir, "-o", file, "-f", device_}));

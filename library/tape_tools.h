@@ -53,9 +53,10 @@ Finding JudgeRead(const ReadTrace& trace, std::string* detail);
 /// further on means the drive passed data.
 bool StillAtStart(const DrivePosition& after_read);
 
-/// After spacing to the end of data: blank only when it lies at the very
-/// start of the tape. A damaged first block with data behind it ends
-/// further on, or fails to space at all.
+/// After spacing to the end of data: blank only when it lies in the first
+/// file with no block before it. st reports a blank tape's end of data as
+/// file 0, block -1, EOD (it counts no blocks while spacing over tape
+/// marks); a tape with data and a tape mark ends in file 1 or later.
 bool EndOfDataAtStart(const DrivePosition& at_end);
 
 /// The programs on one drive.

@@ -83,7 +83,9 @@ TEST(MtStatus, PositionAndBits) {
 TEST(MtStatus, OnlyAnEndOfDataAtTheStartIsBlank) {
   EXPECT_FALSE(EndOfDataAtStart({1, 0, true, false}));
   EXPECT_FALSE(EndOfDataAtStart({0, 5, true, false}));
-  EXPECT_FALSE(EndOfDataAtStart({0, -1, true, false}));
+  EXPECT_TRUE(EndOfDataAtStart({0, -1, true, false}));   // st on a blank tape
+  EXPECT_FALSE(EndOfDataAtStart({0, -1, false, false}));
+  EXPECT_FALSE(EndOfDataAtStart({1, -1, true, false}));  // data and a tape mark before the end
   EXPECT_FALSE(StillAtStart({0, 1, false, false}));
   EXPECT_FALSE(StillAtStart({1, -1, true, false}));
 }
