@@ -40,7 +40,7 @@ for drives in 1 2 4; do
   "$vtape" create lib --slots "$tapes" --drives "$drives" --barcodes ABC001L8 >/dev/null
   start=$(now)
   "$vtape" run lib --timing "$speedup" -- vaklabel-library --lock "$work/lock" --labels-dir labels \
-    label --template "$template" >/dev/null 2>&1
+    label --template "$template" >/dev/null 2>&1 || { echo "vaklabel-library failed" >&2; exit 1; }
   end=$(now)
   python3 - "$drives" "$tapes" "$start" "$end" "$speedup" "$drive_s" "$move_s" <<'PY'
 import sys
@@ -61,7 +61,8 @@ time_library() {
   "$vtape" create lib --slots "$overhead_tapes" --drives 1 --barcodes ABC001L8 >/dev/null
   local start end
   start=$(now)
-  "$vtape" run lib -- vaklabel-library --lock "$work/lock" --labels-dir labels label --template "$template" >/dev/null 2>&1
+  "$vtape" run lib -- vaklabel-library --lock "$work/lock" --labels-dir labels label --template "$template" \
+    >/dev/null 2>&1 || { echo "vaklabel-library failed" >&2; exit 1; }
   end=$(now)
   echo "$start $end"
 }
@@ -70,12 +71,13 @@ time_script() {
   "$vtape" create lib --slots "$overhead_tapes" --drives 1 --barcodes ABC001L8 >/dev/null
   local start end
   start=$(now)
+  # shellcheck disable=SC2016  # expanded by the shell that runs under the library
   "$vtape" run lib -- sh -c '
-    for slot in $(seq 1 '"$overhead_tapes"'); do
+    for slot in $(seq 1 "$1"); do
       mtx load "$slot" 0 >/dev/null
-      vaklabel -q -c '"$root/templates"' -t standard.lbl -f /dev/nst0 -w "$(printf "ABC%03dL8" "$slot")" 2>/dev/null
+      vaklabel -q -c "$2" -t standard.lbl -f /dev/nst0 -w "$(printf "ABC%03dL8" "$slot")" 2>/dev/null
       mtx unload "$slot" 0 >/dev/null
-    done'
+    done' sh "$overhead_tapes" "$root/templates"
   end=$(now)
   echo "$start $end"
 }
