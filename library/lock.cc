@@ -14,7 +14,9 @@ RunLock::~RunLock() {
 }
 
 bool RunLock::Acquire(const std::string& path, bool wait, std::string* error) {
-  fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  // Not close-on-exec: mtx and vaklabel inherit the lock, so a run killed
+  // while they work keeps the library until they have finished too.
+  fd_ = open(path.c_str(), O_RDWR | O_CREAT, 0644);
   if (fd_ < 0) {
     *error = "cannot open lock file " + path + ": " + std::strerror(errno);
     return false;

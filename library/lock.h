@@ -1,5 +1,6 @@
 // One run per library at a time: an advisory lock on a file, held for the
-// whole run and let go by the kernel however the process ends.
+// whole run by the command and the programs it starts, and let go by the
+// kernel however they end.
 #pragma once
 
 #include <string>

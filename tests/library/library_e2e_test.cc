@@ -382,13 +382,13 @@ TEST_F(LibraryTest, AKilledRunLeavesNothingASecondRunCannotMend) {
           labels_.c_str(), "--lock", lock_.c_str(), "label", "--template", TEMPLATE_DIR "/standard.lbl", nullptr);
     _exit(127);
   }
-  // Kill the whole process group mid-run: the command, mtx, vaklabel.
+  // Kill the command mid-run; the mtx or vaklabel it started works on and
+  // keeps the lock, which the next run waits for.
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   kill(pid, SIGKILL);
   waitpid(pid, nullptr, 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
 
-  CommandResult run = Library({"--json", "label"});
+  CommandResult run = Library({"--wait", "--json", "label"});
   EXPECT_EQ(run.status, 0) << run.err << run.out;
   for (const auto& slot : Json(run)["slots"]) {
     EXPECT_TRUE(slot["result"] == "labelled" || slot["result"] == "unchanged") << slot.dump();
