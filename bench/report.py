@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Turns the raw results of bench/run.sh into docs/performance.md (stdout)."""
+"""Turns the raw results of bench/run.sh into docs/performance.md, keeping
+the section bench/image-size.sh writes there."""
 
 import argparse
 import datetime
@@ -15,6 +16,8 @@ from pathlib import Path
 AIM_RATIO = 1.2
 READ_CALLS = "open MTREW MTSETBLK read read read read close"
 WRITE_CALLS = READ_CALLS + " open MTREW MTSETBLK write write write MTWEOF close"
+SIZE_SECTION_START = "<!-- image-size: written by bench/image-size.sh -->"
+SIZE_SECTION_END = "<!-- /image-size -->"
 SYSCALL = re.compile(r"^\d+\s+(\w+)\((.*)\)\s+=\s+(-?\d+|\?)")
 
 
@@ -92,6 +95,13 @@ def analyse_strace(path, image):
     return {"total": total, "drive": drive, "rewrites": rewrites, "unplayed": unplayed}
 
 
+def kept_section(text):
+    """The image-size figures, which bench/image-size.sh measures apart."""
+    start = text.find(SIZE_SECTION_START)
+    end = text.find(SIZE_SECTION_END)
+    return text[start:end + len(SIZE_SECTION_END)] if 0 <= start < end else ""
+
+
 def extra_calls(needed, made):
     extra = []
     for op, _, _, j1, j2 in difflib.SequenceMatcher(a=needed, b=made, autojunk=False).get_opcodes():
@@ -123,6 +133,7 @@ def main():
     ap.add_argument("--read-args", required=True)
     ap.add_argument("--write-args", required=True)
     ap.add_argument("--by-hand", required=True)
+    ap.add_argument("--doc", required=True)
     a = ap.parse_args()
     root, results = Path(a.root), Path(a.results)
 
@@ -321,7 +332,9 @@ def main():
     w("in variable-block mode, so `count=4` reads the three labels and stops at the tape mark, as")
     w("vaklabel does. The call records, the traces and the memory figures come from single runs")
     w("with the image in the build directory.")
-    print("\n".join(out))
+    doc = Path(a.doc)
+    kept = kept_section(doc.read_text()) if doc.exists() else ""
+    doc.write_text("\n".join(out) + ("\n\n" + kept if kept else "") + "\n")
 
 
 if __name__ == "__main__":

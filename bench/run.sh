@@ -17,24 +17,9 @@ rm -f "$out"/*
 shm=""
 trap 'rm -f "$build/vaklabel-bench.aws" "$build/vaklabel-bench.aws.vtpos"; [ -z "$shm" ] || rm -rf "$shm"' EXIT
 
-# Only the benchmark needs these, so they are installed here and not by
-# scripts/setup.sh.
-packages=(hyperfine strace time mt-st python3 valgrind)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
-
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVAKLABEL_WERROR=ON -DVAKLABEL_TESTS=OFF >/dev/null
-cmake --build "$build" -j2 --target vaklabel vtape vtape_preload >/dev/null
-cmake -S "$root/bench" -B "$build/bench-helpers" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build/bench-helpers" -j2 >/dev/null
+. "$root/bench/prepare.sh"
+bench_packages hyperfine strace time mt-st python3 valgrind
+bench_build "$root" "$build"
 
 tool=$build/src/vaklabel
 vtape=$build/vtape/vtape
@@ -46,8 +31,7 @@ read_args=(-q -f /dev/nst0)
 write_args=(-q -f /dev/nst0 -w "$label")
 by_hand="mt -f /dev/nst0 rewind; mt -f /dev/nst0 setblk 0; dd if=/dev/nst0 bs=80 count=4 conv=ascii status=none"
 
-# Faults left in the environment would change what the drive does.
-while read -r name; do unset "$name"; done < <(compgen -e | grep '^VTAPE_' || true)
+bench_clear_faults
 
 # A labelled tape: three label blocks and two tape marks, which every write
 # run rewrites in place.
@@ -155,5 +139,5 @@ check_tape "$image"
 "$root/bench/vtape_command.sh" "$build" >"$out/command.md"
 
 python3 "$root/bench/report.py" --root "$root" --results "$out" --runs "$runs" --rounds "$rounds" --warmup "$warmup" \
-  --read-args "${read_args[*]}" --write-args "${write_args[*]}" --by-hand "$by_hand" >"$root/docs/performance.md"
+  --read-args "${read_args[*]}" --write-args "${write_args[*]}" --by-hand "$by_hand" --doc "$root/docs/performance.md"
 echo "bench: figures in $root/docs/performance.md, raw results in $out"

@@ -145,7 +145,6 @@ bool ReadRecord(const unsigned char* image, off_t offset, off_t size, uint16_t p
 
 bool WriteBlock(int fd, off_t offset, uint16_t prev, const void* data, size_t length, off_t* next,
                 uint16_t* last) {
-  if (ftruncate(fd, offset) != 0) return false;
   const unsigned char* p = static_cast<const unsigned char*>(data);
   size_t done = 0;
   off_t at = offset;
@@ -177,7 +176,6 @@ bool WriteBlock(int fd, off_t offset, uint16_t prev, const void* data, size_t le
 }
 
 bool WriteTapeMark(int fd, off_t offset, uint16_t prev, off_t* next) {
-  if (ftruncate(fd, offset) != 0) return false;
   unsigned char raw[kHeaderSize];
   EncodeHeader(Header{0, prev, kFlagTapeMark, 0}, raw);
   ssize_t put = pwrite(fd, raw, sizeof raw, offset);

@@ -53,13 +53,13 @@ bool ReadRecord(int fd, off_t offset, off_t size, uint16_t prev, void* buf, size
 bool ReadRecord(const unsigned char* image, off_t offset, off_t size, uint16_t prev, void* buf, size_t cap,
                 Record* record);
 
-/// Cuts the image at `offset` and writes a block there (chained when longer
-/// than kMaxSegment), so it becomes the last record. Sets `*next` and `*last`.
-/// Returns false with errno set on failure, leaving the image cut at `offset`.
+/// Writes a block (chained when longer than kMaxSegment) at `offset`, the
+/// end of the image. Sets `*next` and `*last`. Returns false with errno set
+/// on failure, leaving the image cut at `offset`.
 bool WriteBlock(int fd, off_t offset, uint16_t prev, const void* data, size_t length, off_t* next,
                 uint16_t* last);
 
-/// Cuts the image at `offset` and writes a tape mark there.
+/// Writes a tape mark at `offset`, the end of the image.
 bool WriteTapeMark(int fd, off_t offset, uint16_t prev, off_t* next);
 
 }  // namespace vtape

@@ -14,6 +14,7 @@
 //                              MTIOCTOP with MTWEOF, MTREW, MTSETBLK, MTFSF,
 //                              MTEOM, MTNOP, or the raw operation N (count 1)
 //   status                     MTIOCGET: file and block number and status bits
+//   tell                       MTIOCPOS: records (blocks and tape marks) before the position
 //   dup                        dup the descriptor and close the old one
 //   dup2:N                     dup2 onto descriptor N and close the old one
 //   exit                       exit(0) without closing anything
@@ -150,6 +151,9 @@ int main(int argc, char** argv) {
       result = Outcome(TapeOp(fd, static_cast<short>(Number(p[1], step)), 1));
     } else if (verb == "status" && p.size() == 1) {
       result = Status(fd);
+    } else if (verb == "tell" && p.size() == 1) {
+      mtpos pos{};
+      result = ioctl(fd, MTIOCPOS, &pos) < 0 ? Outcome(-1) : std::to_string(pos.mt_blkno);
     } else if ((verb == "dup" && p.size() == 1) || (verb == "dup2" && p.size() == 2)) {
       int copy = verb == "dup" ? dup(fd) : dup2(fd, static_cast<int>(Number(p[1], step)));
       if (copy >= 0 && copy != fd) {

@@ -1,19 +1,53 @@
-// The position record: where the tape is, kept beside the image so that the
-// next open, in any process, finds the tape where the last one left it.
+// The position record: where the tape is, kept in a small file beside the
+// image (IMAGE.vtpos) so that the next open, in any process, finds the tape
+// where the last completed operation left it, even when the process that
+// made it was killed at any instant. docs/virtual-drive.md describes the
+// file.
 #ifndef VTAPE_PRELOAD_POSITION_H_
 #define VTAPE_PRELOAD_POSITION_H_
 
 #include <sys/types.h>
 
+#include <cstdint>
+
 namespace vtape::preload {
 
-/// The offset recorded for the image open on `image_fd`, if the record
-/// describes this very image (same size, inode and modification time). The
-/// caller still checks that it falls on a record boundary.
-bool LoadPosition(const char* image, int image_fd, off_t* offset);
+/// A record boundary in the image and what st counts there.
+struct Place {
+  off_t offset;   // bytes of the image before it
+  uint16_t prev;  // length field of the header just before it (0 at BOT and after a tape mark)
+  long file;      // tape marks before it
+  long block;     // blocks since the last of them
+  long records;   // blocks and tape marks before it
+};
 
-/// Records `offset` as the tape's position in the image open on `image_fd`.
-void SavePosition(const char* image, int image_fd, off_t offset);
+/// Moves `place` over one record that ends at `next`, whose last header has
+/// length `last`.
+void Pass(Place* place, bool tape_mark, off_t next, uint16_t last);
+
+/// Each drive of a library keeps its own record; `drive` says which.
+///
+/// Opens the record of `image`, which drive `drive` has just opened and
+/// locked on `image_fd` (`writable`: read-write) and finds where the tape is, and how
+/// long the image is once a write cut short by a kill has been taken back.
+/// `rewinding`: opened through the name that rewinds at release, so BOT is
+/// recorded at once. False when that cannot be recorded: the open fails
+/// with EIO.
+bool OpenRecord(int drive, const char* image, int image_fd, bool writable, bool rewinding, Place* place,
+                off_t* size);
+
+/// Records that the tape is at `place`, before the operation that took it
+/// there returns. False when it cannot be: the operation fails with EIO and
+/// the tape stays where the record says.
+bool RecordPlace(int drive, const Place& place);
+
+/// Prepares a write at `place`: records that the tape will be at the end of
+/// data and cuts the image off at `place` when it goes on beyond (`*size`).
+/// False, with EIO for the write, when either cannot be done.
+bool StartWrite(int drive, const Place& place, off_t* size);
+
+/// Records where the release leaves the tape and closes the record.
+bool CloseRecord(int drive, const Place& place);
 
 }  // namespace vtape::preload
 

@@ -45,8 +45,7 @@ struct Drive {
   bool no_medium;       // opened O_NONBLOCK without a tape
   bool write_protected;
   off_t size;
-  off_t pos;
-  uint16_t prev;        // length field of the header before pos
+  Place at;
   bool pending_write;   // last operation was a write: close adds a filemark
   Eof eof;
   bool block_unknown;   // st lost count of the block number at end of data
@@ -66,63 +65,22 @@ bool TapeGone() {
   return g_cur->in_library && !g_cur->no_medium && !StillLoaded(g_cur->number, g_cur->changes);
 }
 
-// Records where the tape will be after the drive is released.
-void RecordPosition() { SavePosition(g_cur->image, g_cur->image_fd, g_cur->rewinding ? 0 : g_cur->pos); }
-
-// Walks the image from BOT to `target`; true when a record boundary lies
-// exactly there. Counts files, blocks in the file and records on the way.
-bool WalkTo(off_t target, uint16_t* prev, long* file, long* block, long* records) {
-  off_t at = 0;
-  uint16_t p = 0;
-  long f = 0, b = 0, r = 0;
-  while (at < target) {
-    Record rec;
-    if (!ReadRecord(g_cur->image_fd, at, g_cur->size, p, nullptr, 0, &rec)) return false;
-    if (rec.kind == RecordKind::kEnd || rec.kind == RecordKind::kCorrupt) return false;
-    if (rec.kind == RecordKind::kTapeMark) {
-      ++f;
-      b = 0;
-    } else {
-      ++b;
-    }
-    ++r;
-    at = rec.next;
-    p = rec.last_length;
-  }
-  if (at != target) return false;
-  if (prev != nullptr) *prev = p;
-  if (file != nullptr) *file = f;
-  if (block != nullptr) *block = b;
-  if (records != nullptr) *records = r;
-  return true;
-}
-
-// Puts the tape where the last release left it if that is a record boundary
-// of this very image; otherwise at BOT, as after loading a new tape.
-void RestorePosition() {
-  g_cur->pos = 0;
-  g_cur->prev = 0;
-  off_t saved;
-  uint16_t prev;
-  if (LoadPosition(g_cur->image, g_cur->image_fd, &saved) && WalkTo(saved, &prev, nullptr, nullptr, nullptr)) {
-    g_cur->pos = saved;
-    g_cur->prev = prev;
-  }
-}
-
 long WriteMarks(long count) {
+  Drive& d = *g_cur;
   for (long i = 0; i < count; ++i) {
     off_t next;
-    if (!WriteTapeMark(g_cur->image_fd, g_cur->pos, g_cur->prev, &next)) {
-      g_cur->size = g_cur->pos;
-      RecordPosition();
-      return -EIO;
-    }
-    g_cur->pos = next;
-    g_cur->size = next;
-    g_cur->prev = 0;
+    if (!StartWrite(d.number, d.at, &d.size)) return -EIO;
+    if (!WriteTapeMark(d.image_fd, d.at.offset, d.at.prev, &next)) return -EIO;
+    Pass(&d.at, true, next, 0);
+    d.size = next;
   }
-  RecordPosition();
+  return 0;
+}
+
+// Takes the tape to `to` once the position record says so.
+long MoveTo(const Place& to) {
+  if (!RecordPlace(g_cur->number, to)) return -EIO;
+  g_cur->at = to;
   return 0;
 }
 
@@ -130,39 +88,43 @@ long WriteMarks(long count) {
 // there and the call fails.
 long SpaceFileMarks(long count) {
   Drive& d = *g_cur;
+  Place at = d.at;
   for (long done = 0; done < count;) {
     Record rec;
-    if (!ReadRecord(d.image_fd, d.pos, d.size, d.prev, nullptr, 0, &rec)) return -EIO;
-    if (rec.kind == RecordKind::kCorrupt) return -EIO;
+    if (!ReadRecord(d.image_fd, at.offset, d.size, at.prev, nullptr, 0, &rec) || rec.kind == RecordKind::kCorrupt) {
+      MoveTo(at);  // damage stops the tape where it is found
+      return -EIO;
+    }
     if (rec.kind == RecordKind::kEnd) {
+      if (MoveTo(at) < 0) return -EIO;
       d.eof = Eof::kEndOfData;
       d.block_unknown = true;
-      RecordPosition();
       return -EIO;
     }
     if (rec.kind == RecordKind::kTapeMark) ++done;
-    d.pos = rec.next;
-    d.prev = rec.last_length;
+    Pass(&at, rec.kind == RecordKind::kTapeMark, rec.next, rec.last_length);
   }
+  if (MoveTo(at) < 0) return -EIO;
   d.eof = Eof::kFileMark;
   d.block_unknown = false;
-  RecordPosition();
   return 0;
 }
 
 long SpaceToEnd() {
   Drive& d = *g_cur;
+  Place at = d.at;
   for (;;) {
     Record rec;
-    if (!ReadRecord(d.image_fd, d.pos, d.size, d.prev, nullptr, 0, &rec)) return -EIO;
-    if (rec.kind == RecordKind::kCorrupt) return -EIO;
+    if (!ReadRecord(d.image_fd, at.offset, d.size, at.prev, nullptr, 0, &rec) || rec.kind == RecordKind::kCorrupt) {
+      MoveTo(at);  // damage stops the tape where it is found
+      return -EIO;
+    }
     if (rec.kind == RecordKind::kEnd) break;
-    d.pos = rec.next;
-    d.prev = rec.last_length;
+    Pass(&at, rec.kind == RecordKind::kTapeMark, rec.next, rec.last_length);
   }
+  if (MoveTo(at) < 0) return -EIO;
   d.eof = Eof::kEndOfData;
   d.block_unknown = true;
-  RecordPosition();
   return 0;
 }
 
@@ -188,12 +150,10 @@ long TapeOp(const mtop& op) {
       return SetblkFails() ? -EIO : 0;
     case MTREW:
       if (RewindFails()) return -EIO;
-      if (d.pos != 0) Spend(Motion::kRewind);
-      d.pos = 0;
-      d.prev = 0;
+      if (d.at.offset != 0) Spend(Motion::kRewind);
+      if (MoveTo(Place{}) < 0) return -EIO;
       d.eof = Eof::kNone;
       d.block_unknown = false;
-      RecordPosition();
       return 0;
     case MTWEOF:
     case kMtWeofImmediate:
@@ -227,14 +187,12 @@ long TapeStatus(mtget* status) {
     status->mt_gstat = GMT_DR_OPEN(~0L) | GMT_IM_REP_EN(~0L);
     return 0;
   }
-  long file = -1, block = -1;
-  WalkTo(d.pos, nullptr, &file, &block, nullptr);
-  status->mt_fileno = file;
-  status->mt_blkno = d.block_unknown ? -1 : block;
+  status->mt_fileno = d.at.file;
+  status->mt_blkno = d.block_unknown ? -1 : d.at.block;
   // st reports immediate mode while it buffers writes, as it does by default.
   long gstat = GMT_ONLINE(~0L) | GMT_IM_REP_EN(~0L);
   if (d.write_protected) gstat |= GMT_WR_PROT(~0L);
-  if (status->mt_blkno == 0) gstat |= file == 0 ? GMT_BOT(~0L) : GMT_EOF(~0L);
+  if (status->mt_blkno == 0) gstat |= d.at.file == 0 ? GMT_BOT(~0L) : GMT_EOF(~0L);
   if (d.eof == Eof::kEndOfData) gstat |= GMT_EOD(~0L);
   status->mt_gstat = gstat;
   return 0;
@@ -338,7 +296,13 @@ long OpenTape(int drive, bool rewinding, int flags) {
   g_cur->no_medium = no_medium;
   g_cur->write_protected = write_protected;
   g_cur->size = size;
-  if (!no_medium) RestorePosition();
+  if (!no_medium && !OpenRecord(drive, image, image_fd, !read_only && !write_protected, rewinding, &g_cur->at,
+                                &g_cur->size)) {
+    libc.close(image_fd);
+    libc.close(fd);
+    *g_cur = Drive{};
+    return -EIO;
+  }
   AdoptTapeDescriptor(fd, drive);
   return fd;
 }
@@ -356,32 +320,26 @@ long TapeRead(int drive, void* buf, size_t count) {
   if (ReadFails()) return -EIO;
   if (d.eof == Eof::kEndOfData) return -EIO;
   Record rec;
-  if (!ReadRecord(d.image_fd, d.pos, d.size, d.prev, buf, count, &rec)) return -EIO;
-  switch (rec.kind) {
-    case RecordKind::kEnd:
-      d.block_unknown = true;
-      // Only the first read at end of data right after a filemark sees 0.
-      if (d.eof != Eof::kFileMark) return -EIO;
-      d.eof = Eof::kEndOfData;
-      return 0;
-    case RecordKind::kTapeMark:
-      d.pos = rec.next;
-      d.prev = 0;
-      d.eof = Eof::kFileMark;
-      RecordPosition();
-      return 0;
-    case RecordKind::kBlock:
-      // A longer block is passed over all the same, as st does.
-      d.pos = rec.next;
-      d.prev = rec.last_length;
-      RecordPosition();
-      if (rec.length > count) return -ENOMEM;
-      d.eof = Eof::kNone;
-      return static_cast<long>(rec.length);
-    case RecordKind::kCorrupt:
-      break;
+  if (!ReadRecord(d.image_fd, d.at.offset, d.size, d.at.prev, buf, count, &rec)) return -EIO;
+  if (rec.kind == RecordKind::kCorrupt) return -EIO;
+  if (rec.kind == RecordKind::kEnd) {
+    d.block_unknown = true;
+    // Only the first read at end of data right after a filemark sees 0.
+    if (d.eof != Eof::kFileMark) return -EIO;
+    d.eof = Eof::kEndOfData;
+    return 0;
   }
-  return -EIO;
+  // A longer block is passed over all the same, as st does.
+  Place next = d.at;
+  Pass(&next, rec.kind == RecordKind::kTapeMark, rec.next, rec.last_length);
+  if (MoveTo(next) < 0) return -EIO;
+  if (rec.kind == RecordKind::kTapeMark) {
+    d.eof = Eof::kFileMark;
+    return 0;
+  }
+  if (rec.length > count) return -ENOMEM;
+  d.eof = Eof::kNone;
+  return static_cast<long>(rec.length);
 }
 
 long TapeWrite(int drive, const void* buf, size_t count) {
@@ -401,16 +359,11 @@ long TapeWrite(int drive, const void* buf, size_t count) {
   if (!NextWrite(count, &length)) return -EIO;
   off_t next;
   uint16_t last;
-  if (!WriteBlock(d.image_fd, d.pos, d.prev, buf, length, &next, &last)) {
-    d.size = d.pos;
-    RecordPosition();
-    return -EIO;
-  }
-  d.pos = next;
+  if (!StartWrite(d.number, d.at, &d.size)) return -EIO;
+  if (!WriteBlock(d.image_fd, d.at.offset, d.at.prev, buf, length, &next, &last)) return -EIO;
+  Pass(&d.at, false, next, last);
   d.size = next;
-  d.prev = last;
   d.eof = Eof::kNone;
-  RecordPosition();
   return static_cast<long>(length);
 }
 
@@ -434,9 +387,7 @@ long TapeIoctl(int drive, unsigned long request, void* arg) {
     if (_IOC_SIZE(request) != sizeof(mtpos)) return -EINVAL;
     if (arg == nullptr) return -EFAULT;
     if (g_cur->no_medium) return -EIO;
-    long records = 0;
-    WalkTo(g_cur->pos, nullptr, nullptr, nullptr, &records);
-    static_cast<mtpos*>(arg)->mt_blkno = records;
+    static_cast<mtpos*>(arg)->mt_blkno = g_cur->at.records;
     return 0;
   }
   return -ENOTTY;
@@ -459,11 +410,8 @@ long ReleaseDrive(int drive) {
       result = -EIO;
     }
     d.pending_write = false;
-    if (d.rewinding) {
-      d.pos = 0;
-      d.prev = 0;
-    }
-    RecordPosition();
+    if (d.rewinding) d.at = Place{};
+    if (!CloseRecord(d.number, d.at)) result = -EIO;
     libc.close(d.image_fd);
   } else if (g_config.fail_close) {
     result = -EIO;
