@@ -343,8 +343,7 @@ TEST_F(LibraryTest, InterruptFinishesTheDrivesAndPutsTapesBack) {
   std::string out = dir_.File("out"), err = dir_.File("err");
   pid_t pid = fork();
   if (pid == 0) {
-    freopen(out.c_str(), "w", stdout);
-    freopen(err.c_str(), "w", stderr);
+    if (!freopen(out.c_str(), "w", stdout) || !freopen(err.c_str(), "w", stderr)) _exit(126);
     setenv("PATH", path_.substr(5).c_str(), 1);
     execl(vtape_.c_str(), "vtape", "run", lib_.c_str(), "--timing", "20", "--", "vaklabel-library", "--labels-dir",
           labels_.c_str(), "--lock", lock_.c_str(), "label", "--template", TEMPLATE_DIR "/standard.lbl", nullptr);
@@ -375,8 +374,7 @@ TEST_F(LibraryTest, AKilledRunLeavesNothingASecondRunCannotMend) {
   CreateLibrary(4, 1, "ABC001L8");
   pid_t pid = fork();
   if (pid == 0) {
-    freopen("/dev/null", "w", stdout);
-    freopen("/dev/null", "w", stderr);
+    if (!freopen("/dev/null", "w", stdout) || !freopen("/dev/null", "w", stderr)) _exit(126);
     setenv("PATH", path_.substr(5).c_str(), 1);
     execl(vtape_.c_str(), "vtape", "run", lib_.c_str(), "--timing", "20", "--", "vaklabel-library", "--labels-dir",
           labels_.c_str(), "--lock", lock_.c_str(), "label", "--template", TEMPLATE_DIR "/standard.lbl", nullptr);
