@@ -16,6 +16,8 @@ build_packages=(
   cmake
   make
   g++
+  libcli11-dev        # vaklabel-show's command line
+  nlohmann-json3-dev  # vaklabel-show's JSON
 )
 package_packages=(
   dpkg-dev  # dpkg-buildflags, dpkg-shlibdeps

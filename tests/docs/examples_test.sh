@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Runs every example of a document so that none can rot: the .EX/.EE blocks
 # of a manual page, or the ```sh blocks of a Markdown file. Examples run in
-# order, in one fresh directory, with vaklabel and vtape on PATH. An example
-# that does not itself use vtape runs under the virtual drive, loaded with a
-# tape labelled XYZ789, the label the examples start from.
-# Usage: examples_test.sh DOCUMENT (VAKLABEL, VTAPE and TEMPLATE_DIR set).
+# order, in one fresh directory, with vaklabel, vaklabel-show and vtape on
+# PATH. An example that does not itself use vtape runs under the virtual
+# drive, loaded with a tape labelled XYZ789, the label the examples start from.
+# Usage: examples_test.sh DOCUMENT (VAKLABEL, VAKLABEL_SHOW, VTAPE and
+# TEMPLATE_DIR set).
 set -euo pipefail
 doc=$1
 : "${TEMPLATE_DIR:?}"

@@ -7,17 +7,6 @@ namespace e2e {
 using test_support::Block;
 using test_support::Mark;
 
-std::string Record(std::string_view text) {
-  std::string record(text);
-  record.resize(80, ' ');
-  return record;
-}
-
-std::string Put(std::string record, int column, std::string_view text) {
-  record.replace(column - 1, text.size(), text);
-  return record;
-}
-
 TapeRecord LabelBlock(std::string_view ascii) { return Block(test_support::Ebcdic(ascii)); }
 
 const std::string kVol1Abc123 = Put(Record("VOL1ABC123"), 42, "OPERATIONS");

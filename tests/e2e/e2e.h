@@ -16,10 +16,8 @@ namespace e2e {
 using test_support::CommandResult;
 using test_support::TapeRecord;
 
-/// An 80-column ASCII label record: `text` padded with spaces.
-std::string Record(std::string_view text);
-/// `record` with `text` put in from 1-based `column` on.
-std::string Put(std::string record, int column, std::string_view text);
+using test_support::Put;
+using test_support::Record;
 /// The block on tape for an ASCII record: its hand-spelled EBCDIC.
 TapeRecord LabelBlock(std::string_view ascii);
 

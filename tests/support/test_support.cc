@@ -233,6 +233,17 @@ std::string Ebcdic(std::string_view text) {
   return out;
 }
 
+std::string Record(std::string_view text) {
+  std::string record(text);
+  record.resize(80, ' ');
+  return record;
+}
+
+std::string Put(std::string record, int column, std::string_view text) {
+  record.replace(column - 1, text.size(), text);
+  return record;
+}
+
 std::string LabelRecord(std::string_view text) {
   EXPECT_LE(text.size(), 80u);
   std::string record = Ebcdic(text);

@@ -58,6 +58,11 @@ void WriteAwsFile(const std::string& path, const std::vector<TapeRecord>& record
 /// malformed or unreadable.
 std::vector<TapeRecord> ReadAwsFile(const std::string& path);
 
+/// An 80-column ASCII label record: `text` padded with spaces.
+std::string Record(std::string_view text);
+/// `record` with `text` put in from 1-based `column` on.
+std::string Put(std::string record, int column, std::string_view text);
+
 /// Translates A-Z, 0-9, space and * . - / _ to EBCDIC; any other character
 /// fails the current test.
 std::string Ebcdic(std::string_view text);

@@ -1,0 +1,23 @@
+// AWSTAPE images: every block segment and tape mark behind a 6-byte header
+// (two little-endian lengths, two flag bytes); the end of the file is the
+// end of the recorded data.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "label_set.h"
+
+namespace show {
+
+/// Reads the label blocks at the start of the image at `path`; throws
+/// InputError when it cannot be read or is not an AWSTAPE image.
+LabelSet ReadAwsImage(const std::string& path);
+
+/// True when `head`, the first bytes of a file of `file_size` bytes, is a
+/// valid first AWSTAPE header: a whole block or a tape mark, no compression,
+/// no previous block.
+bool LooksLikeAwsImage(std::string_view head, uintmax_t file_size);
+
+}  // namespace show

@@ -1,0 +1,218 @@
+#include "label_checks.h"
+
+#include <algorithm>
+
+#include "label_date.h"
+
+namespace show {
+namespace {
+
+constexpr char kAcceptedSerialCharacters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789@#$-";
+
+class Checker {
+ public:
+  Checker(const LabelSet& set, const DecodedSet& decoded) : set_(set), decoded_(decoded) {}
+
+  std::vector<Finding> Run() {
+    CheckIdentifiers();
+    CheckRecordLengths();
+    CheckTapeMark();
+    CheckMarker();
+    CheckLabelCharacters();
+    CheckNumericFields();
+    CheckDates();
+    CheckUhl1Rest();
+    return std::move(findings_);
+  }
+
+ private:
+  void Add(std::string check, const DecodedRecord* record, const Field* field, std::string reason) {
+    Finding finding{std::move(check), 0, "", "", "", 0, 0, std::move(reason)};
+    if (record) {
+      finding.record = record->number;
+      finding.identifier = record->identifier;
+    }
+    if (field) {
+      finding.field = field->key;
+      finding.field_title = field->title;
+      finding.first = field->first;
+      finding.last = field->last;
+    }
+    findings_.push_back(std::move(finding));
+  }
+
+  const DecodedRecord* Record(std::string_view identifier) const {
+    for (const DecodedRecord& record : decoded_.records)
+      if (record.identifier == identifier) return &record;
+    return nullptr;
+  }
+
+  // The identifiers that may follow `previous` in a label group: VOL1,
+  // HDR1, HDR2, then HDR3-HDR9 and UHL1-UHL8, each series in order.
+  static std::vector<std::string> Successors(std::string_view previous) {
+    if (previous.empty()) return {"VOL1"};
+    if (previous == "VOL1") return {"HDR1"};
+    if (previous == "HDR1") return {"HDR2"};
+    char n = previous.size() == 4 ? previous[3] : '0';
+    if (previous.substr(0, 3) == "HDR" && n >= '2' && n <= '9') {
+      if (n == '9') return {"UHL1"};
+      return {std::string("HDR") + static_cast<char>(n + 1), "UHL1"};
+    }
+    if (previous.substr(0, 3) == "UHL" && n >= '1' && n < '8') return {std::string("UHL") + static_cast<char>(n + 1)};
+    return {};
+  }
+
+  static std::string Alternatives(const std::vector<std::string>& names) {
+    std::string text;
+    for (size_t i = 0; i < names.size(); ++i) text += (i == 0 ? "" : " or ") + names[i];
+    return text;
+  }
+
+  void CheckIdentifiers() {
+    if (decoded_.records.empty()) {
+      Add("identifiers", nullptr, nullptr,
+          set_.ends_with_tape_mark ? "no label records: the tape starts with a tape mark" : "no label records: the tape is blank");
+      return;
+    }
+    std::string previous;
+    for (const DecodedRecord& record : decoded_.records) {
+      std::vector<std::string> allowed = Successors(previous);
+      if (std::find(allowed.begin(), allowed.end(), record.identifier) == allowed.end()) {
+        std::string expected = allowed.empty() ? "the tape mark that ends the label group after " + previous
+                                               : Alternatives(allowed);
+        Add("identifiers", &record, nullptr, "'" + Visible(record.identifier) + "' where " + expected + " belongs");
+        return;
+      }
+      previous = record.identifier;
+    }
+    if (decoded_.records.size() < 3)
+      Add("identifiers", nullptr, nullptr,
+          "the label set ends after " + previous + ", before " + Alternatives(Successors(previous)));
+    if (set_.more_records)
+      Add("identifiers", nullptr, nullptr,
+          "more than " + std::to_string(kMaxLabelRecords) + " records before the first tape mark");
+  }
+
+  void CheckRecordLengths() {
+    for (const DecodedRecord& record : decoded_.records)
+      if (record.length != kLabelRecordSize)
+        Add("record_length", &record, nullptr,
+            std::to_string(record.length) + " bytes where a label record has " + std::to_string(kLabelRecordSize));
+  }
+
+  // A label file records no tape marks; on a drive the read at the end of
+  // the data fails instead, so only an image gets here.
+  void CheckTapeMark() {
+    if (!set_.ends_with_tape_mark && !decoded_.records.empty())
+      Add("tape_mark", nullptr, nullptr, "the recorded data ends after the label records without a tape mark");
+  }
+
+  void CheckMarker() {
+    if (!decoded_.marker) return;
+    const DecodedRecord& vol1 = decoded_.records[0];
+    const Field* serial = vol1.Find("volume_serial");
+    if (decoded_.records.size() < 4) {
+      Add("marker", &vol1, serial, "VOL1 carries the UHL1 marker but no fourth record follows for the label");
+    } else if (decoded_.records[3].identifier != "UHL1") {
+      Add("marker", &decoded_.records[3], nullptr,
+          "VOL1 carries the UHL1 marker but record 4 is '" + Visible(decoded_.records[3].identifier) +
+              "', not UHL1; vaklabel takes the label from it all the same");
+    }
+  }
+
+  // Left-justified, padded with blanks, from the characters a mainframe
+  // takes in a volume serial without quoting.
+  static std::string SerialProblem(std::string_view serial, int first_column) {
+    size_t end = serial.find_last_not_of(' ');
+    if (end == std::string_view::npos) return "blank";
+    for (size_t i = 0; i <= end; ++i) {
+      char c = serial[i];
+      std::string where = " in column " + std::to_string(first_column + static_cast<int>(i));
+      if (c == ' ') return "a blank" + where + " before the last character";
+      if (std::string_view(kAcceptedSerialCharacters).find(c) == std::string_view::npos)
+        return "'" + Visible(std::string(1, c)) + "'" + where +
+               " is not among the characters mainframes accept in a volume serial (A-Z, 0-9, @ # $ -)";
+    }
+    return "";
+  }
+
+  void CheckLabelCharacters() {
+    const DecodedRecord* holder = nullptr;
+    if (!decoded_.marker)
+      holder = decoded_.records.empty() ? nullptr : &decoded_.records[0];
+    else if (decoded_.records.size() >= 4 && decoded_.records[3].identifier == "UHL1")
+      holder = &decoded_.records[3];
+    const Field* field = holder ? holder->Find(decoded_.marker ? "label" : "volume_serial") : nullptr;
+    if (!field) return;
+    std::string problem = SerialProblem(field->value, field->first);
+    if (!problem.empty()) Add("volume_serial", holder, field, problem);
+  }
+
+  void CheckNumericFields() {
+    static const std::pair<const char*, const char*> kNumeric[] = {
+        {"HDR1", "volume_sequence_number"}, {"HDR1", "data_set_sequence_number"},
+        {"HDR1", "generation_number"},      {"HDR1", "version_number"},
+        {"HDR1", "block_count"},            {"HDR1", "block_count_high"},
+        {"HDR2", "block_length"},           {"HDR2", "record_length"},
+        {"HDR2", "large_block_length"},
+    };
+    for (const auto& [identifier, key] : kNumeric) {
+      const DecodedRecord* record = Record(identifier);
+      const Field* field = record ? record->Find(key) : nullptr;
+      if (!field) continue;
+      const std::string& v = field->value;
+      bool digits = std::all_of(v.begin(), v.end(), [](char c) { return c >= '0' && c <= '9'; });
+      bool blank = v.find_first_not_of(' ') == std::string::npos;
+      if (!digits && !blank) Add("numeric", record, field, "'" + Visible(v) + "' is neither a number nor blank");
+    }
+  }
+
+  void CheckDates() {
+    const DecodedRecord* hdr1 = Record("HDR1");
+    if (!hdr1) return;
+    const Field* created = hdr1->Find("creation_date");
+    const Field* expires = hdr1->Find("expiration_date");
+    LabelDate creation;
+    LabelDate expiration;
+    if (created) {
+      creation = ParseLabelDate(created->value, false);
+      if (creation.kind == LabelDate::Kind::kInvalid) Add("date", hdr1, created, creation.reason);
+      CheckCreationForm(*hdr1, *created, creation);
+    }
+    if (expires) {
+      expiration = ParseLabelDate(expires->value, true);
+      if (expiration.kind == LabelDate::Kind::kInvalid) Add("date", hdr1, expires, expiration.reason);
+    }
+    if (creation.kind == LabelDate::Kind::kDate && expiration.kind == LabelDate::Kind::kDate &&
+        Before(expiration, creation))
+      Add("expiration", hdr1, expires,
+          "expires " + Describe(expiration) + ", before its creation on " + Describe(creation));
+  }
+
+  // vaklabel writes today's date, in the form 0yyddd.
+  void CheckCreationForm(const DecodedRecord& hdr1, const Field& created, const LabelDate& creation) {
+    if (creation.kind == LabelDate::Kind::kInvalid) return;
+    if (creation.kind == LabelDate::Kind::kNone)
+      Add("vaklabel_form", &hdr1, &created, "no creation date, where vaklabel writes the day of writing");
+    else if (created.value[0] != '0')
+      Add("vaklabel_form", &hdr1, &created,
+          "century digit '" + created.value.substr(0, 1) + "': vaklabel writes the creation date as 0yyddd");
+  }
+
+  void CheckUhl1Rest() {
+    if (!decoded_.marker || decoded_.records.size() < 4 || decoded_.records[3].identifier != "UHL1") return;
+    const Field* rest = decoded_.records[3].Find("user_data");
+    if (rest && rest->value.find_first_not_of(' ') != std::string::npos)
+      Add("vaklabel_form", &decoded_.records[3], rest, "not blank, where vaklabel writes blanks after the label");
+  }
+
+  const LabelSet& set_;
+  const DecodedSet& decoded_;
+  std::vector<Finding> findings_;
+};
+
+}  // namespace
+
+std::vector<Finding> CheckLabelSet(const LabelSet& set, const DecodedSet& decoded) { return Checker(set, decoded).Run(); }
+
+}  // namespace show

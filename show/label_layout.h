@@ -1,0 +1,55 @@
+// The IBM standard label layouts (VOL1, HDR1, HDR2, HDR3-HDR9, UHL1-UHL8),
+// as z/OS DFSMS "Using Magnetic Tapes" documents them, and the decoding of a
+// label set into named fields.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "label_set.h"
+
+namespace show {
+
+/// The six characters in VOL1 columns 5-10 that put the label in UHL1.
+inline constexpr std::string_view kUhl1Marker = "*UHL1*";
+
+struct Field {
+  std::string key;    // stable name for scripts: volume_serial, creation_date, ...
+  std::string title;  // for people: "volume serial"
+  int first = 0;      // columns, counted from 1 as the layouts are documented
+  int last = 0;
+  std::string value;    // the columns' characters; shorter when the record ends inside them
+  std::string meaning;  // what a coded value or a date stands for, when it has a meaning
+  std::string date;     // yyyy-mm-dd when the field holds a calendar date
+};
+
+struct DecodedRecord {
+  int number = 0;          // 1 for the first record on the tape
+  std::string identifier;  // columns 1-4
+  std::string title;       // "volume label", "data set label 1", ...
+  size_t length = 0;
+  std::vector<Field> fields;
+
+  const Field* Find(std::string_view key) const;
+};
+
+struct DecodedSet {
+  std::vector<DecodedRecord> records;
+  /// VOL1 carries the UHL1 marker.
+  bool marker = false;
+  /// The label vaklabel reads from this set, when it reads one: VOL1's
+  /// volume serial, or with the marker UHL1 columns 5-12.
+  std::optional<std::string> label;
+};
+
+DecodedSet Decode(const LabelSet& set);
+
+/// Columns `first` to `last` of `record`, as far as the record reaches.
+std::string Columns(std::string_view record, int first, int last);
+
+/// `text` with every byte outside printable ASCII written as \xNN.
+std::string Visible(std::string_view text);
+
+}  // namespace show

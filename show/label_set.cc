@@ -1,0 +1,39 @@
+#include "label_set.h"
+
+#include "ebcdic.h"
+
+namespace show {
+
+const char* KindName(InputKind kind) {
+  switch (kind) {
+    case InputKind::kDevice:
+      return "device";
+    case InputKind::kImage:
+      return "image";
+    case InputKind::kLabelFile:
+      return "label-file";
+  }
+  return "?";
+}
+
+LabelSet CollectLabelBlocks(InputKind kind, const std::function<TapeEvent(std::string*)>& next) {
+  LabelSet set;
+  set.kind = kind;
+  std::string block;
+  for (;;) {
+    TapeEvent event = next(&block);
+    if (event == TapeEvent::kTapeMark) break;
+    if (event == TapeEvent::kEndOfData) {
+      set.ends_with_tape_mark = false;
+      break;
+    }
+    if (set.records.size() == kMaxLabelRecords) {
+      set.more_records = true;
+      break;
+    }
+    set.records.push_back(FromEbcdic(block));
+  }
+  return set;
+}
+
+}  // namespace show

@@ -1,0 +1,50 @@
+// What one input holds: the label records found before the first tape mark,
+// in ASCII, and how the reading ended. Every reader (tape device, AWSTAPE
+// image, label text file) produces one, so the decoding and the checks never
+// know where a label set came from.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace show {
+
+enum class InputKind { kDevice, kImage, kLabelFile };
+
+/// The kind's name in messages and in the JSON output.
+const char* KindName(InputKind kind);
+
+/// A label group holds at most VOL1, HDR1-HDR9 and UHL1-UHL8.
+inline constexpr size_t kMaxLabelRecords = 18;
+inline constexpr size_t kLabelRecordSize = 80;
+
+struct LabelSet {
+  InputKind kind = InputKind::kLabelFile;
+  /// One entry per block, or per 80-byte record of a label file, in ASCII.
+  std::vector<std::string> records;
+  /// False when the end of the recorded data came before any tape mark.
+  bool ends_with_tape_mark = true;
+  /// True when a block followed the eighteenth record: more than a label group holds.
+  bool more_records = false;
+  /// What the reader left out, and why, for the operator.
+  std::vector<std::string> notes;
+};
+
+/// An input that cannot be read. The message says why; the caller names the input.
+class InputError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+/// What reading one record off a tape found.
+enum class TapeEvent { kBlock, kTapeMark, kEndOfData };
+
+/// Reads label blocks through `next` (which fills its argument for kBlock)
+/// up to the first tape mark, translating each from EBCDIC; stops after one
+/// block more than a label group can hold.
+LabelSet CollectLabelBlocks(InputKind kind, const std::function<TapeEvent(std::string*)>& next);
+
+}  // namespace show

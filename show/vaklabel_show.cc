@@ -1,0 +1,77 @@
+// vaklabel-show: decodes the IBM standard label set of a tape in a drive,
+// of an AWSTAPE image or of a vaklabel label text file into named fields,
+// and checks it.
+#include <CLI/CLI.hpp>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "input.h"
+#include "label_checks.h"
+#include "label_layout.h"
+#include "report.h"
+
+namespace {
+
+// Exit statuses, from the least to the most severe; the run ends with the
+// most severe one any input earned.
+constexpr int kAllPassed = 0;
+constexpr int kCheckFailed = 1;
+constexpr int kUnreadable = 2;
+constexpr int kUsage = 3;
+
+struct Options {
+  std::vector<std::string> inputs;
+  std::string kind = "auto";
+  bool json = false;
+};
+
+// `shown` tells whether a table went out before, to set this one apart.
+int ShowInput(const std::string& input, const Options& options, bool* shown) {
+  std::optional<show::InputKind> kind;
+  try {
+    kind = show::ResolveKind(input, show::ParseKind(options.kind));
+    show::LabelSet set = show::ReadInput(input, *kind);
+    show::DecodedSet decoded = show::Decode(set);
+    std::vector<show::Finding> findings = show::CheckLabelSet(set, decoded);
+    show::Report report{input, &set, &decoded, &findings};
+    if (options.json) {
+      show::PrintJson(report, std::cout);
+    } else {
+      if (*shown) std::cout << '\n';
+      show::PrintText(report, std::cout);
+    }
+    *shown = true;
+    return findings.empty() ? kAllPassed : kCheckFailed;
+  } catch (const show::InputError& error) {
+    std::cout.flush();
+    std::cerr << "vaklabel-show: " << input << ": " << error.what() << '\n';
+    if (options.json) show::PrintJsonError(input, kind, error.what(), std::cout);
+    return kUnreadable;
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"Decode and check the IBM standard label set of a tape, a tape image or a vaklabel label file.",
+               "vaklabel-show"};
+  Options options;
+  app.add_option("inputs", options.inputs, "tape device, AWSTAPE image or label text file (.lbl, .prelbl)")
+      ->required();
+  app.add_option("-k,--kind", options.kind, "what the inputs are, instead of telling by their contents")
+      ->check(CLI::IsMember({"auto", "device", "image", "label-file"}));
+  app.add_flag("--json", options.json, "one JSON document per input, one per line");
+  app.set_version_flag("--version", "vaklabel-show " VAKLABEL_VERSION);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    return app.exit(error) == 0 ? kAllPassed : kUsage;
+  }
+
+  int status = kAllPassed;
+  bool shown = false;
+  for (const std::string& input : options.inputs) status = std::max(status, ShowInput(input, options, &shown));
+  return status;
+}

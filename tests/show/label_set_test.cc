@@ -1,0 +1,144 @@
+// Hand-typed label sets, good ones and one per check, against the fields
+// they decode to and the checks that fail.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "label_checks.h"
+#include "label_layout.h"
+#include "label_set.h"
+#include "test_support.h"
+
+namespace {
+
+using show::LabelSet;
+
+using test_support::Put;
+using test_support::Record;
+
+const std::string kVol1 = Put(Record("VOL1ABC123"), 42, "OPERATIONS");
+const std::string kVol1Marker = Record("VOL1*UHL1*");
+// Created 2025-05-03, expires 2026-05-03.
+const std::string kHdr1 = Put(Put(Put(Put(Record("HDR1PAYROLL.2026"), 22, "ABC12300010001"), 42, "0251230261230000000"),
+                                  61, "IBM OS/VS 370"),
+                              77, "0000");
+const std::string kHdr2 = Put(Record("HDR2F0800000080 0"), 39, "B");
+const std::string kUhl1 = Record("UHL1ABCD1234");
+
+std::string Hdr1Dates(std::string_view creation, std::string_view expiration) {
+  return Put(Put(kHdr1, 42, creation), 48, expiration);
+}
+
+struct SetCase {
+  const char* name;
+  std::vector<std::string> records;
+  const char* label;                  // nullptr: vaklabel reads none
+  std::vector<std::string> failures;  // check@record.field, as CheckLabelSet finds them
+  bool tape_mark = true;
+  bool more_records = false;
+};
+
+const SetCase kSets[] = {
+    {"six characters", {kVol1, kHdr1, kHdr2}, "ABC123", {}},
+    {"eight characters", {kVol1Marker, kHdr1, kHdr2, kUhl1}, "ABCD1234", {}},
+    {"whole label group",
+     {kVol1, kHdr1, kHdr2, Record("HDR3SYSTEM DATA"), Record("UHL1ANYTHING AT ALL"), Record("UHL2")},
+     "ABC123",
+     {}},
+    {"short serial, blanks after it", {Put(kVol1, 5, "AB12  "), kHdr1, kHdr2}, "AB12  ", {}},
+    {"national characters and hyphen", {Put(kVol1, 5, "@#$-01"), kHdr1, kHdr2}, "@#$-01", {}},
+    {"never expires, leap day", {kVol1, Hdr1Dates("024366", " 99365"), kHdr2}, "ABC123", {}},
+    {"tape management date, no expiration", {kVol1, Hdr1Dates("026001", " 98000"), kHdr2}, "ABC123", {}},
+    {"blank tape", {}, nullptr, {"identifiers@0."}, false},
+    {"tape mark first", {}, nullptr, {"identifiers@0."}},
+    // vaklabel takes the label from the first record, whatever it is.
+    {"HDR1 first", {kHdr1, kVol1, kHdr2}, "PAYROL", {"identifiers@1."}},
+    {"HDR2 missing", {kVol1, kHdr1}, nullptr, {"identifiers@0."}},
+    {"HDR3 after UHL1", {kVol1, kHdr1, kHdr2, Record("UHL1"), Record("HDR3")}, "ABC123", {"identifiers@5."}},
+    {"more than a label group", {kVol1, kHdr1, kHdr2}, "ABC123", {"identifiers@0."}, true, true},
+    {"short record", {kVol1, kHdr1, kHdr2.substr(0, 79)}, "ABC123", {"record_length@3."}},
+    {"no tape mark", {kVol1, kHdr1, kHdr2}, "ABC123", {"tape_mark@0."}, false},
+    {"marker without UHL1", {kVol1Marker, kHdr1, kHdr2}, nullptr, {"marker@1.volume_serial"}},
+    {"marker, HDR3 fourth", {kVol1Marker, kHdr1, kHdr2, Record("HDR3ABCD1234")}, "ABCD1234", {"marker@4."}},
+    {"lower-case serial", {Put(kVol1, 5, "abc123"), kHdr1, kHdr2}, "abc123", {"volume_serial@1.volume_serial"}},
+    {"blank inside serial", {Put(kVol1, 5, "AB 123"), kHdr1, kHdr2}, "AB 123", {"volume_serial@1.volume_serial"}},
+    {"blank serial", {Put(kVol1, 5, "      "), kHdr1, kHdr2}, "      ", {"volume_serial@1.volume_serial"}},
+    {"asterisk in UHL1 label", {kVol1Marker, kHdr1, kHdr2, Record("UHL1ABCD*234")}, "ABCD*234",
+     {"volume_serial@4.label"}},
+    {"block length not numeric", {kVol1, kHdr1, Put(kHdr2, 6, "08A00")}, "ABC123", {"numeric@3.block_length"}},
+    {"volume sequence half blank", {kVol1, Put(kHdr1, 28, "01  "), kHdr2}, "ABC123",
+     {"numeric@2.volume_sequence_number"}},
+    {"day 366 of 2025", {kVol1, Hdr1Dates("025366", "026123"), kHdr2}, "ABC123", {"date@2.creation_date"}},
+    {"century digit 2", {kVol1, Hdr1Dates("025123", "226123"), kHdr2}, "ABC123", {"date@2.expiration_date"}},
+    {"expires before creation", {kVol1, Hdr1Dates("026123", "025123"), kHdr2}, "ABC123",
+     {"expiration@2.expiration_date"}},
+    {"creation in the 1900s", {kVol1, Hdr1Dates(" 98123", "026123"), kHdr2}, "ABC123",
+     {"vaklabel_form@2.creation_date"}},
+    {"no creation date", {kVol1, Hdr1Dates("000000", "026123"), kHdr2}, "ABC123", {"vaklabel_form@2.creation_date"}},
+    {"UHL1 not blank after the label", {kVol1Marker, kHdr1, kHdr2, Put(kUhl1, 40, "X")}, "ABCD1234",
+     {"vaklabel_form@4.user_data"}},
+};
+
+std::vector<std::string> Failures(const std::vector<show::Finding>& findings) {
+  std::vector<std::string> out;
+  for (const show::Finding& f : findings) out.push_back(f.check + "@" + std::to_string(f.record) + "." + f.field);
+  return out;
+}
+
+TEST(LabelSetTest, EachSetDecodesAndChecksAsExpected) {
+  for (const SetCase& c : kSets) {
+    LabelSet set;
+    set.kind = show::InputKind::kImage;
+    set.records = c.records;
+    set.ends_with_tape_mark = c.tape_mark;
+    set.more_records = c.more_records;
+    show::DecodedSet decoded = show::Decode(set);
+    EXPECT_EQ(decoded.label.value_or("(none)"), c.label ? c.label : "(none)") << c.name;
+    EXPECT_EQ(Failures(show::CheckLabelSet(set, decoded)), c.failures) << c.name;
+  }
+}
+
+std::string FieldOf(const show::DecodedSet& decoded, size_t record, std::string_view key, bool meaning = false) {
+  const show::Field* field = decoded.records.at(record).Find(key);
+  if (!field) return "(no field " + std::string(key) + ")";
+  return meaning ? field->meaning : field->value;
+}
+
+TEST(LabelSetTest, FieldsComeFromTheirColumns) {
+  LabelSet set;
+  set.records = {kVol1, kHdr1, kHdr2};
+  show::DecodedSet d = show::Decode(set);
+  EXPECT_EQ(FieldOf(d, 0, "volume_serial"), "ABC123");
+  EXPECT_EQ(FieldOf(d, 0, "owner"), "OPERATIONS");
+  EXPECT_EQ(FieldOf(d, 1, "data_set_identifier"), "PAYROLL.2026     ");
+  EXPECT_EQ(FieldOf(d, 1, "data_set_serial"), "ABC123");
+  EXPECT_EQ(FieldOf(d, 1, "volume_sequence_number"), "0001");
+  EXPECT_EQ(FieldOf(d, 1, "data_set_sequence_number"), "0001");
+  EXPECT_EQ(FieldOf(d, 1, "creation_date", true), "2025-05-03");
+  EXPECT_EQ(FieldOf(d, 1, "expiration_date", true), "2026-05-03");
+  EXPECT_EQ(FieldOf(d, 1, "data_set_security", true), "no password protection");
+  EXPECT_EQ(FieldOf(d, 1, "system_code"), "IBM OS/VS 370");
+  EXPECT_EQ(FieldOf(d, 1, "block_count_high"), "0000");
+  EXPECT_EQ(FieldOf(d, 2, "record_format", true), "fixed length");
+  EXPECT_EQ(FieldOf(d, 2, "block_length"), "08000");
+  EXPECT_EQ(FieldOf(d, 2, "record_length"), "00080");
+  EXPECT_EQ(FieldOf(d, 2, "block_attribute", true), "blocked");
+}
+
+TEST(LabelSetTest, DatesShowAsCalendarDays) {
+  struct DateCase {
+    const char* field;
+    const char* shown;
+  } const kDates[] = {
+      {"026001", "2026-01-01"}, {"024060", "2024-02-29"}, {"025365", "2025-12-31"},
+      {" 99365", "never expires"}, {"100001", "2100-01-01"}, {"000000", "no date"},
+  };
+  for (const DateCase& c : kDates) {
+    LabelSet set;
+    set.records = {kVol1, Hdr1Dates("026001", c.field), kHdr2};
+    EXPECT_EQ(FieldOf(show::Decode(set), 1, "expiration_date", true), c.shown) << c.field;
+  }
+}
+
+}  // namespace

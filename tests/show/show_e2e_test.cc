@@ -1,0 +1,187 @@
+// The real vaklabel-show on each kind of input, under the virtual drive: what
+// an operator sees, the JSON a script parses, the exit status.
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+using Json = nlohmann::json;
+using test_support::Block;
+using test_support::CommandResult;
+using test_support::LabelRecord;
+using test_support::Mark;
+
+class ShowTest : public ::testing::Test {
+ protected:
+  CommandResult Show(std::vector<std::string> args) {
+    args.insert(args.begin(), VAKLABEL_SHOW);
+    return test_support::Run(args);
+  }
+
+  // `command` under the drive loaded with the tape, with `faults` given to it.
+  CommandResult UnderDrive(std::vector<std::string> command, const std::vector<std::string>& faults = {}) {
+    std::vector<std::string> argv = {test_support::BinaryPath("VTAPE"), "run", tape_};
+    argv.insert(argv.end(), faults.begin(), faults.end());
+    argv.push_back("--");
+    argv.insert(argv.end(), command.begin(), command.end());
+    return test_support::Run(argv);
+  }
+
+  CommandResult Vaklabel(std::vector<std::string> args) {
+    args.insert(args.begin(), test_support::BinaryPath("VAKLABEL"));
+    return UnderDrive(args);
+  }
+
+  static std::vector<Json> Documents(const std::string& out) {
+    std::vector<Json> docs;
+    size_t at = 0;
+    for (size_t end; (end = out.find('\n', at)) != std::string::npos; at = end + 1)
+      docs.push_back(Json::parse(out.substr(at, end - at)));
+    EXPECT_EQ(at, out.size()) << "output does not end in a line end";
+    return docs;
+  }
+
+  std::string File(std::string_view name) const { return dir_.File(name); }
+
+  test_support::TempDir dir_;
+  std::string tape_ = dir_.File("tape.aws");
+};
+
+std::string TodayIso() {
+  std::time_t now = std::time(nullptr);
+  std::tm utc{};
+  gmtime_r(&now, &utc);
+  char text[16];
+  std::strftime(text, sizeof text, "%Y-%m-%d", &utc);
+  return text;
+}
+
+// The demo's job: a blank tape labelled from the standard template, then
+// relabelled with eight characters and a backup.
+TEST_F(ShowTest, DemoTapeItsBackupAndItsImageDecodeToTheSameFields) {
+  ASSERT_EQ(test_support::Run({test_support::BinaryPath("VTAPE"), "create", tape_}).status, 0);
+  ASSERT_EQ(Vaklabel({"-q", "-c", TEMPLATE_DIR, "-t", "standard.lbl", "-f", "/dev/nst0", "-w", "XYZ789"}).status, 0);
+  std::string image_before = test_support::ReadFile(tape_);
+
+  CommandResult before = UnderDrive({VAKLABEL_SHOW, "--json", "/dev/nst0", tape_});
+  ASSERT_EQ(before.status, 0) << before.err;
+  std::vector<Json> old_set = Documents(before.out);
+  ASSERT_EQ(old_set.size(), 2u);
+  EXPECT_EQ(old_set[0]["kind"], "device");
+  EXPECT_EQ(old_set[1]["kind"], "image");
+  EXPECT_EQ(old_set[0]["label"], "XYZ789");
+  EXPECT_EQ(old_set[0]["records"], old_set[1]["records"]);
+  const Json& hdr1 = old_set[0]["records"][1]["fields"];
+  EXPECT_EQ(hdr1["creation_date"]["date"], TodayIso());
+  EXPECT_EQ(hdr1["expiration_date"]["value"], " 99365");
+  EXPECT_EQ(hdr1["expiration_date"]["meaning"], "never expires");
+  EXPECT_EQ(test_support::ReadFile(tape_), image_before) << "reading the drive changed the tape";
+
+  ASSERT_EQ(Vaklabel({"-q", "-b", "-p", File("labels"), "-f", "/dev/nst0", "-w", "ABCD1234"}).status, 0);
+  ASSERT_EQ(Vaklabel({"-q", "-r", "-p", File("labels"), "-o", "current.lbl", "-f", "/dev/nst0"}).status, 0);
+  CommandResult after = UnderDrive({VAKLABEL_SHOW, "--json", "/dev/nst0", tape_, File("labels/current.lbl"),
+                                    File("labels/ABCD1234_XYZ789.prelbl")});
+  ASSERT_EQ(after.status, 0) << after.err;
+  std::vector<Json> docs = Documents(after.out);
+  ASSERT_EQ(docs.size(), 4u);
+  EXPECT_EQ(docs[2]["kind"], "label-file");
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(docs[i]["label"], "ABCD1234");
+    EXPECT_EQ(docs[i]["label_length"], 8);
+    EXPECT_EQ(docs[i]["passed"], true);
+    EXPECT_EQ(docs[i]["records"], docs[0]["records"]) << docs[i]["input"];
+  }
+  EXPECT_EQ(docs[0]["records"][3]["fields"]["label"]["value"], "ABCD1234");
+  EXPECT_EQ(docs[3]["records"], old_set[0]["records"]) << "the backup holds the old label set";
+  EXPECT_EQ(docs[3]["notes"].size(), 1u);
+
+  CommandResult text = UnderDrive({VAKLABEL_SHOW, "/dev/nst0"});
+  EXPECT_EQ(text.status, 0);
+  EXPECT_EQ(text.out.substr(0, text.out.find('\n')), "/dev/nst0 (device): label ABCD1234 (eight characters, in UHL1)");
+  EXPECT_NE(text.out.find("\n  5-10   volume serial                    *UHL1*  UHL1 marker: the label is in UHL1\n"),
+            std::string::npos)
+      << text.out;
+  EXPECT_NE(text.out.find("\n  5-12   eight-character label            ABCD1234\n"), std::string::npos) << text.out;
+  EXPECT_TRUE(text.out.ends_with("\nchecks: all passed\n")) << text.out;
+}
+
+TEST_F(ShowTest, ABadInputIsNamedAndTheOthersAreStillShown) {
+  test_support::WriteAwsFile(tape_, {Block(LabelRecord("VOL1ABC123")), Block(LabelRecord("HDR1")),
+                                     Block(LabelRecord("HDR2")), Mark(), Mark()});
+  test_support::WriteFile(File("nonhex.lbl"), "56,4F,4C,31,48,4A,4B,G0,   #VOL1\n");
+  test_support::WriteFile(File("noise.bin"), "\x01\x02\x03\x04\x05\x06\x07\x08");
+  std::vector<std::string> inputs = {File("nonhex.lbl"), tape_, File("noise.bin"), File("missing.aws")};
+
+  CommandResult text = Show(inputs);
+  EXPECT_EQ(text.status, 2);
+  EXPECT_EQ(text.err, "vaklabel-show: " + File("nonhex.lbl") + ": line 1: 'G0' is not a hex byte\n" +
+                          "vaklabel-show: " + File("noise.bin") +
+                          ": neither a label text file (rows of hex bytes) nor an AWSTAPE image\n" +
+                          "vaklabel-show: " + File("missing.aws") + ": No such file or directory\n");
+  EXPECT_EQ(text.out.substr(0, text.out.find('\n')), tape_ + " (image): label ABC123 (six characters, in VOL1)")
+      << text.out;
+
+  CommandResult json = Show({"--json", File("nonhex.lbl"), tape_, File("missing.aws")});
+  EXPECT_EQ(json.status, 2);
+  std::vector<Json> docs = Documents(json.out);
+  ASSERT_EQ(docs.size(), 3u);
+  EXPECT_EQ(docs[0], (Json{{"input", File("nonhex.lbl")}, {"kind", "label-file"}, {"error", "line 1: 'G0' is not a hex byte"}}));
+  EXPECT_EQ(docs[1]["label"], "ABC123");
+  EXPECT_EQ(docs[2]["kind"], nullptr);
+
+  CommandResult drive = UnderDrive({VAKLABEL_SHOW, "/dev/nst0", tape_}, {"--fail-rewind"});
+  EXPECT_EQ(drive.status, 2);
+  EXPECT_EQ(drive.err, "vaklabel-show: /dev/nst0: rewind: Input/output error\n");
+  EXPECT_EQ(drive.out.substr(0, drive.out.find('\n')), tape_ + " (image): label ABC123 (six characters, in VOL1)");
+}
+
+TEST_F(ShowTest, AFailedCheckNamesTheFieldAndGivesStatusOne) {
+  std::string hdr1 = test_support::Put(test_support::Record("HDR1"), 42, "026123025123");
+  test_support::WriteAwsFile(tape_, {Block(LabelRecord("VOL1ABC123")), Block(LabelRecord(hdr1)),
+                                     Block(LabelRecord("HDR2")), Mark(), Mark()});
+  CommandResult text = UnderDrive({VAKLABEL_SHOW, "/dev/nst0"});
+  EXPECT_EQ(text.status, 1);
+  EXPECT_TRUE(text.out.ends_with("\nchecks: 1 failed\n  expiration: HDR1 48-53 expiration date: expires 2025-05-03, "
+                                 "before its creation on 2026-05-03\n"))
+      << text.out;
+  std::vector<Json> docs = Documents(Show({"--json", tape_}).out);
+  ASSERT_EQ(docs.size(), 1u);
+  EXPECT_EQ(docs[0]["passed"], false);
+  EXPECT_EQ(docs[0]["failed_checks"],
+            Json::parse(R"([{"check":"expiration","record":2,"identifier":"HDR1","field":"expiration_date",)"
+                        R"("columns":[48,53],"reason":"expires 2025-05-03, before its creation on 2026-05-03"}])"));
+}
+
+TEST_F(ShowTest, CommandLine) {
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    const char* out;
+  } const kCases[] = {
+      {{}, 3, ""},
+      {{"--kind", "tape", tape_}, 3, ""},
+      {{"--frobnicate", tape_}, 3, ""},
+      {{"--version"}, 0, "vaklabel-show 0.1.0\n"},
+  };
+  for (const Case& c : kCases) {
+    CommandResult result = Show(c.args);
+    EXPECT_EQ(result.status, c.status) << result.err;
+    EXPECT_EQ(result.out, c.out);
+  }
+  CommandResult help = Show({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("--json"), std::string::npos);
+
+  test_support::WriteFile(File("a.lbl"), "56,4F,4C,31,48,4A,4B,30,   #VOL1\n");
+  CommandResult forced = Show({"--kind", "image", File("a.lbl")});
+  EXPECT_EQ(forced.status, 2);
+  EXPECT_EQ(forced.err, "vaklabel-show: " + File("a.lbl") + ": not an AWSTAPE image: its first 6 bytes are no block header\n");
+}
+
+}  // namespace
