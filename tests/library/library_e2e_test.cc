@@ -388,7 +388,8 @@ TEST_F(LibraryTest, AKilledRunLeavesNothingASecondRunCannotMend) {
 
   CommandResult run = Library({"--wait", "--json", "label"});
   EXPECT_EQ(run.status, 0) << run.err << run.out;
-  for (const auto& slot : Json(run)["slots"]) {
+  const nlohmann::json report = Json(run);
+  for (const auto& slot : report["slots"]) {
     EXPECT_TRUE(slot["result"] == "labelled" || slot["result"] == "unchanged") << slot.dump();
   }
   std::string contents = Contents();
