@@ -34,7 +34,6 @@ constexpr char kRevision[] = "0001";
 constexpr size_t kDescriptorBase = 12;
 constexpr size_t kVolumeTag = 36;
 constexpr size_t kIdentifierHeader = 4;
-constexpr size_t kReportHeader = 8;
 constexpr size_t kPageHeader = 8;
 
 // Additional sense codes.
