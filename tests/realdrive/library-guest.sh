@@ -5,7 +5,7 @@
 # host). Prints what each part cost.
 # Needs SLOTS, DRIVES, BARCODES (the library, as make_library takes it),
 # SCENARIOS (the folder holding the scenarios), TOOLS (a PATH prefix with
-# vaklabel and tapeprobe) and TEMPLATES.
+# vaklabel, vaklabel-library, vaklabel-show and tapeprobe) and TEMPLATES.
 set -u
 # Seconds since boot, in hundredths.
 now() {
@@ -24,7 +24,7 @@ make_library "$SLOTS" "$DRIVES" $BARCODES ||
 echo "$CHANGER" >changer
 echo "library ready at $(seconds "$(now)") s, made in $(seconds $(($(now) - started))) s"
 export PATH=$TOOLS:$PATH
-for scenario in library first-read; do
+for scenario in library first-read batch; do
   began=$(now)
   mkdir -p "work-$scenario" && (cd "work-$scenario" && sh "$SCENARIOS/$scenario-scenario.sh") >"$scenario.out" 2>&1
   echo "$scenario: exit $?, $(seconds $(($(now) - began))) s, $(grep -c '^\$ ' "$scenario.out") commands"

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# The library test: runs library-scenario.sh and first-read-scenario.sh in
-# one boot of the guest, on the kernel's st and sg drivers with tgt's medium
+# The library test: runs library-scenario.sh, first-read-scenario.sh and
+# batch-scenario.sh in one boot of the guest, on the kernel's st and sg drivers with tgt's medium
 # changer, and on the same library under vtape, and compares them: the
 # real kernel with the transcripts recorded beside the scenarios
 # (SCENARIO.expected), the virtual library with the real kernel.
 #   library.sh CACHE
-# VAKLABEL, TAPEPROBE, VTAPE and TEMPLATES name the programs and the template
+# VAKLABEL, VAKLABEL_LIBRARY, VAKLABEL_SHOW, TAPEPROBE, VTAPE and TEMPLATES
+# name the programs and the template
 # directory. Where the guest cannot be prepared, the virtual library is
 # compared with the recorded transcripts, and the test exits 77 if they
 # agree.
@@ -16,18 +17,20 @@ cache=$1
 slots=10
 drives=2
 barcodes=(LIB001L8 LIB002L8 LIB003L8 LIB004L8 FR0005L8 FR0006L8 FR0007L8 FR0008L8)
-scenarios=(library first-read)
-tools=$(dirname "$VAKLABEL"):$(dirname "$TAPEPROBE")
+scenarios=(library first-read batch)
+tools=$(dirname "$VAKLABEL"):$(dirname "$TAPEPROBE"):$(dirname "$VAKLABEL_LIBRARY"):$(dirname "$VAKLABEL_SHOW")
 
 # Only what belongs to the machine, not to the drives, is normalised: the
 # changer's device name, the descriptor number vaklabel reports, and the
 # creation date a write puts into HDR1 columns 42-47, as vaklabel's dump
-# shows it (record 1, row 5) and as the tape holds it in EBCDIC.
+# shows it (record 1, row 5), as the tape holds it in EBCDIC and as
+# vaklabel-library's report shows it.
 normalise() {
   sed -e "s#^  Storage Changer $2:#  Storage Changer \$CHANGER:#" \
     -e 's/open; handle [0-9]*$/open; handle N/' \
     -e 's/^\(\[1\]\[5\]: [0-9A-F][0-9A-F]\)\( [0-9A-F][0-9A-F]\)\{6\}/\1 dd dd dd dd dd dd/' \
-    -e 's/\( 80 c8c4d9f1[0-9a-f]\{74\}\)[0-9a-f]\{12\}/\1dddddddddddd/' "$1"
+    -e 's/\( 80 c8c4d9f1[0-9a-f]\{74\}\)[0-9a-f]\{12\}/\1dddddddddddd/' \
+    -e 's/[0-9]\{4\}-[0-9][0-9]-[0-9][0-9]/yyyy-mm-dd/g' "$1"
 }
 
 xchg=$(mktemp -d)
