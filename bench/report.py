@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Turns the raw results of bench/run.sh into docs/performance.md, keeping
-the section bench/image-size.sh writes there."""
+the sections other benchmarks fill: bench/library.sh's and
+bench/image-size.sh's."""
 
 import argparse
 import datetime
@@ -16,8 +17,11 @@ from pathlib import Path
 AIM_RATIO = 1.2
 READ_CALLS = "open MTREW MTSETBLK read read read read close"
 WRITE_CALLS = READ_CALLS + " open MTREW MTSETBLK write write write MTWEOF close"
-SIZE_SECTION_START = "<!-- image-size: written by bench/image-size.sh -->"
-SIZE_SECTION_END = "<!-- /image-size -->"
+# Each kept section lies between its two markers.
+KEPT_SECTIONS = [
+    ("<!-- library: figures from bench/library.sh -->", "<!-- /library -->"),
+    ("<!-- image-size: written by bench/image-size.sh -->", "<!-- /image-size -->"),
+]
 SYSCALL = re.compile(r"^\d+\s+(\w+)\((.*)\)\s+=\s+(-?\d+|\?)")
 
 
@@ -95,11 +99,15 @@ def analyse_strace(path, image):
     return {"total": total, "drive": drive, "rewrites": rewrites, "unplayed": unplayed}
 
 
-def kept_section(text):
-    """The image-size figures, which bench/image-size.sh measures apart."""
-    start = text.find(SIZE_SECTION_START)
-    end = text.find(SIZE_SECTION_END)
-    return text[start:end + len(SIZE_SECTION_END)] if 0 <= start < end else ""
+def kept_sections(text):
+    """The figures other benchmarks measure apart, each between its markers."""
+    kept = []
+    for start_marker, end_marker in KEPT_SECTIONS:
+        start = text.find(start_marker)
+        end = text.find(end_marker)
+        if 0 <= start < end:
+            kept.append(text[start:end + len(end_marker)])
+    return "\n\n".join(kept)
 
 
 def extra_calls(needed, made):
@@ -333,7 +341,7 @@ def main():
     w("vaklabel does. The call records, the traces and the memory figures come from single runs")
     w("with the image in the build directory.")
     doc = Path(a.doc)
-    kept = kept_section(doc.read_text()) if doc.exists() else ""
+    kept = kept_sections(doc.read_text()) if doc.exists() else ""
     doc.write_text("\n".join(out) + ("\n\n" + kept if kept else "") + "\n")
 
 
