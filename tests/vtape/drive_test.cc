@@ -27,37 +27,33 @@ using test_support::TapeRecord;
 using Script = std::vector<std::string>;
 
 struct DriveCase {
-  const char *name;
+  const char* name;
   std::vector<TapeRecord> before;
-  std::vector<std::string> options; // fault options for vtape run
-  std::vector<Script> scripts;      // run one after another on /dev/nst0
+  std::vector<std::string> options;  // fault options for vtape run
+  std::vector<Script> scripts;       // run one after another on /dev/nst0
   std::vector<std::string> transcript;
-  std::optional<std::vector<TapeRecord>> after =
-      std::nullopt; // unset: image unchanged
-  const char *device = "/dev/nst0";
+  std::optional<std::vector<TapeRecord>> after = std::nullopt;  // unset: image unchanged
+  const char* device = "/dev/nst0";
 };
 
 // Names the case in gtest's messages instead of dumping its bytes.
-void PrintTo(const DriveCase &c, std::ostream *os) { *os << c.name; }
+void PrintTo(const DriveCase& c, std::ostream* os) { *os << c.name; }
 
 const std::string kVol1 = LabelRecord("VOL1ABC123");
 const std::string kHdr1 = LabelRecord("HDR1");
 const std::string kHdr2 = LabelRecord("HDR2");
 
 // The transcript line of a read that returned `data`.
-std::string Got(const std::string &step, const std::string &data) {
+std::string Got(const std::string& step, const std::string& data) {
   return step + " -> " + std::to_string(data.size()) + " " + Hex(data);
 }
 
-std::string Filled(size_t n, int byte) {
-  return std::string(n, static_cast<char>(byte));
-}
+std::string Filled(size_t n, int byte) { return std::string(n, static_cast<char>(byte)); }
 
-std::vector<std::string> Lines(const std::string &text) {
+std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
   size_t start = 0;
-  for (size_t nl; (nl = text.find('\n', start)) != std::string::npos;
-       start = nl + 1) {
+  for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1) {
     lines.push_back(text.substr(start, nl - start));
   }
   return lines;
@@ -66,48 +62,40 @@ std::vector<std::string> Lines(const std::string &text) {
 class DriveTest : public testing::TestWithParam<DriveCase> {};
 
 TEST_P(DriveTest, AnswersAsTheKernelDriver) {
-  const DriveCase &c = GetParam();
+  const DriveCase& c = GetParam();
   test_support::TempDir dir;
   std::string image = dir.File("tape.aws");
   test_support::WriteAwsFile(image, c.before);
   std::vector<std::string> transcript;
-  for (const Script &script : c.scripts) {
-    std::vector<std::string> argv = {test_support::BinaryPath("VTAPE"), "run",
-                                     image};
+  for (const Script& script : c.scripts) {
+    std::vector<std::string> argv = {test_support::BinaryPath("VTAPE"), "run", image};
     argv.insert(argv.end(), c.options.begin(), c.options.end());
-    argv.insert(argv.end(),
-                {"--", test_support::BinaryPath("TAPEPROBE"), c.device});
+    argv.insert(argv.end(), {"--", test_support::BinaryPath("TAPEPROBE"), c.device});
     argv.insert(argv.end(), script.begin(), script.end());
     test_support::CommandResult r = test_support::Run(argv);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
-    for (const std::string &line : Lines(r.out))
-      transcript.push_back(line);
+    for (const std::string& line : Lines(r.out)) transcript.push_back(line);
   }
   EXPECT_EQ(transcript, c.transcript);
   EXPECT_EQ(test_support::ReadAwsFile(image), c.after.value_or(c.before));
 }
 
-std::string CaseName(const testing::TestParamInfo<DriveCase> &info) {
-  return info.param.name;
-}
+std::string CaseName(const testing::TestParamInfo<DriveCase>& info) { return info.param.name; }
 
-const std::vector<TapeRecord> kLabels = {Block(kVol1), Block(kHdr1),
-                                         Block(kHdr2), Mark(), Mark()};
+const std::vector<TapeRecord> kLabels = {Block(kVol1), Block(kHdr1), Block(kHdr2), Mark(), Mark()};
 
 INSTANTIATE_TEST_SUITE_P(
     Reads, DriveTest,
     testing::Values(
-        DriveCase{
-            "LabelSetThenEndOfData",
-            kLabels,
-            {},
-            {{"open:ro", "rew", "setblk:0", "read:80", "read:80", "read:80",
-              "read:80", "read:80", "read:80", "read:80", "read:80"}},
-            {"open:ro -> ok", "rew -> 0", "setblk:0 -> 0",
-             Got("read:80", kVol1), Got("read:80", kHdr1),
-             Got("read:80", kHdr2), "read:80 -> 0", "read:80 -> 0",
-             "read:80 -> 0", "read:80 -> -1 EIO", "read:80 -> -1 EIO"}},
+        DriveCase{"LabelSetThenEndOfData",
+                  kLabels,
+                  {},
+                  {{"open:ro", "rew", "setblk:0", "read:80", "read:80", "read:80", "read:80", "read:80",
+                    "read:80", "read:80", "read:80"}},
+                  {"open:ro -> ok", "rew -> 0", "setblk:0 -> 0", Got("read:80", kVol1), Got("read:80", kHdr1),
+                   Got("read:80", kHdr2), "read:80 -> 0", "read:80 -> 0", "read:80 -> 0", "read:80 -> -1 EIO",
+                   "read:80 -> -1 EIO"}},
         DriveCase{"BlankTapeFailsEveryTime",
                   {},
                   {},
@@ -117,34 +105,30 @@ INSTANTIATE_TEST_SUITE_P(
                   {Block(kVol1), Block(kHdr1)},
                   {},
                   {{"open:ro", "read:80", "read:80", "read:80", "read:80"}},
-                  {"open:ro -> ok", Got("read:80", kVol1),
-                   Got("read:80", kHdr1), "read:80 -> -1 EIO",
+                  {"open:ro -> ok", Got("read:80", kVol1), Got("read:80", kHdr1), "read:80 -> -1 EIO",
                    "read:80 -> -1 EIO"}},
         DriveCase{"TwoBlocksThenMarks",
                   {Block(kVol1), Block(kHdr1), Mark(), Mark()},
                   {},
                   {{"open:ro", "read:80", "read:80", "read:80"}},
-                  {"open:ro -> ok", Got("read:80", kVol1),
-                   Got("read:80", kHdr1), "read:80 -> 0"}},
+                  {"open:ro -> ok", Got("read:80", kVol1), Got("read:80", kHdr1), "read:80 -> 0"}},
         DriveCase{"LongerBlockIsPassedOver",
                   {Block(100, 'x'), Block(kVol1)},
                   {},
                   {{"open:ro", "read:80", "status", "read:80"}},
-                  {"open:ro -> ok", "read:80 -> -1 ENOMEM",
-                   "status -> file 0 block 1 bits ONLINE",
+                  {"open:ro -> ok", "read:80 -> -1 ENOMEM", "status -> file 0 block 1 bits ONLINE",
                    Got("read:80", kVol1)}},
         DriveCase{"ShorterBlockReturnsItsLength",
                   {Block(60, 'z')},
                   {},
                   {{"open:ro", "read:80"}},
                   {"open:ro -> ok", Got("read:80", Filled(60, 'z'))}},
-        DriveCase{
-            "BiggerBuffersReadOneBlock",
-            {Block(kVol1), Block(kHdr1), Block(kHdr2), Block(kVol1)},
-            {},
-            {{"open:ro", "read:100", "read:159", "read:160", "read:65536"}},
-            {"open:ro -> ok", Got("read:100", kVol1), Got("read:159", kHdr1),
-             Got("read:160", kHdr2), Got("read:65536", kVol1)}},
+        DriveCase{"BiggerBuffersReadOneBlock",
+                  {Block(kVol1), Block(kHdr1), Block(kHdr2), Block(kVol1)},
+                  {},
+                  {{"open:ro", "read:100", "read:159", "read:160", "read:65536"}},
+                  {"open:ro -> ok", Got("read:100", kVol1), Got("read:159", kHdr1), Got("read:160", kHdr2),
+                   Got("read:65536", kVol1)}},
         DriveCase{"ZeroCountReadsNothing",
                   {Block(kVol1)},
                   {},
@@ -153,28 +137,25 @@ INSTANTIATE_TEST_SUITE_P(
         DriveCase{"StatusFollowsTheReads",
                   {Block(kVol1), Mark(), Mark()},
                   {},
-                  {{"open:ro", "status", "read:80", "status", "read:80",
-                    "status", "read:80", "status", "read:80", "status"}},
-                  {"open:ro -> ok", "status -> file 0 block 0 bits BOT,ONLINE",
-                   Got("read:80", kVol1),
-                   "status -> file 0 block 1 bits ONLINE", "read:80 -> 0",
-                   "status -> file 1 block 0 bits EOF,ONLINE", "read:80 -> 0",
-                   "status -> file 2 block 0 bits EOF,ONLINE", "read:80 -> 0",
+                  {{"open:ro", "status", "read:80", "status", "read:80", "status", "read:80", "status",
+                    "read:80", "status"}},
+                  {"open:ro -> ok", "status -> file 0 block 0 bits BOT,ONLINE", Got("read:80", kVol1),
+                   "status -> file 0 block 1 bits ONLINE", "read:80 -> 0", "status -> file 1 block 0 bits EOF,ONLINE",
+                   "read:80 -> 0", "status -> file 2 block 0 bits EOF,ONLINE", "read:80 -> 0",
                    "status -> file 2 block -1 bits EOD,ONLINE"}},
         DriveCase{"ReopenForgetsTheFilemarkJustRead",
                   {Block(kVol1), Mark()},
                   {},
-                  {{"open:ro", "read:80", "read:80", "close"},
-                   {"open:ro", "read:80"}},
-                  {"open:ro -> ok", Got("read:80", kVol1), "read:80 -> 0",
-                   "close -> 0", "open:ro -> ok", "read:80 -> -1 EIO"}},
+                  {{"open:ro", "read:80", "read:80", "close"}, {"open:ro", "read:80"}},
+                  {"open:ro -> ok", Got("read:80", kVol1), "read:80 -> 0", "close -> 0", "open:ro -> ok",
+                   "read:80 -> -1 EIO"}},
         // st keeps a lost block number, and end of data, through the close.
         DriveCase{"ReopenKeepsALostBlockNumber",
                   {},
                   {},
                   {{"open:ro", "read:80", "close"}, {"open:ro", "status"}},
-                  {"open:ro -> ok", "read:80 -> -1 EIO", "close -> 0",
-                   "open:ro -> ok", "status -> file 0 block -1 bits ONLINE"}},
+                  {"open:ro -> ok", "read:80 -> -1 EIO", "close -> 0", "open:ro -> ok",
+                   "status -> file 0 block -1 bits ONLINE"}},
         DriveCase{"ReopenKeepsEndOfData",
                   {Block(kVol1), Mark(), Block(kHdr1)},
                   {},
@@ -185,16 +166,13 @@ INSTANTIATE_TEST_SUITE_P(
                   {Block(70000, '\x5a'), Mark()},
                   {},
                   {{"open:ro", "read:70000", "read:80"}},
-                  {"open:ro -> ok", Got("read:70000", Filled(70000, 0x5a)),
-                   "read:80 -> 0"}},
+                  {"open:ro -> ok", Got("read:70000", Filled(70000, 0x5a)), "read:80 -> 0"}},
         DriveCase{"RewindAfterEndOfData",
                   {Block(kVol1), Mark()},
                   {},
-                  {{"open:ro", "read:80", "read:80", "read:80", "read:80",
-                    "rew", "read:80"}},
-                  {"open:ro -> ok", Got("read:80", kVol1), "read:80 -> 0",
-                   "read:80 -> 0", "read:80 -> -1 EIO", "rew -> 0",
-                   Got("read:80", kVol1)}}),
+                  {{"open:ro", "read:80", "read:80", "read:80", "read:80", "rew", "read:80"}},
+                  {"open:ro -> ok", Got("read:80", kVol1), "read:80 -> 0", "read:80 -> 0", "read:80 -> -1 EIO",
+                   "rew -> 0", Got("read:80", kVol1)}}),
     CaseName);
 
 INSTANTIATE_TEST_SUITE_P(
@@ -203,68 +181,55 @@ INSTANTIATE_TEST_SUITE_P(
         DriveCase{"LabelSetThenTwoMarks",
                   {},
                   {},
-                  {{"open:rw", "rew", "setblk:0", "write:80:c1", "write:80:c2",
-                    "write:80:c3", "status", "weof:2", "status", "close"}},
-                  {"open:rw -> ok", "rew -> 0", "setblk:0 -> 0",
-                   "write:80:c1 -> 80", "write:80:c2 -> 80",
-                   "write:80:c3 -> 80", "status -> file 0 block 3 bits ONLINE",
-                   "weof:2 -> 0", "status -> file 2 block 0 bits EOF,ONLINE",
-                   "close -> 0"},
-                  std::vector<TapeRecord>{Block(80, '\xc1'), Block(80, '\xc2'),
-                                          Block(80, '\xc3'), Mark(), Mark()}},
+                  {{"open:rw", "rew", "setblk:0", "write:80:c1", "write:80:c2", "write:80:c3", "status",
+                    "weof:2", "status", "close"}},
+                  {"open:rw -> ok", "rew -> 0", "setblk:0 -> 0", "write:80:c1 -> 80", "write:80:c2 -> 80",
+                   "write:80:c3 -> 80", "status -> file 0 block 3 bits ONLINE", "weof:2 -> 0",
+                   "status -> file 2 block 0 bits EOF,ONLINE", "close -> 0"},
+                  std::vector<TapeRecord>{Block(80, '\xc1'), Block(80, '\xc2'), Block(80, '\xc3'), Mark(), Mark()}},
         DriveCase{"WriteCutsOffTheRest",
-                  {Block(kVol1), Block(kHdr1), Block(kHdr2), Block(kVol1),
-                   Mark(), Mark()},
+                  {Block(kVol1), Block(kHdr1), Block(kHdr2), Block(kVol1), Mark(), Mark()},
                   {},
-                  {{"open:rw", "rew", "write:80:c1", "write:80:c2",
-                    "write:80:c3", "weof:2", "close"}},
-                  {"open:rw -> ok", "rew -> 0", "write:80:c1 -> 80",
-                   "write:80:c2 -> 80", "write:80:c3 -> 80", "weof:2 -> 0",
-                   "close -> 0"},
-                  std::vector<TapeRecord>{Block(80, '\xc1'), Block(80, '\xc2'),
-                                          Block(80, '\xc3'), Mark(), Mark()}},
-        DriveCase{
-            "WriteInTheMiddle",
-            kLabels,
-            {},
-            {{"open:rw", "read:80", "write:10:aa", "close"}},
-            {"open:rw -> ok", Got("read:80", kVol1), "write:10:aa -> 10",
-             "close -> 0"},
-            std::vector<TapeRecord>{Block(kVol1), Block(10, '\xaa'), Mark()}},
+                  {{"open:rw", "rew", "write:80:c1", "write:80:c2", "write:80:c3", "weof:2", "close"}},
+                  {"open:rw -> ok", "rew -> 0", "write:80:c1 -> 80", "write:80:c2 -> 80", "write:80:c3 -> 80",
+                   "weof:2 -> 0", "close -> 0"},
+                  std::vector<TapeRecord>{Block(80, '\xc1'), Block(80, '\xc2'), Block(80, '\xc3'), Mark(), Mark()}},
+        DriveCase{"WriteInTheMiddle",
+                  kLabels,
+                  {},
+                  {{"open:rw", "read:80", "write:10:aa", "close"}},
+                  {"open:rw -> ok", Got("read:80", kVol1), "write:10:aa -> 10", "close -> 0"},
+                  std::vector<TapeRecord>{Block(kVol1), Block(10, '\xaa'), Mark()}},
         DriveCase{"CloseAfterWriteAddsOneFilemarkAndStays",
                   {},
                   {},
-                  {{"open:rw", "write:80:c1", "close"},
-                   {"open:ro", "status", "rew", "read:80", "read:80", "read:80",
-                    "read:80"}},
-                  {"open:rw -> ok", "write:80:c1 -> 80", "close -> 0",
-                   "open:ro -> ok", "status -> file 1 block 0 bits EOF,ONLINE",
-                   "rew -> 0", Got("read:80", Filled(80, 0xc1)), "read:80 -> 0",
-                   "read:80 -> 0", "read:80 -> -1 EIO"},
+                  {{"open:rw", "write:80:c1", "close"}, {"open:ro", "status", "rew", "read:80", "read:80",
+                                                         "read:80", "read:80"}},
+                  {"open:rw -> ok", "write:80:c1 -> 80", "close -> 0", "open:ro -> ok",
+                   "status -> file 1 block 0 bits EOF,ONLINE", "rew -> 0", Got("read:80", Filled(80, 0xc1)),
+                   "read:80 -> 0", "read:80 -> 0", "read:80 -> -1 EIO"},
                   std::vector<TapeRecord>{Block(80, '\xc1'), Mark()}},
-        DriveCase{
-            "CloseAfterWeofAddsNothing",
-            {},
-            {},
-            {{"open:rw", "write:80:c1", "weof:1", "close"}},
-            {"open:rw -> ok", "write:80:c1 -> 80", "weof:1 -> 0", "close -> 0"},
-            std::vector<TapeRecord>{Block(80, '\xc1'), Mark()}},
+        DriveCase{"CloseAfterWeofAddsNothing",
+                  {},
+                  {},
+                  {{"open:rw", "write:80:c1", "weof:1", "close"}},
+                  {"open:rw -> ok", "write:80:c1 -> 80", "weof:1 -> 0", "close -> 0"},
+                  std::vector<TapeRecord>{Block(80, '\xc1'), Mark()}},
         DriveCase{"RewindingNameRewindsAtClose",
                   {},
                   {},
                   {{"open:rw", "write:80:c1", "close"}, {"open:ro", "status"}},
-                  {"open:rw -> ok", "write:80:c1 -> 80", "close -> 0",
-                   "open:ro -> ok", "status -> file 0 block 0 bits BOT,ONLINE"},
+                  {"open:rw -> ok", "write:80:c1 -> 80", "close -> 0", "open:ro -> ok",
+                   "status -> file 0 block 0 bits BOT,ONLINE"},
                   std::vector<TapeRecord>{Block(80, '\xc1'), Mark()},
                   "/dev/st0"},
-        DriveCase{
-            "RewindAfterWriteWritesAFilemarkFirst",
-            {},
-            {},
-            {{"open:rw", "write:80:c1", "rew", "read:80", "read:80", "close"}},
-            {"open:rw -> ok", "write:80:c1 -> 80", "rew -> 0",
-             Got("read:80", Filled(80, 0xc1)), "read:80 -> 0", "close -> 0"},
-            std::vector<TapeRecord>{Block(80, '\xc1'), Mark()}},
+        DriveCase{"RewindAfterWriteWritesAFilemarkFirst",
+                  {},
+                  {},
+                  {{"open:rw", "write:80:c1", "rew", "read:80", "read:80", "close"}},
+                  {"open:rw -> ok", "write:80:c1 -> 80", "rew -> 0", Got("read:80", Filled(80, 0xc1)),
+                   "read:80 -> 0", "close -> 0"},
+                  std::vector<TapeRecord>{Block(80, '\xc1'), Mark()}},
         DriveCase{"ZeroCountWriteWritesNothing",
                   {},
                   {},
@@ -273,38 +238,30 @@ INSTANTIATE_TEST_SUITE_P(
         DriveCase{"PositionKeptAcrossProcesses",
                   {},
                   {},
-                  {{"open:wo", "rew", "write:80:c1", "close"},
-                   {"open:wo", "write:80:c2", "close"},
+                  {{"open:wo", "rew", "write:80:c1", "close"}, {"open:wo", "write:80:c2", "close"},
                    {"open:wo", "write:80:c3", "close"}},
-                  {"open:wo -> ok", "rew -> 0", "write:80:c1 -> 80",
-                   "close -> 0", "open:wo -> ok", "write:80:c2 -> 80",
-                   "close -> 0", "open:wo -> ok", "write:80:c3 -> 80",
-                   "close -> 0"},
-                  std::vector<TapeRecord>{Block(80, '\xc1'), Mark(),
-                                          Block(80, '\xc2'), Mark(),
-                                          Block(80, '\xc3'), Mark()}},
+                  {"open:wo -> ok", "rew -> 0", "write:80:c1 -> 80", "close -> 0", "open:wo -> ok",
+                   "write:80:c2 -> 80", "close -> 0", "open:wo -> ok", "write:80:c3 -> 80", "close -> 0"},
+                  std::vector<TapeRecord>{Block(80, '\xc1'), Mark(), Block(80, '\xc2'), Mark(), Block(80, '\xc3'),
+                                          Mark()}},
         DriveCase{"ReadAfterWriteCancelsTheFilemark",
                   {},
                   {},
                   {{"open:rw", "write:80:c1", "read:80", "close"}},
-                  {"open:rw -> ok", "write:80:c1 -> 80", "read:80 -> -1 EIO",
-                   "close -> 0"},
+                  {"open:rw -> ok", "write:80:c1 -> 80", "read:80 -> -1 EIO", "close -> 0"},
                   std::vector<TapeRecord>{Block(80, '\xc1')}},
         DriveCase{"SpaceToEndThenAppend",
                   {Block(kVol1), Mark()},
                   {},
                   {{"open:rw", "eom", "status", "write:80:c2", "close"}},
-                  {"open:rw -> ok", "eom -> 0",
-                   "status -> file 1 block -1 bits EOD,ONLINE",
-                   "write:80:c2 -> 80", "close -> 0"},
-                  std::vector<TapeRecord>{Block(kVol1), Mark(),
-                                          Block(80, '\xc2'), Mark()}},
+                  {"open:rw -> ok", "eom -> 0", "status -> file 1 block -1 bits EOD,ONLINE", "write:80:c2 -> 80",
+                   "close -> 0"},
+                  std::vector<TapeRecord>{Block(kVol1), Mark(), Block(80, '\xc2'), Mark()}},
         DriveCase{"LongBlockIsChained",
                   {},
                   {},
                   {{"open:rw", "write:70000:ab", "rew", "read:70000"}},
-                  {"open:rw -> ok", "write:70000:ab -> 70000", "rew -> 0",
-                   Got("read:70000", Filled(70000, 0xab))},
+                  {"open:rw -> ok", "write:70000:ab -> 70000", "rew -> 0", Got("read:70000", Filled(70000, 0xab))},
                   std::vector<TapeRecord>{Block(70000, '\xab'), Mark()}}),
     CaseName);
 
@@ -315,29 +272,26 @@ INSTANTIATE_TEST_SUITE_P(
                   {},
                   {},
                   {{"open:rw", "dup2:0", "write:80:c1", "close"}},
-                  {"open:rw -> ok", "dup2:0 -> ok", "write:80:c1 -> 80",
-                   "close -> 0"},
+                  {"open:rw -> ok", "dup2:0 -> ok", "write:80:c1 -> 80", "close -> 0"},
                   std::vector<TapeRecord>{Block(80, '\xc1'), Mark()}},
-        DriveCase{
-            "DupKeepsTheDrive",
-            {},
-            {},
-            {{"open:rw", "dup", "write:80:c1", "close"}},
-            {"open:rw -> ok", "dup -> ok", "write:80:c1 -> 80", "close -> 0"},
-            std::vector<TapeRecord>{Block(80, '\xc1'), Mark()}},
+        DriveCase{"DupKeepsTheDrive",
+                  {},
+                  {},
+                  {{"open:rw", "dup", "write:80:c1", "close"}},
+                  {"open:rw -> ok", "dup -> ok", "write:80:c1 -> 80", "close -> 0"},
+                  std::vector<TapeRecord>{Block(80, '\xc1'), Mark()}},
         DriveCase{"ExitWithoutCloseReleasesTheDrive",
                   {},
                   {},
                   {{"open:rw", "write:80:c1", "exit"}, {"open:ro", "status"}},
-                  {"open:rw -> ok", "write:80:c1 -> 80", "exit",
-                   "open:ro -> ok", "status -> file 1 block 0 bits EOF,ONLINE"},
+                  {"open:rw -> ok", "write:80:c1 -> 80", "exit", "open:ro -> ok",
+                   "status -> file 1 block 0 bits EOF,ONLINE"},
                   std::vector<TapeRecord>{Block(80, '\xc1'), Mark()}},
         DriveCase{"SecondOpenIsBusy",
                   {},
                   {},
                   {{"open:ro", "open:ro", "close", "open:ro"}},
-                  {"open:ro -> ok", "open:ro -> -1 EBUSY", "close -> 0",
-                   "open:ro -> ok"}}),
+                  {"open:ro -> ok", "open:ro -> -1 EBUSY", "close -> 0", "open:ro -> ok"}}),
     CaseName);
 
 INSTANTIATE_TEST_SUITE_P(
@@ -347,125 +301,95 @@ INSTANTIATE_TEST_SUITE_P(
                   {Block(kVol1)},
                   {},
                   {{"open:ro", "write:80:c1", "weof:1", "rew", "read:80"}},
-                  {"open:ro -> ok", "write:80:c1 -> -1 EBADF",
-                   "weof:1 -> -1 EACCES", "rew -> 0", Got("read:80", kVol1)}},
+                  {"open:ro -> ok", "write:80:c1 -> -1 EBADF", "weof:1 -> -1 EACCES", "rew -> 0",
+                   Got("read:80", kVol1)}},
         DriveCase{"WriteOnlyHandleRefusesReads",
                   {Block(kVol1)},
                   {},
                   {{"open:wo", "read:80"}},
                   {"open:wo -> ok", "read:80 -> -1 EBADF"}},
-        DriveCase{
-            "WriteProtectedTapeOpensReadOnly",
-            {Block(kVol1)},
-            {"--write-protect"},
-            {{"open:rw", "open:wo", "open:ro", "status", "rew", "read:80"}},
-            {"open:rw -> -1 EROFS", "open:wo -> -1 EROFS", "open:ro -> ok",
-             "status -> file 0 block 0 bits BOT,WR_PROT,ONLINE", "rew -> 0",
-             Got("read:80", kVol1)}},
+        DriveCase{"WriteProtectedTapeOpensReadOnly",
+                  {Block(kVol1)},
+                  {"--write-protect"},
+                  {{"open:rw", "open:wo", "open:ro", "status", "rew", "read:80"}},
+                  {"open:rw -> -1 EROFS", "open:wo -> -1 EROFS", "open:ro -> ok",
+                   "status -> file 0 block 0 bits BOT,WR_PROT,ONLINE", "rew -> 0", Got("read:80", kVol1)}},
         DriveCase{"WriteProtectedNonBlockingOpen",
                   {Block(kVol1)},
                   {"--write-protect"},
                   {{"open:rw:nonblock", "write:80:c1", "weof:1"}},
-                  {"open:rw:nonblock -> ok", "write:80:c1 -> -1 EACCES",
-                   "weof:1 -> -1 EACCES"}},
+                  {"open:rw:nonblock -> ok", "write:80:c1 -> -1 EACCES", "weof:1 -> -1 EACCES"}},
         DriveCase{"NoMedium",
                   {},
                   {"--no-medium"},
                   {{"open:ro", "open:ro:nonblock", "read:80", "rew", "status"}},
-                  {"open:ro -> -1 ENOMEDIUM", "open:ro:nonblock -> ok",
-                   "read:80 -> -1 ENOMEDIUM", "rew -> -1 ENOMEDIUM",
-                   "status -> file -1 block -1 bits DR_OPEN"}},
+                  {"open:ro -> -1 ENOMEDIUM", "open:ro:nonblock -> ok", "read:80 -> -1 ENOMEDIUM",
+                   "rew -> -1 ENOMEDIUM", "status -> file -1 block -1 bits DR_OPEN"}},
         DriveCase{"VariableBlockModeOnly",
                   {},
                   {},
                   {{"open:ro", "setblk:0", "setblk:512", "nop", "op:99"}},
-                  {"open:ro -> ok", "setblk:0 -> 0", "setblk:512 -> -1 EINVAL",
-                   "nop -> 0", "op:99 -> -1 ENOSYS"}},
-        DriveCase{
-            "SpaceForwardOverFilemarks",
-            {Block(kVol1), Mark(), Block(kHdr1), Mark(), Mark()},
-            {},
-            {{"open:ro", "fsf:1", "status", "read:80", "fsf:5", "status"}},
-            {"open:ro -> ok", "fsf:1 -> 0",
-             "status -> file 1 block 0 bits EOF,ONLINE", Got("read:80", kHdr1),
-             "fsf:5 -> -1 EIO", "status -> file 3 block -1 bits EOD,ONLINE"}}),
+                  {"open:ro -> ok", "setblk:0 -> 0", "setblk:512 -> -1 EINVAL", "nop -> 0", "op:99 -> -1 ENOSYS"}},
+        DriveCase{"SpaceForwardOverFilemarks",
+                  {Block(kVol1), Mark(), Block(kHdr1), Mark(), Mark()},
+                  {},
+                  {{"open:ro", "fsf:1", "status", "read:80", "fsf:5", "status"}},
+                  {"open:ro -> ok", "fsf:1 -> 0", "status -> file 1 block 0 bits EOF,ONLINE", Got("read:80", kHdr1),
+                   "fsf:5 -> -1 EIO", "status -> file 3 block -1 bits EOD,ONLINE"}}),
     CaseName);
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, DriveTest,
     testing::Values(
-        DriveCase{"OpenFailsByName",
-                  {},
-                  {"--fail-open", "EACCES"},
-                  {{"open:ro"}},
-                  {"open:ro -> -1 EACCES"}},
-        DriveCase{"OpenFailsByNumber",
-                  {},
-                  {"--fail-open", "16"},
-                  {{"open:rw"}},
-                  {"open:rw -> -1 EBUSY"}},
+        DriveCase{"OpenFailsByName", {}, {"--fail-open", "EACCES"}, {{"open:ro"}}, {"open:ro -> -1 EACCES"}},
+        DriveCase{"OpenFailsByNumber", {}, {"--fail-open", "16"}, {{"open:rw"}}, {"open:rw -> -1 EBUSY"}},
         DriveCase{"RewindFails",
                   {Block(kVol1)},
                   {"--fail-rewind"},
                   {{"open:ro", "rew", "read:80"}},
                   {"open:ro -> ok", "rew -> -1 EIO", Got("read:80", kVol1)}},
-        DriveCase{"SetBlockFails",
-                  {},
-                  {"--fail-setblk"},
-                  {{"open:ro", "setblk:0"}},
-                  {"open:ro -> ok", "setblk:0 -> -1 EIO"}},
+        DriveCase{"SetBlockFails", {}, {"--fail-setblk"}, {{"open:ro", "setblk:0"}}, {"open:ro -> ok", "setblk:0 -> -1 EIO"}},
         DriveCase{"OnlyTheNthRewindAndSetBlockFail",
                   {},
                   {"--fail-rewind-at", "2", "--fail-setblk-at", "3"},
-                  {{"open:ro", "rew", "setblk:0", "rew", "setblk:0", "setblk:0",
-                    "rew"}},
-                  {"open:ro -> ok", "rew -> 0", "setblk:0 -> 0",
-                   "rew -> -1 EIO", "setblk:0 -> 0", "setblk:0 -> -1 EIO",
-                   "rew -> 0"}},
+                  {{"open:ro", "rew", "setblk:0", "rew", "setblk:0", "setblk:0", "rew"}},
+                  {"open:ro -> ok", "rew -> 0", "setblk:0 -> 0", "rew -> -1 EIO", "setblk:0 -> 0",
+                   "setblk:0 -> -1 EIO", "rew -> 0"}},
         DriveCase{"WeofFailsAndCancelsTheCloseFilemark",
                   {},
                   {"--fail-weof"},
                   {{"open:rw", "write:80:c1", "weof:2", "close"}},
-                  {"open:rw -> ok", "write:80:c1 -> 80", "weof:2 -> -1 EIO",
-                   "close -> 0"},
+                  {"open:rw -> ok", "write:80:c1 -> 80", "weof:2 -> -1 EIO", "close -> 0"},
                   std::vector<TapeRecord>{Block(80, '\xc1')}},
         DriveCase{"WeofFaultAlsoFailsTheRewindFilemark",
                   {},
                   {"--fail-weof"},
                   {{"open:rw", "write:80:c1", "rew", "close"}},
-                  {"open:rw -> ok", "write:80:c1 -> 80", "rew -> -1 EIO",
-                   "close -> -1 EIO"},
+                  {"open:rw -> ok", "write:80:c1 -> 80", "rew -> -1 EIO", "close -> -1 EIO"},
                   std::vector<TapeRecord>{Block(80, '\xc1')}},
         DriveCase{"NthReadFailsWithoutMoving",
                   {Block(kVol1), Block(kHdr1)},
                   {"--fail-read", "2"},
                   {{"open:ro", "read:80", "read:80", "read:80"}},
-                  {"open:ro -> ok", Got("read:80", kVol1), "read:80 -> -1 EIO",
-                   Got("read:80", kHdr1)}},
-        DriveCase{
-            "NthWriteFails",
-            {},
-            {"--fail-write", "2"},
-            {{"open:rw", "write:80:c1", "write:80:c2", "write:80:c3", "close"}},
-            {"open:rw -> ok", "write:80:c1 -> 80", "write:80:c2 -> -1 EIO",
-             "write:80:c3 -> 80", "close -> 0"},
-            std::vector<TapeRecord>{Block(80, '\xc1'), Block(80, '\xc3'),
-                                    Mark()}},
+                  {"open:ro -> ok", Got("read:80", kVol1), "read:80 -> -1 EIO", Got("read:80", kHdr1)}},
+        DriveCase{"NthWriteFails",
+                  {},
+                  {"--fail-write", "2"},
+                  {{"open:rw", "write:80:c1", "write:80:c2", "write:80:c3", "close"}},
+                  {"open:rw -> ok", "write:80:c1 -> 80", "write:80:c2 -> -1 EIO", "write:80:c3 -> 80", "close -> 0"},
+                  std::vector<TapeRecord>{Block(80, '\xc1'), Block(80, '\xc3'), Mark()}},
         DriveCase{"FailedWriteStillEarnsTheCloseFilemark",
                   kLabels,
                   {"--fail-write", "1"},
                   {{"open:rw", "rew", "write:80:c1", "close"}},
-                  {"open:rw -> ok", "rew -> 0", "write:80:c1 -> -1 EIO",
-                   "close -> 0"},
+                  {"open:rw -> ok", "rew -> 0", "write:80:c1 -> -1 EIO", "close -> 0"},
                   std::vector<TapeRecord>{Mark()}},
         DriveCase{"ShortWrite",
                   {},
                   {"--short-write", "2:20"},
                   {{"open:rw", "write:80:c1", "write:80:c2", "weof:2"}},
-                  {"open:rw -> ok", "write:80:c1 -> 80", "write:80:c2 -> 20",
-                   "weof:2 -> 0"},
-                  std::vector<TapeRecord>{Block(80, '\xc1'), Block(20, '\xc2'),
-                                          Mark(), Mark()}},
+                  {"open:rw -> ok", "write:80:c1 -> 80", "write:80:c2 -> 20", "weof:2 -> 0"},
+                  std::vector<TapeRecord>{Block(80, '\xc1'), Block(20, '\xc2'), Mark(), Mark()}},
         DriveCase{"ShortWriteDefaultsToFortyBytes",
                   {},
                   {"--short-write", "1"},
@@ -490,16 +414,11 @@ TEST(DrivePassThrough, OtherFilesAnswerNotATypewriter) {
   test_support::TempDir dir;
   std::string image = dir.File("tape.aws");
   test_support::WriteAwsFile(image, {});
-  for (const std::string &path :
-       {image, std::string("/dev/null"), dir.path()}) {
-    test_support::CommandResult r =
-        test_support::Run({test_support::BinaryPath("VTAPE"), "run", image,
-                           "--", test_support::BinaryPath("TAPEPROBE"), path,
-                           "open:ro", "rew", "status", "close"});
-    EXPECT_EQ(
-        r.out,
-        "open:ro -> ok\nrew -> -1 ENOTTY\nstatus -> -1 ENOTTY\nclose -> 0\n")
-        << path;
+  for (const std::string& path : {image, std::string("/dev/null"), dir.path()}) {
+    test_support::CommandResult r = test_support::Run(
+        {test_support::BinaryPath("VTAPE"), "run", image, "--", test_support::BinaryPath("TAPEPROBE"), path,
+         "open:ro", "rew", "status", "close"});
+    EXPECT_EQ(r.out, "open:ro -> ok\nrew -> -1 ENOTTY\nstatus -> -1 ENOTTY\nclose -> 0\n") << path;
   }
 }
 
@@ -516,10 +435,10 @@ TEST(DrivePassThrough, ServesBothNamesOfTheConfiguredDevice) {
       {dir.File("nst1"), dir.File("st1"), "open:ro -> ok"},
       {dir.File("nst1"), dir.File("nst9"), "open:ro -> -1 ENOENT"},
   };
-  for (const auto &c : cases) {
-    test_support::CommandResult r = test_support::Run(
-        {test_support::BinaryPath("VTAPE"), "run", image, "--device", c.device,
-         "--", test_support::BinaryPath("TAPEPROBE"), c.opened, "open:ro"});
+  for (const auto& c : cases) {
+    test_support::CommandResult r =
+        test_support::Run({test_support::BinaryPath("VTAPE"), "run", image, "--device", c.device, "--",
+                           test_support::BinaryPath("TAPEPROBE"), c.opened, "open:ro"});
     EXPECT_EQ(r.out, c.answer + "\n") << c.device << " opened as " << c.opened;
   }
 }
@@ -533,9 +452,8 @@ TEST(DriveSharing, DriveInUseElsewhereIsBusy) {
   int fd = open(image.c_str(), O_RDONLY);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(flock(fd, LOCK_EX), 0);
-  test_support::CommandResult r = test_support::Run(
-      {test_support::BinaryPath("VTAPE"), "run", image, "--",
-       test_support::BinaryPath("TAPEPROBE"), "/dev/nst0", "open:ro"});
+  test_support::CommandResult r = test_support::Run({test_support::BinaryPath("VTAPE"), "run", image, "--",
+                                                     test_support::BinaryPath("TAPEPROBE"), "/dev/nst0", "open:ro"});
   close(fd);
   EXPECT_EQ(r.out, "open:ro -> -1 EBUSY\n");
 }
@@ -547,11 +465,9 @@ TEST(DriveSharing, ReadOnlyImageIsWriteProtected) {
   test_support::WriteAwsFile(image, {Block(kVol1)});
   ASSERT_EQ(chmod(image.c_str(), 0444), 0);
   test_support::CommandResult r =
-      test_support::Run({test_support::BinaryPath("VTAPE"), "run", image, "--",
-                         test_support::BinaryPath("TAPEPROBE"), "/dev/nst0",
-                         "open:rw", "open:ro", "read:80"});
-  EXPECT_EQ(r.out, "open:rw -> -1 EROFS\nopen:ro -> ok\n" +
-                       Got("read:80", kVol1) + "\n");
+      test_support::Run({test_support::BinaryPath("VTAPE"), "run", image, "--", test_support::BinaryPath("TAPEPROBE"),
+                         "/dev/nst0", "open:rw", "open:ro", "read:80"});
+  EXPECT_EQ(r.out, "open:rw -> -1 EROFS\nopen:ro -> ok\n" + Got("read:80", kVol1) + "\n");
 }
 
 // Something other than a regular file where the image should be is a drive
@@ -561,13 +477,10 @@ TEST(DriveSharing, FifoAsImageIsNotReady) {
   test_support::TempDir dir;
   std::string image = dir.File("tape.aws");
   ASSERT_EQ(mkfifo(image.c_str(), 0666), 0);
-  test_support::CommandResult r = test_support::Run(
-      {test_support::BinaryPath("TAPEPROBE"), "/dev/nst0", "open:ro", "open:rw",
-       "open:ro:nonblock"},
-      "", {std::string("LD_PRELOAD=") + VTAPE_LIBRARY, "VTAPE_IMAGE=" + image});
-  EXPECT_EQ(
-      r.out,
-      "open:ro -> -1 EIO\nopen:rw -> -1 EIO\nopen:ro:nonblock -> -1 EIO\n");
+  test_support::CommandResult r =
+      test_support::Run({test_support::BinaryPath("TAPEPROBE"), "/dev/nst0", "open:ro", "open:rw", "open:ro:nonblock"},
+                        "", {std::string("LD_PRELOAD=") + VTAPE_LIBRARY, "VTAPE_IMAGE=" + image});
+  EXPECT_EQ(r.out, "open:ro -> -1 EIO\nopen:rw -> -1 EIO\nopen:ro:nonblock -> -1 EIO\n");
 }
 
 // Damage in the image is a medium error where the tape reaches it, and the
@@ -579,12 +492,10 @@ TEST(DriveSharing, CorruptImageReadsAsMediumError) {
   bytes.resize(bytes.size() - 10);
   test_support::WriteFile(image, bytes);
   test_support::CommandResult r =
-      test_support::Run({test_support::BinaryPath("VTAPE"), "run", image, "--",
-                         test_support::BinaryPath("TAPEPROBE"), "/dev/nst0",
-                         "open:rw", "read:80", "read:80", "close"});
-  EXPECT_EQ(r.out, "open:rw -> ok\n" + Got("read:80", kVol1) +
-                       "\nread:80 -> -1 EIO\nclose -> 0\n");
+      test_support::Run({test_support::BinaryPath("VTAPE"), "run", image, "--", test_support::BinaryPath("TAPEPROBE"),
+                         "/dev/nst0", "open:rw", "read:80", "read:80", "close"});
+  EXPECT_EQ(r.out, "open:rw -> ok\n" + Got("read:80", kVol1) + "\nread:80 -> -1 EIO\nclose -> 0\n");
   EXPECT_EQ(test_support::ReadFile(image), bytes);
 }
 
-} // namespace
+}  // namespace

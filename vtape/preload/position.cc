@@ -48,10 +48,10 @@ enum class Mode { kAt, kEnd };
 struct Saved {
   Mode mode;
   Place place;
-  Counting counting;  // kAt only: a write leaves the block number known
-  uintmax_t dev, ino; // the image's identity
-  long long size;     // kAt: the image's size; kEnd: its size before the cut
-  long long sec;      // kAt: its modification time
+  Counting counting;   // kAt only: a write leaves the block number known
+  uintmax_t dev, ino;  // the image's identity
+  long long size;      // kAt: the image's size; kEnd: its size before the cut
+  long long sec;       // kAt: its modification time
   long nsec;
 };
 
@@ -60,13 +60,13 @@ constexpr Saved kAtBot = {Mode::kAt, Place{}, Counting::kKnown, 0, 0, 0, 0, 0};
 // The record of one drive's open.
 struct Keeper {
   char path[PATH_MAX + 16];
-  int fd = -1;        // the file, read-write; -1 until first needed
-  const char *cannot; // why it cannot be written; nullptr if it can
-  int open_error;     // errno of the last failed open of the file
+  int fd = -1;         // the file, read-write; -1 until first needed
+  const char* cannot;  // why it cannot be written; nullptr if it can
+  int open_error;      // errno of the last failed open of the file
   bool rewinding;
   int image_fd;
-  struct stat image; // the image as last seen
-  bool image_fresh;  // nothing written to it since
+  struct stat image;  // the image as last seen
+  bool image_fresh;   // nothing written to it since
   // What the file holds (BOT when it holds no record at all), and whether
   // that describes this image.
   Saved disk;
@@ -74,71 +74,58 @@ struct Keeper {
 };
 Keeper g_keepers[kMaxDrives];
 // The drive the current call is for, chosen by each entry below.
-Keeper *g_k = &g_keepers[0];
+Keeper* g_k = &g_keepers[0];
 bool g_reported;
 
-bool Same(const Saved &a, const Saved &b) {
-  return a.mode == b.mode && a.counting == b.counting &&
-         a.place.offset == b.place.offset && a.place.prev == b.place.prev &&
-         a.place.file == b.place.file && a.place.block == b.place.block &&
-         a.place.records == b.place.records && a.dev == b.dev &&
-         a.ino == b.ino && a.size == b.size && a.sec == b.sec &&
-         a.nsec == b.nsec;
+bool Same(const Saved& a, const Saved& b) {
+  return a.mode == b.mode && a.counting == b.counting && a.place.offset == b.place.offset && a.place.prev == b.place.prev &&
+         a.place.file == b.place.file && a.place.block == b.place.block && a.place.records == b.place.records &&
+         a.dev == b.dev && a.ino == b.ino && a.size == b.size && a.sec == b.sec && a.nsec == b.nsec;
 }
 
-uint32_t Checksum(const char *text, size_t n) {
-  uint32_t h = 2166136261u; // FNV-1a
-  for (size_t i = 0; i < n; ++i)
-    h = (h ^ static_cast<unsigned char>(text[i])) * 16777619u;
+uint32_t Checksum(const char* text, size_t n) {
+  uint32_t h = 2166136261u;  // FNV-1a
+  for (size_t i = 0; i < n; ++i) h = (h ^ static_cast<unsigned char>(text[i])) * 16777619u;
   return h;
 }
 
-// The mode word: records of the first drives, which kept no counting, read
-// as "at" with the block number known.
-const char *ModeWord(const Saved &s) {
-  if (s.mode == Mode::kEnd)
-    return "end";
+// The mode word. Records written before the counting was kept say "at"
+// and read as a known block number.
+const char* ModeWord(const Saved& s) {
+  if (s.mode == Mode::kEnd) return "end";
   switch (s.counting) {
-  case Counting::kBlockLost:
-    return "at-lost";
-  case Counting::kEndOfData:
-    return "at-eod";
-  case Counting::kKnown:
-    break;
+    case Counting::kBlockLost:
+      return "at-lost";
+    case Counting::kEndOfData:
+      return "at-eod";
+    case Counting::kKnown:
+      break;
   }
   return "at";
 }
 
-bool Format(const Saved &s, char out[kRecordSize]) {
-  int n =
-      snprintf(out, kRecordSize,
-               "vtape-position 2 %s %lld %u %ld %ld %ld %ju %ju %lld %lld %ld",
-               ModeWord(s), static_cast<long long>(s.place.offset),
-               static_cast<unsigned>(s.place.prev), s.place.file, s.place.block,
-               s.place.records, s.dev, s.ino, s.size, s.sec, s.nsec);
-  if (n < 0 || static_cast<size_t>(n) + 10 > kRecordSize)
-    return false;
-  n += snprintf(out + n, kRecordSize - static_cast<size_t>(n), " %08" PRIx32,
-                Checksum(out, static_cast<size_t>(n)));
+bool Format(const Saved& s, char out[kRecordSize]) {
+  int n = snprintf(out, kRecordSize, "vtape-position 2 %s %lld %u %ld %ld %ld %ju %ju %lld %lld %ld", ModeWord(s),
+                   static_cast<long long>(s.place.offset),
+                   static_cast<unsigned>(s.place.prev), s.place.file, s.place.block, s.place.records, s.dev, s.ino,
+                   s.size, s.sec, s.nsec);
+  if (n < 0 || static_cast<size_t>(n) + 10 > kRecordSize) return false;
+  n += snprintf(out + n, kRecordSize - static_cast<size_t>(n), " %08" PRIx32, Checksum(out, static_cast<size_t>(n)));
   memset(out + n, ' ', kRecordSize - 1 - static_cast<size_t>(n));
   out[kRecordSize - 1] = '\n';
   return true;
 }
 
-bool Parse(const char *text, Saved *s) {
+bool Parse(const char* text, Saved* s) {
   char mode[8];
   long long offset;
   unsigned prev;
   int checked = -1;
   uint32_t sum;
-  if (sscanf(text,
-             "vtape-position 2 %7s %lld %u %ld %ld %ld %ju %ju %lld %lld %ld%n "
-             "%" SCNx32,
-             mode, &offset, &prev, &s->place.file, &s->place.block,
-             &s->place.records, &s->dev, &s->ino, &s->size, &s->sec, &s->nsec,
+  if (sscanf(text, "vtape-position 2 %7s %lld %u %ld %ld %ld %ju %ju %lld %lld %ld%n %" SCNx32, mode, &offset, &prev,
+             &s->place.file, &s->place.block, &s->place.records, &s->dev, &s->ino, &s->size, &s->sec, &s->nsec,
              &checked, &sum) != 12 ||
-      checked < 0 || sum != Checksum(text, static_cast<size_t>(checked)) ||
-      prev > UINT16_MAX || offset < 0) {
+      checked < 0 || sum != Checksum(text, static_cast<size_t>(checked)) || prev > UINT16_MAX || offset < 0) {
     return false;
   }
   s->mode = Mode::kAt;
@@ -157,11 +144,9 @@ bool Parse(const char *text, Saved *s) {
   return true;
 }
 
-bool ReadHeader(off_t at, Header *h) {
+bool ReadHeader(off_t at, Header* h) {
   unsigned char raw[kHeaderSize];
-  if (pread(g_k->image_fd, raw, sizeof raw, at) !=
-      static_cast<ssize_t>(sizeof raw))
-    return false;
+  if (pread(g_k->image_fd, raw, sizeof raw, at) != static_cast<ssize_t>(sizeof raw)) return false;
   *h = DecodeHeader(raw);
   return h->flags2 == 0;
 }
@@ -169,9 +154,8 @@ bool ReadHeader(off_t at, Header *h) {
 // Whether a record boundary with this previous length can be at `p` in an
 // image `size` bytes long: the headers on either side agree with it. Two
 // small reads instead of a walk from BOT.
-bool LooksLikeABoundary(const Place &p, off_t size) {
-  if (p.offset > size)
-    return false;
+bool LooksLikeABoundary(const Place& p, off_t size) {
+  if (p.offset > size) return false;
   Header h;
   // A header cut short by a kill is left for the walk that follows.
   if (p.offset + static_cast<off_t>(kHeaderSize) <= size &&
@@ -179,26 +163,20 @@ bool LooksLikeABoundary(const Place &p, off_t size) {
        (h.flags1 != kFlagTapeMark && (h.flags1 & kFlagNewRecord) == 0))) {
     return false;
   }
-  if (p.offset == 0)
-    return p.prev == 0;
+  if (p.offset == 0) return p.prev == 0;
   off_t last = p.offset - static_cast<off_t>(kHeaderSize) - p.prev;
-  if (last < 0 || !ReadHeader(last, &h) || h.length != p.prev)
-    return false;
-  return p.prev == 0
-             ? h.flags1 == kFlagTapeMark
-             : (h.flags1 & (kFlagEndRecord | kFlagTapeMark)) == kFlagEndRecord;
+  if (last < 0 || !ReadHeader(last, &h) || h.length != p.prev) return false;
+  return p.prev == 0 ? h.flags1 == kFlagTapeMark : (h.flags1 & (kFlagEndRecord | kFlagTapeMark)) == kFlagEndRecord;
 }
 
-const char *Unusable(int error) {
-  if (error == ELOOP)
-    return "a symbolic link, which the drive does not follow";
+const char* Unusable(int error) {
+  if (error == ELOOP) return "a symbolic link, which the drive does not follow";
   return strerror(error);
 }
 
 bool Refuse() {
   if (!g_reported) {
-    fprintf(stderr, "libvtape: cannot record the tape position in %s: %s\n",
-            g_k->path, g_k->cannot);
+    fprintf(stderr, "libvtape: cannot record the tape position in %s: %s\n", g_k->path, g_k->cannot);
     g_reported = true;
   }
   return false;
@@ -217,8 +195,7 @@ bool OpenFile(bool create) {
   }
   if (fd < 0) {
     g_k->open_error = errno;
-    if (errno != ENOENT || create)
-      g_k->cannot = Unusable(errno);
+    if (errno != ENOENT || create) g_k->cannot = Unusable(errno);
     return false;
   }
   struct stat st;
@@ -229,19 +206,15 @@ bool OpenFile(bool create) {
   }
   // Whoever may write the tape may move it: the file gets the image's
   // permissions rather than the umask's.
-  if (created)
-    fchmod(fd, g_k->image.st_mode & 0666);
+  if (created) fchmod(fd, g_k->image.st_mode & 0666);
   g_k->fd = MoveHigh(fd);
   return true;
 }
 
-bool Write(const Saved &s) {
-  if (Same(s, g_k->disk))
-    return true;
-  if (g_k->cannot != nullptr)
-    return Refuse();
-  if (g_k->fd < 0 && !OpenFile(true))
-    return Refuse();
+bool Write(const Saved& s) {
+  if (Same(s, g_k->disk)) return true;
+  if (g_k->cannot != nullptr) return Refuse();
+  if (g_k->fd < 0 && !OpenFile(true)) return Refuse();
   char text[kRecordSize];
   if (!Format(s, text)) {
     g_k->cannot = "position out of range";
@@ -258,11 +231,9 @@ bool Write(const Saved &s) {
 }
 
 // The record an image as it is now would need for the tape at `place`.
-Saved At(const Place &place, Counting counting) {
-  if (place.offset == 0 && counting == Counting::kKnown)
-    return kAtBot; // right for any image
-  if (!g_k->image_fresh && libc.fstat(g_k->image_fd, &g_k->image) == 0)
-    g_k->image_fresh = true;
+Saved At(const Place& place, Counting counting) {
+  if (place.offset == 0 && counting == Counting::kKnown) return kAtBot;  // right for any image
+  if (!g_k->image_fresh && libc.fstat(g_k->image_fd, &g_k->image) == 0) g_k->image_fresh = true;
   return Saved{Mode::kAt,
                place,
                counting,
@@ -273,7 +244,7 @@ Saved At(const Place &place, Counting counting) {
                g_k->image.st_mtim.tv_nsec};
 }
 
-Saved End(const Place &place, off_t size_before_cut) {
+Saved End(const Place& place, off_t size_before_cut) {
   return Saved{Mode::kEnd,
                place,
                Counting::kKnown,
@@ -285,29 +256,24 @@ Saved End(const Place &place, off_t size_before_cut) {
 }
 
 // Reads what the file says, keeping it open for writing if it can be.
-bool ReadSaved(Saved *s) {
+bool ReadSaved(Saved* s) {
   char text[kRecordSize + 1];
   ssize_t n = -1;
   if (OpenFile(false)) {
     n = pread(g_k->fd, text, kRecordSize, 0);
   } else if (g_k->cannot == nullptr) {
-    return false; // no record yet: BOT
+    return false;  // no record yet: BOT
   } else if (g_k->open_error == EACCES || g_k->open_error == EROFS) {
     // Readable but not writable: the place is known, moves will fail.
-    int fd =
-        libc.open(g_k->path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    int fd = libc.open(g_k->path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     struct stat st;
-    if (fd >= 0 && libc.fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
-      n = pread(fd, text, kRecordSize, 0);
-    if (fd >= 0)
-      libc.close(fd);
+    if (fd >= 0 && libc.fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) n = pread(fd, text, kRecordSize, 0);
+    if (fd >= 0) libc.close(fd);
   }
-  if (n != static_cast<ssize_t>(kRecordSize))
-    return false;
+  if (n != static_cast<ssize_t>(kRecordSize)) return false;
   text[kRecordSize] = '\0';
   Saved parsed;
-  if (!Parse(text, &parsed))
-    return false;
+  if (!Parse(text, &parsed)) return false;
   *s = parsed;
   return true;
 }
@@ -315,14 +281,11 @@ bool ReadSaved(Saved *s) {
 // From `place` on to the end of the whole records: where a write stream
 // stopped. A record cut short by the kill is taken back if the image can be
 // written, as a failed write takes back its own.
-void WalkToEnd(Place *place, off_t *size, bool writable) {
+void WalkToEnd(Place* place, off_t* size, bool writable) {
   for (;;) {
     Record rec;
-    if (!ReadRecord(g_k->image_fd, place->offset, *size, place->prev, nullptr,
-                    0, &rec))
-      return;
-    if (rec.kind == RecordKind::kEnd)
-      return;
+    if (!ReadRecord(g_k->image_fd, place->offset, *size, place->prev, nullptr, 0, &rec)) return;
+    if (rec.kind == RecordKind::kEnd) return;
     if (rec.kind == RecordKind::kCorrupt) {
       if (writable && ftruncate(g_k->image_fd, place->offset) == 0) {
         *size = place->offset;
@@ -336,35 +299,29 @@ void WalkToEnd(Place *place, off_t *size, bool writable) {
 
 // Where the tape is by the record `s`, if it still describes this image;
 // false when it does not (the tape is at BOT then).
-bool Restore(const Saved &s, bool writable, Place *place, Counting *counting,
-             off_t *size) {
-  const struct stat &im = g_k->image;
-  if (Same(s, kAtBot))
-    return true; // right for any image
-  if (s.dev != static_cast<uintmax_t>(im.st_dev) ||
-      s.ino != static_cast<uintmax_t>(im.st_ino) ||
+bool Restore(const Saved& s, bool writable, Place* place, Counting* counting, off_t* size) {
+  const struct stat& im = g_k->image;
+  if (Same(s, kAtBot)) return true;  // right for any image
+  if (s.dev != static_cast<uintmax_t>(im.st_dev) || s.ino != static_cast<uintmax_t>(im.st_ino) ||
       !LooksLikeABoundary(s.place, *size)) {
     return false;
   }
   if (s.mode == Mode::kAt) {
-    if (s.size != im.st_size || s.sec != im.st_mtim.tv_sec ||
-        s.nsec != im.st_mtim.tv_nsec)
-      return false;
+    if (s.size != im.st_size || s.sec != im.st_mtim.tv_sec || s.nsec != im.st_mtim.tv_nsec) return false;
     *place = s.place;
     *counting = s.counting;
     return true;
   }
   *place = s.place;
   // Still the size before the cut: the write never began.
-  if (s.size != s.place.offset && s.size == im.st_size)
-    return true;
+  if (s.size != s.place.offset && s.size == im.st_size) return true;
   WalkToEnd(place, size, writable);
   return true;
 }
 
-} // namespace
+}  // namespace
 
-void Pass(Place *place, bool tape_mark, off_t next, uint16_t last) {
+void Pass(Place* place, bool tape_mark, off_t next, uint16_t last) {
   place->offset = next;
   place->prev = last;
   ++place->records;
@@ -376,26 +333,23 @@ void Pass(Place *place, bool tape_mark, off_t next, uint16_t last) {
   }
 }
 
-bool OpenRecord(int drive, const char *image, int image_fd, bool writable,
-                bool rewinding, Place *place, Counting *counting, off_t *size) {
+bool OpenRecord(int drive, const char* image, int image_fd, bool writable, bool rewinding, Place* place,
+                Counting* counting, off_t* size) {
   g_k = &g_keepers[drive];
   // A tape the changer took away left its record open.
-  if (g_k->fd >= 0)
-    libc.close(g_k->fd);
+  if (g_k->fd >= 0) libc.close(g_k->fd);
   *g_k = Keeper{};
   g_k->image_fd = image_fd;
   g_k->rewinding = rewinding;
   snprintf(g_k->path, sizeof g_k->path, "%s%s", image, kStateSuffix);
   *place = Place{};
   *counting = Counting::kKnown;
-  if (libc.fstat(image_fd, &g_k->image) != 0)
-    return false;
+  if (libc.fstat(image_fd, &g_k->image) != 0) return false;
   g_k->image_fresh = true;
   *size = g_k->image.st_size;
   g_k->disk = kAtBot;
   g_k->disk_valid = true;
-  if (ReadSaved(&g_k->disk))
-    g_k->disk_valid = Restore(g_k->disk, writable, place, counting, size);
+  if (ReadSaved(&g_k->disk)) g_k->disk_valid = Restore(g_k->disk, writable, place, counting, size);
   // The release will rewind, and so would the kernel's if this process died.
   if (rewinding && !Write(kAtBot)) {
     CloseRecord(drive, Place{}, Counting::kKnown);
@@ -404,36 +358,30 @@ bool OpenRecord(int drive, const char *image, int image_fd, bool writable,
   return true;
 }
 
-bool RecordPlace(int drive, const Place &place, Counting counting) {
+bool RecordPlace(int drive, const Place& place, Counting counting) {
   g_k = &g_keepers[drive];
   return g_k->rewinding || Write(At(place, counting));
 }
 
-bool StartWrite(int drive, const Place &place, off_t *size) {
+bool StartWrite(int drive, const Place& place, off_t* size) {
   g_k = &g_keepers[drive];
   bool cut = *size > place.offset;
   // A stream of writes at the end of data is covered by one record.
-  bool covered = g_k->disk_valid && g_k->disk.mode == Mode::kEnd &&
-                 g_k->disk.size == g_k->disk.place.offset &&
+  bool covered = g_k->disk_valid && g_k->disk.mode == Mode::kEnd && g_k->disk.size == g_k->disk.place.offset &&
                  g_k->disk.place.offset <= place.offset && !cut;
-  if (!g_k->rewinding && !covered &&
-      !Write(End(place, cut ? *size : place.offset)))
-    return false;
+  if (!g_k->rewinding && !covered && !Write(End(place, cut ? *size : place.offset))) return false;
   g_k->image_fresh = false;
-  if (!cut)
-    return true;
-  if (ftruncate(g_k->image_fd, place.offset) != 0)
-    return false;
+  if (!cut) return true;
+  if (ftruncate(g_k->image_fd, place.offset) != 0) return false;
   *size = place.offset;
   return g_k->rewinding || Write(End(place, place.offset));
 }
 
-bool CloseRecord(int drive, const Place &place, Counting counting) {
+bool CloseRecord(int drive, const Place& place, Counting counting) {
   bool recorded = RecordPlace(drive, place, counting);
-  if (g_k->fd >= 0)
-    libc.close(g_k->fd);
+  if (g_k->fd >= 0) libc.close(g_k->fd);
   g_k->fd = -1;
   return recorded;
 }
 
-} // namespace vtape::preload
+}  // namespace vtape::preload

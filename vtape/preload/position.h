@@ -14,12 +14,11 @@ namespace vtape::preload {
 
 /// A record boundary in the image and what st counts there.
 struct Place {
-  off_t offset;  // bytes of the image before it
-  uint16_t prev; // length field of the header just before it (0 at BOT and
-                 // after a tape mark)
-  long file;     // tape marks before it
-  long block;    // blocks since the last of them
-  long records;  // blocks and tape marks before it
+  off_t offset;   // bytes of the image before it
+  uint16_t prev;  // length field of the header just before it (0 at BOT and after a tape mark)
+  long file;      // tape marks before it
+  long block;     // blocks since the last of them
+  long records;   // blocks and tape marks before it
 };
 
 /// What st knows beside the place, kept through a close of the non-rewinding
@@ -29,32 +28,32 @@ enum class Counting { kKnown, kBlockLost, kEndOfData };
 
 /// Moves `place` over one record that ends at `next`, whose last header has
 /// length `last`.
-void Pass(Place *place, bool tape_mark, off_t next, uint16_t last);
+void Pass(Place* place, bool tape_mark, off_t next, uint16_t last);
 
 /// Each drive of a library keeps its own record; `drive` says which.
 ///
 /// Opens the record of `image`, which drive `drive` has just opened and
-/// locked on `image_fd` (`writable`: read-write) and finds where the tape is,
-/// and how long the image is once a write cut short by a kill has been taken
-/// back. `rewinding`: opened through the name that rewinds at release, so BOT
-/// is recorded at once. False when that cannot be recorded: the open fails with
-/// EIO.
-bool OpenRecord(int drive, const char *image, int image_fd, bool writable,
-                bool rewinding, Place *place, Counting *counting, off_t *size);
+/// locked on `image_fd` (`writable`: read-write) and finds where the tape is, and how
+/// long the image is once a write cut short by a kill has been taken back.
+/// `rewinding`: opened through the name that rewinds at release, so BOT is
+/// recorded at once. False when that cannot be recorded: the open fails
+/// with EIO.
+bool OpenRecord(int drive, const char* image, int image_fd, bool writable, bool rewinding, Place* place,
+                Counting* counting, off_t* size);
 
 /// Records that the tape is at `place`, known as `counting` says, before
 /// the operation that took it there returns. False when it cannot be: the
 /// operation fails with EIO and the tape stays where the record says.
-bool RecordPlace(int drive, const Place &place, Counting counting);
+bool RecordPlace(int drive, const Place& place, Counting counting);
 
 /// Prepares a write at `place`: records that the tape will be at the end of
 /// data and cuts the image off at `place` when it goes on beyond (`*size`).
 /// False, with EIO for the write, when either cannot be done.
-bool StartWrite(int drive, const Place &place, off_t *size);
+bool StartWrite(int drive, const Place& place, off_t* size);
 
 /// Records where the release leaves the tape and closes the record.
-bool CloseRecord(int drive, const Place &place, Counting counting);
+bool CloseRecord(int drive, const Place& place, Counting counting);
 
-} // namespace vtape::preload
+}  // namespace vtape::preload
 
-#endif // VTAPE_PRELOAD_POSITION_H_
+#endif  // VTAPE_PRELOAD_POSITION_H_
