@@ -3,8 +3,8 @@
 # command lines in CASES: "words typed|completions offered", the last word
 # typed being the one completed (empty after a trailing blank). $TEMPLATE_DIR
 # in a case is the source tree's template directory.
-# Usage: completion_test.sh COMPLETIONS_DIR CASES (VAKLABEL, VAKLABEL_SHOW, VTAPE,
-# TEMPLATE_DIR set).
+# Usage: completion_test.sh COMPLETIONS_DIR CASES (VAKLABEL, VAKLABEL_LIBRARY,
+# VAKLABEL_SHOW, VTAPE, TEMPLATE_DIR set).
 set -euo pipefail
 completions=$1
 cases=$2

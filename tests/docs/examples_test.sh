@@ -4,8 +4,8 @@
 # order, in one fresh directory, with vaklabel, vaklabel-show and vtape on
 # PATH. An example that does not itself use vtape runs under the virtual
 # drive, loaded with a tape labelled XYZ789, the label the examples start from.
-# Usage: examples_test.sh DOCUMENT (VAKLABEL, VAKLABEL_SHOW, VTAPE and
-# TEMPLATE_DIR set).
+# Usage: examples_test.sh DOCUMENT (VAKLABEL, VAKLABEL_LIBRARY, VAKLABEL_SHOW, VTAPE
+# and TEMPLATE_DIR set).
 set -euo pipefail
 doc=$1
 : "${TEMPLATE_DIR:?}"
