@@ -205,6 +205,25 @@ TEST_F(ClientsTest, StatSeesTapeCharacterDevices) {
   }
 }
 
+// st refuses offsets and splicing, so nothing reaches the tape but the one
+// plain write at the end; cp then copies to and from it with read and write.
+TEST_F(ClientsTest, OffsetsAndSplicingAreRefusedAndCpFallsBack) {
+  EXPECT_EQ(Under({LIBC_CLIENT, "offsets", "/dev/nst0"}, "input").out,
+            "pread -1 ESPIPE\npwrite -1 ESPIPE\npreadv -1 ESPIPE\npwritev2 -1 ESPIPE\n"
+            "pwritev2-nowait -1 EOPNOTSUPP\nsendfile-from -1 EINVAL\nsendfile-from-at -1 ESPIPE\n"
+            "sendfile-to -1 EINVAL\nsplice-to-at -1 ESPIPE\ncopy_file_range -1 EINVAL\n"
+            "open-directory -1 ENOTDIR\npwritev2-here 80 -\n");
+  EXPECT_EQ(test_support::ReadAwsFile(image_), (std::vector<TapeRecord>{Block(std::string(80, '\0')), Mark()}));
+
+  std::string file = dir_.File("file");
+  test_support::WriteFile(file, std::string(3000, 'c'));
+  ASSERT_EQ(Under({"mt", "-f", "/dev/nst0", "rewind"}).status, 0);
+  ASSERT_EQ(Under({"cp", file, "/dev/st0"}).status, 0);
+  EXPECT_EQ(test_support::ReadAwsFile(image_), (std::vector<TapeRecord>{Block(std::string(3000, 'c')), Mark()}));
+  ASSERT_EQ(Under({"cp", "/dev/st0", dir_.File("back")}).status, 0);
+  EXPECT_EQ(test_support::ReadFile(dir_.File("back")), std::string(3000, 'c'));
+}
+
 TEST_F(ClientsTest, DriveGetsTheLowestFreeDescriptor) {
   EXPECT_EQ(Under({LIBC_CLIENT, "lowest", "/dev/nst0"}).out, "0 1\n");
 }

@@ -10,10 +10,14 @@
 //   libc_client stat PATH                  each stat call: "CALL TYPE MAJOR:MINOR"
 //   libc_client lowest PATH                open PATH, then /dev/null: how far
 //                                          above the lowest free number each is
+//   libc_client offsets PATH               each call that needs an offset or a
+//                                          second file: "CALL RESULT ERRNO"
 
 #include <fcntl.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -113,6 +117,28 @@ int StatAll(const char* path) {
   return 0;
 }
 
+void Said(const char* call, long result) { printf("%s %ld %s\n", call, result, result < 0 ? strerrorname_np(errno) : "-"); }
+
+int Offsets(const char* path) {
+  int fd = open(path, O_RDWR);
+  char buf[80] = {};
+  iovec v = {buf, sizeof buf};
+  off64_t at = 0;
+  Said("pread", pread(fd, buf, sizeof buf, 0));
+  Said("pwrite", pwrite(fd, buf, sizeof buf, 0));
+  Said("preadv", preadv(fd, &v, 1, 0));
+  Said("pwritev2", pwritev2(fd, &v, 1, 0, 0));
+  Said("pwritev2-nowait", pwritev2(fd, &v, 1, -1, RWF_NOWAIT));
+  Said("sendfile-from", sendfile(STDOUT_FILENO, fd, nullptr, sizeof buf));
+  Said("sendfile-from-at", sendfile(STDOUT_FILENO, fd, &at, sizeof buf));
+  Said("sendfile-to", sendfile(fd, STDIN_FILENO, nullptr, sizeof buf));
+  Said("splice-to-at", splice(STDIN_FILENO, nullptr, fd, &at, sizeof buf, 0));
+  Said("copy_file_range", copy_file_range(STDIN_FILENO, nullptr, fd, nullptr, sizeof buf, 0));
+  Said("open-directory", open(path, O_RDONLY | O_DIRECTORY));
+  Said("pwritev2-here", pwritev2(fd, &v, 1, -1, 0));
+  return 0;
+}
+
 int Lowest(const char* path) {
   int lowest = dup(0);
   close(lowest);
@@ -133,6 +159,9 @@ int main(int argc, char** argv) {
   if (what == "fopen-exit" && argc == 4) return FopenExit(argv[2], argv[3]);
   if (what == "stat") return StatAll(argv[2]);
   if (what == "lowest") return Lowest(argv[2]);
-  fprintf(stderr, "usage: libc_client fstream-write|fstream-read|fdopen-write|fopen-read|fopen-exit|stat|lowest PATH [TEXT]\n");
+  if (what == "offsets") return Offsets(argv[2]);
+  fprintf(stderr,
+          "usage: libc_client fstream-write|fstream-read|fdopen-write|fopen-read|fopen-exit|stat|lowest|offsets PATH "
+          "[TEXT]\n");
   return 2;
 }

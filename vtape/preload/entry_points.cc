@@ -17,6 +17,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <stdarg.h>
+#include <sys/sendfile.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -70,12 +71,18 @@ long Finish(long result, int saved_errno) {
 bool TryOpenTape(int dirfd, const char* path, int flags, int* result) {
   int saved = errno;
   if (IsChangerName(dirfd, path)) {
-    *result = static_cast<int>(Finish(OpenChanger(flags), saved));
+    *result = static_cast<int>(Finish((flags & O_DIRECTORY) != 0 ? -ENOTDIR : OpenChanger(flags), saved));
     return true;
   }
   int drive;
   DeviceName name = NameOf(dirfd, path, &drive);
   if (name == DeviceName::kOther) return false;
+  // A device node is no directory: the kernel says so before any driver
+  // sees the open (cp asks this of its last operand).
+  if ((flags & O_DIRECTORY) != 0) {
+    *result = static_cast<int>(Finish(-ENOTDIR, saved));
+    return true;
+  }
   // Names of drives past the last one: as on a machine without them.
   long opened = drive < kMaxDrives ? OpenTape(drive, name == DeviceName::kRewinding, flags) : -ENOENT;
   *result = static_cast<int>(Finish(opened, saved));
@@ -140,6 +147,46 @@ ssize_t EachSegment(const iovec* iov, int count, Transfer transfer) {
     if (static_cast<size_t>(n) != iov[i].iov_len) break;
   }
   return Finish(total, saved);
+}
+
+// st clears FMODE_PREAD and FMODE_PWRITE at open: a tape has no offsets to
+// transfer at (only lseek is humoured, for tar), so the positional calls
+// fail with ESPIPE before any block moves.
+ssize_t NoOffsets() {
+  errno = ESPIPE;
+  return -1;
+}
+
+// sendfile, splice and copy_file_range: an offset on the tape is refused as
+// above; otherwise EINVAL, as st has no splice operations and is no regular
+// file.
+ssize_t NoSplicing(bool offset_on_tape) {
+  errno = offset_on_tape ? ESPIPE : EINVAL;
+  return -1;
+}
+
+// A positional call: the C library's for any other descriptor. `real` names
+// the function rather than holding it, as it is looked up by Ready().
+template <typename Real, typename... Args>
+ssize_t Positional(Real LibC::*real, int fd, Args... args) {
+  if (!Ready()) return -1;
+  return IsTape(fd) ? NoOffsets() : (libc.*real)(fd, args...);
+}
+
+// preadv2 and pwritev2 at offset -1 transfer where the tape is, as readv
+// and writev (`here`) do; the kernel then loops over st's read or write,
+// which take no flag but RWF_HIPRI.
+template <typename Real, typename Offset>
+ssize_t PositionalV2(Real LibC::*real, ssize_t (*here)(int, const iovec*, int), int fd, const iovec* iov, int count,
+                     Offset offset, int flags) {
+  if (!Ready()) return -1;
+  if (!IsTape(fd)) return (libc.*real)(fd, iov, count, offset, flags);
+  if (offset != -1) return NoOffsets();
+  if ((flags & ~RWF_HIPRI) != 0) {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+  return here(fd, iov, count);
 }
 
 bool NeedsMode(int flags) { return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE; }
@@ -263,6 +310,91 @@ VTAPE_EXPORT off64_t lseek64(int fd, off64_t offset, int whence) {
   if (!Ready()) return -1;
   if (!IsTape(fd)) return libc.lseek64(fd, offset, whence);
   return 0;
+}
+
+VTAPE_EXPORT ssize_t pread(int fd, void* buf, size_t count, off_t offset) {
+  return Positional(&LibC::pread, fd, buf, count, offset);
+}
+
+VTAPE_EXPORT ssize_t pread64(int fd, void* buf, size_t count, off64_t offset) {
+  return Positional(&LibC::pread64, fd, buf, count, offset);
+}
+
+VTAPE_EXPORT ssize_t __pread_chk(int fd, void* buf, size_t count, off_t offset, size_t buflen) {
+  if (count > buflen) __chk_fail();
+  return Positional(&LibC::pread_chk, fd, buf, count, offset, buflen);
+}
+
+VTAPE_EXPORT ssize_t __pread64_chk(int fd, void* buf, size_t count, off64_t offset, size_t buflen) {
+  if (count > buflen) __chk_fail();
+  return Positional(&LibC::pread64_chk, fd, buf, count, offset, buflen);
+}
+
+VTAPE_EXPORT ssize_t pwrite(int fd, const void* buf, size_t count, off_t offset) {
+  return Positional(&LibC::pwrite, fd, buf, count, offset);
+}
+
+VTAPE_EXPORT ssize_t pwrite64(int fd, const void* buf, size_t count, off64_t offset) {
+  return Positional(&LibC::pwrite64, fd, buf, count, offset);
+}
+
+VTAPE_EXPORT ssize_t preadv(int fd, const iovec* iov, int count, off_t offset) {
+  return Positional(&LibC::preadv, fd, iov, count, offset);
+}
+
+VTAPE_EXPORT ssize_t preadv64(int fd, const iovec* iov, int count, off64_t offset) {
+  return Positional(&LibC::preadv64, fd, iov, count, offset);
+}
+
+VTAPE_EXPORT ssize_t pwritev(int fd, const iovec* iov, int count, off_t offset) {
+  return Positional(&LibC::pwritev, fd, iov, count, offset);
+}
+
+VTAPE_EXPORT ssize_t pwritev64(int fd, const iovec* iov, int count, off64_t offset) {
+  return Positional(&LibC::pwritev64, fd, iov, count, offset);
+}
+
+VTAPE_EXPORT ssize_t preadv2(int fd, const iovec* iov, int count, off_t offset, int flags) {
+  return PositionalV2(&LibC::preadv2, readv, fd, iov, count, offset, flags);
+}
+
+VTAPE_EXPORT ssize_t preadv64v2(int fd, const iovec* iov, int count, off64_t offset, int flags) {
+  return PositionalV2(&LibC::preadv64v2, readv, fd, iov, count, offset, flags);
+}
+
+VTAPE_EXPORT ssize_t pwritev2(int fd, const iovec* iov, int count, off_t offset, int flags) {
+  return PositionalV2(&LibC::pwritev2, writev, fd, iov, count, offset, flags);
+}
+
+VTAPE_EXPORT ssize_t pwritev64v2(int fd, const iovec* iov, int count, off64_t offset, int flags) {
+  return PositionalV2(&LibC::pwritev64v2, writev, fd, iov, count, offset, flags);
+}
+
+VTAPE_EXPORT ssize_t sendfile(int out_fd, int in_fd, off_t* offset, size_t count) {
+  if (!Ready()) return -1;
+  if (IsTape(in_fd)) return NoSplicing(offset != nullptr);
+  return IsTape(out_fd) ? NoSplicing(false) : libc.sendfile(out_fd, in_fd, offset, count);
+}
+
+VTAPE_EXPORT ssize_t sendfile64(int out_fd, int in_fd, off64_t* offset, size_t count) {
+  if (!Ready()) return -1;
+  if (IsTape(in_fd)) return NoSplicing(offset != nullptr);
+  return IsTape(out_fd) ? NoSplicing(false) : libc.sendfile64(out_fd, in_fd, offset, count);
+}
+
+VTAPE_EXPORT ssize_t splice(int in_fd, off64_t* in_offset, int out_fd, off64_t* out_offset, size_t count,
+                            unsigned flags) {
+  if (!Ready()) return -1;
+  bool in_tape = IsTape(in_fd), out_tape = IsTape(out_fd);
+  if (!in_tape && !out_tape) return libc.splice(in_fd, in_offset, out_fd, out_offset, count, flags);
+  return NoSplicing((in_tape && in_offset != nullptr) || (out_tape && out_offset != nullptr));
+}
+
+VTAPE_EXPORT ssize_t copy_file_range(int in_fd, off64_t* in_offset, int out_fd, off64_t* out_offset, size_t count,
+                                     unsigned flags) {
+  if (!Ready()) return -1;
+  if (IsTape(in_fd) || IsTape(out_fd)) return NoSplicing(false);
+  return libc.copy_file_range(in_fd, in_offset, out_fd, out_offset, count, flags);
 }
 
 VTAPE_EXPORT int close(int fd) {
