@@ -227,6 +227,16 @@ TEST_F(LibraryTest, TwoDrivesWorkAtOnce) {
   EXPECT_EQ(test_support::ReadAwsFile(Image("TWO")), two);
 }
 
+// Each drive's names carry st's numbers for that tape, as udev's nodes do.
+TEST_F(LibraryTest, EachDriveHasItsOwnDeviceNumbers) {
+  Create({"--slots", "1", "--drives", "2", "--barcodes", "ONE"});
+  CommandResult r = Script("stat -c '%n %F %t:%T' /dev/st0 /dev/nst0 /dev/st1 /dev/nst1");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "/dev/st0 character special file 9:0\n/dev/nst0 character special file 9:80\n"
+            "/dev/st1 character special file 9:1\n/dev/nst1 character special file 9:81\n");
+}
+
 // A tape moves on while a program holds it open: allowed, as on a real
 // changer, and the program's next call fails as on a drive without a tape.
 // The shell itself holds the drive and writes to it.

@@ -48,20 +48,27 @@ constexpr unsigned kTapeMajor = 9;
 constexpr unsigned kDevMajor = 0;
 constexpr unsigned kDevMinor = 5;
 
-// st's minor number: the tape number split around the mode bits, plus 128
-// for the non-rewinding name. The number is read from the name ("nst1" is
-// tape 1); a name without one is tape 0.
-unsigned DeviceMinor(DeviceName name) {
+// The tape number st gives the drive: in a library the drive's own; for a
+// single drive, the number in the name it was given ("nst1" is tape 1), 0
+// for a name without one.
+unsigned TapeNumber(DeviceName name, int drive) {
+  if (InLibrary()) return static_cast<unsigned>(drive);
   const char* path = name == DeviceName::kRewinding ? g_config.rewind_name : g_config.norewind_name;
   const char* digits = strrchr(path, '/') + 1;
   while (*digits != '\0' && (*digits < '0' || *digits > '9')) ++digits;
-  unsigned tape = static_cast<unsigned>(strtoul(digits, nullptr, 10));
+  return static_cast<unsigned>(strtoul(digits, nullptr, 10));
+}
+
+// st's minor number: the tape number split around the mode bits, plus 128
+// for the non-rewinding name.
+unsigned DeviceMinor(DeviceName name, int drive) {
+  unsigned tape = TapeNumber(name, drive);
   unsigned minor = (tape & 31) | ((tape & ~31U) << 3);
   return name == DeviceName::kNonRewinding ? minor | 128 : minor;
 }
 
-// Node numbers only need to tell the two names apart.
-ino_t DeviceInode(DeviceName name) { return 1000 + DeviceMinor(name); }
+// Node numbers only need to tell the names apart.
+ino_t DeviceInode(DeviceName name, int drive) { return 1000 + DeviceMinor(name, drive); }
 
 bool SameComponent(const char* component, size_t len, const char* name) {
   if (name[0] == '\0') return false;
@@ -115,19 +122,19 @@ DeviceName NameOf(int dirfd, const char* path, int* drive) {
   return DeviceName::kOther;
 }
 
-void StatDevice(DeviceName name, struct stat* out) {
+void StatDevice(DeviceName name, int drive, struct stat* out) {
   *out = {};
   out->st_dev = makedev(kDevMajor, kDevMinor);
-  out->st_ino = DeviceInode(name);
+  out->st_ino = DeviceInode(name, drive);
   out->st_mode = S_IFCHR | 0660;
   out->st_nlink = 1;
   out->st_uid = getuid();
   out->st_gid = getgid();
-  out->st_rdev = makedev(kTapeMajor, DeviceMinor(name));
+  out->st_rdev = makedev(kTapeMajor, DeviceMinor(name, drive));
   out->st_blksize = kDeviceBlockSize;
 }
 
-void StatxDevice(DeviceName name, struct statx* out) {
+void StatxDevice(DeviceName name, int drive, struct statx* out) {
   *out = {};
   out->stx_mask = STATX_BASIC_STATS;
   out->stx_blksize = kDeviceBlockSize;
@@ -135,9 +142,9 @@ void StatxDevice(DeviceName name, struct statx* out) {
   out->stx_uid = getuid();
   out->stx_gid = getgid();
   out->stx_mode = S_IFCHR | 0660;
-  out->stx_ino = DeviceInode(name);
+  out->stx_ino = DeviceInode(name, drive);
   out->stx_rdev_major = kTapeMajor;
-  out->stx_rdev_minor = DeviceMinor(name);
+  out->stx_rdev_minor = DeviceMinor(name, drive);
   out->stx_dev_major = kDevMajor;
   out->stx_dev_minor = kDevMinor;
 }

@@ -21,11 +21,11 @@ DeviceName NameOf(int dirfd, const char* path, int* drive = nullptr);
 /// Buffer size a program learns from stat of a character device node.
 inline constexpr int kDeviceBlockSize = 4096;
 
-/// What stat says of the drive's device node under `name` (not kOther): a
-/// character device with st's device number, major 9, minor 128 more for the
-/// non-rewinding name.
-void StatDevice(DeviceName name, struct stat* out);
-void StatxDevice(DeviceName name, struct statx* out);
+/// What stat says of the device node of drive `drive` under `name` (not
+/// kOther): a character device with st's device number, major 9, minor 128
+/// more for the non-rewinding name.
+void StatDevice(DeviceName name, int drive, struct stat* out);
+void StatxDevice(DeviceName name, int drive, struct statx* out);
 
 }  // namespace vtape::preload
 

@@ -20,21 +20,34 @@ namespace {
 
 static_assert(sizeof(struct stat) == sizeof(struct stat64), "one layout on this platform");
 
-DeviceName NameOfDescriptor(int fd) {
-  if (!IsTape(fd)) return DeviceName::kOther;
-  Locked lock;
-  return DriveRewinding(DriveOf(fd)) ? DeviceName::kRewinding : DeviceName::kNonRewinding;
+// A device node of the drives: which name, of which drive.
+struct Node {
+  DeviceName name;
+  int drive;
+};
+
+Node NodeOf(int dirfd, const char* path) {
+  Node node;
+  node.name = NameOf(dirfd, path, &node.drive);
+  return node;
 }
 
-DeviceName NameAt(int dirfd, const char* path, int flags) {
-  if (path != nullptr && path[0] == '\0' && (flags & AT_EMPTY_PATH) != 0) return NameOfDescriptor(dirfd);
-  return NameOf(dirfd, path);
+Node NodeOfDescriptor(int fd) {
+  if (!IsTape(fd)) return {DeviceName::kOther, 0};
+  Locked lock;
+  int drive = DriveOf(fd);
+  return {DriveRewinding(drive) ? DeviceName::kRewinding : DeviceName::kNonRewinding, drive};
+}
+
+Node NodeAt(int dirfd, const char* path, int flags) {
+  if (path != nullptr && path[0] == '\0' && (flags & AT_EMPTY_PATH) != 0) return NodeOfDescriptor(dirfd);
+  return NodeOf(dirfd, path);
 }
 
 // True when the drive answered; false leaves the call to the C library.
-bool StatDrive(DeviceName name, void* out) {
-  if (name == DeviceName::kOther) return false;
-  StatDevice(name, static_cast<struct stat*>(out));
+bool StatDrive(Node node, void* out) {
+  if (node.name == DeviceName::kOther) return false;
+  StatDevice(node.name, node.drive, static_cast<struct stat*>(out));
   return true;
 }
 
@@ -57,105 +70,105 @@ using namespace vtape::preload;
 
 VTAPE_EXPORT int stat(const char* path, struct stat* out) {
   if (!Ready()) return -1;
-  if (StatDrive(NameOf(AT_FDCWD, path), out)) return 0;
+  if (StatDrive(NodeOf(AT_FDCWD, path), out)) return 0;
   return libc.stat(path, out);
 }
 
 VTAPE_EXPORT int stat64(const char* path, struct stat64* out) {
   if (!Ready()) return -1;
-  if (StatDrive(NameOf(AT_FDCWD, path), out)) return 0;
+  if (StatDrive(NodeOf(AT_FDCWD, path), out)) return 0;
   return libc.stat64(path, out);
 }
 
 VTAPE_EXPORT int lstat(const char* path, struct stat* out) {
   if (!Ready()) return -1;
-  if (StatDrive(NameOf(AT_FDCWD, path), out)) return 0;
+  if (StatDrive(NodeOf(AT_FDCWD, path), out)) return 0;
   return libc.lstat(path, out);
 }
 
 VTAPE_EXPORT int lstat64(const char* path, struct stat64* out) {
   if (!Ready()) return -1;
-  if (StatDrive(NameOf(AT_FDCWD, path), out)) return 0;
+  if (StatDrive(NodeOf(AT_FDCWD, path), out)) return 0;
   return libc.lstat64(path, out);
 }
 
 VTAPE_EXPORT int fstat(int fd, struct stat* out) {
   if (!Ready()) return -1;
-  if (StatDrive(NameOfDescriptor(fd), out)) return 0;
+  if (StatDrive(NodeOfDescriptor(fd), out)) return 0;
   return libc.fstat(fd, out);
 }
 
 VTAPE_EXPORT int fstat64(int fd, struct stat64* out) {
   if (!Ready()) return -1;
-  if (StatDrive(NameOfDescriptor(fd), out)) return 0;
+  if (StatDrive(NodeOfDescriptor(fd), out)) return 0;
   return libc.fstat64(fd, out);
 }
 
 VTAPE_EXPORT int fstatat(int dirfd, const char* path, struct stat* out, int flags) {
   if (!Ready()) return -1;
-  if (StatDrive(NameAt(dirfd, path, flags), out)) return 0;
+  if (StatDrive(NodeAt(dirfd, path, flags), out)) return 0;
   return libc.fstatat(dirfd, path, out, flags);
 }
 
 VTAPE_EXPORT int fstatat64(int dirfd, const char* path, struct stat64* out, int flags) {
   if (!Ready()) return -1;
-  if (StatDrive(NameAt(dirfd, path, flags), out)) return 0;
+  if (StatDrive(NodeAt(dirfd, path, flags), out)) return 0;
   return libc.fstatat64(dirfd, path, out, flags);
 }
 
 VTAPE_EXPORT int __xstat(int version, const char* path, struct stat* out) {
   if (!Ready()) return -1;
-  if (StatDrive(NameOf(AT_FDCWD, path), out)) return 0;
+  if (StatDrive(NodeOf(AT_FDCWD, path), out)) return 0;
   return libc.xstat(version, path, out);
 }
 
 VTAPE_EXPORT int __xstat64(int version, const char* path, struct stat64* out) {
   if (!Ready()) return -1;
-  if (StatDrive(NameOf(AT_FDCWD, path), out)) return 0;
+  if (StatDrive(NodeOf(AT_FDCWD, path), out)) return 0;
   return libc.xstat64(version, path, out);
 }
 
 VTAPE_EXPORT int __lxstat(int version, const char* path, struct stat* out) {
   if (!Ready()) return -1;
-  if (StatDrive(NameOf(AT_FDCWD, path), out)) return 0;
+  if (StatDrive(NodeOf(AT_FDCWD, path), out)) return 0;
   return libc.lxstat(version, path, out);
 }
 
 VTAPE_EXPORT int __lxstat64(int version, const char* path, struct stat64* out) {
   if (!Ready()) return -1;
-  if (StatDrive(NameOf(AT_FDCWD, path), out)) return 0;
+  if (StatDrive(NodeOf(AT_FDCWD, path), out)) return 0;
   return libc.lxstat64(version, path, out);
 }
 
 VTAPE_EXPORT int __fxstat(int version, int fd, struct stat* out) {
   if (!Ready()) return -1;
-  if (StatDrive(NameOfDescriptor(fd), out)) return 0;
+  if (StatDrive(NodeOfDescriptor(fd), out)) return 0;
   return libc.fxstat(version, fd, out);
 }
 
 VTAPE_EXPORT int __fxstat64(int version, int fd, struct stat64* out) {
   if (!Ready()) return -1;
-  if (StatDrive(NameOfDescriptor(fd), out)) return 0;
+  if (StatDrive(NodeOfDescriptor(fd), out)) return 0;
   return libc.fxstat64(version, fd, out);
 }
 
 VTAPE_EXPORT int __fxstatat(int version, int dirfd, const char* path, struct stat* out, int flags) {
   if (!Ready()) return -1;
-  if (StatDrive(NameAt(dirfd, path, flags), out)) return 0;
+  if (StatDrive(NodeAt(dirfd, path, flags), out)) return 0;
   return libc.fxstatat(version, dirfd, path, out, flags);
 }
 
 VTAPE_EXPORT int __fxstatat64(int version, int dirfd, const char* path, struct stat64* out, int flags) {
   if (!Ready()) return -1;
-  if (StatDrive(NameAt(dirfd, path, flags), out)) return 0;
+  if (StatDrive(NodeAt(dirfd, path, flags), out)) return 0;
   return libc.fxstatat64(version, dirfd, path, out, flags);
 }
 
 VTAPE_EXPORT int statx(int dirfd, const char* path, int flags, unsigned mask, struct statx* out) {
   if (!Ready()) return -1;
-  DeviceName name = NameAt(dirfd, path, flags);
-  if (name == DeviceName::kOther) return libc.statx(dirfd, path, flags, mask, out);
-  StatxDevice(name, out);
+  Node node = NodeAt(dirfd, path, flags);
+  if (node.name == DeviceName::kOther) return libc.statx(dirfd, path, flags, mask, out);
+  StatxDevice(node.name, node.drive, out);
   return 0;
 }
 
