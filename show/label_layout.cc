@@ -25,7 +25,7 @@ constexpr Code kCheckpoint[] = {{'C', "secure checkpoint data set"}};
 
 enum class DateRole { kNone, kCreation, kExpiration };
 
-struct FieldSpec {
+struct FieldFormat {
   int first;
   int last;
   const char* key;
@@ -34,10 +34,10 @@ struct FieldSpec {
   DateRole date = DateRole::kNone;
 };
 
-constexpr FieldSpec kIdentifier[] = {{1, 3, "label_identifier", "label identifier"},
+constexpr FieldFormat kIdentifier[] = {{1, 3, "label_identifier", "label identifier"},
                                      {4, 4, "label_number", "label number"}};
 
-constexpr FieldSpec kVol1[] = {
+constexpr FieldFormat kVol1[] = {
     kIdentifier[0],
     kIdentifier[1],
     {5, 10, "volume_serial", "volume serial"},
@@ -48,7 +48,7 @@ constexpr FieldSpec kVol1[] = {
     {52, 80, "reserved_52_80", "reserved"},
 };
 
-constexpr FieldSpec kHdr1[] = {
+constexpr FieldFormat kHdr1[] = {
     kIdentifier[0],
     kIdentifier[1],
     {5, 21, "data_set_identifier", "data set identifier"},
@@ -66,7 +66,7 @@ constexpr FieldSpec kHdr1[] = {
     {77, 80, "block_count_high", "block count, high-order digits"},
 };
 
-constexpr FieldSpec kHdr2[] = {
+constexpr FieldFormat kHdr2[] = {
     kIdentifier[0],
     kIdentifier[1],
     {5, 5, "record_format", "record format", kRecordFormat},
@@ -88,23 +88,23 @@ constexpr FieldSpec kHdr2[] = {
 
 // HDR3-HDR9 are only checked for their identification and order by the
 // systems that read them.
-constexpr FieldSpec kHdrN[] = {kIdentifier[0], kIdentifier[1], {5, 80, "contents", "contents"}};
-constexpr FieldSpec kUhlN[] = {kIdentifier[0], kIdentifier[1], {5, 80, "user_data", "user data"}};
+constexpr FieldFormat kHdrN[] = {kIdentifier[0], kIdentifier[1], {5, 80, "contents", "contents"}};
+constexpr FieldFormat kUhlN[] = {kIdentifier[0], kIdentifier[1], {5, 80, "user_data", "user data"}};
 // The UHL1 record vaklabel writes for an eight-character label.
-constexpr FieldSpec kUhl1Label[] = {
+constexpr FieldFormat kUhl1Label[] = {
     kIdentifier[0],
     kIdentifier[1],
     {5, 12, "label", "eight-character label"},
     {13, 80, "user_data", "user data"},
 };
-constexpr FieldSpec kUnknown[] = {{1, 4, "identifier", "identifier"}, {5, 80, "contents", "contents"}};
+constexpr FieldFormat kUnknown[] = {{1, 4, "identifier", "identifier"}, {5, 80, "contents", "contents"}};
 
 bool IsNumbered(std::string_view identifier, std::string_view prefix, char low, char high) {
   return identifier.size() == 4 && identifier.substr(0, 3) == prefix && identifier[3] >= low && identifier[3] <= high;
 }
 
 struct Layout {
-  std::span<const FieldSpec> fields;
+  std::span<const FieldFormat> fields;
   std::string title;
 };
 
@@ -119,11 +119,11 @@ Layout LayoutOf(std::string_view identifier, bool marker) {
   return {kUnknown, "not a header label"};
 }
 
-void Interpret(const FieldSpec& spec, Field* field) {
-  for (const Code& code : spec.codes)
+void Interpret(const FieldFormat& format, Field* field) {
+  for (const Code& code : format.codes)
     if (field->value.size() == 1 && field->value[0] == code.code) field->meaning = code.meaning;
-  if (spec.date == DateRole::kNone) return;
-  LabelDate date = ParseLabelDate(field->value, spec.date == DateRole::kExpiration);
+  if (format.date == DateRole::kNone) return;
+  LabelDate date = ParseLabelDate(field->value, format.date == DateRole::kExpiration);
   field->meaning = Describe(date);
   if (date.kind == LabelDate::Kind::kDate) field->date = field->meaning;
 }
@@ -135,10 +135,10 @@ DecodedRecord DecodeRecord(int number, const std::string& text, bool marker) {
   record.length = text.size();
   Layout layout = LayoutOf(record.identifier, marker);
   record.title = layout.title;
-  for (const FieldSpec& spec : layout.fields) {
-    if (static_cast<size_t>(spec.first) > text.size()) break;
-    Field field{spec.key, spec.title, spec.first, spec.last, Columns(text, spec.first, spec.last), "", ""};
-    Interpret(spec, &field);
+  for (const FieldFormat& format : layout.fields) {
+    if (static_cast<size_t>(format.first) > text.size()) break;
+    Field field{format.key, format.title, format.first, format.last, Columns(text, format.first, format.last), "", ""};
+    Interpret(format, &field);
     if (number == 1 && marker && field.key == "volume_serial") field.meaning = "UHL1 marker: the label is in UHL1";
     record.fields.push_back(std::move(field));
   }

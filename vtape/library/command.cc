@@ -82,8 +82,8 @@ void CheckBarcode(const std::string& barcode) {
 // The barcodes of at most `count` cartridges: a comma-separated list as
 // given (the slots after it stay empty), or a series counting up from one
 // first barcode.
-std::vector<std::string> Barcodes(const std::string& spec, size_t count) {
-  std::vector<std::string> list = Split(spec);
+std::vector<std::string> Barcodes(const std::string& given, size_t count) {
+  std::vector<std::string> list = Split(given);
   for (const std::string& b : list) CheckBarcode(b);
   for (size_t i = 0; i < list.size(); ++i) {
     for (size_t j = i + 1; j < list.size(); ++j) {
