@@ -1,5 +1,6 @@
 #include "label_date.h"
 
+#include <chrono>
 #include <cstdio>
 #include <utility>
 
@@ -8,8 +9,7 @@ namespace {
 
 constexpr size_t kDateLength = 6;
 
-bool IsLeap(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
-int DaysIn(int year) { return IsLeap(year) ? 366 : 365; }
+int DaysIn(int year) { return std::chrono::year(year).is_leap() ? 366 : 365; }
 
 bool AllDigits(std::string_view text) {
   for (char c : text)
@@ -67,16 +67,11 @@ LabelDate ParseLabelDate(std::string_view field, bool expiration) {
 }
 
 std::string IsoDate(int year, int day_of_year) {
-  static constexpr int kMonthDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  int month = 0;
-  int day = day_of_year;
-  for (; month < 11; ++month) {
-    int length = kMonthDays[month] + (month == 1 && IsLeap(year) ? 1 : 0);
-    if (day <= length) break;
-    day -= length;
-  }
+  using namespace std::chrono;
+  year_month_day date{sys_days{std::chrono::year(year) / January / 1} + days(day_of_year - 1)};
   char text[16];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d", year, month + 1, day);
+  std::snprintf(text, sizeof text, "%04d-%02u-%02u", static_cast<int>(date.year()),
+                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()));
   return text;
 }
 

@@ -5,6 +5,9 @@
 #include <cstring>
 #include <fstream>
 
+#include "ebcdic.h"
+#include "label_image.h"
+
 namespace show {
 namespace {
 
@@ -17,7 +20,10 @@ constexpr size_t kMaxRows = (kMaxLabelRecords + 1) * kRowsPerRecord;
 // What vaklabel saves as the fourth record when a three-record label set is
 // backed up for a new eight-character label: its built-in UHL1 record passed
 // through the EBCDIC-to-ASCII table, never a block that was on the tape.
-std::string BackupFiller() { return std::string("\xA5\xAB\x3C\xEE", 4) + std::string(76, '\x81'); }
+std::string BackupFiller() {
+  constexpr int kUhl1 = 3;
+  return FromEbcdic(std::string_view(kInitialLabelImage.data() + kUhl1 * kRecordSize, kRecordSize));
+}
 constexpr std::string_view kUhl1Marker = "*UHL1*";
 
 int HexDigit(char c) {
