@@ -106,7 +106,7 @@ TEST(VtapeRun, RelativeDeviceIsMadeAbsoluteAndInTape) {
 TEST(VtapeRun, HidesTheRealDeviceNodes) {
   const std::string kFakeDev =
       "mount -t tmpfs none /dev && mknod -m 666 /dev/null c 1 3 && mknod -m 666 /dev/nst1 c 9 129 && "
-      "mkdir /dev/bsg && mknod -m 666 /dev/bsg/0:0:0:0 c 21 0 && exec \"$@\"";
+      "mkdir /dev/bsg && mknod -m 666 /dev/bsg/0:0:0:0 c 21 0 && cd / && exec \"$@\"";
   if (test_support::Run({"unshare", "-m", "sh", "-c", kFakeDev, "sh", "true"}).status != 0) {
     GTEST_SKIP() << "needs root to make device nodes in a private mount namespace";
   }
@@ -115,6 +115,14 @@ TEST(VtapeRun, HidesTheRealDeviceNodes) {
   test_support::WriteAwsFile(image, {});
   chmod(dir.path().c_str(), 0777);
   chmod(image.c_str(), 0666);
+  // Copies within the user's reach, run from /: a build may lie in a folder
+  // only its owner can enter, as mktemp -d makes them.
+  const std::string vtape = dir.File("vtape"), tapeprobe = dir.File("tapeprobe");
+  for (const auto& [from, to] : {std::pair{test_support::BinaryPath("VTAPE"), vtape},
+                                 {Beside("VTAPE", "libvtape.so"), dir.File("libvtape.so")},
+                                 {test_support::BinaryPath("TAPEPROBE"), tapeprobe}}) {
+    std::filesystem::copy_file(from, to);
+  }
   const std::string kInside =
       "stat -c %F /dev/nst1 /dev/bsg/0:0:0:0; (: <>/dev/nst1) 2>&1 | sed 's/.*: //'; "
       "exec \"$0\" /dev/nst0 open:rw write:80:c1 close >/dev/null";
@@ -122,8 +130,8 @@ TEST(VtapeRun, HidesTheRealDeviceNodes) {
                                       {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"}}) {
     std::vector<std::string> argv = {"unshare", "-m", "sh", "-c", kFakeDev, "sh"};
     argv.insert(argv.end(), as.begin(), as.end());
-    for (const std::string& a : {test_support::BinaryPath("VTAPE"), std::string("run"), image, std::string("--"),
-                                 std::string("sh"), std::string("-c"), kInside, test_support::BinaryPath("TAPEPROBE")}) {
+    for (const std::string& a : {vtape, std::string("run"), image, std::string("--"), std::string("sh"),
+                                 std::string("-c"), kInside, tapeprobe}) {
       argv.push_back(a);
     }
     if (!as.empty()) {
@@ -132,7 +140,7 @@ TEST(VtapeRun, HidesTheRealDeviceNodes) {
       if (test_support::Run(probe).status != 0) GTEST_SKIP() << "user namespaces are not allowed here";
     }
     test_support::CommandResult r = test_support::Run(argv);
-    if (!as.empty() && r.status == 126) GTEST_SKIP() << "user 65534 cannot run the build's binaries: " << r.err;
+    if (!as.empty() && r.status == 126) GTEST_SKIP() << "user 65534 cannot run the copied binaries: " << r.err;
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "socket\nsocket\nNo such device or address\n") << (as.empty() ? "root" : "user 65534");
     EXPECT_EQ(test_support::ReadAwsFile(image).size(), 2u) << "the drive itself still answers";
