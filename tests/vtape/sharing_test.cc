@@ -131,8 +131,7 @@ TEST(TornBlockTest, CutOffAtTheNextOpen) {
   test_support::WriteFile(image, whole + test_support::EncodeAws({Block(70000, 'x')}).substr(0, 5000));
   test_support::CommandResult status =
       test_support::Run({vtape, "run", image, "--", probe, "/dev/nst0", "open:ro", "status", "read:80", "eom"});
-  EXPECT_EQ(status.out,
-            "open:ro -> ok\nstatus -> file 0 block 1 bits ONLINE\nread:80 -> -1 EIO\neom -> 0\n");
+  EXPECT_EQ(status.out, "open:ro -> ok\nstatus -> file 0 block 1 bits ONLINE\nread:80 -> -1 EIO\neom -> 0\n");
   EXPECT_EQ(test_support::ReadFile(image), whole);
   EXPECT_EQ(test_support::Run({vtape, "list", image}).status, 0);
 }
