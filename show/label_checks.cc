@@ -103,8 +103,7 @@ class Checker {
                 " bytes where a label record has " + std::to_string(kLabelRecordSize));
   }
 
-  // A label file records no tape marks; on a drive the read at the end of
-  // the data fails instead, so only an image gets here.
+  // A label file records no tape marks, so only a tape or an image gets here.
   void CheckTapeMark() {
     if (!set_.ends_with_tape_mark && !decoded_.records.empty())
       Add("tape_mark", nullptr, nullptr, "the recorded data ends after the label records without a tape mark");
