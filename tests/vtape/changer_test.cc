@@ -2,7 +2,6 @@
 // functions: CDB bytes in, data bytes and sense out.
 
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -44,7 +43,7 @@ State MakeState(std::vector<std::string> slots, std::vector<std::string> drives)
   for (size_t i = 0; i < drives.size(); ++i) {
     s.drives[i].source = -1;
     s.drives[i].device = static_cast<int>(i);
-    snprintf(s.drives[i].serial, sizeof s.drives[i].serial, "VT0000AB%02zu", i);
+    vtape::FormatSerial(0xAB, static_cast<int>(i), s.drives[i].serial);
     if (drives[i] != "-") strcpy(s.drives[i].tape.barcode, drives[i].c_str());
   }
   return s;
