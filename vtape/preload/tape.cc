@@ -50,7 +50,8 @@ constexpr uint64_t kRecordOverhead = 48 - kHeaderSize;
 // of data (ST_EOD).
 enum class Eof { kNone, kFileMark, kEarlyWarning, kSpaceRefused, kEndOfData };
 
-// The one drive; st allows a single open at a time, so one record suffices.
+// The one open of a drive (st allows a single open at a time), shared by
+// every process its descriptors reach.
 struct Drive {
   bool in_use;
   char image[PATH_MAX];  // the tape's image, while it is open
@@ -75,12 +76,15 @@ struct Drive {
   size_t min_block, max_block;
   uint64_t capacity;    // early warning beyond this many bytes; 0: no end
 };
-Drive g_drives[kMaxDrives];
+static_assert(sizeof(Drive) <= kSharedPartSize);
+// What a drive that no process here holds open looks like.
+Drive g_idle;
 // The drive the current call is for, chosen under the lock by each entry.
-Drive* g_cur = &g_drives[0];
+Drive* g_cur = &g_idle;
 
 Drive& Select(int drive) {
-  g_cur = &g_drives[drive];
+  void* shared = SharedState(drive, SharedPart::kTape);
+  g_cur = shared != nullptr ? static_cast<Drive*>(shared) : &g_idle;
   return *g_cur;
 }
 
@@ -111,6 +115,9 @@ Counting CountingOf(const Drive& d) {
   if (d.eof == Eof::kEndOfData) return Counting::kEndOfData;
   return d.block_unknown ? Counting::kBlockLost : Counting::kKnown;
 }
+
+// What a write keeps of st's count: a lost block number stays lost.
+Counting WriteCounting(const Drive& d) { return d.block_unknown ? Counting::kBlockLost : Counting::kKnown; }
 
 // Takes the tape to `to`, where st knows what `eof` and `block_unknown`
 // say, once the position record says so.
@@ -146,7 +153,7 @@ long WriteMarks(long count) {
   Drive& d = *g_cur;
   for (long i = 0; i < count; ++i) {
     off_t next;
-    if (!StartWrite(d.number, d.at, &d.size)) return -EIO;
+    if (!StartWrite(d.number, d.at, WriteCounting(d), &d.size)) return -EIO;
     if (!WriteTapeMark(d.image_fd, d.at.offset, d.at.prev, &next)) return -EIO;
     Pass(&d.at, true, next, 0);
     d.size = next;
@@ -292,7 +299,7 @@ long Seek(long target) {
 long Erase() {
   Drive& d = *g_cur;
   if (d.read_only || d.write_protected) return -EACCES;
-  if (!StartWrite(d.number, d.at, &d.size)) return -EIO;
+  if (!StartWrite(d.number, d.at, WriteCounting(d), &d.size)) return -EIO;
   SetEnd(d, d.at);
   return Rewind();
 }
@@ -527,6 +534,11 @@ long OpenImage(const char* image, bool read_only, bool* write_protected, off_t* 
     fd = libc.open(image, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   }
   if (fd < 0) return errno == ENOENT ? kNoImage : -EIO;
+  // A tape read through a read-only open is write-protected all the same
+  // when it could not be written, as the drive reports WR_PROT.
+  if (read_only && libc.faccessat(AT_FDCWD, image, W_OK, AT_EACCESS) != 0 && (errno == EACCES || errno == EROFS)) {
+    *write_protected = true;
+  }
   // Checked again on what was opened, in case the name changed hands.
   if (libc.fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     libc.close(fd);
@@ -605,13 +617,14 @@ long OpenTape(int drive, bool rewinding, int flags) {
   }
   int fd = -1;
   if (error == 0) {
-    fd = NewTapeDescriptor(flags);
+    fd = NewDriveDescriptor(flags, drive);
     if (fd < 0) error = fd;
   }
   if (error != 0) {
     if (image_fd >= 0) libc.close(image_fd);
     return error;
   }
+  Select(drive);
   *g_cur = Drive{};
   g_cur->in_use = true;
   memcpy(g_cur->image, image, sizeof image);
@@ -631,14 +644,14 @@ long OpenTape(int drive, bool rewinding, int flags) {
   g_cur->max_block = c.max_block;
   Counting counting = Counting::kKnown;
   if (!no_medium) {
-    if (!OpenRecord(drive, image, image_fd, !read_only && !write_protected, rewinding, &g_cur->at, &counting,
-                    &g_cur->size, &g_cur->settings, &g_cur->end)) {
+    if (!OpenRecord(drive, g_cur->image, image_fd, rewinding, &g_cur->at, &counting, &g_cur->size,
+                    &g_cur->settings, &g_cur->end)) {
       libc.close(image_fd);
-      libc.close(fd);
       *g_cur = Drive{};
+      DiscardDriveDescriptor(fd, drive);
       return -EIO;
     }
-    g_cur->capacity = CapacityOf(image);
+    g_cur->capacity = CapacityOf(g_cur->image);
   }
   // st keeps what it knew through the last close of the non-rewinding name.
   g_cur->block_unknown = counting == Counting::kBlockLost || counting == Counting::kEndOfData ||
@@ -646,7 +659,7 @@ long OpenTape(int drive, bool rewinding, int flags) {
   g_cur->file_unknown = counting == Counting::kPositionLost;
   if (counting == Counting::kEndOfData) g_cur->eof = Eof::kEndOfData;
   if (counting == Counting::kAfterMark) g_cur->eof = Eof::kFileMark;
-  AdoptTapeDescriptor(fd, drive);
+  AdoptTapeDescriptor(fd, drive, image_fd, g_cur->image);
   return fd;
 }
 
@@ -745,7 +758,7 @@ long ReadFixed(void* buf, size_t count) {
 bool WriteBlocks(const void* buf, size_t length) {
   Drive& d = *g_cur;
   size_t block = d.settings.block_size != 0 ? static_cast<size_t>(d.settings.block_size) : length;
-  if (!StartWrite(d.number, d.at, &d.size)) return false;
+  if (!StartWrite(d.number, d.at, WriteCounting(d), &d.size)) return false;
   const unsigned char* p = static_cast<const unsigned char*>(buf);
   for (size_t done = 0; done + block <= length && block > 0; done += block) {
     off_t next;
@@ -837,7 +850,7 @@ long TapeIoctl(int drive, unsigned long request, void* arg) {
 }
 
 DriveParameters CurrentParameters(int drive) {
-  const Drive& d = g_drives[drive];
+  const Drive& d = Select(drive);
   const Settings s = d.in_use && !NoTape(d) ? d.settings : DefaultSettings();
   size_t min = d.in_use ? d.min_block : g_config.min_block;
   size_t max = d.in_use ? d.max_block : g_config.max_block;
@@ -845,9 +858,7 @@ DriveParameters CurrentParameters(int drive) {
                          d.write_protected, d.in_use && !NoTape(d)};
 }
 
-bool DriveInUse(int drive) { return g_drives[drive].in_use; }
-
-bool DriveRewinding(int drive) { return g_drives[drive].rewinding; }
+bool DriveRewinding(int drive) { return Select(drive).rewinding; }
 
 namespace {
 
@@ -893,6 +904,12 @@ long ReleaseDrive(int drive) {
   }
   d = Drive{};
   return result;
+}
+
+void LeaveDrive(int drive) {
+  Drive& d = Select(drive);
+  if (d.image_fd >= 0) libc.close(d.image_fd);
+  LeaveRecord(d.number);
 }
 
 }  // namespace vtape::preload
