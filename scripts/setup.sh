@@ -34,6 +34,8 @@ test_packages=(
   sg3-utils           # sg_inq, sg_raw and kin: the drives and changer as SCSI devices
   tar
   cpio
+  dump                # dump and restore, whose forked writers share the drive
+  e2fsprogs           # the small file system dump saves
   coreutils
   shellcheck
   qemu-system-x86     # the guest of the real-driver tests (tests/realdrive)
