@@ -169,7 +169,7 @@ Answer RequestSense(const DriveParameters& p, const uint8_t* cdb, uint8_t* data,
   size_t length = scsi::FixedSense(p.loaded ? Sense{} : kMediumNotPresent, sense, sizeof sense);
   if (length > cdb[4]) length = cdb[4];
   if (length > cap) length = cap;
-  memcpy(data, sense, length);
+  if (length > 0) memcpy(data, sense, length);
   return Good(length);
 }
 
@@ -225,10 +225,13 @@ Answer ModeSense(const DriveParameters& p, const uint8_t* cdb, uint8_t* data, si
     return Check(scsi::kInvalidFieldInCdb);
   }
   bool changeable = control == 1;
-  size_t pages = all ? (2 + 0x0E) * 2 + 2 + 0x06 : 2 + (page == kMediumPartitionPage ? 0x06 : 0x0E);
+  uint8_t pages[64];
+  Writer page_writer(pages, sizeof pages);
+  for (uint8_t pg = kDataCompressionPage; pg <= kMediumPartitionPage; ++pg) {
+    if (all || pg == page) PutModePage(&page_writer, pg, p, changeable);
+  }
   size_t descriptor = dbd ? 0 : kBlockDescriptor;
-  size_t header = ten ? 8 : 4;
-  size_t length = header + descriptor + pages;
+  size_t length = (ten ? 8 : 4) + descriptor + page_writer.written();
   unsigned specific = changeable ? 0 : (p.write_protected ? 0x80 : 0) | (p.drive_buffer & 7) << 4;
   Writer w(data, cap < allocation ? cap : allocation);
   if (ten) {
@@ -249,9 +252,7 @@ Answer ModeSense(const DriveParameters& p, const uint8_t* cdb, uint8_t* data, si
     w.Byte(0);
     w.U24(changeable ? 0xFFFFFF : static_cast<unsigned>(p.block_size));
   }
-  for (uint8_t pg = kDataCompressionPage; pg <= kMediumPartitionPage; ++pg) {
-    if (all || pg == page) PutModePage(&w, pg, p, changeable);
-  }
+  for (size_t i = 0; i < page_writer.written(); ++i) w.Byte(pages[i]);
   return Good(w.written());
 }
 
