@@ -128,36 +128,11 @@ Answer Inquiry(int drive, const uint8_t* cdb, uint8_t* data, size_t cap) {
   return Good(w.written());
 }
 
-// What the answers below tell of the drive and its tape.
-struct DriveParameters {
-  size_t min_block;
-  size_t max_block;
-  long block_size;  // 0: variable-block mode
-  int density;
-  bool compression;
-  int drive_buffer;  // buffered mode
-  bool write_protected;
-  bool loaded;  // a tape the open holds and the drive still has
-};
-
-// The drive's block limits: any length the 24-bit SSC transfer length
-// allows, as st finds the drive that reports them.
-constexpr size_t kMinBlock = 1;
-constexpr size_t kMaxBlock = 0xFFFFFF;
-
+// The block limits, block size, density and compression in force, and
+// whether a tape is there and protected.
 DriveParameters ParametersOf(int drive) {
-  mtget status{};
-  bool open = TapeIoctl(drive, MTIOCGET, &status) == 0;
-  long dsreg = status.mt_dsreg;
-  DriveParameters p{};
-  p.min_block = kMinBlock;
-  p.max_block = kMaxBlock;
-  p.block_size = dsreg & MT_ST_BLKSIZE_MASK;
-  p.density = static_cast<int>((dsreg & MT_ST_DENSITY_MASK) >> MT_ST_DENSITY_SHIFT);
-  p.drive_buffer = 1;
-  p.loaded = open && !GMT_DR_OPEN(status.mt_gstat);
-  p.write_protected = p.loaded && GMT_WR_PROT(status.mt_gstat);
-  return p;
+  Locked lock;
+  return CurrentParameters(drive);
 }
 
 Answer TestUnitReady(const DriveParameters& p) { return p.loaded ? Good(0) : Check(kMediumNotPresent); }
