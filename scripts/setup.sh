@@ -33,6 +33,8 @@ test_packages=(
   mtx                 # the medium changer's client, in the library tests
   tar
   cpio
+  dump                # dump and restore, and mbuffer: clients in the real-client comparison
+  mbuffer
   coreutils
   shellcheck
   qemu-system-x86     # the guest of the real-driver tests (tests/realdrive)
