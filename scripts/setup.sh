@@ -31,6 +31,7 @@ test_packages=(
   libclang-rt-14-dev  # libFuzzer and clang's sanitizer runtime
   mt-st               # clients of the virtual drive
   mtx                 # the medium changer's client, in the library tests
+  sg3-utils           # sg_inq, sg_raw and kin: the drives and changer as SCSI devices
   tar
   cpio
   dump                # dump and restore, and mbuffer: clients in the real-client comparison

@@ -27,6 +27,7 @@
 #include "config.h"
 #include "descriptors.h"
 #include "device_names.h"
+#include "drive_scsi.h"
 #include "library.h"
 #include "real_libc.h"
 #include "tape.h"
@@ -421,6 +422,8 @@ VTAPE_EXPORT int ioctl(int fd, unsigned long request, ...) {
   int saved = errno;
   if (IsChanger(fd)) return static_cast<int>(Finish(ChangerIoctl(request, arg), saved));
   if (!IsTape(fd)) return libc.ioctl(fd, request, arg);
+  // st hands the SCSI ioctls to the device, whatever state the tape is in.
+  if (IsScsiRequest(request)) return static_cast<int>(Finish(DriveScsiIoctl(DriveOf(fd), request, arg), saved));
   return static_cast<int>(Finish(TapeIoctl(DriveOf(fd), request, arg), saved));
 }
 
