@@ -85,10 +85,10 @@ tools=$(dirname "$VAKLABEL"):$(dirname "$TAPEPROBE"):$(dirname "$VAKLABEL_LIBRAR
 # shows it (record 1, row 5), as the tape holds it in EBCDIC and as
 # vaklabel-library's report shows it; and for the clients, timings, dates,
 # the loop device and the host's name (dump prints how long a volume took
-# only when it took a second or more). tapeinfo prints tgt's serial number,
-# which tgt pads to 36 bytes, with bytes from beyond it that change from
-# run to run: its line is left out, and sg_inq shows the serial number.
-# NUL bytes become \0, so that diff compares lines.
+# only when it took a second or more), the drive's unit serial number (the
+# target's, tgt's or vtape's; tapeinfo prints tgt's, padded to 36 bytes,
+# with bytes from beyond it that change from run to run) and its SCSI
+# address. NUL bytes become \0, so that diff compares lines.
 normalise() {
   sed -E -e "s#^  Storage Changer $2:#  Storage Changer \$CHANGER:#" \
     -e 's/open; handle [0-9]*$/open; handle N/' \
@@ -100,6 +100,7 @@ normalise() {
     -e 's/[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4}/DATE/g' \
     -e 's/finished in .*/finished in T/' -e 's/transfer rate: [0-9]+ kB\/s/transfer rate: R kB\/s/' \
     -e '/DUMP: Volume [0-9]+ (took|transfer rate)/d' -e "s/^SerialNumber: '.*'$/SerialNumber: 'S'/" \
+    -e 's/^(  Unit serial number:) .*/\1 S/' -e 's/^SCSI (ID|LUN): [0-9]+$/SCSI \1: N/' \
     -e 's#/dev/loop[0-9]+#/dev/loopN#g' -e 's/ on [^ :]+:\/dev\/loopN/ on HOST:\/dev\/loopN/' "$1"
 }
 
