@@ -34,8 +34,9 @@ test_packages=(
   sg3-utils           # sg_inq, sg_raw and kin: the drives and changer as SCSI devices
   tar
   cpio
-  dump                # dump and restore, and mbuffer: clients in the real-client comparison
-  mbuffer
+  dump                # dump and restore, whose forked writers share the drive
+  e2fsprogs           # the small file system dump saves
+  mbuffer             # a client in the real-client comparison
   coreutils
   shellcheck
   qemu-system-x86     # the guest of the real-driver tests (tests/realdrive)

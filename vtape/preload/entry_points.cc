@@ -21,7 +21,10 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <dlfcn.h>
+
 #include <cerrno>
+#include <cstdlib>
 
 #include "changer.h"
 #include "config.h"
@@ -48,6 +51,7 @@ bool EnsureInit() {
   ResolveLibC();
   LoadConfig();
   LoadLibraryConfig();
+  AdoptInherited();
   g_init = InitState::kDone;
   return true;
 }
@@ -127,6 +131,12 @@ int FcntlCommon(bool large, int fd, int cmd, void* arg) {
     Locked lock;
     return TrackDup(real(fd, cmd, arg), DriveOf(fd));
   }
+  if (IsTape(fd) && cmd == F_SETFD) {
+    Locked lock;
+    int r = real(fd, cmd, arg);
+    TrackCloseOnExec(fd);
+    return r;
+  }
   return real(fd, cmd, arg);
 }
 
@@ -196,7 +206,14 @@ __attribute__((constructor)) void Construct() { EnsureInit(); }
 
 // A program that exits without closing the drive gets what the kernel would
 // do at its exit.
-__attribute__((destructor)) void Destruct() { ReleaseAtExit(); }
+__attribute__((destructor)) void Destruct() { ReleaseAtExit(true); }
+
+// The C library's _exit or _Exit, found when first needed.
+[[noreturn]] void RealExit(const char* name, int status) {
+  auto real = reinterpret_cast<void (*)(int)>(dlsym(RTLD_NEXT, name));
+  if (real != nullptr) real(status);
+  abort();
+}
 
 }  // namespace
 }  // namespace vtape::preload
@@ -411,6 +428,19 @@ VTAPE_EXPORT int close(int fd) {
   long result = Untrack(fd);
   if (closed < 0 && result == 0) result = -close_errno;
   return static_cast<int>(Finish(result, saved));
+}
+
+// A program that leaves through _exit (dash always does, and forked
+// children do) closes its descriptors in the kernel without the destructor:
+// the drive is left here, as the kernel's release would.
+VTAPE_EXPORT void _exit(int status) {
+  if (Ready()) ReleaseAtExit(false);
+  RealExit("_exit", status);
+}
+
+VTAPE_EXPORT void _Exit(int status) {
+  if (Ready()) ReleaseAtExit(false);
+  RealExit("_Exit", status);
 }
 
 VTAPE_EXPORT int ioctl(int fd, unsigned long request, ...) {

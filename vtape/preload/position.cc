@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "../aws.h"
@@ -48,7 +49,7 @@ enum class Mode { kAt, kEnd };
 struct Saved {
   Mode mode;
   Place place;
-  Counting counting;   // kAt only: a write leaves the block number known
+  Counting counting;   // kEnd: whether the block number was lost before the write
   uintmax_t dev, ino;  // the image's identity
   long long size;      // kAt: the image's size; kEnd: its size before the cut
   long long sec;       // kAt: its modification time
@@ -57,11 +58,11 @@ struct Saved {
 
 constexpr Saved kAtBot = {Mode::kAt, Place{}, Counting::kKnown, 0, 0, 0, 0, 0};
 
-// The record of one drive's open.
+// The record of one drive's open, shared by the processes that hold it.
 struct Keeper {
   char path[PATH_MAX + 16];
-  int fd = -1;         // the file, read-write; -1 until first needed
-  const char* cannot;  // why it cannot be written; nullptr if it can
+  bool elsewhere;      // in the user's runtime directory, not beside the image
+  char cannot[128];    // why it cannot be written; empty if it can
   int open_error;      // errno of the last failed open of the file
   bool rewinding;
   int image_fd;
@@ -72,10 +73,23 @@ struct Keeper {
   Saved disk;
   bool disk_valid;
 };
-Keeper g_keepers[kMaxDrives];
+static_assert(sizeof(Keeper) <= kSharedPartSize);
+// Each process opens the file itself when it first needs it.
+struct RecordFile {
+  int fd = -1;
+};
+RecordFile g_files[kMaxDrives];
 // The drive the current call is for, chosen by each entry below.
-Keeper* g_k = &g_keepers[0];
+Keeper* g_k;
+RecordFile* g_file;
 bool g_reported;
+
+void Select(int drive) {
+  g_k = static_cast<Keeper*>(SharedState(drive, SharedPart::kRecord));
+  g_file = &g_files[drive];
+}
+
+void Cannot(const char* why) { snprintf(g_k->cannot, sizeof g_k->cannot, "%s", why); }
 
 bool Same(const Saved& a, const Saved& b) {
   return a.mode == b.mode && a.counting == b.counting && a.place.offset == b.place.offset && a.place.prev == b.place.prev &&
@@ -92,7 +106,7 @@ uint32_t Checksum(const char* text, size_t n) {
 // The mode word. Records written before the counting was kept say "at"
 // and read as a known block number.
 const char* ModeWord(const Saved& s) {
-  if (s.mode == Mode::kEnd) return "end";
+  if (s.mode == Mode::kEnd) return s.counting == Counting::kKnown ? "end" : "end-lost";
   switch (s.counting) {
     case Counting::kBlockLost:
       return "at-lost";
@@ -117,12 +131,12 @@ bool Format(const Saved& s, char out[kRecordSize]) {
 }
 
 bool Parse(const char* text, Saved* s) {
-  char mode[8];
+  char mode[16];
   long long offset;
   unsigned prev;
   int checked = -1;
   uint32_t sum;
-  if (sscanf(text, "vtape-position 2 %7s %lld %u %ld %ld %ld %ju %ju %lld %lld %ld%n %" SCNx32, mode, &offset, &prev,
+  if (sscanf(text, "vtape-position 2 %15s %lld %u %ld %ld %ld %ju %ju %lld %lld %ld%n %" SCNx32, mode, &offset, &prev,
              &s->place.file, &s->place.block, &s->place.records, &s->dev, &s->ino, &s->size, &s->sec, &s->nsec,
              &checked, &sum) != 12 ||
       checked < 0 || sum != Checksum(text, static_cast<size_t>(checked)) || prev > UINT16_MAX || offset < 0) {
@@ -130,8 +144,9 @@ bool Parse(const char* text, Saved* s) {
   }
   s->mode = Mode::kAt;
   s->counting = Counting::kKnown;
-  if (strcmp(mode, "end") == 0) {
+  if (strcmp(mode, "end") == 0 || strcmp(mode, "end-lost") == 0) {
     s->mode = Mode::kEnd;
+    if (mode[3] != '\0') s->counting = Counting::kBlockLost;
   } else if (strcmp(mode, "at-lost") == 0) {
     s->counting = Counting::kBlockLost;
   } else if (strcmp(mode, "at-eod") == 0) {
@@ -195,34 +210,68 @@ bool OpenFile(bool create) {
   }
   if (fd < 0) {
     g_k->open_error = errno;
-    if (errno != ENOENT || create) g_k->cannot = Unusable(errno);
+    if (errno != ENOENT || create) Cannot(Unusable(errno));
     return false;
   }
   struct stat st;
   if (libc.fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     libc.close(fd);
-    g_k->cannot = "not a regular file";
+    Cannot("not a regular file");
     return false;
   }
   // Whoever may write the tape may move it: the file gets the image's
-  // permissions rather than the umask's.
-  if (created) fchmod(fd, g_k->image.st_mode & 0666);
-  g_k->fd = MoveHigh(fd);
+  // permissions rather than the umask's, and stays writable for the one who
+  // made it, also beside a write-protected image. Anyone else who may only
+  // read the tape keeps its place in a runtime directory of their own.
+  if (created && !g_k->elsewhere) fchmod(fd, (g_k->image.st_mode & 0666) | S_IWUSR);
+  g_file->fd = MoveHigh(fd);
   return true;
+}
+
+bool Unwritable(int error) { return error == EACCES || error == EROFS || error == EPERM; }
+
+// The user's own place for the record when the image's directory cannot
+// hold it (a read-only image or mount): a write-protected cartridge moves
+// all the same. Named by the image's identity, so that every name of the
+// image finds it.
+bool UseRuntimeDirectory() {
+  if (g_k->elsewhere) return false;
+  char dir[PATH_MAX];
+  const char* runtime = getenv("XDG_RUNTIME_DIR");
+  if (runtime != nullptr && runtime[0] == '/') {
+    snprintf(dir, sizeof dir, "%s/vtape", runtime);
+  } else {
+    snprintf(dir, sizeof dir, "/tmp/vtape-%u", static_cast<unsigned>(geteuid()));
+  }
+  mkdir(dir, 0700);
+  struct stat st;
+  if (libc.lstat(dir, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 077) != 0) {
+    return false;
+  }
+  snprintf(g_k->path, sizeof g_k->path, "%s/%ju-%ju%s", dir, static_cast<uintmax_t>(g_k->image.st_dev),
+           static_cast<uintmax_t>(g_k->image.st_ino), kStateSuffix);
+  g_k->elsewhere = true;
+  g_k->cannot[0] = '\0';
+  return true;
+}
+
+// Opens the file, creating it, where the record can be kept.
+bool OpenFileToWrite() {
+  return OpenFile(true) || (Unwritable(g_k->open_error) && UseRuntimeDirectory() && OpenFile(true));
 }
 
 bool Write(const Saved& s) {
   if (Same(s, g_k->disk)) return true;
-  if (g_k->cannot != nullptr) return Refuse();
-  if (g_k->fd < 0 && !OpenFile(true)) return Refuse();
+  if (g_k->cannot[0] != '\0') return Refuse();
+  if (g_file->fd < 0 && !OpenFileToWrite()) return Refuse();
   char text[kRecordSize];
   if (!Format(s, text)) {
-    g_k->cannot = "position out of range";
+    Cannot("position out of range");
     return Refuse();
   }
-  ssize_t put = pwrite(g_k->fd, text, kRecordSize, 0);
+  ssize_t put = pwrite(g_file->fd, text, kRecordSize, 0);
   if (put != static_cast<ssize_t>(kRecordSize)) {
-    g_k->cannot = strerror(put < 0 ? errno : ENOSPC);
+    Cannot(strerror(put < 0 ? errno : ENOSPC));
     return Refuse();
   }
   g_k->disk = s;
@@ -244,10 +293,12 @@ Saved At(const Place& place, Counting counting) {
                g_k->image.st_mtim.tv_nsec};
 }
 
-Saved End(const Place& place, off_t size_before_cut) {
+// Writing at end of data keeps a lost block number lost, as st counts on
+// only from a known one.
+Saved End(const Place& place, Counting counting, off_t size_before_cut) {
   return Saved{Mode::kEnd,
                place,
-               Counting::kKnown,
+               counting == Counting::kKnown ? Counting::kKnown : Counting::kBlockLost,
                static_cast<uintmax_t>(g_k->image.st_dev),
                static_cast<uintmax_t>(g_k->image.st_ino),
                static_cast<long long>(size_before_cut),
@@ -255,20 +306,41 @@ Saved End(const Place& place, off_t size_before_cut) {
                0};
 }
 
-// Reads what the file says, keeping it open for writing if it can be.
+// The record at the current path, read only.
+ssize_t ReadOnly(char* text) {
+  int fd = libc.open(g_k->path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat st;
+  ssize_t n = libc.fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? pread(fd, text, kRecordSize, 0) : -1;
+  libc.close(fd);
+  return n;
+}
+
+// Whether the record could be made beside the image.
+bool DirectoryWritable() {
+  char dir[PATH_MAX + 16];
+  snprintf(dir, sizeof dir, "%s", g_k->path);
+  *strrchr(dir, '/') = '\0';
+  return libc.faccessat(AT_FDCWD, dir[0] == '\0' ? "/" : dir, W_OK, AT_EACCESS) == 0 || !Unwritable(errno);
+}
+
+// Reads what the file says, keeping it open for writing if it can be. A
+// record beside the image that cannot be written says where the tape was
+// until one in the runtime directory takes over.
 bool ReadSaved(Saved* s) {
   char text[kRecordSize + 1];
   ssize_t n = -1;
   if (OpenFile(false)) {
-    n = pread(g_k->fd, text, kRecordSize, 0);
-  } else if (g_k->cannot == nullptr) {
+    n = pread(g_file->fd, text, kRecordSize, 0);
+  } else if (g_k->cannot[0] == '\0' && DirectoryWritable()) {
     return false;  // no record yet: BOT
-  } else if (g_k->open_error == EACCES || g_k->open_error == EROFS) {
-    // Readable but not writable: the place is known, moves will fail.
-    int fd = libc.open(g_k->path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    struct stat st;
-    if (fd >= 0 && libc.fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) n = pread(fd, text, kRecordSize, 0);
-    if (fd >= 0) libc.close(fd);
+  } else if (g_k->cannot[0] == '\0' || Unwritable(g_k->open_error)) {
+    n = ReadOnly(text);
+    char newer[kRecordSize];
+    if (UseRuntimeDirectory() && OpenFile(false) && pread(g_file->fd, newer, kRecordSize, 0) == kRecordSize) {
+      memcpy(text, newer, kRecordSize);
+      n = kRecordSize;
+    }
   }
   if (n != static_cast<ssize_t>(kRecordSize)) return false;
   text[kRecordSize] = '\0';
@@ -278,28 +350,38 @@ bool ReadSaved(Saved* s) {
   return true;
 }
 
+// A drive loses a write it did not finish: the record a kill cut short goes,
+// whatever the mode of this open, so the tape ends after the last whole
+// record. An image nobody may write keeps the bytes, but the tape ends
+// before them all the same.
+void CutTornRecord(off_t at, off_t* size) {
+  *size = at;
+  g_k->image_fresh = false;
+  if (ftruncate(g_k->image_fd, at) == 0) return;
+  char image[PATH_MAX];
+  snprintf(image, sizeof image, "/proc/self/fd/%d", g_k->image_fd);
+  int fd = libc.open(image, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return;
+  if (ftruncate(fd, at) != 0) g_k->image_fresh = true;
+  libc.close(fd);
+}
+
 // From `place` on to the end of the whole records: where a write stream
-// stopped. A record cut short by the kill is taken back if the image can be
-// written, as a failed write takes back its own.
-void WalkToEnd(Place* place, off_t* size, bool writable) {
+// stopped. A tape mark on the way makes the block number known again.
+void WalkToEnd(Place* place, Counting* counting, off_t* size) {
   for (;;) {
     Record rec;
     if (!ReadRecord(g_k->image_fd, place->offset, *size, place->prev, nullptr, 0, &rec)) return;
     if (rec.kind == RecordKind::kEnd) return;
-    if (rec.kind == RecordKind::kCorrupt) {
-      if (writable && ftruncate(g_k->image_fd, place->offset) == 0) {
-        *size = place->offset;
-        g_k->image_fresh = false;
-      }
-      return;
-    }
+    if (rec.kind == RecordKind::kCorrupt) return CutTornRecord(place->offset, size);
+    if (rec.kind == RecordKind::kTapeMark) *counting = Counting::kKnown;
     Pass(place, rec.kind == RecordKind::kTapeMark, rec.next, rec.last_length);
   }
 }
 
 // Where the tape is by the record `s`, if it still describes this image;
 // false when it does not (the tape is at BOT then).
-bool Restore(const Saved& s, bool writable, Place* place, Counting* counting, off_t* size) {
+bool Restore(const Saved& s, Place* place, Counting* counting, off_t* size) {
   const struct stat& im = g_k->image;
   if (Same(s, kAtBot)) return true;  // right for any image
   if (s.dev != static_cast<uintmax_t>(im.st_dev) || s.ino != static_cast<uintmax_t>(im.st_ino) ||
@@ -313,9 +395,10 @@ bool Restore(const Saved& s, bool writable, Place* place, Counting* counting, of
     return true;
   }
   *place = s.place;
+  *counting = s.counting;
   // Still the size before the cut: the write never began.
   if (s.size != s.place.offset && s.size == im.st_size) return true;
-  WalkToEnd(place, size, writable);
+  WalkToEnd(place, counting, size);
   return true;
 }
 
@@ -333,11 +416,12 @@ void Pass(Place* place, bool tape_mark, off_t next, uint16_t last) {
   }
 }
 
-bool OpenRecord(int drive, const char* image, int image_fd, bool writable, bool rewinding, Place* place,
-                Counting* counting, off_t* size) {
-  g_k = &g_keepers[drive];
+bool OpenRecord(int drive, const char* image, int image_fd, bool rewinding, Place* place, Counting* counting,
+                off_t* size) {
+  Select(drive);
   // A tape the changer took away left its record open.
-  if (g_k->fd >= 0) libc.close(g_k->fd);
+  if (g_file->fd >= 0) libc.close(g_file->fd);
+  g_file->fd = -1;
   *g_k = Keeper{};
   g_k->image_fd = image_fd;
   g_k->rewinding = rewinding;
@@ -349,7 +433,7 @@ bool OpenRecord(int drive, const char* image, int image_fd, bool writable, bool 
   *size = g_k->image.st_size;
   g_k->disk = kAtBot;
   g_k->disk_valid = true;
-  if (ReadSaved(&g_k->disk)) g_k->disk_valid = Restore(g_k->disk, writable, place, counting, size);
+  if (ReadSaved(&g_k->disk)) g_k->disk_valid = Restore(g_k->disk, place, counting, size);
   // The release will rewind, and so would the kernel's if this process died.
   if (rewinding && !Write(kAtBot)) {
     CloseRecord(drive, Place{}, Counting::kKnown);
@@ -359,29 +443,34 @@ bool OpenRecord(int drive, const char* image, int image_fd, bool writable, bool 
 }
 
 bool RecordPlace(int drive, const Place& place, Counting counting) {
-  g_k = &g_keepers[drive];
+  Select(drive);
   return g_k->rewinding || Write(At(place, counting));
 }
 
-bool StartWrite(int drive, const Place& place, off_t* size) {
-  g_k = &g_keepers[drive];
+bool StartWrite(int drive, const Place& place, Counting counting, off_t* size) {
+  Select(drive);
   bool cut = *size > place.offset;
   // A stream of writes at the end of data is covered by one record.
   bool covered = g_k->disk_valid && g_k->disk.mode == Mode::kEnd && g_k->disk.size == g_k->disk.place.offset &&
                  g_k->disk.place.offset <= place.offset && !cut;
-  if (!g_k->rewinding && !covered && !Write(End(place, cut ? *size : place.offset))) return false;
+  if (!g_k->rewinding && !covered && !Write(End(place, counting, cut ? *size : place.offset))) return false;
   g_k->image_fresh = false;
   if (!cut) return true;
   if (ftruncate(g_k->image_fd, place.offset) != 0) return false;
   *size = place.offset;
-  return g_k->rewinding || Write(End(place, place.offset));
+  return g_k->rewinding || Write(End(place, counting, place.offset));
 }
 
 bool CloseRecord(int drive, const Place& place, Counting counting) {
   bool recorded = RecordPlace(drive, place, counting);
-  if (g_k->fd >= 0) libc.close(g_k->fd);
-  g_k->fd = -1;
+  LeaveRecord(drive);
   return recorded;
+}
+
+void LeaveRecord(int drive) {
+  RecordFile& file = g_files[drive];
+  if (file.fd >= 0) libc.close(file.fd);
+  file.fd = -1;
 }
 
 }  // namespace vtape::preload

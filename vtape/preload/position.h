@@ -33,13 +33,13 @@ void Pass(Place* place, bool tape_mark, off_t next, uint16_t last);
 /// Each drive of a library keeps its own record; `drive` says which.
 ///
 /// Opens the record of `image`, which drive `drive` has just opened and
-/// locked on `image_fd` (`writable`: read-write) and finds where the tape is, and how
-/// long the image is once a write cut short by a kill has been taken back.
+/// locked on `image_fd`, and finds where the tape is, and how long the image
+/// is once a write cut short by a kill has been cut off.
 /// `rewinding`: opened through the name that rewinds at release, so BOT is
 /// recorded at once. False when that cannot be recorded: the open fails
 /// with EIO.
-bool OpenRecord(int drive, const char* image, int image_fd, bool writable, bool rewinding, Place* place,
-                Counting* counting, off_t* size);
+bool OpenRecord(int drive, const char* image, int image_fd, bool rewinding, Place* place, Counting* counting,
+                off_t* size);
 
 /// Records that the tape is at `place`, known as `counting` says, before
 /// the operation that took it there returns. False when it cannot be: the
@@ -47,12 +47,15 @@ bool OpenRecord(int drive, const char* image, int image_fd, bool writable, bool 
 bool RecordPlace(int drive, const Place& place, Counting counting);
 
 /// Prepares a write at `place`: records that the tape will be at the end of
-/// data and cuts the image off at `place` when it goes on beyond (`*size`).
-/// False, with EIO for the write, when either cannot be done.
-bool StartWrite(int drive, const Place& place, off_t* size);
+/// data (its block number known as `counting` says) and cuts the image off
+/// at `place` when it goes on beyond (`*size`). False, with EIO for the
+/// write, when either cannot be done.
+bool StartWrite(int drive, const Place& place, Counting counting, off_t* size);
 
 /// Records where the release leaves the tape and closes the record.
 bool CloseRecord(int drive, const Place& place, Counting counting);
+/// Closes this process's own descriptor of the record.
+void LeaveRecord(int drive);
 
 }  // namespace vtape::preload
 

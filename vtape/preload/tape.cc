@@ -31,7 +31,8 @@ constexpr short kMtWeofImmediate = 35;
 // The driver's end-of-file state, reduced to what the reads can tell apart.
 enum class Eof { kNone, kFileMark, kEndOfData };
 
-// The one drive; st allows a single open at a time, so one record suffices.
+// The one open of a drive (st allows a single open at a time), shared by
+// every process its descriptors reach.
 struct Drive {
   bool in_use;
   char image[PATH_MAX];  // the tape's image, while it is open
@@ -50,12 +51,15 @@ struct Drive {
   Eof eof;
   bool block_unknown;   // st lost count of the block number at end of data
 };
-Drive g_drives[kMaxDrives];
+static_assert(sizeof(Drive) <= kSharedPartSize);
+// What a drive that no process here holds open looks like.
+Drive g_idle;
 // The drive the current call is for, chosen under the lock by each entry.
-Drive* g_cur = &g_drives[0];
+Drive* g_cur = &g_idle;
 
 Drive& Select(int drive) {
-  g_cur = &g_drives[drive];
+  void* shared = SharedState(drive, SharedPart::kTape);
+  g_cur = shared != nullptr ? static_cast<Drive*>(shared) : &g_idle;
   return *g_cur;
 }
 
@@ -65,11 +69,16 @@ bool TapeGone() {
   return g_cur->in_library && !g_cur->no_medium && !StillLoaded(g_cur->number, g_cur->changes);
 }
 
+Counting CountingOf(Eof eof, bool block_unknown) {
+  if (eof == Eof::kEndOfData) return Counting::kEndOfData;
+  return block_unknown ? Counting::kBlockLost : Counting::kKnown;
+}
+
 long WriteMarks(long count) {
   Drive& d = *g_cur;
   for (long i = 0; i < count; ++i) {
     off_t next;
-    if (!StartWrite(d.number, d.at, &d.size)) return -EIO;
+    if (!StartWrite(d.number, d.at, CountingOf(Eof::kNone, d.block_unknown), &d.size)) return -EIO;
     if (!WriteTapeMark(d.image_fd, d.at.offset, d.at.prev, &next)) return -EIO;
     Pass(&d.at, true, next, 0);
     d.size = next;
@@ -77,11 +86,6 @@ long WriteMarks(long count) {
   d.eof = Eof::kNone;
   d.block_unknown = false;
   return 0;
-}
-
-Counting CountingOf(Eof eof, bool block_unknown) {
-  if (eof == Eof::kEndOfData) return Counting::kEndOfData;
-  return block_unknown ? Counting::kBlockLost : Counting::kKnown;
 }
 
 // Takes the tape to `to`, where st knows what `eof` and `block_unknown`
@@ -215,6 +219,11 @@ long OpenImage(const char* image, bool read_only, bool* write_protected, off_t* 
     fd = libc.open(image, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   }
   if (fd < 0) return errno == ENOENT ? kNoImage : -EIO;
+  // A tape read through a read-only open is write-protected all the same
+  // when it could not be written, as the drive reports WR_PROT.
+  if (read_only && libc.faccessat(AT_FDCWD, image, W_OK, AT_EACCESS) != 0 && (errno == EACCES || errno == EROFS)) {
+    *write_protected = true;
+  }
   // Checked again on what was opened, in case the name changed hands.
   if (libc.fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     libc.close(fd);
@@ -276,13 +285,14 @@ long OpenTape(int drive, bool rewinding, int flags) {
   }
   int fd = -1;
   if (error == 0) {
-    fd = NewTapeDescriptor(flags);
+    fd = NewDriveDescriptor(flags, drive);
     if (fd < 0) error = fd;
   }
   if (error != 0) {
     if (image_fd >= 0) libc.close(image_fd);
     return error;
   }
+  Select(drive);
   *g_cur = Drive{};
   g_cur->in_use = true;
   memcpy(g_cur->image, image, sizeof image);
@@ -297,17 +307,16 @@ long OpenTape(int drive, bool rewinding, int flags) {
   g_cur->write_protected = write_protected;
   g_cur->size = size;
   Counting counting = Counting::kKnown;
-  if (!no_medium && !OpenRecord(drive, image, image_fd, !read_only && !write_protected, rewinding, &g_cur->at,
-                                &counting, &g_cur->size)) {
+  if (!no_medium && !OpenRecord(drive, g_cur->image, image_fd, rewinding, &g_cur->at, &counting, &g_cur->size)) {
     libc.close(image_fd);
-    libc.close(fd);
     *g_cur = Drive{};
+    DiscardDriveDescriptor(fd, drive);
     return -EIO;
   }
   // st keeps what it knew through the last close of the non-rewinding name.
   g_cur->block_unknown = counting != Counting::kKnown;
   if (counting == Counting::kEndOfData) g_cur->eof = Eof::kEndOfData;
-  AdoptTapeDescriptor(fd, drive);
+  AdoptTapeDescriptor(fd, drive, image_fd, g_cur->image);
   return fd;
 }
 
@@ -360,7 +369,7 @@ long TapeWrite(int drive, const void* buf, size_t count) {
   if (!NextWrite(count, &length)) return -EIO;
   off_t next;
   uint16_t last;
-  if (!StartWrite(d.number, d.at, &d.size)) return -EIO;
+  if (!StartWrite(d.number, d.at, CountingOf(Eof::kNone, d.block_unknown), &d.size)) return -EIO;
   if (!WriteBlock(d.image_fd, d.at.offset, d.at.prev, buf, length, &next, &last)) return -EIO;
   Pass(&d.at, false, next, last);
   d.size = next;
@@ -394,9 +403,7 @@ long TapeIoctl(int drive, unsigned long request, void* arg) {
   return -ENOTTY;
 }
 
-bool DriveInUse(int drive) { return g_drives[drive].in_use; }
-
-bool DriveRewinding(int drive) { return g_drives[drive].rewinding; }
+bool DriveRewinding(int drive) { return Select(drive).rewinding; }
 
 long ReleaseDrive(int drive) {
   Drive& d = Select(drive);
@@ -420,6 +427,12 @@ long ReleaseDrive(int drive) {
   }
   d = Drive{};
   return result;
+}
+
+void LeaveDrive(int drive) {
+  Drive& d = Select(drive);
+  if (d.image_fd >= 0) libc.close(d.image_fd);
+  LeaveRecord(d.number);
 }
 
 }  // namespace vtape::preload

@@ -11,11 +11,19 @@ namespace vtape::preload {
 
 extern pthread_mutex_t g_lock;
 
-/// Holds the one lock over the drive and the descriptor table.
+/// Unlocks the shared state of the opens taken under the current Locked.
+void UnlockSharedStates();
+
+/// Holds the one lock over the drive and the descriptor table in this
+/// process; the state of an open, shared with other processes, is locked
+/// on first use until it ends.
 class Locked {
  public:
   Locked() { pthread_mutex_lock(&g_lock); }
-  ~Locked() { pthread_mutex_unlock(&g_lock); }
+  ~Locked() {
+    UnlockSharedStates();
+    pthread_mutex_unlock(&g_lock);
+  }
   Locked(const Locked&) = delete;
   Locked& operator=(const Locked&) = delete;
 };
@@ -32,14 +40,15 @@ long TapeRead(int drive, void* buf, size_t count);
 long TapeWrite(int drive, const void* buf, size_t count);
 long TapeIoctl(int drive, unsigned long request, void* arg);
 
-/// True while an open of the drive has not been released.
-bool DriveInUse(int drive);
 /// Whether the open in use came through the rewinding name.
 bool DriveRewinding(int drive);
 
 /// What the kernel does when the last descriptor of the drive goes away: the
 /// filemark after a write, then the rewind of the st name.
 long ReleaseDrive(int drive);
+/// What a process that holds no descriptor of the drive any more, while
+/// others still do, lets go of.
+void LeaveDrive(int drive);
 
 }  // namespace vtape::preload
 
