@@ -70,7 +70,6 @@ known_differences_clients() {
     ["fixed-block mode after mt setblk 512"]="mt setblk to a fixed size is refused"
     ["a new open at end of data after a tape mark"]="the first read of a new open at end of data fails with EIO at once"
     ["the other st operations, as a drive without the feature answers them"]="retension, lock, compression, density, drive buffer, st options and partitions are not answered as st answers them"
-    ["dump and restore of a small ext4 file system"]="the drive's descriptor does not pass to dump's child processes"
   )
   if [ "$(id -u)" -ne 0 ]; then
     known_differences["dump and restore of a small ext4 file system"]="dump needs a loop device, which only root may set up"
