@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "aws.h"
+#include "capacity.h"
+#include "drive_env.h"
 #include "drive_identity.h"
 #include "library/env.h"
 #include "library/state.h"
@@ -290,6 +292,7 @@ int CreateLibrary(int argc, char** argv) {
   std::vector<bool> empty;
   std::vector<std::string> copies;
   std::vector<long> empty_slots;
+  uint64_t capacity = 0;
   for (int i = 0; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg[0] != '-') {
@@ -311,6 +314,8 @@ int CreateLibrary(int argc, char** argv) {
       for (const std::string& s : Split(value)) empty_slots.push_back(Number(arg, s.c_str(), 1, kMaxSlots));
     } else if (arg == "--copy") {
       copies.push_back(value);
+    } else if (arg == "--size") {
+      if (!ParseSize(value, &capacity)) Fail("--size needs a size in bytes (K, M, G, T allowed)");
     } else {
       Fail("unknown option " + arg);
     }
@@ -350,6 +355,7 @@ int CreateLibrary(int argc, char** argv) {
     } else {
       BlankTape(dir_fd, file);
     }
+    if (!SetCapacity(dir_fd, file.c_str(), capacity)) FailErrno(file + kCapacitySuffix);
     snprintf(state.slots[s].barcode, sizeof state.slots[s].barcode, "%s", barcode.c_str());
     ++next;
   }

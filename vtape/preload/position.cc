@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <sys/mtio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -54,9 +55,11 @@ struct Saved {
   long long size;      // kAt: the image's size; kEnd: its size before the cut
   long long sec;       // kAt: its modification time
   long nsec;
+  Place end;  // kAt: where the data ends in the image as stamped; offset -1 if not known
+  Settings settings;
 };
 
-constexpr Saved kAtBot = {Mode::kAt, Place{}, Counting::kKnown, 0, 0, 0, 0, 0};
+constexpr Place kNoEnd = {-1, 0, 0, 0, 0};
 
 // The record of one drive's open, shared by the processes that hold it.
 struct Keeper {
@@ -72,6 +75,9 @@ struct Keeper {
   // that describes this image.
   Saved disk;
   bool disk_valid;
+  // What the next record is to say beside the place.
+  Settings settings;
+  Place end;
 };
 static_assert(sizeof(Keeper) <= kSharedPartSize);
 // Each process opens the file itself when it first needs it.
@@ -90,11 +96,27 @@ void Select(int drive) {
 }
 
 void Cannot(const char* why) { snprintf(g_k->cannot, sizeof g_k->cannot, "%s", why); }
+bool SamePlace(const Place& a, const Place& b) {
+  return a.offset == b.offset && a.prev == b.prev && a.file == b.file && a.block == b.block && a.records == b.records;
+}
+
+bool SameSettings(const Settings& a, const Settings& b) {
+  return a.block_size == b.block_size && a.density == b.density && a.compression == b.compression &&
+         a.drive_buffer == b.drive_buffer && a.options == b.options;
+}
 
 bool Same(const Saved& a, const Saved& b) {
-  return a.mode == b.mode && a.counting == b.counting && a.place.offset == b.place.offset && a.place.prev == b.place.prev &&
-         a.place.file == b.place.file && a.place.block == b.place.block && a.place.records == b.place.records &&
-         a.dev == b.dev && a.ino == b.ino && a.size == b.size && a.sec == b.sec && a.nsec == b.nsec;
+  return a.mode == b.mode && a.counting == b.counting && SamePlace(a.place, b.place) && a.dev == b.dev &&
+         a.ino == b.ino && a.size == b.size && a.sec == b.sec && a.nsec == b.nsec && SamePlace(a.end, b.end) &&
+         SameSettings(a.settings, b.settings);
+}
+
+// BOT, which is right for any image.
+Saved Bot() { return Saved{Mode::kAt, Place{}, Counting::kKnown, 0, 0, 0, 0, 0, kNoEnd, g_k->settings}; }
+
+bool IsBot(const Saved& s) {
+  return s.mode == Mode::kAt && s.counting == Counting::kKnown && SamePlace(s.place, Place{}) && s.dev == 0 &&
+         s.ino == 0;
 }
 
 uint32_t Checksum(const char* text, size_t n) {
@@ -103,26 +125,23 @@ uint32_t Checksum(const char* text, size_t n) {
   return h;
 }
 
-// The mode word. Records written before the counting was kept say "at"
-// and read as a known block number.
+// The mode words, by Counting. Records written before the counting was
+// kept say "at" and read as a known block number.
+constexpr const char* kAtWords[] = {"at", "at-lost", "at-eod", "at-mark", "at-unknown"};
+
 const char* ModeWord(const Saved& s) {
   if (s.mode == Mode::kEnd) return s.counting == Counting::kKnown ? "end" : "end-lost";
-  switch (s.counting) {
-    case Counting::kBlockLost:
-      return "at-lost";
-    case Counting::kEndOfData:
-      return "at-eod";
-    case Counting::kKnown:
-      break;
-  }
-  return "at";
+  return kAtWords[static_cast<int>(s.counting)];
 }
 
 bool Format(const Saved& s, char out[kRecordSize]) {
-  int n = snprintf(out, kRecordSize, "vtape-position 2 %s %lld %u %ld %ld %ld %ju %ju %lld %lld %ld", ModeWord(s),
-                   static_cast<long long>(s.place.offset),
-                   static_cast<unsigned>(s.place.prev), s.place.file, s.place.block, s.place.records, s.dev, s.ino,
-                   s.size, s.sec, s.nsec);
+  const Settings& t = s.settings;
+  int n = snprintf(out, kRecordSize,
+                   "vtape-position 3 %s %lld %u %ld %ld %ld %ju %ju %lld %lld %ld %lld %u %ld %ld %ld %d %d %d %u",
+                   ModeWord(s), static_cast<long long>(s.place.offset), static_cast<unsigned>(s.place.prev),
+                   s.place.file, s.place.block, s.place.records, s.dev, s.ino, s.size, s.sec, s.nsec,
+                   static_cast<long long>(s.end.offset), static_cast<unsigned>(s.end.prev), s.end.file,
+                   s.end.records, t.block_size, t.density, t.compression ? 1 : 0, t.drive_buffer, t.options);
   if (n < 0 || static_cast<size_t>(n) + 10 > kRecordSize) return false;
   n += snprintf(out + n, kRecordSize - static_cast<size_t>(n), " %08" PRIx32, Checksum(out, static_cast<size_t>(n)));
   memset(out + n, ' ', kRecordSize - 1 - static_cast<size_t>(n));
@@ -130,32 +149,57 @@ bool Format(const Saved& s, char out[kRecordSize]) {
   return true;
 }
 
-bool Parse(const char* text, Saved* s) {
-  char mode[16];
-  long long offset;
-  unsigned prev;
-  int checked = -1;
-  uint32_t sum;
-  if (sscanf(text, "vtape-position 2 %15s %lld %u %ld %ld %ld %ju %ju %lld %lld %ld%n %" SCNx32, mode, &offset, &prev,
-             &s->place.file, &s->place.block, &s->place.records, &s->dev, &s->ino, &s->size, &s->sec, &s->nsec,
-             &checked, &sum) != 12 ||
-      checked < 0 || sum != Checksum(text, static_cast<size_t>(checked)) || prev > UINT16_MAX || offset < 0) {
-    return false;
-  }
+bool ParseMode(const char* word, Saved* s) {
   s->mode = Mode::kAt;
   s->counting = Counting::kKnown;
-  if (strcmp(mode, "end") == 0 || strcmp(mode, "end-lost") == 0) {
+  if (strcmp(word, "end") == 0 || strcmp(word, "end-lost") == 0) {
     s->mode = Mode::kEnd;
-    if (mode[3] != '\0') s->counting = Counting::kBlockLost;
-  } else if (strcmp(mode, "at-lost") == 0) {
-    s->counting = Counting::kBlockLost;
-  } else if (strcmp(mode, "at-eod") == 0) {
-    s->counting = Counting::kEndOfData;
-  } else if (strcmp(mode, "at") != 0) {
+    if (word[3] != '\0') s->counting = Counting::kBlockLost;
+    return true;
+  }
+  for (size_t i = 0; i < sizeof kAtWords / sizeof kAtWords[0]; ++i) {
+    if (strcmp(word, kAtWords[i]) == 0) {
+      s->counting = static_cast<Counting>(i);
+      return true;
+    }
+  }
+  return false;
+}
+
+// Version 2 records, from before the end of data and the settings were
+// kept, still give the place.
+bool Parse(const char* text, Saved* s) {
+  char mode[16];
+  long long offset, end_offset = -1;
+  unsigned prev, end_prev = 0;
+  int compression = 0, checked = -1;
+  uint32_t sum;
+  *s = Saved{};
+  s->end = kNoEnd;
+  s->settings = DefaultSettings();
+  Settings& t = s->settings;
+  int got = sscanf(text,
+                   "vtape-position 3 %15s %lld %u %ld %ld %ld %ju %ju %lld %lld %ld %lld %u %ld %ld %ld %d %d %d "
+                   "%u%n %" SCNx32,
+                   mode, &offset, &prev, &s->place.file, &s->place.block, &s->place.records, &s->dev, &s->ino,
+                   &s->size, &s->sec, &s->nsec, &end_offset, &end_prev, &s->end.file, &s->end.records, &t.block_size,
+                   &t.density, &compression, &t.drive_buffer, &t.options, &checked, &sum);
+  if (got != 21) {
+    checked = -1;
+    got = sscanf(text, "vtape-position 2 %15s %lld %u %ld %ld %ld %ju %ju %lld %lld %ld%n %" SCNx32, mode, &offset,
+                 &prev, &s->place.file, &s->place.block, &s->place.records, &s->dev, &s->ino, &s->size, &s->sec,
+                 &s->nsec, &checked, &sum);
+    if (got != 12) return false;
+  }
+  if (checked < 0 || sum != Checksum(text, static_cast<size_t>(checked)) || prev > UINT16_MAX || offset < 0 ||
+      end_prev > UINT16_MAX || !ParseMode(mode, s)) {
     return false;
   }
   s->place.offset = static_cast<off_t>(offset);
   s->place.prev = static_cast<uint16_t>(prev);
+  s->end.offset = static_cast<off_t>(end_offset);
+  s->end.prev = static_cast<uint16_t>(end_prev);
+  t.compression = compression != 0;
   return true;
 }
 
@@ -281,7 +325,7 @@ bool Write(const Saved& s) {
 
 // The record an image as it is now would need for the tape at `place`.
 Saved At(const Place& place, Counting counting) {
-  if (place.offset == 0 && counting == Counting::kKnown) return kAtBot;  // right for any image
+  if (SamePlace(place, Place{}) && counting == Counting::kKnown && g_k->end.offset < 0) return Bot();
   if (!g_k->image_fresh && libc.fstat(g_k->image_fd, &g_k->image) == 0) g_k->image_fresh = true;
   return Saved{Mode::kAt,
                place,
@@ -290,7 +334,9 @@ Saved At(const Place& place, Counting counting) {
                static_cast<uintmax_t>(g_k->image.st_ino),
                static_cast<long long>(g_k->image.st_size),
                static_cast<long long>(g_k->image.st_mtim.tv_sec),
-               g_k->image.st_mtim.tv_nsec};
+               g_k->image.st_mtim.tv_nsec,
+               g_k->end,
+               g_k->settings};
 }
 
 // Writing at end of data keeps a lost block number lost, as st counts on
@@ -303,7 +349,9 @@ Saved End(const Place& place, Counting counting, off_t size_before_cut) {
                static_cast<uintmax_t>(g_k->image.st_ino),
                static_cast<long long>(size_before_cut),
                0,
-               0};
+               0,
+               kNoEnd,
+               g_k->settings};
 }
 
 // The record at the current path, read only.
@@ -383,7 +431,7 @@ void WalkToEnd(Place* place, Counting* counting, off_t* size) {
 // false when it does not (the tape is at BOT then).
 bool Restore(const Saved& s, Place* place, Counting* counting, off_t* size) {
   const struct stat& im = g_k->image;
-  if (Same(s, kAtBot)) return true;  // right for any image
+  if (IsBot(s)) return true;
   if (s.dev != static_cast<uintmax_t>(im.st_dev) || s.ino != static_cast<uintmax_t>(im.st_ino) ||
       !LooksLikeABoundary(s.place, *size)) {
     return false;
@@ -392,6 +440,7 @@ bool Restore(const Saved& s, Place* place, Counting* counting, off_t* size) {
     if (s.size != im.st_size || s.sec != im.st_mtim.tv_sec || s.nsec != im.st_mtim.tv_nsec) return false;
     *place = s.place;
     *counting = s.counting;
+    if (s.end.offset == im.st_size && LooksLikeABoundary(s.end, *size)) g_k->end = s.end;
     return true;
   }
   *place = s.place;
@@ -416,8 +465,12 @@ void Pass(Place* place, bool tape_mark, off_t next, uint16_t last) {
   }
 }
 
+Settings DefaultSettings() {
+  return Settings{0, 0, false, 0, MT_ST_BUFFER_WRITES | MT_ST_ASYNC_WRITES | MT_ST_READ_AHEAD | MT_ST_CAN_BSR};
+}
+
 bool OpenRecord(int drive, const char* image, int image_fd, bool rewinding, Place* place, Counting* counting,
-                off_t* size) {
+                off_t* size, Settings* settings, Place* end) {
   Select(drive);
   // A tape the changer took away left its record open.
   if (g_file->fd >= 0) libc.close(g_file->fd);
@@ -431,11 +484,18 @@ bool OpenRecord(int drive, const char* image, int image_fd, bool rewinding, Plac
   if (libc.fstat(image_fd, &g_k->image) != 0) return false;
   g_k->image_fresh = true;
   *size = g_k->image.st_size;
-  g_k->disk = kAtBot;
+  g_k->settings = DefaultSettings();
+  g_k->end = kNoEnd;
+  g_k->disk = Bot();
   g_k->disk_valid = true;
-  if (ReadSaved(&g_k->disk)) g_k->disk_valid = Restore(g_k->disk, place, counting, size);
+  if (ReadSaved(&g_k->disk)) {
+    g_k->settings = g_k->disk.settings;
+    g_k->disk_valid = Restore(g_k->disk, place, counting, size);
+  }
+  *settings = g_k->settings;
+  *end = g_k->end;
   // The release will rewind, and so would the kernel's if this process died.
-  if (rewinding && !Write(kAtBot)) {
+  if (rewinding && !Write(Bot())) {
     CloseRecord(drive, Place{}, Counting::kKnown);
     return false;
   }
@@ -459,6 +519,19 @@ bool StartWrite(int drive, const Place& place, Counting counting, off_t* size) {
   if (ftruncate(g_k->image_fd, place.offset) != 0) return false;
   *size = place.offset;
   return g_k->rewinding || Write(End(place, counting, place.offset));
+}
+
+bool RecordSettings(int drive, const Settings& settings) {
+  Select(drive);
+  g_k->settings = settings;
+  Saved s = g_k->disk;
+  s.settings = settings;
+  return Write(s);
+}
+
+void NoteEnd(int drive, const Place* end) {
+  Select(drive);
+  g_k->end = end != nullptr ? *end : kNoEnd;
 }
 
 bool CloseRecord(int drive, const Place& place, Counting counting) {

@@ -7,6 +7,8 @@
 #include <pthread.h>
 #include <sys/types.h>
 
+#include <cstddef>
+
 namespace vtape::preload {
 
 extern pthread_mutex_t g_lock;
@@ -40,6 +42,22 @@ long TapeRead(int drive, void* buf, size_t count);
 long TapeWrite(int drive, const void* buf, size_t count);
 long TapeIoctl(int drive, unsigned long request, void* arg);
 
+/// What the drive would answer READ BLOCK LIMITS and MODE SENSE with: its
+/// block limits, and the mode the tape is in (block size 0: variable).
+struct DriveParameters {
+  size_t min_block;
+  size_t max_block;
+  long block_size;
+  int density;
+  bool compression;
+  int drive_buffer;  // buffered mode, MODE SENSE's header byte 2 bits 4-6
+  bool write_protected;
+  bool loaded;  // an open of the drive has a tape; otherwise the rest is the defaults
+};
+
+/// The parameters of drive `drive` as they stand. Call with the lock held,
+/// as TapeIoctl holds it.
+DriveParameters CurrentParameters(int drive);
 /// Whether the open in use came through the rewinding name.
 bool DriveRewinding(int drive);
 
