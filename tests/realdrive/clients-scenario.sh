@@ -5,7 +5,7 @@
 # each command, what it said and its exit status; every workflow starts with
 # a "== " line, which names it in the comparison.
 # Expects a library of one drive, /dev/nst0, and 7 slots holding blank
-# tapes: slots 1 to 3 of 2 MB, the others of 4 MB. mtx finds the changer in
+# tapes of 2 MB. mtx finds the changer in
 # CHANGER. It runs in an empty folder, as root (losetup for dump), and
 # leaves every tape at home.
 # POSIX sh: the host runs it with dash, the guest with bash.
