@@ -282,7 +282,7 @@ TEST_F(ClientsTest, WorkflowsGiveTheKernelsAnswers) {
   struct Case {
     std::vector<std::string> create;  // options of vtape create
     std::vector<std::string> run;     // options of vtape run
-    const char* command;
+    std::string command;
     std::string out;  // standard output and error
   } const cases[] = {
       {{"--size", "2M"},
@@ -329,12 +329,20 @@ TEST_F(ClientsTest, WorkflowsGiveTheKernelsAnswers) {
        "dd: error writing '/dev/nst0': Invalid argument\n"
        "tar: /dev/nst0: Cannot write: Invalid argument\ntar: Error is not recoverable: exiting now\n2\n"},
   };
+  // st lets only root change its options (CAP_SYS_ADMIN); everyone reads them.
+  std::string options = "The options set: buffer-writes async-writes read-ahead can-bsr\n";
+  std::vector<Case> all(std::begin(cases), std::end(cases));
+  all.push_back({{},
+                 {},
+                 "mt stshowoptions && mt stsetoptions two-fms && mt stshowoptions && mt stclearoptions two-fms",
+                 geteuid() == 0 ? options + "The options set: buffer-writes async-writes read-ahead two-fms can-bsr\n"
+                                : options + "/dev/nst0: Operation not permitted\n"});
   test_support::WriteFile(dir_.File("big"), std::string(3 << 20, 'B'));
   for (const char* tree : {"d1", "d2", "d4"}) {
     ASSERT_EQ(test_support::Run({"mkdir", dir_.File(tree)}).status, 0);
     test_support::WriteFile(dir_.File(tree) + "/" + (tree[1] == '1' ? "a" : tree[1] == '2' ? "b" : "c"), tree);
   }
-  for (const Case& c : cases) {
+  for (const Case& c : all) {
     std::vector<std::string> create = {test_support::BinaryPath("VTAPE"), "create", "--force"};
     create.insert(create.end(), c.create.begin(), c.create.end());
     create.push_back(image_);

@@ -855,7 +855,7 @@ DriveParameters CurrentParameters(int drive) {
   size_t min = d.in_use ? d.min_block : g_config.min_block;
   size_t max = d.in_use ? d.max_block : g_config.max_block;
   return DriveParameters{min,          max,           s.block_size, s.density, s.compression, s.drive_buffer,
-                         d.write_protected, d.in_use && !NoTape(d)};
+                         d.write_protected, d.in_use && !NoTape(d), d.in_use ? d.settings.options : s.options};
 }
 
 bool DriveRewinding(int drive) { return Select(drive).rewinding; }
