@@ -286,7 +286,7 @@ Reply RequestSense(const uint8_t* cdb, uint8_t* data, size_t cap) {
   size_t length = FixedSense(Sense{kNoSense, 0, 0}, sense, sizeof sense);
   if (length > allocation) length = allocation;
   if (length > cap) length = cap;
-  memcpy(data, sense, length);
+  if (length > 0) memcpy(data, sense, length);
   return Good(length);
 }
 

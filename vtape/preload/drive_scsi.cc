@@ -128,36 +128,11 @@ Answer Inquiry(int drive, const uint8_t* cdb, uint8_t* data, size_t cap) {
   return Good(w.written());
 }
 
-// What the answers below tell of the drive and its tape.
-struct DriveParameters {
-  size_t min_block;
-  size_t max_block;
-  long block_size;  // 0: variable-block mode
-  int density;
-  bool compression;
-  int drive_buffer;  // buffered mode
-  bool write_protected;
-  bool loaded;  // a tape the open holds and the drive still has
-};
-
-// The drive's block limits: any length the 24-bit SSC transfer length
-// allows, as st finds the drive that reports them.
-constexpr size_t kMinBlock = 1;
-constexpr size_t kMaxBlock = 0xFFFFFF;
-
+// The block limits, block size, density and compression in force, and
+// whether a tape is there and protected.
 DriveParameters ParametersOf(int drive) {
-  mtget status{};
-  bool open = TapeIoctl(drive, MTIOCGET, &status) == 0;
-  long dsreg = status.mt_dsreg;
-  DriveParameters p{};
-  p.min_block = kMinBlock;
-  p.max_block = kMaxBlock;
-  p.block_size = dsreg & MT_ST_BLKSIZE_MASK;
-  p.density = static_cast<int>((dsreg & MT_ST_DENSITY_MASK) >> MT_ST_DENSITY_SHIFT);
-  p.drive_buffer = 1;
-  p.loaded = open && !GMT_DR_OPEN(status.mt_gstat);
-  p.write_protected = p.loaded && GMT_WR_PROT(status.mt_gstat);
-  return p;
+  Locked lock;
+  return CurrentParameters(drive);
 }
 
 Answer TestUnitReady(const DriveParameters& p) { return p.loaded ? Good(0) : Check(kMediumNotPresent); }
@@ -169,7 +144,7 @@ Answer RequestSense(const DriveParameters& p, const uint8_t* cdb, uint8_t* data,
   size_t length = scsi::FixedSense(p.loaded ? Sense{} : kMediumNotPresent, sense, sizeof sense);
   if (length > cdb[4]) length = cdb[4];
   if (length > cap) length = cap;
-  memcpy(data, sense, length);
+  if (length > 0) memcpy(data, sense, length);
   return Good(length);
 }
 
@@ -225,10 +200,13 @@ Answer ModeSense(const DriveParameters& p, const uint8_t* cdb, uint8_t* data, si
     return Check(scsi::kInvalidFieldInCdb);
   }
   bool changeable = control == 1;
-  size_t pages = all ? (2 + 0x0E) * 2 + 2 + 0x06 : 2 + (page == kMediumPartitionPage ? 0x06 : 0x0E);
+  uint8_t pages[64];
+  Writer page_writer(pages, sizeof pages);
+  for (uint8_t pg = kDataCompressionPage; pg <= kMediumPartitionPage; ++pg) {
+    if (all || pg == page) PutModePage(&page_writer, pg, p, changeable);
+  }
   size_t descriptor = dbd ? 0 : kBlockDescriptor;
-  size_t header = ten ? 8 : 4;
-  size_t length = header + descriptor + pages;
+  size_t length = (ten ? 8 : 4) + descriptor + page_writer.written();
   unsigned specific = changeable ? 0 : (p.write_protected ? 0x80 : 0) | (p.drive_buffer & 7) << 4;
   Writer w(data, cap < allocation ? cap : allocation);
   if (ten) {
@@ -249,9 +227,7 @@ Answer ModeSense(const DriveParameters& p, const uint8_t* cdb, uint8_t* data, si
     w.Byte(0);
     w.U24(changeable ? 0xFFFFFF : static_cast<unsigned>(p.block_size));
   }
-  for (uint8_t pg = kDataCompressionPage; pg <= kMediumPartitionPage; ++pg) {
-    if (all || pg == page) PutModePage(&w, pg, p, changeable);
-  }
+  for (size_t i = 0; i < page_writer.written(); ++i) w.Byte(pages[i]);
   return Good(w.written());
 }
 
