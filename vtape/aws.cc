@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 
 namespace vtape {
 
@@ -33,19 +32,6 @@ bool PreadAll(int fd, void* buf, size_t count, off_t offset) {
   return false;
 }
 
-// Where a record's bytes come from: the image file, or a copy of all of it
-// in memory.
-struct Source {
-  int fd;
-  const unsigned char* bytes;
-
-  bool Read(void* buf, size_t count, off_t offset) const {
-    if (bytes == nullptr) return PreadAll(fd, buf, count, offset);
-    memcpy(buf, bytes + offset, count);
-    return true;
-  }
-};
-
 void Corrupt(Record* record, off_t at, const char* problem) {
   record->kind = RecordKind::kCorrupt;
   record->bad_offset = at;
@@ -68,10 +54,7 @@ Header DecodeHeader(const unsigned char in[kHeaderSize]) {
                 in[4], in[5]};
 }
 
-namespace {
-
-bool ReadFrom(const Source& source, off_t offset, off_t size, uint16_t prev, void* buf, size_t cap,
-              Record* record) {
+bool ReadRecord(int fd, off_t offset, off_t size, uint16_t prev, void* buf, size_t cap, Record* record) {
   *record = Record{RecordKind::kEnd, 0, offset, prev, 0, nullptr};
   if (offset >= size) return true;
   off_t at = offset;
@@ -83,7 +66,7 @@ bool ReadFrom(const Source& source, off_t offset, off_t size, uint16_t prev, voi
       return true;
     }
     unsigned char raw[kHeaderSize];
-    if (!source.Read(raw, sizeof raw, at)) return false;
+    if (!PreadAll(fd, raw, sizeof raw, at)) return false;
     Header h = DecodeHeader(raw);
     if (h.flags2 != 0) {
       Corrupt(record, at, "compressed or unknown segment (second flag byte not 0)");
@@ -116,7 +99,7 @@ bool ReadFrom(const Source& source, off_t offset, off_t size, uint16_t prev, voi
     }
     if (total < cap) {
       size_t n = std::min<uint64_t>(h.length, cap - total);
-      if (n > 0 && !source.Read(static_cast<unsigned char*>(buf) + total, n, data_at)) return false;
+      if (n > 0 && !PreadAll(fd, static_cast<unsigned char*>(buf) + total, n, data_at)) return false;
     }
     total += h.length;
     at = data_at + h.length;
@@ -129,18 +112,6 @@ bool ReadFrom(const Source& source, off_t offset, off_t size, uint16_t prev, voi
   }
   *record = Record{RecordKind::kBlock, total, at, expected_prev, 0, nullptr};
   return true;
-}
-
-}  // namespace
-
-bool ReadRecord(int fd, off_t offset, off_t size, uint16_t prev, void* buf, size_t cap,
-                Record* record) {
-  return ReadFrom(Source{fd, nullptr}, offset, size, prev, buf, cap, record);
-}
-
-bool ReadRecord(const unsigned char* image, off_t offset, off_t size, uint16_t prev, void* buf, size_t cap,
-                Record* record) {
-  return ReadFrom(Source{-1, image}, offset, size, prev, buf, cap, record);
 }
 
 bool ReadRecordBefore(int fd, off_t offset, uint16_t prev, Record* record) {
