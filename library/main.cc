@@ -249,7 +249,6 @@ int Main(int argc, char* argv[]) {
   };
   std::vector<SlotReport> left_in_drives;
   drives = EmptyDrives(*status, drives, changer, notice, &left_in_drives);
-  if (drives.empty()) return CannotRun("no drive is free to use");
 
   registry.Expect(*plan);
   JobSettings settings{options.label,         options.relabel, options.labels_dir,

@@ -74,10 +74,11 @@ bool ProvedBlank(const TapeTools& tools, std::string* detail) {
 std::string DataBeyond(const TapeTools& tools) {
   std::optional<DrivePosition> at_end;
   if (tools.SpaceToEndOfData()) at_end = tools.Position();
-  if (!at_end || !at_end->eod) return "whatever the tape held beyond its first block (its end of data not found)";
-  if (at_end->file == 0 && at_end->block <= 0) return "nothing beyond the label: the end of data was at the start";
-  return "the data up to its end of data (file " + std::to_string(at_end->file) + ", block " +
-         std::to_string(at_end->block) + ")";
+  if (!at_end || !at_end->eod) return "whatever the tape held (its end of data was not found)";
+  if (at_end->file == 0 && at_end->block <= 0) return "nothing: the end of data was at the start";
+  return "everything the tape held: its end of data came after " + std::to_string(at_end->file) + " tape mark" +
+         (at_end->file == 1 ? "" : "s") +
+         (at_end->block > 0 ? " and " + std::to_string(at_end->block) + " blocks" : "");
 }
 
 void TakeDecoded(const Decoded& decoded, SlotReport* report) {
@@ -337,17 +338,18 @@ SlotReport VisitTape(const PlanEntry& entry, const JobSettings& settings, const 
       } else {
         // Anything but a protected tape on the writer's open is the drive's fault.
         *drive_fault = why.starts_with("open:") || why.starts_with("ioctl error while");
-        report.detail = "write: " + (why.empty() ? "vaklabel status " + std::to_string(written.status) : why) +
-                        "; the tape is unchanged";
+        report.detail = "writing failed (" + (why.empty() ? "vaklabel status " + std::to_string(written.status) : why) +
+                        "); the tape is unchanged";
       }
       return report;
     }
-    report.detail = "write: " + (why.empty() ? "vaklabel status " + std::to_string(written.status) : why);
+    report.detail =
+        "writing failed (" + (why.empty() ? "vaklabel status " + std::to_string(written.status) : why) + ")";
     ReadAfterFailedWrite(settings, tools, &report);
     return report;
   }
   if (settings.registry) settings.registry->Found(entry, entry.wanted);
-  if (!destroyed.empty()) report.detail = "overwrote " + destroyed;
+  std::string overwrote = destroyed.empty() ? "" : "overwrote " + destroyed;
   if (!backup.empty()) {
     std::string problem = CheckBackup(backup, *records_read);
     if (!problem.empty()) {
@@ -363,8 +365,10 @@ SlotReport VisitTape(const PlanEntry& entry, const JobSettings& settings, const 
   report.warnings.clear();
   if (!Verify(report, source, before, settings, tools, &report)) {
     report.outcome = Outcome::kFailed;
+    if (!overwrote.empty()) report.detail = overwrote + "; " + report.detail;
     return report;
   }
+  report.detail = overwrote;
   report.verified = true;
   report.outcome = Outcome::kLabelled;
   return report;

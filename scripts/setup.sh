@@ -18,6 +18,8 @@ build_packages=(
   g++
   libcli11-dev        # vaklabel-show's command line
   nlohmann-json3-dev  # vaklabel-show's JSON
+  mt-st               # clients of the virtual drive; vaklabel-library's tape positions
+  mtx                 # the medium changer's client: vaklabel-library moves cartridges with it
 )
 package_packages=(
   dpkg-dev  # dpkg-buildflags, dpkg-shlibdeps
@@ -29,8 +31,6 @@ test_packages=(
   groff-base          # the manual-page tests
   clang               # the fuzzing targets
   libclang-rt-14-dev  # libFuzzer and clang's sanitizer runtime
-  mt-st               # clients of the virtual drive
-  mtx                 # the medium changer's client, in the library tests
   tar
   cpio
   coreutils
