@@ -1,9 +1,6 @@
 #include "aws_image.h"
 
-#include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <fstream>
+#include "input_stream.h"
 
 namespace show {
 namespace {
@@ -31,10 +28,17 @@ std::string Hex(unsigned char b) {
   return {kDigits[b >> 4], kDigits[b & 15]};
 }
 
-// Walks the image one tape record at a time, joining chained segments.
+bool IsFirstHeader(const Header& first) {
+  if (first.flags2 != 0 || first.previous != 0) return false;
+  if (first.flags1 == kTapeMark) return first.length == 0;
+  return (first.flags1 == (kNewRecord | kEndRecord) || first.flags1 == kNewRecord) && first.length > 0;
+}
+
+// Walks the image one tape record at a time, joining chained segments and
+// keeping no more of a block than a drive read takes in.
 class AwsWalker {
  public:
-  explicit AwsWalker(std::istream& in) : in_(in) {}
+  explicit AwsWalker(InputStream& in) : in_(in) {}
 
   TapeEvent Next(std::string* block) {
     block->clear();
@@ -42,37 +46,43 @@ class AwsWalker {
     if (!ReadHeader(&header)) return TapeEvent::kEndOfData;
     if (header.flags1 == kTapeMark && header.length == 0) return TapeEvent::kTapeMark;
     if ((header.flags1 & kNewRecord) == 0) throw Malformed("a block that does not start a record");
+    bool longer = false;
     for (;;) {
       if (header.length == 0 || (header.flags1 & ~(kNewRecord | kEndRecord)) != 0)
         throw Malformed("flags " + Hex(header.flags1) + " with length " + std::to_string(header.length));
-      ReadData(header.length, block);
-      if (header.flags1 & kEndRecord) return TapeEvent::kBlock;
-      if (!ReadHeader(&header)) throw InputError("image ends inside a chained block");
+      longer = ReadData(header.length, block) || longer;
+      if (header.flags1 & kEndRecord) break;
+      if (!ReadHeader(&header))
+        throw InputError("offset " + std::to_string(in_.offset()) + ": image ends inside a chained block");
       if (header.flags1 & kNewRecord) throw Malformed("a new block inside a chained one");
     }
+    if (!longer) return TapeEvent::kBlock;
+    block->clear();
+    return TapeEvent::kLongBlock;
   }
 
  private:
   bool ReadHeader(Header* header) {
-    char bytes[kHeaderSize];
-    header_offset_ = offset_;
-    in_.read(bytes, kHeaderSize);
-    size_t got = static_cast<size_t>(in_.gcount());
-    offset_ += got;
-    if (got == 0 && in_.eof()) return false;
-    if (got < kHeaderSize) throw InputError(Where() + "image ends inside a block header");
-    *header = Decode({bytes, kHeaderSize});
+    header_offset_ = in_.offset();
+    std::string bytes = in_.Read(kHeaderSize);
+    if (bytes.empty()) return false;
+    if (bytes.size() < kHeaderSize) throw InputError(Where() + "image ends inside a block header");
+    *header = Decode(bytes);
+    if (header_offset_ == 0 && !IsFirstHeader(*header))
+      throw InputError("not an AWSTAPE image: its first 6 bytes are no block header");
     if (header->flags2 != 0)
       throw InputError(Where() + "flag byte " + Hex(header->flags2) + ": a compressed (HET) block, not AWSTAPE");
     return true;
   }
 
-  void ReadData(size_t length, std::string* block) {
-    size_t at = block->size();
-    block->resize(at + length);
-    in_.read(block->data() + at, static_cast<std::streamsize>(length));
-    offset_ += static_cast<size_t>(in_.gcount());
-    if (static_cast<size_t>(in_.gcount()) < length) throw InputError(Where() + "image ends inside a block");
+  // Returns true once the block has grown past what is kept of it.
+  bool ReadData(size_t length, std::string* block) {
+    size_t keep = block->size() < kMaxBlockRead + 1 ? std::min(length, kMaxBlockRead + 1 - block->size()) : 0;
+    std::string data = in_.Read(keep);
+    block->append(data);
+    size_t got = data.size() + (data.size() == keep ? static_cast<size_t>(in_.Skip(length - keep)) : 0);
+    if (got < length) throw InputError(Where() + "image ends inside a block");
+    return block->size() > kMaxBlockRead;
   }
 
   InputError Malformed(const std::string& what) const {
@@ -81,9 +91,8 @@ class AwsWalker {
 
   std::string Where() const { return "offset " + std::to_string(header_offset_) + ": "; }
 
-  std::istream& in_;
-  size_t offset_ = 0;
-  size_t header_offset_ = 0;
+  InputStream& in_;
+  uint64_t header_offset_ = 0;
 };
 
 }  // namespace
@@ -91,27 +100,20 @@ class AwsWalker {
 bool LooksLikeAwsImage(std::string_view head, uintmax_t file_size) {
   if (head.size() < kHeaderSize) return false;
   Header first = Decode(head.substr(0, kHeaderSize));
-  if (first.flags2 != 0 || first.previous != 0) return false;
-  if (first.flags1 == kTapeMark) return first.length == 0;
-  bool whole = first.flags1 == (kNewRecord | kEndRecord);
-  bool chained = first.flags1 == kNewRecord;
-  return (whole || chained) && first.length > 0 && kHeaderSize + first.length <= file_size;
+  return IsFirstHeader(first) && kHeaderSize + first.length <= file_size;
+}
+
+LabelSet ReadAwsImage(InputStream& in) {
+  AwsWalker walker(in);
+  LabelSet set = CollectLabelBlocks(InputKind::kImage, [&](std::string* block) { return walker.Next(block); });
+  if (in.is_pipe() && in.offset() == 0)
+    throw InputError("nothing came through the pipe: no writer, or an empty stream");
+  return set;
 }
 
 LabelSet ReadAwsImage(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw InputError(std::string("open: ") + std::strerror(errno));
-  char head[kHeaderSize];
-  in.read(head, kHeaderSize);
-  in.seekg(0, std::ios::end);
-  uintmax_t size = static_cast<uintmax_t>(in.tellg());
-  size_t got = static_cast<size_t>(std::min<uintmax_t>(size, kHeaderSize));
-  if (size > 0 && !LooksLikeAwsImage({head, got}, size))
-    throw InputError("not an AWSTAPE image: its first 6 bytes are no block header");
-  in.clear();
-  in.seekg(0);
-  AwsWalker walker(in);
-  return CollectLabelBlocks(InputKind::kImage, [&](std::string* block) { return walker.Next(block); });
+  InputStream in(path);
+  return ReadAwsImage(in);
 }
 
 }  // namespace show

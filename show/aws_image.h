@@ -11,9 +11,14 @@
 
 namespace show {
 
+class InputStream;
+
 /// Reads the label blocks at the start of the image at `path`; throws
-/// InputError when it cannot be read or is not an AWSTAPE image.
+/// InputError when it cannot be read or is not an AWSTAPE image. An empty
+/// image is a blank tape: no records, no tape mark.
 LabelSet ReadAwsImage(const std::string& path);
+/// The same from an open stream, read front to back.
+LabelSet ReadAwsImage(InputStream& in);
 
 /// True when `head`, the first bytes of a file of `file_size` bytes, is a
 /// valid first AWSTAPE header: a whole block or a tape mark, no compression,

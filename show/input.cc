@@ -4,9 +4,9 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 
 #include "aws_image.h"
+#include "input_stream.h"
 #include "label_text_file.h"
 #include "tape_device.h"
 
@@ -23,11 +23,8 @@ bool EndsWith(const std::string& text, const std::string& suffix) {
 InputKind KindOfFile(const std::string& path, uintmax_t size) {
   // An empty file is a blank tape, unless its name says label file.
   if (size == 0) return EndsWith(path, ".lbl") || EndsWith(path, ".prelbl") ? InputKind::kLabelFile : InputKind::kImage;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw InputError(std::string("open: ") + std::strerror(errno));
-  std::string head(kHeadSize, '\0');
-  in.read(head.data(), kHeadSize);
-  head.resize(static_cast<size_t>(in.gcount()));
+  InputStream in(path);
+  std::string_view head = in.Peek(kHeadSize);
   if (LooksLikeLabelText(head)) return InputKind::kLabelFile;
   if (LooksLikeAwsImage(head, size)) return InputKind::kImage;
   throw InputError("neither a label text file (rows of hex bytes) nor an AWSTAPE image");
@@ -43,6 +40,8 @@ InputKind DetectKind(const std::string& path) {
   }
   if (S_ISCHR(st.st_mode)) return InputKind::kDevice;
   if (S_ISREG(st.st_mode)) return KindOfFile(path, static_cast<uintmax_t>(st.st_size));
+  // Telling a pipe's kind would use up what the reader needs.
+  if (S_ISFIFO(st.st_mode)) throw InputError("a pipe: name what it carries with -k image or -k label-file");
   throw InputError("not a tape device, tape image or label text file");
 }
 

@@ -1,5 +1,6 @@
-// The checks of a label set: will a mainframe accept it, will vaklabel
-// read it, and would vaklabel have written it this way.
+// The checks of a label set: is it a valid IBM standard label set that a
+// mainframe accepts, and, apart from that, would vaklabel read a label from
+// it and have written it this way.
 #pragma once
 
 #include <string>
@@ -11,8 +12,9 @@
 namespace show {
 
 /// One failed check. `check` is a stable name for scripts: identifiers,
-/// record_length, tape_mark, marker, volume_serial, numeric, date,
-/// expiration, vaklabel_form.
+/// record_length, tape_mark, marker, volume_serial, numeric, code, date,
+/// expiration, and vaklabel_form for what vaklabel reads or writes
+/// differently, which a valid label set may well show.
 struct Finding {
   std::string check;
   int record = 0;          // 0: the label set as a whole
@@ -24,6 +26,16 @@ struct Finding {
   std::string reason;
 };
 
+inline constexpr char kVaklabelForm[] = "vaklabel_form";
+
 std::vector<Finding> CheckLabelSet(const LabelSet& set, const DecodedSet& decoded);
+
+/// True for a difference from vaklabel's form, false for a failure of the
+/// standard.
+bool IsVaklabelForm(const Finding& finding);
+
+/// True when no finding counts: a failure of the standard always does, a
+/// difference from vaklabel's form only when `vaklabel_form_counts`.
+bool Passes(const std::vector<Finding>& findings, bool vaklabel_form_counts);
 
 }  // namespace show

@@ -3,6 +3,7 @@
 #include <span>
 
 #include "label_date.h"
+#include "label_image.h"
 
 namespace show {
 namespace {
@@ -13,26 +14,54 @@ struct Code {
   const char* meaning;
 };
 
+// The code lists of z/OS DFSMS "Using Magnetic Tapes" for IBM standard
+// labels; a blank code is listed where the layout gives it a meaning.
+constexpr Code kVolumeSecurity[] = {{'0', "no security protection"}};
 constexpr Code kSecurity[] = {{'0', "no password protection"},
                               {'1', "password needed to read, write or delete"},
-                              {'3', "password needed to write or delete"}};
+                              {'3', "password needed to write or delete"},
+                              {' ', "not recorded (z/VSE leaves the column blank)"}};
 constexpr Code kRecordFormat[] = {{'F', "fixed length"}, {'V', "variable length"}, {'U', "undefined length"}};
-constexpr Code kDensity[] = {{'0', "200 bpi"}, {'1', "556 bpi"}, {'2', "800 bpi"}, {'3', "1600 bpi"}, {'4', "6250 bpi"}};
+constexpr Code kDensity[] = {{'0', "200 bpi"},  {'1', "556 bpi"},  {'2', "800 bpi"},
+                             {'3', "1600 bpi"}, {'4', "6250 bpi"}, {' ', "not recorded (cartridge)"}};
 constexpr Code kPosition[] = {{'0', "no volume switch"}, {'1', "a volume switch has occurred"}};
-constexpr Code kControlCharacter[] = {{'A', "ANSI control characters"}, {'M', "machine control characters"}};
-constexpr Code kBlockAttribute[] = {{'B', "blocked"}, {'S', "spanned"}, {'R', "blocked and spanned"}};
-constexpr Code kCheckpoint[] = {{'C', "secure checkpoint data set"}};
+constexpr Code kControlCharacter[] = {
+    {'A', "ANSI control characters"}, {'M', "machine control characters"}, {' ', "no control characters"}};
+// What B, S and R say depends on the record format: S is "standard" (no
+// short blocks) for fixed-length records and "spanned" for variable-length.
+constexpr Code kBlockAttributeFixed[] = {
+    {'B', "blocked"}, {'S', "standard"}, {'R', "blocked standard"}, {' ', "unblocked"}};
+constexpr Code kBlockAttributeVariable[] = {
+    {'B', "blocked"}, {'S', "spanned"}, {'R', "blocked and spanned"}, {' ', "unblocked, not spanned"}};
+constexpr Code kBlockAttributeOther[] = {{'B', "blocked"},
+                                         {'S', "standard (fixed length) or spanned (variable length)"},
+                                         {'R', "blocked standard (fixed length) or blocked and spanned (variable)"},
+                                         {' ', "unblocked"}};
+constexpr Code kCheckpoint[] = {{'C', "secure checkpoint data set"}, {' ', "not a secure checkpoint data set"}};
 
 enum class DateRole { kNone, kCreation, kExpiration };
+
+enum class Kind { kText, kNumber, kCoded, kDate };
 
 struct FieldFormat {
   int first;
   int last;
   const char* key;
   const char* title;
-  std::span<const Code> codes = {};
+  Kind kind = Kind::kText;
+  std::span<const Code> codes = {};  // kCoded: the values that are allowed
   DateRole date = DateRole::kNone;
 };
+
+constexpr FieldFormat Number(int first, int last, const char* key, const char* title) {
+  return {first, last, key, title, Kind::kNumber};
+}
+constexpr FieldFormat Coded(int first, const char* key, const char* title, std::span<const Code> codes) {
+  return {first, first, key, title, Kind::kCoded, codes};
+}
+constexpr FieldFormat Date(int first, const char* key, const char* title, DateRole role) {
+  return {first, first + 5, key, title, Kind::kDate, {}, role};
+}
 
 constexpr FieldFormat kIdentifier[] = {{1, 3, "label_identifier", "label identifier"},
                                      {4, 4, "label_number", "label number"}};
@@ -41,7 +70,7 @@ constexpr FieldFormat kVol1[] = {
     kIdentifier[0],
     kIdentifier[1],
     {5, 10, "volume_serial", "volume serial"},
-    {11, 11, "volume_security", "volume security (accessibility)"},
+    {11, 11, "volume_security", "volume security (accessibility)", Kind::kText, kVolumeSecurity},
     {12, 16, "vtoc_pointer", "VTOC pointer (disks only)"},
     {17, 41, "reserved_17_41", "reserved"},
     {42, 51, "owner", "owner name and address code"},
@@ -53,37 +82,37 @@ constexpr FieldFormat kHdr1[] = {
     kIdentifier[1],
     {5, 21, "data_set_identifier", "data set identifier"},
     {22, 27, "data_set_serial", "data set serial (first volume)"},
-    {28, 31, "volume_sequence_number", "volume sequence number"},
-    {32, 35, "data_set_sequence_number", "data set sequence number"},
-    {36, 39, "generation_number", "generation number"},
-    {40, 41, "version_number", "version number of generation"},
-    {42, 47, "creation_date", "creation date", {}, DateRole::kCreation},
-    {48, 53, "expiration_date", "expiration date", {}, DateRole::kExpiration},
-    {54, 54, "data_set_security", "data set security", kSecurity},
-    {55, 60, "block_count", "block count"},
+    Number(28, 31, "volume_sequence_number", "volume sequence number"),
+    Number(32, 35, "data_set_sequence_number", "data set sequence number"),
+    Number(36, 39, "generation_number", "generation number"),
+    Number(40, 41, "version_number", "version number of generation"),
+    Date(42, "creation_date", "creation date", DateRole::kCreation),
+    Date(48, "expiration_date", "expiration date", DateRole::kExpiration),
+    Coded(54, "data_set_security", "data set security", kSecurity),
+    Number(55, 60, "block_count", "block count"),
     {61, 73, "system_code", "system code"},
     {74, 76, "reserved_74_76", "reserved"},
-    {77, 80, "block_count_high", "block count, high-order digits"},
+    Number(77, 80, "block_count_high", "block count, high-order digits"),
 };
 
 constexpr FieldFormat kHdr2[] = {
     kIdentifier[0],
     kIdentifier[1],
-    {5, 5, "record_format", "record format", kRecordFormat},
-    {6, 10, "block_length", "block length"},
-    {11, 15, "record_length", "record length"},
-    {16, 16, "density", "tape density", kDensity},
-    {17, 17, "data_set_position", "data set position", kPosition},
+    Coded(5, "record_format", "record format", kRecordFormat),
+    Number(6, 10, "block_length", "block length"),
+    Number(11, 15, "record_length", "record length"),
+    Coded(16, "density", "tape density", kDensity),
+    Coded(17, "data_set_position", "data set position", kPosition),
     {18, 34, "job_step", "job and job step"},
     {35, 36, "recording_technique", "tape recording technique"},
-    {37, 37, "control_character", "control character", kControlCharacter},
+    Coded(37, "control_character", "control character", kControlCharacter),
     {38, 38, "reserved_38", "reserved"},
-    {39, 39, "block_attribute", "block attribute", kBlockAttribute},
+    Coded(39, "block_attribute", "block attribute", kBlockAttributeOther),
     {40, 42, "reserved_40_42", "reserved"},
     {43, 47, "device_serial", "device serial number"},
-    {48, 48, "checkpoint", "checkpoint data set identifier", kCheckpoint},
+    Coded(48, "checkpoint", "checkpoint data set identifier", kCheckpoint),
     {49, 70, "reserved_49_70", "reserved"},
-    {71, 80, "large_block_length", "large block length"},
+    Number(71, 80, "large_block_length", "large block length"),
 };
 
 // HDR3-HDR9 are only checked for their identification and order by the
@@ -119,39 +148,103 @@ Layout LayoutOf(std::string_view identifier, bool marker) {
   return {kUnknown, "not a header label"};
 }
 
-void Interpret(const FieldFormat& format, Field* field) {
-  for (const Code& code : format.codes)
+std::string CodeList(std::span<const Code> codes) {
+  std::string list;
+  for (const Code& code : codes)
+    list += (list.empty() ? "" : ", ") + (code.code == ' ' ? std::string("blank") : std::string(1, code.code));
+  return list;
+}
+
+std::span<const Code> BlockAttributeCodes(char record_format) {
+  if (record_format == 'F') return kBlockAttributeFixed;
+  if (record_format == 'V') return kBlockAttributeVariable;
+  return kBlockAttributeOther;
+}
+
+bool AllDigits(std::string_view text) {
+  return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+// Above 9999 z/OS writes a data set sequence number as '?' and the number
+// in three binary bytes, which the EBCDIC table must not have changed.
+bool DecodeBinarySequence(Field* field) {
+  if (field->key != "data_set_sequence_number" || field->value.size() != 4 || field->value[0] != '?') return false;
+  uint64_t number = 0;
+  for (size_t i = 1; i < 4; ++i) {
+    char raw = static_cast<char>(AsciiToEbcdic[static_cast<unsigned char>(field->value[i])]);
+    field->value[i] = raw;
+    number = number << 8 | static_cast<unsigned char>(raw);
+  }
+  field->number = number;
+  field->meaning = std::to_string(number) + " (binary, above 9999)";
+  return true;
+}
+
+const char* DateCode(LabelDate::Kind kind) {
+  switch (kind) {
+    case LabelDate::Kind::kDate: return "calendar";
+    case LabelDate::Kind::kNone: return "none";
+    case LabelDate::Kind::kNeverExpires: return "never_expires";
+    case LabelDate::Kind::kTapeManagement: return "tape_management";
+    case LabelDate::Kind::kInvalid: break;
+  }
+  return "";
+}
+
+void Interpret(const FieldFormat& format, std::span<const Code> codes, Field* field) {
+  for (const Code& code : codes)
     if (field->value.size() == 1 && field->value[0] == code.code) field->meaning = code.meaning;
-  if (format.date == DateRole::kNone) return;
+  switch (format.kind) {
+    case Kind::kText: return;
+    case Kind::kCoded: field->codes = CodeList(codes); return;
+    case Kind::kNumber:
+      field->numeric = true;
+      if (DecodeBinarySequence(field)) return;
+      if (AllDigits(field->value)) field->number = std::stoull(field->value);
+      return;
+    case Kind::kDate: break;
+  }
   LabelDate date = ParseLabelDate(field->value, format.date == DateRole::kExpiration);
   field->meaning = Describe(date);
+  field->date_code = DateCode(date.kind);
   if (date.kind == LabelDate::Kind::kDate) field->date = field->meaning;
 }
 
-DecodedRecord DecodeRecord(int number, const std::string& text, bool marker) {
+DecodedRecord DecodeRecord(int number, const LabelSet& set, bool marker) {
+  const std::string& text = set.records[static_cast<size_t>(number - 1)];
   DecodedRecord record;
   record.number = number;
   record.identifier = Columns(text, 1, 4);
   record.length = text.size();
+  if (set.IsUnread(static_cast<size_t>(number - 1))) {
+    record.title = "a block too long to read";
+    record.unread = true;
+    return record;
+  }
   Layout layout = LayoutOf(record.identifier, marker);
   record.title = layout.title;
   for (const FieldFormat& format : layout.fields) {
     if (static_cast<size_t>(format.first) > text.size()) break;
-    Field field{format.key, format.title, format.first, format.last, Columns(text, format.first, format.last), "", ""};
-    Interpret(format, &field);
+    Field field;
+    field.key = format.key;
+    field.title = format.title;
+    field.first = format.first;
+    field.last = format.last;
+    field.value = Columns(text, format.first, format.last);
+    std::span<const Code> codes = format.codes;
+    if (field.key == "block_attribute") codes = BlockAttributeCodes(Columns(text, 5, 5)[0]);
+    Interpret(format, codes, &field);
     if (number == 1 && marker && field.key == "volume_serial") field.meaning = "UHL1 marker: the label is in UHL1";
     record.fields.push_back(std::move(field));
   }
   return record;
 }
 
-// The label as vaklabel reads it: it needs three records, and a fourth
-// for the marker, whatever their identifiers.
-std::optional<std::string> CurrentLabel(const LabelSet& set, bool marker) {
-  if (set.records.size() < 3) return std::nullopt;
-  if (!marker) return Columns(set.records[0], 5, 10);
-  if (set.records.size() < 4) return std::nullopt;
-  return Columns(set.records[3], 5, 12);
+// IEHINITT and its kin leave VOL1, a HDR1 of zeros and a tape mark.
+bool IsInitialised(const LabelSet& set) {
+  return set.records.size() == 2 && set.ends_with_tape_mark && Columns(set.records[0], 1, 4) == "VOL1" &&
+         set.records[1].size() == kLabelRecordSize && Columns(set.records[1], 1, 4) == "HDR1" &&
+         set.records[1].find_first_not_of('0', 4) == std::string::npos;
 }
 
 }  // namespace
@@ -184,12 +277,20 @@ std::string Visible(std::string_view text) {
   return shown;
 }
 
+std::string Quoted(std::string_view text) {
+  constexpr size_t kShown = 40;
+  if (text.size() <= kShown) return "'" + Visible(text) + "'";
+  return "'" + Visible(text.substr(0, kShown)) + "'... (" + std::to_string(text.size()) + " bytes)";
+}
+
 DecodedSet Decode(const LabelSet& set) {
   DecodedSet decoded;
   decoded.marker = !set.records.empty() && Columns(set.records[0], 5, 10) == kUhl1Marker;
+  decoded.initialised = IsInitialised(set);
   for (size_t i = 0; i < set.records.size(); ++i)
-    decoded.records.push_back(DecodeRecord(static_cast<int>(i + 1), set.records[i], decoded.marker));
-  decoded.label = CurrentLabel(set, decoded.marker);
+    decoded.records.push_back(DecodeRecord(static_cast<int>(i + 1), set, decoded.marker));
+  if (decoded.initialised) decoded.records[1].title = "data set label 1, a dummy: no data set yet";
+  decoded.vaklabel = ReadAsVaklabel(set);
   return decoded;
 }
 

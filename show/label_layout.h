@@ -3,12 +3,14 @@
 // label set into named fields.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "label_set.h"
+#include "vaklabel_view.h"
 
 namespace show {
 
@@ -23,6 +25,10 @@ struct Field {
   std::string value;    // the columns' characters; shorter when the record ends inside them
   std::string meaning;  // what a coded value or a date stands for, when it has a meaning
   std::string date;     // yyyy-mm-dd when the field holds a calendar date
+  std::string date_code;           // a date field's kind: calendar, none, never_expires, tape_management
+  std::optional<uint64_t> number;  // a numeric field's value
+  std::string codes;               // the codes the published lists allow here, "F, V, U"; empty when not checked
+  bool numeric = false;            // holds digits (or blanks) by its layout
 };
 
 struct DecodedRecord {
@@ -30,6 +36,8 @@ struct DecodedRecord {
   std::string identifier;  // columns 1-4
   std::string title;       // "volume label", "data set label 1", ...
   size_t length = 0;
+  /// A block longer than kMaxBlockRead: neither its length nor its bytes are known.
+  bool unread = false;
   std::vector<Field> fields;
 
   const Field* Find(std::string_view key) const;
@@ -39,9 +47,12 @@ struct DecodedSet {
   std::vector<DecodedRecord> records;
   /// VOL1 carries the UHL1 marker.
   bool marker = false;
-  /// The label vaklabel reads from this set, when it reads one: VOL1's
-  /// volume serial, or with the marker UHL1 columns 5-12.
-  std::optional<std::string> label;
+  /// VOL1 and a dummy HDR1 of zeros, then the tape mark: a volume
+  /// initialised for standard labels that holds no data set yet.
+  bool initialised = false;
+  /// What vaklabel reads from this set: VOL1's volume serial, or with the
+  /// marker UHL1 columns 5-12, or none and why.
+  VaklabelView vaklabel;
 };
 
 DecodedSet Decode(const LabelSet& set);
@@ -51,5 +62,9 @@ std::string Columns(std::string_view record, int first, int last);
 
 /// `text` with every byte outside printable ASCII written as \xNN.
 std::string Visible(std::string_view text);
+
+/// Input quoted for a message: Visible, in quotes, and cut after a few
+/// dozen bytes, so that no input can flood or steer a terminal.
+std::string Quoted(std::string_view text);
 
 }  // namespace show

@@ -1,5 +1,7 @@
 #include "label_set.h"
 
+#include <algorithm>
+
 #include "ebcdic.h"
 
 namespace show {
@@ -31,9 +33,14 @@ LabelSet CollectLabelBlocks(InputKind kind, const std::function<TapeEvent(std::s
       set.more_records = true;
       break;
     }
+    if (event == TapeEvent::kLongBlock) set.unread_blocks.push_back(set.records.size());
     set.records.push_back(FromEbcdic(block));
   }
   return set;
+}
+
+bool LabelSet::IsUnread(size_t record) const {
+  return std::find(unread_blocks.begin(), unread_blocks.end(), record) != unread_blocks.end();
 }
 
 }  // namespace show

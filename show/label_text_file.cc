@@ -1,12 +1,12 @@
 #include "label_text_file.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <fstream>
+#include <optional>
 
 #include "ebcdic.h"
+#include "input_stream.h"
 #include "label_image.h"
+#include "label_layout.h"
 
 namespace show {
 namespace {
@@ -14,8 +14,11 @@ namespace {
 constexpr size_t kBytesPerRow = 8;
 constexpr size_t kRowsPerRecord = kLabelRecordSize / kBytesPerRow;
 // Past this many rows a file is no label set, so reading stops there
-// rather than taking in a file of any size.
+// rather than taking in a file of any size; the same for lines, blank or
+// not, and for the length of one line (a row and a comment).
 constexpr size_t kMaxRows = (kMaxLabelRecords + 1) * kRowsPerRecord;
+constexpr size_t kMaxLines = 2 * kMaxRows;
+constexpr size_t kMaxLineLength = 1024;
 
 // What vaklabel saves as the fourth record when a three-record label set is
 // backed up for a new eight-character label: its built-in UHL1 record passed
@@ -24,7 +27,6 @@ std::string BackupFiller() {
   constexpr int kUhl1 = 3;
   return FromEbcdic(std::string_view(kInitialLabelImage.data() + kUhl1 * kRecordSize, kRecordSize));
 }
-constexpr std::string_view kUhl1Marker = "*UHL1*";
 
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -52,14 +54,14 @@ void ParseRow(std::string_view row, size_t line, std::string* bytes) {
     if (at >= data.size() || IsBlank(field))
       throw InputError(RowError(line, std::to_string(n) + " hex bytes where a row holds 8"));
     if (field.size() != 2 || HexDigit(field[0]) < 0 || HexDigit(field[1]) < 0)
-      throw InputError(RowError(line, "'" + std::string(field) + "' is not a hex byte"));
+      throw InputError(RowError(line, Quoted(field) + " is not a hex byte"));
     bytes->push_back(static_cast<char>(HexDigit(field[0]) * 16 + HexDigit(field[1])));
     at = std::min(end + 1, data.size());
   }
   std::string_view rest = row.substr(at);
   size_t text = rest.find_first_not_of(" \t");
   if (text != std::string_view::npos && rest[text] != '#')
-    throw InputError(RowError(line, "'" + std::string(rest.substr(text)) + "' after the eighth byte is not a # comment"));
+    throw InputError(RowError(line, Quoted(rest.substr(text)) + " after the eighth byte is not a # comment"));
 }
 
 // A backup of a six-character label set for an eight-character label ends
@@ -79,15 +81,16 @@ bool LooksLikeLabelText(std::string_view head) {
   return head.size() >= 3 && HexDigit(head[0]) >= 0 && HexDigit(head[1]) >= 0 && head[2] == ',';
 }
 
-LabelSet ParseLabelText(std::istream& in) {
+LabelSet ParseLabelText(InputStream& in) {
   std::string bytes;
-  std::string line;
   size_t rows = 0;
   size_t blank_lines = 0;
   size_t number = 0;
-  while (rows < kMaxRows && std::getline(in, line)) {
+  while (rows < kMaxRows && number < kMaxLines) {
+    std::optional<std::string> next = in.ReadLine(kMaxLineLength, number + 1);
+    if (!next) break;
+    const std::string& line = *next;
     ++number;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
     // Blank lines are tolerated only at the end, where an editor may leave one.
     if (IsBlank(line)) {
       ++blank_lines;
@@ -97,7 +100,6 @@ LabelSet ParseLabelText(std::istream& in) {
     ParseRow(line, number, &bytes);
     ++rows;
   }
-  if (in.bad()) throw InputError(std::string("read: ") + std::strerror(errno));
   if (rows == 0) throw InputError("no rows of hex bytes: not a label text file");
   if (rows % kRowsPerRecord != 0)
     throw InputError("truncated: " + std::to_string(rows) + " rows, but a record takes " +
@@ -117,8 +119,7 @@ LabelSet ParseLabelText(std::istream& in) {
 }
 
 LabelSet ReadLabelTextFile(const std::string& path) {
-  std::ifstream in(path);
-  if (!in) throw InputError(std::string("open: ") + std::strerror(errno));
+  InputStream in(path);
   return ParseLabelText(in);
 }
 

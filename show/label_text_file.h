@@ -3,10 +3,10 @@
 // comment. The bytes are already ASCII.
 #pragma once
 
-#include <istream>
 #include <string>
 #include <string_view>
 
+#include "input_stream.h"
 #include "label_set.h"
 
 namespace show {
@@ -16,8 +16,8 @@ namespace show {
 /// that do not make whole records.
 LabelSet ReadLabelTextFile(const std::string& path);
 
-/// The same from an open stream.
-LabelSet ParseLabelText(std::istream& in);
+/// The same from an open stream; reads no more than a label set's rows.
+LabelSet ParseLabelText(InputStream& in);
 
 /// True when `head`, the start of a file, begins like a row of hex bytes.
 bool LooksLikeLabelText(std::string_view head);

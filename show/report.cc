@@ -18,11 +18,11 @@ std::string ColumnRange(int first, int last) {
 }
 
 std::string LabelLine(const Report& report) {
-  std::string line = report.input + " (" + KindName(report.set->kind) + "): ";
-  const DecodedSet& decoded = *report.decoded;
-  if (!decoded.label) return line + "no label vaklabel can read";
-  return line + "label " + Visible(TrimRight(*decoded.label)) +
-         (decoded.marker ? " (eight characters, in UHL1)" : " (six characters, in VOL1)");
+  std::string line = Visible(report.input) + " (" + KindName(report.set->kind) + "): ";
+  const VaklabelView& vaklabel = report.decoded->vaklabel;
+  if (!vaklabel.label) return line + "no label vaklabel can read";
+  return line + "label " + Visible(TrimRight(*vaklabel.label)) +
+         (vaklabel.in_uhl1 ? " (eight characters, in UHL1)" : " (six characters, in VOL1)");
 }
 
 std::string Where(const Finding& finding) {
@@ -42,7 +42,10 @@ size_t TitleWidth(const DecodedSet& decoded) {
 void PrintRecord(const DecodedRecord& record, size_t title_width, std::ostream& out) {
   constexpr size_t kColumnsWidth = 7;
   out << Visible(record.identifier) << "  " << record.title;
-  if (record.length != kLabelRecordSize) out << " (" << record.length << " bytes)";
+  if (record.unread)
+    out << " (more than " << kMaxBlockRead << " bytes)";
+  else if (record.length != kLabelRecordSize)
+    out << " (" << record.length << " bytes)";
   out << '\n';
   for (const Field& field : record.fields) {
     std::string line = "  " + ColumnRange(field.first, field.last);
@@ -77,18 +80,22 @@ std::string Utf8(std::string_view bytes) {
 
 Json Columns(int first, int last) { return Json::array({first, last}); }
 
+Json TextOrNull(const std::string& text) { return text.empty() ? Json(nullptr) : Json(text); }
+
 Json RecordJson(const DecodedRecord& record) {
   Json fields = Json::object();
-  for (const Field& field : record.fields) {
-    Json entry = {{"columns", Columns(field.first, field.last)}, {"title", field.title}, {"value", Utf8(field.value)}};
-    if (!field.meaning.empty()) entry["meaning"] = field.meaning;
-    if (!field.date.empty()) entry["date"] = field.date;
-    fields[field.key] = std::move(entry);
-  }
+  for (const Field& field : record.fields)
+    fields[field.key] = {{"columns", Columns(field.first, field.last)},
+                         {"title", field.title},
+                         {"value", Utf8(field.value)},
+                         {"meaning", TextOrNull(field.meaning)},
+                         {"date", TextOrNull(field.date)},
+                         {"date_code", TextOrNull(field.date_code)},
+                         {"number", field.number ? Json(*field.number) : Json(nullptr)}};
   return {{"number", record.number},
           {"identifier", Utf8(record.identifier)},
           {"title", record.title},
-          {"length", record.length},
+          {"length", record.unread ? Json(nullptr) : Json(record.length)},
           {"fields", std::move(fields)}};
 }
 
@@ -108,34 +115,55 @@ Json FindingJson(const Finding& finding) {
 
 void Emit(const Json& json, std::ostream& out) { out << json.dump() << '\n'; }
 
+std::vector<Finding> Select(const std::vector<Finding>& findings, bool vaklabel_form) {
+  std::vector<Finding> selected;
+  for (const Finding& finding : findings)
+    if (IsVaklabelForm(finding) == vaklabel_form) selected.push_back(finding);
+  return selected;
+}
+
+void PrintFindings(const std::vector<Finding>& findings, std::ostream& out) {
+  for (const Finding& finding : findings)
+    out << "  " << finding.check << ": " << Where(finding) << ": " << Visible(finding.reason) << '\n';
+}
+
 }  // namespace
 
 void PrintText(const Report& report, std::ostream& out) {
   out << LabelLine(report) << '\n';
   for (const std::string& note : report.set->notes) out << "note: " << note << '\n';
+  if (report.decoded->initialised)
+    out << "note: an initialised volume: VOL1 and a dummy HDR1, no data set written yet\n";
   size_t title_width = TitleWidth(*report.decoded);
   for (const DecodedRecord& record : report.decoded->records) PrintRecord(record, title_width, out);
-  const std::vector<Finding>& findings = *report.findings;
-  if (findings.empty()) {
+  std::vector<Finding> failures = Select(*report.findings, false);
+  std::vector<Finding> differences = Select(*report.findings, true);
+  if (failures.empty())
     out << "checks: all passed\n";
-    return;
-  }
-  out << "checks: " << findings.size() << " failed\n";
-  for (const Finding& finding : findings)
-    out << "  " << finding.check << ": " << Where(finding) << ": " << Visible(finding.reason) << '\n';
+  else
+    out << "checks: " << failures.size() << " failed\n";
+  PrintFindings(failures, out);
+  if (differences.empty()) return;
+  out << "as vaklabel writes it: " << differences.size() << (differences.size() == 1 ? " difference" : " differences")
+      << (report.vaklabel_form_counts ? ", counted as failed\n" : "\n");
+  PrintFindings(differences, out);
 }
 
 void PrintJson(const Report& report, std::ostream& out) {
   const DecodedSet& decoded = *report.decoded;
   Json json = {{"input", Utf8(report.input)}, {"kind", KindName(report.set->kind)}};
-  json["label"] = decoded.label ? Json(Utf8(*decoded.label)) : Json(nullptr);
-  json["label_length"] = decoded.label ? Json(decoded.marker ? 8 : 6) : Json(nullptr);
-  json["passed"] = report.findings->empty();
+  const VaklabelView& vaklabel = decoded.vaklabel;
+  json["label"] = vaklabel.label ? Json(Utf8(*vaklabel.label)) : Json(nullptr);
+  json["label_length"] = vaklabel.label ? Json(vaklabel.length) : Json(nullptr);
+  json["passed"] = Passes(*report.findings, report.vaklabel_form_counts);
+  json["initialised"] = decoded.initialised;
   json["notes"] = report.set->notes;
   json["records"] = Json::array();
   for (const DecodedRecord& record : decoded.records) json["records"].push_back(RecordJson(record));
   json["failed_checks"] = Json::array();
-  for (const Finding& finding : *report.findings) json["failed_checks"].push_back(FindingJson(finding));
+  json["vaklabel_form"] = Json::array();
+  for (const Finding& finding : *report.findings)
+    json[IsVaklabelForm(finding) ? "vaklabel_form" : "failed_checks"].push_back(FindingJson(finding));
   Emit(json, out);
 }
 

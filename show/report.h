@@ -18,6 +18,8 @@ struct Report {
   const LabelSet* set;
   const DecodedSet* decoded;
   const std::vector<Finding>* findings;
+  /// Differences from vaklabel's form fail the input too.
+  bool vaklabel_form_counts = false;
 };
 
 void PrintText(const Report& report, std::ostream& out);

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/mtio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,11 +12,6 @@
 
 namespace show {
 namespace {
-
-// Large enough for any block a label group can be mistaken with, so a
-// data block where a label belongs is shown for what it is instead of
-// failing the read with ENOMEM.
-constexpr size_t kReadSize = 65536;
 
 std::string SystemError(const std::string& step) { return step + ": " + std::strerror(errno); }
 
@@ -35,9 +31,15 @@ class Device {
     if (ioctl(fd_, MTIOCTOP, &request) != 0) throw InputError(SystemError(step));
   }
 
+  // A data block where a label belongs is shown for what it is: the buffer
+  // takes any block up to kMaxBlockRead, and a longer one fails with ENOMEM
+  // after the drive has moved past it.
   TapeEvent Read(std::string* block) {
     ++reads_;
+    block->clear();
     ssize_t count = read(fd_, buffer_.data(), buffer_.size());
+    if (count < 0 && errno == ENOMEM) return TapeEvent::kLongBlock;
+    if (count < 0 && errno == EIO && PositionLost()) return TapeEvent::kEndOfData;
     if (count < 0) throw InputError(SystemError("read of block " + std::to_string(reads_)));
     if (count == 0) return TapeEvent::kTapeMark;
     block->assign(buffer_.data(), static_cast<size_t>(count));
@@ -45,14 +47,28 @@ class Device {
   }
 
  private:
+  // st reads past the recorded data (a blank tape, or blocks with no tape
+  // mark after them) as EIO and then no longer knows its block number; a
+  // medium error leaves the position known.
+  bool PositionLost() {
+    int saved = errno;
+    struct mtget status {};
+    bool lost = ioctl(fd_, MTIOCGET, &status) == 0 && status.mt_blkno < 0;
+    errno = saved;
+    return lost;
+  }
+
   int fd_;
   int reads_ = 0;
-  std::vector<char> buffer_ = std::vector<char>(kReadSize);
+  std::vector<char> buffer_ = std::vector<char>(kMaxBlockRead);
 };
 
 }  // namespace
 
 LabelSet ReadTapeDevice(const std::string& path) {
+  // Opening a named pipe as a drive would wait for a writer forever.
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0 && !S_ISCHR(st.st_mode)) throw InputError("not a character device, so not a drive");
   Device device(path);
   device.Control(MTREW, "rewind");
   device.Control(MTSETBLK, "set variable block mode");

@@ -25,6 +25,7 @@ struct Options {
   std::vector<std::string> inputs;
   std::string kind = "auto";
   bool json = false;
+  bool vaklabel_form = false;
 };
 
 // `shown` tells whether a table went out before, to set this one apart.
@@ -35,7 +36,7 @@ int ShowInput(const std::string& input, const Options& options, bool* shown) {
     show::LabelSet set = show::ReadInput(input, *kind);
     show::DecodedSet decoded = show::Decode(set);
     std::vector<show::Finding> findings = show::CheckLabelSet(set, decoded);
-    show::Report report{input, &set, &decoded, &findings};
+    show::Report report{input, &set, &decoded, &findings, options.vaklabel_form};
     if (options.json) {
       show::PrintJson(report, std::cout);
     } else {
@@ -43,10 +44,10 @@ int ShowInput(const std::string& input, const Options& options, bool* shown) {
       show::PrintText(report, std::cout);
     }
     *shown = true;
-    return findings.empty() ? kAllPassed : kCheckFailed;
+    return show::Passes(findings, options.vaklabel_form) ? kAllPassed : kCheckFailed;
   } catch (const show::InputError& error) {
     std::cout.flush();
-    std::cerr << "vaklabel-show: " << input << ": " << error.what() << '\n';
+    std::cerr << "vaklabel-show: " << show::Visible(input) << ": " << error.what() << '\n';
     if (options.json) show::PrintJsonError(input, kind, error.what(), std::cout);
     return kUnreadable;
   }
@@ -63,6 +64,8 @@ int main(int argc, char** argv) {
   app.add_option("-k,--kind", options.kind, "what the inputs are, instead of telling by their contents")
       ->check(CLI::IsMember({"auto", "device", "image", "label-file"}));
   app.add_flag("--json", options.json, "one JSON document per input, one per line");
+  app.add_flag("--vaklabel-form", options.vaklabel_form,
+               "count what vaklabel would read or write differently as failed checks (status 1)");
   app.set_version_flag("--version", "vaklabel-show " VAKLABEL_VERSION);
   try {
     app.parse(argc, argv);

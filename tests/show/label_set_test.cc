@@ -2,9 +2,11 @@
 // they decode to and the checks that fail.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "ebcdic.h"
 #include "label_checks.h"
 #include "label_layout.h"
 #include "label_set.h"
@@ -30,6 +32,15 @@ std::string Hdr1Dates(std::string_view creation, std::string_view expiration) {
   return Put(Put(kHdr1, 42, creation), 48, expiration);
 }
 
+// As z/OS writes them: a 1999 creation date (blank century digit), job and
+// step, 1600 bpi, fixed-length blocked standard records.
+const std::string kZosHdr1 = Put(Hdr1Dates(" 99123", " 99365"), 61, "IBM OS/VS 370");
+const std::string kZosHdr2 = Put(Put(Record("HDR2F3200000080301PAYJOB  /STEP1   "), 37, "  R"), 71, "0000000000");
+const std::string kDummyHdr1 = "HDR1" + std::string(76, '0');
+// A data set sequence number above 9999: '?' and 70000 in three binary
+// bytes, as the EBCDIC-to-ASCII table leaves them.
+const std::string kBigSequence = std::string("?") + show::FromEbcdic(std::string("\x01\x11\x70", 3));
+
 struct SetCase {
   const char* name;
   std::vector<std::string> records;
@@ -50,33 +61,68 @@ const SetCase kSets[] = {
     {"national characters and hyphen", {Put(kVol1, 5, "@#$-01"), kHdr1, kHdr2}, "@#$-01", {}},
     {"never expires, leap day", {kVol1, Hdr1Dates("024366", " 99365"), kHdr2}, "ABC123", {}},
     {"tape management date, no expiration", {kVol1, Hdr1Dates("026001", " 98000"), kHdr2}, "ABC123", {}},
-    {"blank tape", {}, nullptr, {"identifiers@0."}, false},
-    {"tape mark first", {}, nullptr, {"identifiers@0."}},
+    {"blank tape", {}, nullptr, {"identifiers@0.", "vaklabel_form@0."}, false},
+    {"tape mark first", {}, nullptr, {"identifiers@0.", "vaklabel_form@0."}},
     // vaklabel takes the label from the first record, whatever it is.
     {"HDR1 first", {kHdr1, kVol1, kHdr2}, "PAYROL", {"identifiers@1."}},
-    {"HDR2 missing", {kVol1, kHdr1}, nullptr, {"identifiers@0."}},
+    {"HDR2 missing", {kVol1, kHdr1}, nullptr, {"identifiers@0.", "vaklabel_form@0."}},
+    {"initialised volume, dummy HDR1", {kVol1, kDummyHdr1}, nullptr, {"vaklabel_form@0."}},
+    {"z/OS set from 1999", {kVol1, kZosHdr1, kZosHdr2}, "ABC123", {"vaklabel_form@2.creation_date"}},
+    {"data set sequence number 70000", {kVol1, Put(kHdr1, 32, kBigSequence), kHdr2}, "ABC123", {}},
+    {"unlabelled data tape",
+     {std::string(20480, 'f'), std::string(20480, 'f'), std::string(20480, 'f')},
+     nullptr,
+     {"identifiers@1.", "record_length@1.", "record_length@2.", "record_length@3.", "tape_mark@0.", "vaklabel_form@0."},
+     false},
+    {"short first block", {kVol1.substr(0, 60), kHdr1, kHdr2}, "ABC123", {"record_length@1."}},
+    {"fourth block longer than 80 bytes",
+     {kVol1, kHdr1, kHdr2, Record("UHL1") + "LONGER"},
+     nullptr,
+     {"record_length@4.", "vaklabel_form@0."}},
+    {"four blocks, no tape mark: vaklabel reads only four",
+     {kVol1, kHdr1, kHdr2, kUhl1},
+     "ABC123",
+     {"tape_mark@0."},
+     false},
+    {"record format X", {kVol1, kHdr1, Put(kHdr2, 5, "X")}, "ABC123", {"code@3.record_format"}},
+    {"density 9", {kVol1, kHdr1, Put(kHdr2, 16, "9")}, "ABC123", {"code@3.density"}},
+    {"security 5", {kVol1, Put(kHdr1, 54, "5"), kHdr2}, "ABC123", {"code@2.data_set_security"}},
+    {"data set position 7", {kVol1, kHdr1, Put(kHdr2, 17, "7")}, "ABC123", {"code@3.data_set_position"}},
+    {"control character Q", {kVol1, kHdr1, Put(kHdr2, 37, "Q")}, "ABC123", {"code@3.control_character"}},
+    {"block attribute Z", {kVol1, kHdr1, Put(kHdr2, 39, "Z")}, "ABC123", {"code@3.block_attribute"}},
+    {"checkpoint Q", {kVol1, kHdr1, Put(kHdr2, 48, "Q")}, "ABC123", {"code@3.checkpoint"}},
     {"HDR3 after UHL1", {kVol1, kHdr1, kHdr2, Record("UHL1"), Record("HDR3")}, "ABC123", {"identifiers@5."}},
     {"more than a label group", {kVol1, kHdr1, kHdr2}, "ABC123", {"identifiers@0."}, true, true},
     {"short record", {kVol1, kHdr1, kHdr2.substr(0, 79)}, "ABC123", {"record_length@3."}},
-    {"no tape mark", {kVol1, kHdr1, kHdr2}, "ABC123", {"tape_mark@0."}, false},
-    {"marker without UHL1", {kVol1Marker, kHdr1, kHdr2}, nullptr, {"marker@1.volume_serial"}},
+    {"no tape mark", {kVol1, kHdr1, kHdr2}, nullptr, {"tape_mark@0.", "vaklabel_form@0."}, false},
+    {"marker without UHL1", {kVol1Marker, kHdr1, kHdr2}, nullptr, {"marker@1.volume_serial", "vaklabel_form@0."}},
     {"marker, HDR3 fourth", {kVol1Marker, kHdr1, kHdr2, Record("HDR3ABCD1234")}, "ABCD1234", {"marker@4."}},
     {"lower-case serial", {Put(kVol1, 5, "abc123"), kHdr1, kHdr2}, "abc123", {"volume_serial@1.volume_serial"}},
     {"blank inside serial", {Put(kVol1, 5, "AB 123"), kHdr1, kHdr2}, "AB 123", {"volume_serial@1.volume_serial"}},
     {"blank serial", {Put(kVol1, 5, "      "), kHdr1, kHdr2}, "      ", {"volume_serial@1.volume_serial"}},
-    {"asterisk in UHL1 label", {kVol1Marker, kHdr1, kHdr2, Record("UHL1ABCD*234")}, "ABCD*234",
+    {"asterisk in UHL1 label",
+     {kVol1Marker, kHdr1, kHdr2, Record("UHL1ABCD*234")},
+     "ABCD*234",
      {"volume_serial@4.label"}},
     {"block length not numeric", {kVol1, kHdr1, Put(kHdr2, 6, "08A00")}, "ABC123", {"numeric@3.block_length"}},
-    {"volume sequence half blank", {kVol1, Put(kHdr1, 28, "01  "), kHdr2}, "ABC123",
+    {"volume sequence half blank",
+     {kVol1, Put(kHdr1, 28, "01  "), kHdr2},
+     "ABC123",
      {"numeric@2.volume_sequence_number"}},
     {"day 366 of 2025", {kVol1, Hdr1Dates("025366", "026123"), kHdr2}, "ABC123", {"date@2.creation_date"}},
     {"century digit 2", {kVol1, Hdr1Dates("025123", "226123"), kHdr2}, "ABC123", {"date@2.expiration_date"}},
-    {"expires before creation", {kVol1, Hdr1Dates("026123", "025123"), kHdr2}, "ABC123",
+    {"expires before creation",
+     {kVol1, Hdr1Dates("026123", "025123"), kHdr2},
+     "ABC123",
      {"expiration@2.expiration_date"}},
-    {"creation in the 1900s", {kVol1, Hdr1Dates(" 98123", "026123"), kHdr2}, "ABC123",
+    {"creation in the 1900s",
+     {kVol1, Hdr1Dates(" 98123", "026123"), kHdr2},
+     "ABC123",
      {"vaklabel_form@2.creation_date"}},
     {"no creation date", {kVol1, Hdr1Dates("000000", "026123"), kHdr2}, "ABC123", {"vaklabel_form@2.creation_date"}},
-    {"UHL1 not blank after the label", {kVol1Marker, kHdr1, kHdr2, Put(kUhl1, 40, "X")}, "ABCD1234",
+    {"UHL1 not blank after the label",
+     {kVol1Marker, kHdr1, kHdr2, Put(kUhl1, 40, "X")},
+     "ABCD1234",
      {"vaklabel_form@4.user_data"}},
 };
 
@@ -94,50 +140,79 @@ TEST(LabelSetTest, EachSetDecodesAndChecksAsExpected) {
     set.ends_with_tape_mark = c.tape_mark;
     set.more_records = c.more_records;
     show::DecodedSet decoded = show::Decode(set);
-    EXPECT_EQ(decoded.label.value_or("(none)"), c.label ? c.label : "(none)") << c.name;
+    EXPECT_EQ(decoded.vaklabel.label.value_or("(none)"), c.label ? c.label : "(none)") << c.name;
     EXPECT_EQ(Failures(show::CheckLabelSet(set, decoded)), c.failures) << c.name;
   }
 }
 
-std::string FieldOf(const show::DecodedSet& decoded, size_t record, std::string_view key, bool meaning = false) {
-  const show::Field* field = decoded.records.at(record).Find(key);
-  if (!field) return "(no field " + std::string(key) + ")";
-  return meaning ? field->meaning : field->value;
-}
-
-TEST(LabelSetTest, FieldsComeFromTheirColumns) {
-  LabelSet set;
-  set.records = {kVol1, kHdr1, kHdr2};
-  show::DecodedSet d = show::Decode(set);
-  EXPECT_EQ(FieldOf(d, 0, "volume_serial"), "ABC123");
-  EXPECT_EQ(FieldOf(d, 0, "owner"), "OPERATIONS");
-  EXPECT_EQ(FieldOf(d, 1, "data_set_identifier"), "PAYROLL.2026     ");
-  EXPECT_EQ(FieldOf(d, 1, "data_set_serial"), "ABC123");
-  EXPECT_EQ(FieldOf(d, 1, "volume_sequence_number"), "0001");
-  EXPECT_EQ(FieldOf(d, 1, "data_set_sequence_number"), "0001");
-  EXPECT_EQ(FieldOf(d, 1, "creation_date", true), "2025-05-03");
-  EXPECT_EQ(FieldOf(d, 1, "expiration_date", true), "2026-05-03");
-  EXPECT_EQ(FieldOf(d, 1, "data_set_security", true), "no password protection");
-  EXPECT_EQ(FieldOf(d, 1, "system_code"), "IBM OS/VS 370");
-  EXPECT_EQ(FieldOf(d, 1, "block_count_high"), "0000");
-  EXPECT_EQ(FieldOf(d, 2, "record_format", true), "fixed length");
-  EXPECT_EQ(FieldOf(d, 2, "block_length"), "08000");
-  EXPECT_EQ(FieldOf(d, 2, "record_length"), "00080");
-  EXPECT_EQ(FieldOf(d, 2, "block_attribute", true), "blocked");
+TEST(LabelSetTest, FieldsComeFromTheirColumnsWithTheirMeanings) {
+  struct FieldCase {
+    std::vector<std::string> records;
+    size_t record;
+    const char* key;
+    const char* value;
+    const char* meaning;
+    std::optional<uint64_t> number;
+  } const kFields[] = {
+      {{kVol1}, 0, "volume_serial", "ABC123", "", {}},
+      {{kVol1}, 0, "owner", "OPERATIONS", "", {}},
+      {{kVol1, kHdr1}, 1, "data_set_identifier", "PAYROLL.2026     ", "", {}},
+      {{kVol1, kHdr1}, 1, "data_set_serial", "ABC123", "", {}},
+      {{kVol1, kHdr1}, 1, "volume_sequence_number", "0001", "", 1},
+      {{kVol1, kHdr1}, 1, "creation_date", "025123", "2025-05-03", {}},
+      {{kVol1, kHdr1}, 1, "data_set_security", "0", "no password protection", {}},
+      {{kVol1, kHdr1}, 1, "system_code", "IBM OS/VS 370", "", {}},
+      {{kVol1, kHdr1}, 1, "block_count_high", "0000", "", 0},
+      {{kVol1, Put(kHdr1, 32, kBigSequence)},
+       1,
+       "data_set_sequence_number",
+       R"(?\x01\x11p)",
+       "70000 (binary, above 9999)",
+       70000},
+      {{kVol1, kHdr1, kHdr2}, 2, "record_format", "F", "fixed length", {}},
+      {{kVol1, kHdr1, kHdr2}, 2, "block_length", "08000", "", 8000},
+      {{kVol1, kHdr1, Put(kHdr2, 6, " 8000")}, 2, "block_length", " 8000", "", {}},
+      {{kVol1, kHdr1, kHdr2}, 2, "block_attribute", "B", "blocked", {}},
+      {{kVol1, kHdr1, Put(kHdr2, 39, "S")}, 2, "block_attribute", "S", "standard", {}},
+      {{kVol1, kHdr1, Put(kHdr2, 39, "R")}, 2, "block_attribute", "R", "blocked standard", {}},
+      {{kVol1, kHdr1, Put(Put(kHdr2, 5, "V"), 39, "S")}, 2, "block_attribute", "S", "spanned", {}},
+      {{kVol1, kHdr1, Put(Put(kHdr2, 5, "V"), 39, "R")}, 2, "block_attribute", "R", "blocked and spanned", {}},
+      {{kVol1, kHdr1, kZosHdr2}, 2, "density", "3", "1600 bpi", {}},
+  };
+  for (const FieldCase& c : kFields) {
+    LabelSet set;
+    set.records = c.records;
+    show::DecodedSet decoded = show::Decode(set);
+    const show::Field* field = decoded.records.at(c.record).Find(c.key);
+    ASSERT_NE(field, nullptr) << c.key;
+    EXPECT_EQ(show::Visible(field->value), c.value) << c.key;
+    EXPECT_EQ(field->meaning, c.meaning) << c.key << " " << c.value;
+    EXPECT_EQ(field->number, c.number) << c.key << " " << c.value;
+  }
 }
 
 TEST(LabelSetTest, DatesShowAsCalendarDays) {
   struct DateCase {
     const char* field;
     const char* shown;
+    const char* code;
   } const kDates[] = {
-      {"026001", "2026-01-01"}, {"024060", "2024-02-29"}, {"025365", "2025-12-31"},
-      {" 99365", "never expires"}, {"100001", "2100-01-01"}, {"000000", "no date"},
+      {"026001", "2026-01-01", "calendar"},
+      {"024060", "2024-02-29", "calendar"},
+      {"025365", "2025-12-31", "calendar"},
+      {" 99365", "never expires", "never_expires"},
+      {"100001", "2100-01-01", "calendar"},
+      {"000000", "no date", "none"},
+      {" 98000", "kept under tape management control", "tape_management"},
+      {"025400", "", ""},
   };
   for (const DateCase& c : kDates) {
     LabelSet set;
     set.records = {kVol1, Hdr1Dates("026001", c.field), kHdr2};
-    EXPECT_EQ(FieldOf(show::Decode(set), 1, "expiration_date", true), c.shown) << c.field;
+    show::DecodedSet decoded = show::Decode(set);
+    const show::Field* field = decoded.records.at(1).Find("expiration_date");
+    EXPECT_EQ(field->meaning, c.shown) << c.field;
+    EXPECT_EQ(field->date_code, c.code) << c.field;
   }
 }
 

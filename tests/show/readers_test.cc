@@ -1,12 +1,12 @@
 // The three readers on what they must take and what they must refuse.
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <string>
 
 #include "aws_image.h"
 #include "ebcdic.h"
 #include "input.h"
+#include "input_stream.h"
 #include "label_text_file.h"
 #include "test_support.h"
 
@@ -30,7 +30,7 @@ std::string LabelText(const std::vector<std::string>& records) {
 }
 
 LabelSet Parse(const std::string& text) {
-  std::istringstream in(text);
+  show::InputStream in = show::InputStream::FromBytes(text);
   return show::ParseLabelText(in);
 }
 
@@ -69,6 +69,12 @@ TEST(LabelTextTest, RefusesWhatIsNotWholeRowsOfHexBytes) {
       {"56,4F,4C,31,48,4A,4B,130,\n", "line 1: '130' is not a hex byte"},
       {"56,4F,4C,31,48,4A,4B,30,31,\n", "line 1: '31,' after the eighth byte is not a # comment"},
       {cut_after_line(3) + "\n" + good.substr(cut_after_line(3).size()), "line 4: empty line among the rows"},
+      // Input is quoted escaped and cut short, and no line is taken in whole.
+      {"56,\033[31mRED\033[0m,\n", "line 1: '\\x1B[31mRED\\x1B[0m' is not a hex byte"},
+      {std::string("56,4F,\0X,\n", 10), "line 1: '\\x00X' is not a hex byte"},
+      {"56," + std::string(500, 'J') + ",\n",
+       "line 1: 'JJJJJJJJJJJJJJJJJJJJJJJJJJJJJJJJJJJJJJJJ'... (500 bytes) is not a hex byte"},
+      {"56," + std::string(5000, 'J'), "line 1: longer than 1024 characters: not a row of hex bytes"},
   };
   for (const ErrorCase& c : kCases) EXPECT_EQ(ParseError(c.text), c.message) << c.text;
 }
@@ -111,7 +117,7 @@ class AwsImageTest : public ::testing::Test {
 };
 
 TEST_F(AwsImageTest, ReadsBlocksUpToTheFirstTapeMarkJoiningChainedSegments) {
-  std::string big(70000, '\xC1');
+  std::string big(65536, '\xC1');
   using test_support::Block;
   using test_support::Mark;
   LabelSet set = show::ReadAwsImage(
@@ -119,8 +125,26 @@ TEST_F(AwsImageTest, ReadsBlocksUpToTheFirstTapeMarkJoiningChainedSegments) {
                                      Block(test_support::LabelRecord("HDR1"))})));
   ASSERT_EQ(set.records.size(), 2u);
   EXPECT_EQ(set.records[0], test_support::Record("VOL1ABC123"));
-  EXPECT_EQ(set.records[1], std::string(70000, 'A'));
+  EXPECT_EQ(set.records[1], std::string(65536, 'A'));
   EXPECT_TRUE(set.ends_with_tape_mark);
+}
+
+TEST_F(AwsImageTest, AnEmptyImageIsABlankTape) {
+  LabelSet set = show::ReadAwsImage(Write(""));
+  EXPECT_TRUE(set.records.empty());
+  EXPECT_FALSE(set.ends_with_tape_mark);
+}
+
+// A block longer than a drive read takes is passed over as the drive passes
+// it: no bytes kept, whatever its size.
+TEST_F(AwsImageTest, ABlockLongerThanADriveReadIsNotKept) {
+  using test_support::Block;
+  LabelSet set = show::ReadAwsImage(Write(test_support::EncodeAws(
+      {Block(std::string(65537, '\xC1')), Block(std::string(65536, '\xC1')), test_support::Mark()})));
+  ASSERT_EQ(set.records.size(), 2u);
+  EXPECT_EQ(set.unread_blocks, std::vector<size_t>{0});
+  EXPECT_EQ(set.records[0], "");
+  EXPECT_EQ(set.records[1], std::string(65536, 'A'));
 }
 
 TEST_F(AwsImageTest, RefusesWhatIsNotAnAwstapeImage) {
@@ -131,11 +155,13 @@ TEST_F(AwsImageTest, RefusesWhatIsNotAnAwstapeImage) {
     std::string bytes;
     const char* message;
   } const kCases[] = {
-      {block.substr(0, 50), "not an AWSTAPE image: its first 6 bytes are no block header"},
+      {block.substr(0, 50), "offset 0: image ends inside a block"},
+      {block.substr(0, 3), "offset 0: image ends inside a block header"},
       {block + block.substr(0, 3), "offset 86: image ends inside a block header"},
       {block + std::string("\x50\x00\x50\x00\xA0\x00", 6) + "VOL1", "offset 86: image ends inside a block"},
       {compressed, "not an AWSTAPE image: its first 6 bytes are no block header"},
-      {block + std::string("\x50\x00\x50\x00\xA0\x02", 6), "offset 86: flag byte 02: a compressed (HET) block, not AWSTAPE"},
+      {block + std::string("\x50\x00\x50\x00\xA0\x02", 6),
+       "offset 86: flag byte 02: a compressed (HET) block, not AWSTAPE"},
       {"56,4F,4C,31,48,4A,4B,30,   #VOL1\n", "not an AWSTAPE image: its first 6 bytes are no block header"},
   };
   for (const ErrorCase& c : kCases) EXPECT_EQ(ReadError(c.bytes), c.message) << test_support::Hex(c.bytes);

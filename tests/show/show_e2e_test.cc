@@ -2,6 +2,8 @@
 // an operator sees, the JSON a script parses, the exit status.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <ctime>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -144,7 +146,7 @@ TEST_F(ShowTest, ABadInputIsNamedAndTheOthersAreStillShown) {
 TEST_F(ShowTest, AFailedCheckNamesTheFieldAndGivesStatusOne) {
   std::string hdr1 = test_support::Put(test_support::Record("HDR1"), 42, "026123025123");
   test_support::WriteAwsFile(tape_, {Block(LabelRecord("VOL1ABC123")), Block(LabelRecord(hdr1)),
-                                     Block(LabelRecord("HDR2")), Mark(), Mark()});
+                                     Block(LabelRecord("HDR2F0800000080 0")), Mark(), Mark()});
   CommandResult text = UnderDrive({VAKLABEL_SHOW, "/dev/nst0"});
   EXPECT_EQ(text.status, 1);
   EXPECT_TRUE(text.out.ends_with("\nchecks: 1 failed\n  expiration: HDR1 48-53 expiration date: expires 2025-05-03, "
@@ -182,6 +184,83 @@ TEST_F(ShowTest, CommandLine) {
   CommandResult forced = Show({"--kind", "image", File("a.lbl")});
   EXPECT_EQ(forced.status, 2);
   EXPECT_EQ(forced.err, "vaklabel-show: " + File("a.lbl") + ": not an AWSTAPE image: its first 6 bytes are no block header\n");
+}
+
+// Labels nobody here wrote, blank tapes and foreign data: the image and the
+// drive holding it give the same document and status, and the label is what
+// vaklabel prints from that drive (or none where it fails).
+TEST_F(ShowTest, AnImageAndADriveHoldingItSayTheSame) {
+  const std::string vol1 = LabelRecord("VOL1ABC123");
+  const std::string hdr2 = LabelRecord("HDR2F3200000080301PAYJOB  /STEP1       B");
+  auto hdr1 = [](std::string_view created) {
+    return LabelRecord(test_support::Put(test_support::Record("HDR1PAYROLL"), 42, std::string(created) + " 99365"));
+  };
+  struct Case {
+    const char* name;
+    std::vector<test_support::TapeRecord> tape;
+    int status;
+    int status_vaklabel_form;  // with --vaklabel-form
+    const char* label;         // nullptr: vaklabel reads none
+  } const kCases[] = {
+      {"blank", {}, 1, 1, nullptr},
+      {"unlabelled data, no tape mark",
+       {Block(20480, '\x86'), Block(20480, '\x86'), Block(20480, '\x86')},
+       1,
+       1,
+       nullptr},
+      {"first block of 256 KiB", {Block(262144, '\xC1'), Block(vol1), Mark()}, 1, 1, nullptr},
+      {"initialised volume", {Block(vol1), Block(LabelRecord("HDR1" + std::string(76, '0'))), Mark()}, 0, 1, nullptr},
+      {"z/OS set from 1999", {Block(vol1), Block(hdr1(" 99123")), Block(hdr2), Mark(), Mark()}, 0, 1, "ABC123"},
+      {"as vaklabel writes it", {Block(vol1), Block(hdr1("026123")), Block(hdr2), Mark(), Mark()}, 0, 0, "ABC123"},
+  };
+  for (const Case& c : kCases) {
+    test_support::WriteAwsFile(tape_, c.tape);
+    CommandResult image = Show({"--json", tape_});
+    CommandResult drive = UnderDrive({VAKLABEL_SHOW, "--json", "/dev/nst0"});
+    EXPECT_EQ(image.status, c.status) << c.name << image.err;
+    EXPECT_EQ(drive.status, c.status) << c.name << drive.err;
+    EXPECT_EQ(Show({"--vaklabel-form", tape_}).status, c.status_vaklabel_form) << c.name;
+    std::vector<Json> docs = Documents(image.out + drive.out);
+    ASSERT_EQ(docs.size(), 2u) << c.name;
+    for (Json& doc : docs) doc.erase("input"), doc.erase("kind");
+    EXPECT_EQ(docs[0], docs[1]) << c.name;
+    EXPECT_EQ(docs[0]["label"], c.label ? Json(c.label) : Json(nullptr)) << c.name;
+    CommandResult vaklabel = Vaklabel({"-r", "-f", "/dev/nst0"});
+    EXPECT_EQ(vaklabel.out, c.label ? std::string(c.label) + "\n" : "") << c.name;
+  }
+}
+
+// Input that is not a file of bytes to read front to back, or that never
+// ends: read, or refused at once with a message that echoes nothing raw.
+TEST_F(ShowTest, PipesEndlessAndHostileInputsAreReadOrRefusedPromptly) {
+  std::string image = test_support::EncodeAws(
+      {Block(LabelRecord("VOL1ABC123")), Block(LabelRecord("HDR1")), Block(LabelRecord("HDR2")), Mark(), Mark()});
+  std::string fifo = File("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  test_support::WriteFile(File("esc.lbl"), "56,\033[31mRED\033[0m,\n");
+  struct Case {
+    std::vector<std::string> args;
+    std::string input;
+    int status;
+    std::string err;
+  } const kCases[] = {
+      {{"-k", "image", "/dev/stdin"}, image, 1, ""},
+      {{"-k", "image", fifo}, "", 2, fifo + ": nothing came through the pipe: no writer, or an empty stream\n"},
+      {{fifo}, "", 2, fifo + ": a pipe: name what it carries with -k image or -k label-file\n"},
+      {{"-k", "label-file", "/dev/zero"},
+       "",
+       2,
+       "/dev/zero: line 1: longer than 1024 characters: not a row of hex bytes\n"},
+      {{File("esc.lbl")}, "", 2, File("esc.lbl") + ": line 1: '\\x1B[31mRED\\x1B[0m' is not a hex byte\n"},
+      {{"-k", "device", File("esc.lbl")}, "", 2, File("esc.lbl") + ": not a character device, so not a drive\n"},
+  };
+  for (const Case& c : kCases) {
+    std::vector<std::string> argv = {VAKLABEL_SHOW};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    CommandResult result = test_support::Run(argv, c.input);
+    EXPECT_EQ(result.status, c.status) << c.args.back() << result.err;
+    EXPECT_EQ(result.err, c.err.empty() ? "" : "vaklabel-show: " + c.err) << c.args.back();
+  }
 }
 
 }  // namespace
