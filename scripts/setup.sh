@@ -31,8 +31,11 @@ test_packages=(
   groff-base          # the manual-page tests
   clang               # the fuzzing targets
   libclang-rt-14-dev  # libFuzzer and clang's sanitizer runtime
+  sg3-utils           # sg_inq, sg_raw and kin: the drives and changer as SCSI devices
   tar
   cpio
+  dump                # dump and restore, whose forked writers share the drive
+  e2fsprogs           # the small file system dump saves
   coreutils
   shellcheck
   qemu-system-x86     # the guest of the real-driver tests (tests/realdrive)
