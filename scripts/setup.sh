@@ -36,6 +36,7 @@ test_packages=(
   cpio
   dump                # dump and restore, whose forked writers share the drive
   e2fsprogs           # the small file system dump saves
+  mbuffer             # a client in the real-client comparison
   coreutils
   shellcheck
   qemu-system-x86     # the guest of the real-driver tests (tests/realdrive)
