@@ -32,8 +32,12 @@ test_packages=(
   libclang-rt-14-dev  # libFuzzer and clang's sanitizer runtime
   mt-st               # clients of the virtual drive
   mtx                 # the medium changer's client, in the library tests
+  sg3-utils           # sg_inq, sg_raw and kin: the drives and changer as SCSI devices
   tar
   cpio
+  dump                # dump and restore, whose forked writers share the drive
+  e2fsprogs           # the small file system dump saves
+  mbuffer             # a client in the real-client comparison
   coreutils
   shellcheck
   qemu-system-x86     # the guest of the real-driver tests (tests/realdrive)

@@ -143,6 +143,36 @@ bool ReadRecord(const unsigned char* image, off_t offset, off_t size, uint16_t p
   return ReadFrom(Source{-1, image}, offset, size, prev, buf, cap, record);
 }
 
+bool ReadRecordBefore(int fd, off_t offset, uint16_t prev, Record* record) {
+  uint64_t total = 0;
+  off_t at = offset;
+  uint16_t length = prev;
+  for (bool last = true;; last = false) {
+    off_t header_at = at - static_cast<off_t>(kHeaderSize) - length;
+    if (header_at < 0) {
+      Corrupt(record, at, "previous-length field points before the start of the file");
+      return true;
+    }
+    unsigned char raw[kHeaderSize];
+    if (!PreadAll(fd, raw, sizeof raw, header_at)) return false;
+    Header h = DecodeHeader(raw);
+    bool tape_mark = h.flags1 == kFlagTapeMark && h.length == 0 && last;
+    bool fits = h.flags2 == 0 && h.length == length && (h.flags1 & ~kKnownFlags) == 0 &&
+                (tape_mark || ((h.flags1 & kFlagTapeMark) == 0 && last == ((h.flags1 & kFlagEndRecord) != 0)));
+    if (!fits) {
+      Corrupt(record, header_at, "header does not match the previous-length field after it");
+      return true;
+    }
+    total += h.length;
+    if (tape_mark || (h.flags1 & kFlagNewRecord) != 0) {
+      *record = Record{tape_mark ? RecordKind::kTapeMark : RecordKind::kBlock, total, header_at, h.prev, 0, nullptr};
+      return true;
+    }
+    at = header_at;
+    length = h.prev;
+  }
+}
+
 bool WriteBlock(int fd, off_t offset, uint16_t prev, const void* data, size_t length, off_t* next,
                 uint16_t* last) {
   const unsigned char* p = static_cast<const unsigned char*>(data);

@@ -53,6 +53,13 @@ bool ReadRecord(int fd, off_t offset, off_t size, uint16_t prev, void* buf, size
 bool ReadRecord(const unsigned char* image, off_t offset, off_t size, uint16_t prev, void* buf, size_t cap,
                 Record* record);
 
+/// Reads back over the record that ends at `offset` (not 0), whose last
+/// header has length `prev` (0: a tape mark): its kind and data length, with
+/// `next` set to where it starts and `last_length` to the length field of
+/// the header before it, as a forward read from there would need. Returns
+/// false with errno set when the file cannot be read.
+bool ReadRecordBefore(int fd, off_t offset, uint16_t prev, Record* record);
+
 /// Writes a block (chained when longer than kMaxSegment) at `offset`, the
 /// end of the image. Sets `*next` and `*last`. Returns false with errno set
 /// on failure, leaving the image cut at `offset`.

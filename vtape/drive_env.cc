@@ -58,4 +58,33 @@ bool ParseShortWrite(const char* text, long* nth, size_t* bytes) {
   return true;
 }
 
+bool ParseBlockLimits(const char* text, size_t* min, size_t* max) {
+  long low, high;
+  size_t high_bytes;
+  // The same shape as N:BYTES, with neither part optional.
+  if (text == nullptr || strchr(text, ':') == nullptr || !ParseShortWrite(text, &low, &high_bytes)) return false;
+  high = static_cast<long>(high_bytes);
+  if (low > high || high_bytes > kDefaultMaxBlock) return false;
+  *min = static_cast<size_t>(low);
+  *max = high_bytes;
+  return true;
+}
+
+bool ParseSize(const char* text, uint64_t* bytes) {
+  if (text == nullptr || *text < '0' || *text > '9') return false;
+  char* end;
+  errno = 0;
+  unsigned long long n = strtoull(text, &end, 10);
+  if (errno != 0 || n == 0) return false;
+  static const char kUnits[] = "KMGT";
+  const char* unit = *end == '\0' ? nullptr : strchr(kUnits, *end);
+  if (*end != '\0' && (unit == nullptr || end[1] != '\0')) return false;
+  for (int shift = unit == nullptr ? 0 : static_cast<int>(unit - kUnits) + 1; shift > 0; --shift) {
+    if (n > UINT64_MAX / 1024) return false;
+    n *= 1024;
+  }
+  *bytes = n;
+  return true;
+}
+
 }  // namespace vtape

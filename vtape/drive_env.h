@@ -3,6 +3,7 @@
 #define VTAPE_DRIVE_ENV_H_
 
 #include <cstddef>
+#include <cstdint>
 
 namespace vtape {
 
@@ -28,11 +29,21 @@ inline constexpr char kEnvFailRewindAt[] = "VTAPE_FAIL_REWIND_AT";
 inline constexpr char kEnvFailSetblkAt[] = "VTAPE_FAIL_SETBLK_AT";
 /// N:BYTES: the Nth write() puts only its first BYTES bytes on tape.
 inline constexpr char kEnvShortWrite[] = "VTAPE_SHORT_WRITE";
+/// MIN:MAX: the block limits the drive reports (READ BLOCK LIMITS).
+inline constexpr char kEnvBlockLimits[] = "VTAPE_BLOCK_LIMITS";
 
 inline constexpr char kDefaultDevice[] = "/dev/nst0";
 inline constexpr size_t kDefaultShortBytes = 40;
 /// Suffix of the file beside the image that keeps the tape position.
 inline constexpr char kStateSuffix[] = ".vtpos";
+/// Suffix of the file beside the image that holds the tape's capacity in
+/// bytes; without it the tape has no end.
+inline constexpr char kCapacitySuffix[] = ".vtsize";
+
+/// The block limits of an HP LTO (Ultrium) drive: 1 byte to the 24-bit
+/// transfer length.
+inline constexpr size_t kDefaultMinBlock = 1;
+inline constexpr size_t kDefaultMaxBlock = 0xFFFFFF;
 
 /// Parses an errno name ("EIO") or a positive number into `*value`.
 bool ParseErrno(const char* text, int* value);
@@ -40,6 +51,11 @@ bool ParseErrno(const char* text, int* value);
 bool ParseCount(const char* text, long* value);
 /// Parses "N" or "N:BYTES" (BYTES defaulting to kDefaultShortBytes).
 bool ParseShortWrite(const char* text, long* nth, size_t* bytes);
+/// Parses "MIN:MAX" with 1 <= MIN <= MAX <= kDefaultMaxBlock.
+bool ParseBlockLimits(const char* text, size_t* min, size_t* max);
+/// Parses a positive size in bytes, with an optional K, M, G or T suffix
+/// (powers of 1024).
+bool ParseSize(const char* text, uint64_t* bytes);
 
 }  // namespace vtape
 

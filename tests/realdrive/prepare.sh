@@ -95,7 +95,8 @@ prepare_busybox() {
 }
 
 # The modules the guest loads; their dependencies are added ahead of them.
-guest_modules=(virtio_pci virtio_rng 9pnet_virtio 9p overlay crc32c_generic sg st iscsi_tcp)
+# loop serves the file system images that dump reads.
+guest_modules=(virtio_pci virtio_rng 9pnet_virtio 9p overlay crc32c_generic sg st iscsi_tcp loop)
 module_order=()
 add_module() {
   local name=$1 file dep
@@ -118,7 +119,7 @@ add_module() {
 # the compressed image, so the vmlinux is dug out of vmlinuz's xz stream. Only
 # the modules the guest loads are kept.
 prepare_kernel() {
-  [ -s "$cache/kernel/vmlinux" ] && return
+  [ -s "$cache/kernel/vmlinux" ] && [ "$(cat "$cache/kernel/wanted" 2>/dev/null)" = "${guest_modules[*]}" ] && return
   local pkg image offset m unpacked=$cache/kernel-deb
   private_apt
   pkg=$(papt_cache depends linux-image-amd64 | sed -n 's/^ *Depends: \(linux-image-[^ ]*\).*/\1/p' | head -n1)
@@ -141,6 +142,7 @@ prepare_kernel() {
   tail -c +$((offset + 1)) "$image" | xz -dc 2>/dev/null >"$cache/kernel/vmlinux.tmp" || true
   [ "$(head -c 4 "$cache/kernel/vmlinux.tmp")" = $'\x7fELF' ] || cannot "could not unpack vmlinux from $image"
   mv "$cache/kernel/vmlinux.tmp" "$cache/kernel/vmlinux"
+  echo "${guest_modules[*]}" >"$cache/kernel/wanted"
   rm -rf "$unpacked"
 }
 
@@ -169,7 +171,7 @@ prepare_initramfs() {
 # tgt as Debian ships it, with the fixes that make its tape answer reads as a
 # drive does and its changer answer as a library does; only the three
 # programs the guest runs are built.
-tgt_patches=(tgt-ssc-read.patch tgt-ssc-space.patch tgt-smc.patch)
+tgt_patches=(tgt-ssc-read.patch tgt-ssc-space.patch tgt-ssc-position.patch tgt-smc.patch)
 prepare_tgt() {
   local key src p
   key=$(cd "$here" && cat "${tgt_patches[@]}" | sha256sum | cut -d' ' -f1)

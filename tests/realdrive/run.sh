@@ -9,11 +9,13 @@
 # 4 MB tape, each NAME=VALUE exported, and these functions:
 #   blank_tape [MB]       load a new blank tape and rewind it
 #   write_protect on|off  write-protect the tape (seen at the next open)
-#   make_library SLOTS DRIVES [BARCODE|-]...
+#   make_library [-o LUN,...] SLOTS DRIVES [BARCODE[:MB]|-]...
 #                         replace the tape by a library: DRIVES empty drives
 #                         (/dev/nst0 up) and a medium changer whose SLOTS
-#                         slots hold blank tapes named by BARCODE, in order
-#                         ("-": an empty slot); exports CHANGER (/dev/sgN)
+#                         slots hold blank tapes of MB megabytes (4 unless
+#                         given) named by BARCODE, in order ("-": an empty
+#                         slot); -o: the LUN (1 up) each drive element serves;
+#                         exports CHANGER (/dev/sgN)
 # mt and dd lay down and read tapes, but a dd that opens the device itself
 # adds a filemark when it closes after writing; tapeprobe (built beside the
 # tests, passed in with -e) makes any sequence of calls on one descriptor.

@@ -42,6 +42,8 @@ State MakeState(std::vector<std::string> slots, std::vector<std::string> drives)
   }
   for (size_t i = 0; i < drives.size(); ++i) {
     s.drives[i].source = -1;
+    s.drives[i].device = static_cast<int>(i);
+    vtape::FormatSerial(0xAB, static_cast<int>(i), s.drives[i].serial);
     if (drives[i] != "-") strcpy(s.drives[i].tape.barcode, drives[i].c_str());
   }
   return s;
@@ -63,31 +65,66 @@ Bytes Move(unsigned from, unsigned to) {
   return {0xA5, 0, 0, 1, uint8_t(from >> 8), uint8_t(from), uint8_t(to >> 8), uint8_t(to), 0, 0, 0, 0};
 }
 
-Bytes ReadStatus(unsigned type, bool voltag, unsigned start, unsigned count, unsigned allocation) {
-  return {0xB8, uint8_t((voltag ? 0x10 : 0) | type), uint8_t(start >> 8), uint8_t(start), uint8_t(count >> 8),
-          uint8_t(count), 0, uint8_t(allocation >> 16), uint8_t(allocation >> 8), uint8_t(allocation), 0, 0};
+Bytes ReadStatus(unsigned type, bool voltag, unsigned start, unsigned count, unsigned allocation, bool dvcid = false) {
+  return {0xB8,
+          uint8_t((voltag ? 0x10 : 0) | type),
+          uint8_t(start >> 8),
+          uint8_t(start),
+          uint8_t(count >> 8),
+          uint8_t(count),
+          uint8_t(dvcid ? 1 : 0),
+          uint8_t(allocation >> 16),
+          uint8_t(allocation >> 8),
+          uint8_t(allocation),
+          0,
+          0};
 }
 
 TEST(ChangerState, FormatsAndParsesBack) {
   State s = MakeState({"ABC001L8", "-", "ABC003L8"}, {"ABC002L8", "-"});
   s.drives[0].source = 1;
   s.drives[1].locked = true;
+  s.drives[0].device = 1;
+  s.drives[1].device = 0;
   char text[4096];
   size_t n = vtape::library::FormatState(s, text, sizeof text);
   ASSERT_GT(n, 0u);
   EXPECT_EQ(std::string(text, n),
-            "vtape-library 1 slots 3 drives 2 prevent 0\n"
+            "vtape-library 2 slots 3 drives 2 prevent 0\n"
             "slot 1 ABC001L8\nslot 2 -\nslot 3 ABC003L8\n"
-            "drive 0 ABC002L8 source 2 locked 0\ndrive 1 - source 0 locked 1\n");
+            "drive 0 ABC002L8 source 2 locked 0 device 1 serial VT0000AB00\n"
+            "drive 1 - source 0 locked 1 device 0 serial VT0000AB01\n");
   State back;
   ASSERT_TRUE(vtape::library::ParseState(text, &back));
   EXPECT_EQ(Where(back), Where(s));
   EXPECT_EQ(back.drives[0].source, 1);
   EXPECT_TRUE(back.drives[1].locked);
+  EXPECT_EQ(back.drives[0].device, 1);
+  EXPECT_STREQ(back.drives[1].serial, "VT0000AB01");
+  // A library from before drives had identities: drive I is /dev/nstI.
+  ASSERT_TRUE(
+      vtape::library::ParseState("vtape-library 1 slots 1 drives 2 prevent 0\nslot 1 -\n"
+                                 "drive 0 - source 0 locked 0\ndrive 1 - source 0 locked 0\n",
+                                 &back));
+  EXPECT_EQ(back.drives[1].device, 1);
+  EXPECT_STREQ(back.drives[1].serial, "VT00000001");
 }
 
 TEST(ChangerState, RefusesDamagedState) {
   const char* header = "vtape-library 1 slots 2 drives 1 prevent 0\n";
+  const char* drives = "vtape-library 2 slots 1 drives 2 prevent 0\nslot 1 -\n";
+  for (const char* body : {
+           "drive 0 - source 0 locked 0 device 1 serial VT00000000\n"
+           "drive 1 - source 0 locked 0 device 1 serial VT00000001\n",  // one device twice
+           "drive 0 - source 0 locked 0 device 0 serial VT00000000\n"
+           "drive 1 - source 0 locked 0 device 1 serial VT00000000\n",  // one serial twice
+           "drive 0 - source 0 locked 0 device 0 serial VT0000000\n"
+           "drive 1 - source 0 locked 0 device 1 serial VT00000001\n",    // a serial of 9 characters
+           "drive 0 - source 0 locked 0\ndrive 1 - source 0 locked 0\n",  // identities missing
+       }) {
+    State s;
+    EXPECT_FALSE(vtape::library::ParseState((std::string(drives) + body).c_str(), &s)) << body;
+  }
   for (const char* body : {
            "slot 1 A\nslot 2 A\ndrive 0 - source 0 locked 0\n",         // a cartridge in two places
            "slot 1 A\nslot 2 -\ndrive 0 A source 0 locked 0\n",         // in a slot and a drive
@@ -199,6 +236,31 @@ TEST(ChangerReadElementStatus, AllTypesWithVolumeTags) {
   descriptor(1000, 0x09, 0, 0, tag("A1"));
   descriptor(1001, 0x08, 0, 0, tag(""));
   EXPECT_EQ(o.data, want);
+}
+
+// With DVCID each drive names itself after its volume tag: code set ASCII,
+// T10 vendor identification, 34 bytes of vendor, product and serial. Every
+// descriptor has the room, as on the changer target; a slot leaves it zero.
+TEST(ChangerReadElementStatus, DeviceIdentifiersOfTheDrives) {
+  State s = MakeState({"A1"}, {"-", "-"});
+  s.drives[1].device = 0;
+  s.drives[0].device = 1;
+  Outcome o = Send(&s, ReadStatus(4, true, 0, 10, 4096, true));
+  ASSERT_TRUE(o.reply.good);
+  Bytes want = {0, 2, 0, 2, 0, 0, 0, 8 + 2 * 86, 4, 0x80, 0, 86, 0, 0, 0, 2 * 86};
+  for (unsigned drive = 0; drive < 2; ++drive) {
+    Bytes d = {0, uint8_t(2 + drive), 0x08, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    d.insert(d.end(), 32, ' ');
+    d.insert(d.end(), {0, 0, 0, 0, 2, 1, 0, 34});
+    std::string id = "VTAPE   VIRTUAL-TAPE    VT0000AB0" + std::to_string(drive);
+    d.insert(d.end(), id.begin(), id.end());
+    want.insert(want.end(), d.begin(), d.end());
+  }
+  EXPECT_EQ(o.data, want);
+  o = Send(&s, ReadStatus(2, false, 0, 10, 4096, true));
+  ASSERT_TRUE(o.reply.good);
+  EXPECT_EQ(o.data.size(), 8u + 8 + 50);
+  EXPECT_EQ(Bytes(o.data.begin() + 16 + 12, o.data.end()), Bytes(38, 0));
 }
 
 TEST(ChangerReadElementStatus, SelectsTruncatesAndRefuses) {

@@ -270,4 +270,56 @@ TEST_F(ClientsTest, KilledWriterLeavesAReadableImage) {
   }
 }
 
+// sg3-utils and tapeinfo talk SCSI to the drive through its own descriptor,
+// as st lets them: SG_IO, with or without a tape.
+TEST_F(ClientsTest, ScsiToolsAskTheDriveItself) {
+  ASSERT_EQ(test_support::Run({"sh", "-c", "command -v sg_inq && command -v tapeinfo"}).status, 0)
+      << "sg3-utils and mtx are needed; scripts/setup.sh installs them";
+  struct Case {
+    std::vector<std::string> faults;
+    const char* command;
+    std::string out;  // standard output and error
+  } const cases[] = {
+      {{},
+       "tapeinfo -f /dev/nst0 | grep -v SerialNumber",
+       "Product Type: Tape Drive\nVendor ID: 'VTAPE   '\nProduct ID: 'VIRTUAL-TAPE    '\nRevision: '0001'\n"
+       "Attached Changer API: No\nMinBlock: 1\nMaxBlock: 16777215\nSCSI ID: 0\nSCSI LUN: 0\nReady: yes\n"
+       "Medium Type: Not Loaded\nDensity Code: 0x0\nBlockSize: 0\nDataCompEnabled: no\n"
+       "DataCompCapable: yes\nDataDeCompEnabled: yes\nCompType: 0x1\nDeCompType: 0x1\nBOP: yes\n"
+       "Block Position: 0\nActivePartition: 0\nEarlyWarningSize: 0\nNumPartitions: 0\nMaxPartitions: 0\n"},
+      {{}, "sg_turs /dev/nst0; echo $?", "0\n"},
+      {{"--no-medium"},
+       "sg_turs /dev/nst0; echo $?",
+       "device not ready\nCompleted 1 Test Unit Ready commands with 1 errors\n2\n"},
+      {{"--no-medium"},
+       "sg_requests /dev/st0 2>&1 | grep 'Sense key\\|Additional'",
+       "Fixed format, current; Sense key: Not Ready\nAdditional sense: Medium not present\n"},
+      {{"--write-protect"},
+       "sg_modes -6 -p 0x10 /dev/nst0 | sed -n 3p",
+       "  Mode data length=28, medium type=0x00, specific param=0x80, longlba=0\n"},
+      {{},
+       "sg_read_block_limits /dev/nst0",
+       "Read Block Limits results:\n\tMinimum block size: 1 byte(s)\n"
+       "\tMaximum block size: 16777215 byte(s), 16383 KB, 15 MB\n"},
+      {{},
+       "sg_logs /dev/nst0 | tail -3",
+       "Supported log pages  [0x0]:\n    0x00        Supported log pages [sp]\n    0x2e        Tape alert [ta]\n"},
+      // One block and the filemark of its close: two logical objects.
+      {{},
+       "echo x | dd of=/dev/nst0 status=none && sg_raw -r 20 /dev/nst0 34 00 00 00 00 00 00 00 00 00 2>&1 | sed -n 4p",
+       " 00     00 00 00 00 00 00 00 02  00 00 00 02 00 00 00 00    ................\n"},
+  };
+  for (const Case& c : cases) {
+    test_support::CommandResult r = Under({"sh", "-c", std::string(c.command) + " 2>&1"}, "", c.faults);
+    EXPECT_EQ(r.out, c.out) << c.command;
+  }
+  // The single drive's serial comes from the image, the same every run.
+  test_support::CommandResult first = Under({"sg_inq", "-p", "0x80", "/dev/nst0"});
+  test_support::CommandResult second = Under({"sg_inq", "-p", "0x80", "/dev/st0"}, "", {"--no-medium"});
+  EXPECT_EQ(first.out.substr(0, first.out.size() - 9),
+            "VPD INQUIRY: Unit serial number page\n  Unit serial number: VT");
+  EXPECT_EQ(first.out.substr(first.out.size() - 3), "00\n");
+  EXPECT_EQ(second.out, first.out);
+}
+
 }  // namespace

@@ -64,6 +64,15 @@ class LibraryTest : public testing::Test {
     return Where(state);
   }
 
+  // The unit serial number of drive element `drive`, as the library keeps it.
+  std::string Serial(int drive) {
+    vtape::library::State state;
+    if (!vtape::library::ParseState(test_support::ReadFile(library_ + "/library.state").c_str(), &state)) {
+      return "damaged";
+    }
+    return state.drives[drive].serial;
+  }
+
   test_support::TempDir dir_;
   std::string library_ = dir_.File("lib");
 };
@@ -80,10 +89,16 @@ TEST_F(LibraryTest, CreateAndList) {
   EXPECT_EQ(test_support::ReadFile(Image("TAP099L8")), "");
   CommandResult list = Vtape({"list", library_});
   EXPECT_EQ(list.status, 0) << list.err;
+  ASSERT_EQ(Serial(0).substr(8), "00");
+  EXPECT_EQ(Serial(1), Serial(0).substr(0, 8) + "01");
   EXPECT_EQ(list.out, "library " + library_ +
                           ": 4 slots, 2 drives\n"
-                          "drive 0 (/dev/nst0): empty\n"
-                          "drive 1 (/dev/nst1): empty\n"
+                          "drive 0 (/dev/nst0, serial " +
+                          Serial(0) +
+                          "): empty\n"
+                          "drive 1 (/dev/nst1, serial " +
+                          Serial(1) +
+                          "): empty\n"
                           "slot 1: TAP098L8  \"VOL1ABC123\"\n"
                           "slot 2: empty\n"
                           "slot 3: TAP099L8  blank\n"
@@ -105,6 +120,9 @@ TEST_F(LibraryTest, CreateRefusesBadRequests) {
       {{"--slots", "3", "--barcodes", "TAP98"}, "barcode series from TAP98 runs out before 3"},
       {{"--slots", "3", "--empty", "4"}, "--empty: no slot 4 in 3 slots"},
       {{"--slots", "1", "--copy", "/nonexistent.aws", "--copy", "/x.aws"}, "more --copy images than cartridges"},
+      {{"--slots", "1", "--drives", "2", "--drive-devices", "1"}, "--drive-devices lists 1 devices for 2 drives"},
+      {{"--slots", "1", "--drives", "2", "--drive-devices", "1,1"}, "--drive-devices: device 1 given twice"},
+      {{"--slots", "1", "--drive-devices", "8"}, "bad value for --drive-devices: 8 (0 to 7)"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> args = {"create", library_};
@@ -235,6 +253,45 @@ TEST_F(LibraryTest, EachDriveHasItsOwnDeviceNumbers) {
   EXPECT_EQ(r.out,
             "/dev/st0 character special file 9:0\n/dev/nst0 character special file 9:80\n"
             "/dev/st1 character special file 9:1\n/dev/nst1 character special file 9:81\n");
+}
+
+// Which device is which drive, as a program learns it on the real kernel:
+// the changer names each drive element's serial (READ ELEMENT STATUS with
+// DVCID), each tape device its own (VPD page 80h through SG_IO), here on a
+// library whose drive 0 the host found second.
+TEST_F(LibraryTest, DrivesTellTheirSerialsToTheChangerAndOnTheirDevices) {
+  ASSERT_EQ(test_support::Run({"sh", "-c", "command -v sg_inq && command -v sg_raw"}).status, 0)
+      << "sg3-utils is needed; scripts/setup.sh installs it";
+  Create({"--slots", "2", "--drives", "2", "--drive-devices", "1,0", "--barcodes", "SWP001L8"});
+  std::string d0 = Serial(0), d1 = Serial(1);
+  // After the 8-byte header and the page's, each drive's 86-byte descriptor
+  // has its identifier after 12 + 36 + 4 bytes.
+  CommandResult elements = Script("sg_raw -b -r 512 /dev/sch0 b8 14 00 00 00 08 01 00 02 00 00 00");
+  ASSERT_EQ(elements.out.size(), 8u + 8 + 2 * 86) << elements.err;
+  EXPECT_EQ(elements.out.substr(16 + 52, 34), "VTAPE   VIRTUAL-TAPE    " + d0);
+  EXPECT_EQ(elements.out.substr(16 + 86 + 52, 34), "VTAPE   VIRTUAL-TAPE    " + d1);
+  struct Step {
+    std::string command;
+    std::string out;  // standard output and error
+  } const steps[] = {
+      {"sg_inq -p 0x80 /dev/nst0", "VPD INQUIRY: Unit serial number page\n  Unit serial number: " + d1 + "\n"},
+      {"sg_inq -p 0x80 /dev/st1", "VPD INQUIRY: Unit serial number page\n  Unit serial number: " + d0 + "\n"},
+      {"sg_inq -p 0x83 /dev/nst1 | tail -2",
+       "      vendor id: VTAPE   \n      vendor specific: VIRTUAL-TAPE    " + d0 + "\n"},
+      {"sg_raw /dev/nst0 a5 00 00 00 00 00 00 00 00 00 00 00 2>&1 | grep 'Sense key\\|sense:'",
+       "Fixed format, current; Sense key: Illegal Request\nAdditional sense: Invalid command operation code\n"},
+      {"mtx load 1 0 && mtx status | sed -n 2p && mt -f /dev/nst1 status | tail -1 && mt -f /dev/nst0 status | tail -1",
+       "Loading media from Storage Element 1 into drive 0...done\n"
+       "Data Transfer Element 0:Full (Storage Element 1 Loaded):VolumeTag = SWP001L8" +
+           kVolTag +
+           "\n"
+           " BOT ONLINE IM_REP_EN\n DR_OPEN IM_REP_EN\n"},
+  };
+  for (const Step& step : steps) {
+    CommandResult r = Script(step.command + " 2>&1");
+    EXPECT_EQ(r.out, step.out) << step.command;
+  }
+  EXPECT_EQ(Places(), "- SWP002L8 | SWP001L8 -");
 }
 
 // A tape moves on while a program holds it open: allowed, as on a real

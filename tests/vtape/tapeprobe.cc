@@ -10,10 +10,14 @@
 //   close                      close the descriptor
 //   read:N                     read N bytes; prints the count and the bytes in hex
 //   write:N[:XX]               write N bytes of hex byte XX (default 00)
-//   weof:N rew setblk:N fsf:N eom nop op:N
-//                              MTIOCTOP with MTWEOF, MTREW, MTSETBLK, MTFSF,
-//                              MTEOM, MTNOP, or the raw operation N (count 1)
+//   NAME[:N]                   MTIOCTOP with the operation NAME (weof rew
+//                              setblk fsf bsf fsr bsr fsfm bsfm eom seek erase
+//                              offl load reten lock unlock compression
+//                              setdensity drvbuffer setpart nop), count N
+//                              (default 1)
+//   op:N[:COUNT]               MTIOCTOP with the raw operation N
 //   status                     MTIOCGET: file and block number and status bits
+//   mode                       MTIOCGET: block size and density
 //   tell                       MTIOCPOS: records (blocks and tape marks) before the position
 //   dup                        dup the descriptor and close the old one
 //   dup2:N                     dup2 onto descriptor N and close the old one
@@ -68,6 +72,25 @@ std::vector<std::string> Split(const std::string& step) {
   }
   parts.push_back(step.substr(start));
   return parts;
+}
+
+// The MTIOCTOP operation a step names, or -1.
+short OperationNamed(const std::string& name) {
+  static const struct {
+    const char* name;
+    short op;
+  } kOps[] = {
+      {"weof", MTWEOF},   {"rew", MTREW},     {"setblk", MTSETBLK}, {"fsf", MTFSF},
+      {"bsf", MTBSF},     {"fsr", MTFSR},     {"bsr", MTBSR},       {"fsfm", MTFSFM},
+      {"bsfm", MTBSFM},   {"eom", MTEOM},     {"seek", MTSEEK},     {"erase", MTERASE},
+      {"offl", MTOFFL},   {"load", MTLOAD},   {"reten", MTRETEN},   {"lock", MTLOCK},
+      {"unlock", MTUNLOCK}, {"compression", MTCOMPRESSION}, {"setdensity", MTSETDENSITY},
+      {"drvbuffer", MTSETDRVBUFFER}, {"setpart", MTSETPART}, {"nop", MTNOP},
+  };
+  for (const auto& o : kOps) {
+    if (name == o.name) return o.op;
+  }
+  return -1;
 }
 
 long TapeOp(int fd, short op, int count) {
@@ -135,22 +158,20 @@ int main(int argc, char** argv) {
       std::vector<unsigned char> buf(static_cast<size_t>(Number(p[1], step)),
                                      static_cast<unsigned char>(p.size() == 3 ? Number("0x" + p[2], step) : 0));
       result = Outcome(write(fd, buf.data(), buf.size()));
-    } else if (verb == "weof" && p.size() == 2) {
-      result = Outcome(TapeOp(fd, MTWEOF, static_cast<int>(Number(p[1], step))));
-    } else if (verb == "rew" && p.size() == 1) {
-      result = Outcome(TapeOp(fd, MTREW, 1));
-    } else if (verb == "setblk" && p.size() == 2) {
-      result = Outcome(TapeOp(fd, MTSETBLK, static_cast<int>(Number(p[1], step))));
-    } else if (verb == "fsf" && p.size() == 2) {
-      result = Outcome(TapeOp(fd, MTFSF, static_cast<int>(Number(p[1], step))));
-    } else if (verb == "eom" && p.size() == 1) {
-      result = Outcome(TapeOp(fd, MTEOM, 1));
-    } else if (verb == "nop" && p.size() == 1) {
-      result = Outcome(TapeOp(fd, MTNOP, 1));
-    } else if (verb == "op" && p.size() == 2) {
-      result = Outcome(TapeOp(fd, static_cast<short>(Number(p[1], step)), 1));
+    } else if (OperationNamed(verb) >= 0 && p.size() <= 2) {
+      int count = p.size() == 2 ? static_cast<int>(Number(p[1], step)) : 1;
+      result = Outcome(TapeOp(fd, OperationNamed(verb), count));
+    } else if (verb == "op" && (p.size() == 2 || p.size() == 3)) {
+      int count = p.size() == 3 ? static_cast<int>(Number(p[2], step)) : 1;
+      result = Outcome(TapeOp(fd, static_cast<short>(Number(p[1], step)), count));
     } else if (verb == "status" && p.size() == 1) {
       result = Status(fd);
+    } else if (verb == "mode" && p.size() == 1) {
+      mtget status{};
+      result = ioctl(fd, MTIOCGET, &status) < 0
+                   ? Outcome(-1)
+                   : "block size " + std::to_string((status.mt_dsreg & MT_ST_BLKSIZE_MASK) >> MT_ST_BLKSIZE_SHIFT) +
+                         " density " + std::to_string((status.mt_dsreg & MT_ST_DENSITY_MASK) >> MT_ST_DENSITY_SHIFT);
     } else if (verb == "tell" && p.size() == 1) {
       mtpos pos{};
       result = ioctl(fd, MTIOCPOS, &pos) < 0 ? Outcome(-1) : std::to_string(pos.mt_blkno);

@@ -83,7 +83,7 @@ TEST(VtapeCli, HelpGoesToStdout) {
     test_support::CommandResult r = Vtape({flag});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
-    EXPECT_NE(r.out.find("usage: vtape create [--force] IMAGE"), std::string::npos);
+    EXPECT_NE(r.out.find("usage: vtape create [--force] [--size SIZE] IMAGE"), std::string::npos);
     EXPECT_NE(r.out.find("--short-write N[:BYTES]"), std::string::npos);
   }
 }

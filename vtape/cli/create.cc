@@ -1,4 +1,5 @@
-// vtape create: a blank tape, that is an empty image, and no saved position.
+// vtape create: a blank tape, that is an empty image, no saved position, and
+// the capacity asked for.
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "../capacity.h"
 #include "../drive_env.h"
 #include "../library/command.h"
 #include "cli.h"
@@ -20,9 +22,13 @@ int Create(int argc, char** argv) {
   if (library::AsksForLibrary(argc, argv)) return library::CreateLibrary(argc, argv);
   bool force = false;
   const char* image = nullptr;
+  uint64_t capacity = 0;
   for (int i = 0; i < argc; ++i) {
     if (strcmp(argv[i], "--force") == 0) {
       force = true;
+    } else if (strcmp(argv[i], "--size") == 0) {
+      if (i + 1 == argc || !ParseSize(argv[i + 1], &capacity)) Fatal("--size needs a size in bytes (K, M, G, T allowed)");
+      ++i;
     } else if (argv[i][0] == '-' || image != nullptr) {
       UsageError();
     } else {
@@ -43,6 +49,7 @@ int Create(int argc, char** argv) {
   close(fd);
   std::string state = std::string(image) + kStateSuffix;
   if (unlink(state.c_str()) != 0 && errno != ENOENT) FatalErrno(state);
+  if (!SetCapacity(AT_FDCWD, image, capacity)) FatalErrno(std::string(image) + kCapacitySuffix);
   return 0;
 }
 

@@ -14,11 +14,11 @@ namespace vtape::cli {
 namespace {
 
 constexpr char kUsage[] =
-    "usage: vtape create [--force] IMAGE\n"
+    "usage: vtape create [--force] [--size SIZE] IMAGE\n"
     "       vtape list IMAGE\n"
     "       vtape run IMAGE [--device PATH] [FAULT...] -- COMMAND [ARG...]\n"
     "       vtape create LIBDIR --slots N [--drives D] [--barcodes FIRST|B1,B2,...]\n"
-    "                    [--empty SLOT,...] [--copy IMAGE]...\n"
+    "                    [--empty SLOT,...] [--copy IMAGE]... [--size SIZE]\n"
     "       vtape list LIBDIR\n"
     "       vtape run LIBDIR [--changer PATH] [LIBRARY-FAULT...] -- COMMAND [ARG...]\n"
     "       vtape --help | --version\n";
@@ -27,7 +27,9 @@ constexpr char kHelp[] =
     "\n"
     "Keeps a tape in an AWSTAPE image file and plays the Linux tape driver for it.\n"
     "\n"
-    "  create IMAGE     make a blank tape; --force replaces an existing file\n"
+    "  create IMAGE     make a blank tape; --force replaces an existing file;\n"
+    "                   --size SIZE gives it an end: bytes, or with K, M, G, T\n"
+    "                   (default: no end)\n"
     "  list IMAGE       show every block (with hex, and EBCDIC text for 80-byte\n"
     "                   blocks), tape mark and the end of data; exit 1 if the\n"
     "                   image is corrupt\n"
@@ -50,6 +52,9 @@ constexpr char kHelp[] =
     "  --short-write N[:BYTES]\n"
     "                       the Nth write() records only BYTES bytes (default 40)\n"
     "  --fail-close         close() of the drive fails with EIO\n"
+    "  --block-limits MIN:MAX\n"
+    "                       the drive's block limits (default 1:16777215, an HP\n"
+    "                       LTO drive's)\n"
     "\n"
     "A library is a folder of tapes (BARCODE.aws) in slots and 1 to 8 drives,\n"
     "with a medium changer for mtx. run puts the drives at /dev/nst0, /dev/st0,\n"
@@ -58,6 +63,7 @@ constexpr char kHelp[] =
     "                       a comma-separated list: these, slots after it empty\n"
     "  --empty SLOT,...     slots left empty\n"
     "  --copy IMAGE         the next cartridge is a copy of IMAGE, not blank\n"
+    "  --size SIZE          every cartridge's capacity, as for create IMAGE\n"
     "Options of run with a library:\n"
     "  --changer PATH       the changer's device name (default /dev/sch0)\n"
     "  --fail-move BARCODE,...    every move of these cartridges fails\n"

@@ -67,6 +67,10 @@ bool CheckShortWrite(const char* v) {
   size_t bytes;
   return ParseShortWrite(v, &n, &bytes);
 }
+bool CheckBlockLimits(const char* v) {
+  size_t min, max;
+  return ParseBlockLimits(v, &min, &max);
+}
 
 constexpr FaultOption kFaults[] = {
     {"--fail-open", kEnvFailOpen, CheckErrno},
@@ -81,6 +85,7 @@ constexpr FaultOption kFaults[] = {
     {"--fail-write", kEnvFailWrite, CheckCount},
     {"--short-write", kEnvShortWrite, CheckShortWrite},
     {"--fail-close", kEnvFailClose, nullptr},
+    {"--block-limits", kEnvBlockLimits, CheckBlockLimits},
 };
 
 // What the command line of `run` asks for.

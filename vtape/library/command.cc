@@ -10,10 +10,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "aws.h"
+#include "capacity.h"
+#include "drive_env.h"
+#include "drive_identity.h"
 #include "library/env.h"
 #include "library/state.h"
 
@@ -103,6 +107,28 @@ std::vector<std::string> Barcodes(const std::string& given, size_t count) {
     list.push_back(next);
   }
   return list;
+}
+
+// The st device number of each drive: as listed (a host that found them in
+// another order), or drive I as /dev/nstI.
+std::vector<int> DriveDevices(const std::string& given, long drives) {
+  std::vector<int> devices;
+  if (given.empty()) {
+    for (int d = 0; d < drives; ++d) devices.push_back(d);
+    return devices;
+  }
+  for (const std::string& d : Split(given)) {
+    int device = static_cast<int>(Number("--drive-devices", d.c_str(), 0, kMaxDrives - 1));
+    for (int other : devices) {
+      if (other == device) Fail("--drive-devices: device " + d + " given twice");
+    }
+    devices.push_back(device);
+  }
+  if (static_cast<long>(devices.size()) != drives) {
+    Fail("--drive-devices lists " + std::to_string(devices.size()) + " devices for " + std::to_string(drives) +
+         " drives");
+  }
+  return devices;
 }
 
 void CopyFile(const std::string& from, int dir_fd, const std::string& to) {
@@ -262,9 +288,11 @@ int CreateLibrary(int argc, char** argv) {
   const char* dir = nullptr;
   long slots = 0, drives = 1;
   std::string barcodes = kDefaultFirstBarcode;
+  std::string drive_devices;
   std::vector<bool> empty;
   std::vector<std::string> copies;
   std::vector<long> empty_slots;
+  uint64_t capacity = 0;
   for (int i = 0; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg[0] != '-') {
@@ -278,12 +306,16 @@ int CreateLibrary(int argc, char** argv) {
       slots = Number(arg, value, 1, kMaxSlots);
     } else if (arg == "--drives") {
       drives = Number(arg, value, 1, kMaxDrives);
+    } else if (arg == "--drive-devices") {
+      drive_devices = value;
     } else if (arg == "--barcodes") {
       barcodes = value;
     } else if (arg == "--empty") {
       for (const std::string& s : Split(value)) empty_slots.push_back(Number(arg, s.c_str(), 1, kMaxSlots));
     } else if (arg == "--copy") {
       copies.push_back(value);
+    } else if (arg == "--size") {
+      if (!ParseSize(value, &capacity)) Fail("--size needs a size in bytes (K, M, G, T allowed)");
     } else {
       Fail("unknown option " + arg);
     }
@@ -299,12 +331,19 @@ int CreateLibrary(int argc, char** argv) {
   for (bool e : empty) full += e ? 0 : 1;
   std::vector<std::string> names = full > 0 ? Barcodes(barcodes, full) : std::vector<std::string>{};
   if (copies.size() > names.size()) Fail("more --copy images than cartridges");
+  std::vector<int> devices = DriveDevices(drive_devices, drives);
 
   static State state;
   state = State{};
   state.slot_count = static_cast<int>(slots);
   state.drive_count = static_cast<int>(drives);
-  for (int d = 0; d < state.drive_count; ++d) state.drives[d].source = -1;
+  // One number per library, drawn now, makes its drives' serials.
+  uint32_t unit = std::random_device{}();
+  for (int d = 0; d < state.drive_count; ++d) {
+    state.drives[d].source = -1;
+    state.drives[d].device = devices[static_cast<size_t>(d)];
+    FormatSerial(unit, d, state.drives[d].serial);
+  }
   int dir_fd = MakeFolder(dir);
   size_t next = 0;
   for (long s = 0; s < slots && next < names.size(); ++s) {
@@ -316,6 +355,7 @@ int CreateLibrary(int argc, char** argv) {
     } else {
       BlankTape(dir_fd, file);
     }
+    if (!SetCapacity(dir_fd, file.c_str(), capacity)) FailErrno(file + kCapacitySuffix);
     snprintf(state.slots[s].barcode, sizeof state.slots[s].barcode, "%s", barcode.c_str());
     ++next;
   }
@@ -342,7 +382,7 @@ int ListLibrary(const char* dir) {
          s.prevent_removal ? ", medium removal prevented" : "");
   for (int d = 0; d < s.drive_count; ++d) {
     const DriveState& drive = s.drives[d];
-    printf("drive %d (/dev/nst%d)%s: ", d, d, drive.locked ? " locked" : "");
+    printf("drive %d (/dev/nst%d, serial %s)%s: ", d, drive.device, drive.serial, drive.locked ? " locked" : "");
     if (drive.tape.barcode[0] == '\0') {
       puts("empty");
       continue;

@@ -12,8 +12,8 @@ namespace vtape::library {
 /// True when `create`'s arguments ask for a library (--slots or --drives).
 bool AsksForLibrary(int argc, char** argv);
 
-/// vtape create LIBDIR --slots N [--drives D] [--barcodes FIRST|LIST]
-///   [--empty SLOTS] [--copy IMAGE]...
+/// vtape create LIBDIR --slots N [--drives D] [--drive-devices N,...]
+///   [--barcodes FIRST|LIST] [--empty SLOTS] [--copy IMAGE]...
 int CreateLibrary(int argc, char** argv);
 
 /// vtape list LIBDIR: the drives and slots, each tape's first label record.

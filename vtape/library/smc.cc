@@ -2,9 +2,22 @@
 
 #include <cstring>
 
+#include "drive_identity.h"
+
 namespace vtape::library {
 
 namespace {
+
+using scsi::Be16;
+using scsi::Be24;
+using scsi::FixedSense;
+using scsi::kHardwareError;
+using scsi::kIllegalRequest;
+using scsi::kInvalidFieldInCdb;
+using scsi::kInvalidOpcode;
+using scsi::kNoSense;
+using scsi::kSavingNotSupported;
+using scsi::Writer;
 
 // Operation codes (SPC-4, SMC-3).
 constexpr uint8_t kTestUnitReady = 0x00;
@@ -29,62 +42,30 @@ constexpr char kVendor[] = "VTAPE   ";
 constexpr char kProduct[] = "VIRTUAL-CHANGER ";
 constexpr char kRevision[] = "0001";
 
-// Element descriptor bytes: the fixed part, one volume tag, and the header
-// of the device identifier, whose length is always 0 here.
+// Element descriptor bytes: the fixed part, one volume tag, the header of
+// the device identifier and, when DVCID asks for it, the identifier: a T10
+// vendor identification of the drive (vendor, product, serial), the same
+// as the drive's own in its VPD page 83h. As the changer target does, every
+// descriptor has room for it; other elements leave it zero.
 constexpr size_t kDescriptorBase = 12;
 constexpr size_t kVolumeTag = 36;
 constexpr size_t kIdentifierHeader = 4;
+constexpr size_t kIdentifier = 8 + 16 + kSerialLength;
 constexpr size_t kPageHeader = 8;
+constexpr uint8_t kCodeSetAscii = 2;
+constexpr uint8_t kIdentifierT10VendorId = 1;
 
 // Additional sense codes.
-constexpr Sense kInvalidOpcode = {kIllegalRequest, 0x20, 0x00};
-constexpr Sense kInvalidFieldInCdb = {kIllegalRequest, 0x24, 0x00};
 constexpr Sense kInvalidElement = {kIllegalRequest, 0x21, 0x01};
 constexpr Sense kSourceEmpty = {kIllegalRequest, 0x3B, 0x0E};
 constexpr Sense kDestinationFull = {kIllegalRequest, 0x3B, 0x0D};
 constexpr Sense kRemovalPrevented = {kIllegalRequest, 0x53, 0x02};
-constexpr Sense kSavingNotSupported = {kIllegalRequest, 0x39, 0x00};
 // The changer target answers a drive that fails to load with the same
 // mechanical positioning error as a robot that cannot move.
 constexpr Sense kMechanicalPositioningError = {kHardwareError, 0x15, 0x01};
 
 Reply Good(size_t length = 0) { return Reply{true, {}, length, false, false, 0, 0}; }
 Reply Check(const Sense& sense) { return Reply{false, sense, 0, false, false, 0, 0}; }
-
-unsigned Be16(const uint8_t* p) { return static_cast<unsigned>(p[0] << 8 | p[1]); }
-unsigned Be24(const uint8_t* p) { return static_cast<unsigned>(p[0] << 16 | p[1] << 8 | p[2]); }
-
-// Appends bytes to the data buffer and counts those that do not fit, so a
-// report can be cut at the allocation length and still tell its full size.
-class Writer {
- public:
-  Writer(uint8_t* out, size_t cap) : out_(out), cap_(cap) {}
-  void Byte(unsigned b) {
-    if (n_ < cap_) out_[n_] = static_cast<uint8_t>(b);
-    ++n_;
-  }
-  void U16(unsigned v) {
-    Byte(v >> 8);
-    Byte(v);
-  }
-  void U24(unsigned v) {
-    Byte(v >> 16);
-    U16(v & 0xFFFF);
-  }
-  void Text(const char* s, size_t width) {
-    size_t len = strlen(s);
-    for (size_t i = 0; i < width; ++i) Byte(i < len ? static_cast<unsigned char>(s[i]) : ' ');
-  }
-  void Zeros(size_t count) {
-    for (size_t i = 0; i < count; ++i) Byte(0);
-  }
-  size_t written() const { return n_ < cap_ ? n_ : cap_; }
-
- private:
-  uint8_t* out_;
-  size_t cap_;
-  size_t n_ = 0;
-};
 
 int DriveAddress(int index) { return kFirstDriveAddress + index; }
 int SlotAddress(int index) { return kFirstSlotAddress + index; }
@@ -120,7 +101,26 @@ void PutVolumeTag(Writer* w, const Place& place, const Faults& faults) {
   w->Zeros(4);  // reserved, and a volume sequence number of 0
 }
 
-void PutDescriptor(Writer* w, const State& s, const Faults& faults, int address, bool voltag) {
+// The drive's identifier after the header that gives its length.
+void PutDeviceIdentifier(Writer* w, const DriveState* drive) {
+  if (drive == nullptr) {
+    w->Zeros(kIdentifierHeader + kIdentifier);
+    return;
+  }
+  w->Byte(kCodeSetAscii);
+  w->Byte(kIdentifierT10VendorId);
+  w->Byte(0);
+  w->Byte(kIdentifier);
+  w->Text(kDriveVendor, 8);
+  w->Text(kDriveProduct, 16);
+  w->Text(drive->serial, kSerialLength);
+}
+
+size_t DescriptorLength(bool voltag, bool dvcid) {
+  return kDescriptorBase + (voltag ? kVolumeTag : 0) + kIdentifierHeader + (dvcid ? kIdentifier : 0);
+}
+
+void PutDescriptor(Writer* w, const State& s, const Faults& faults, int address, bool voltag, bool dvcid) {
   int index = -1;
   ElementType type = ElementAt(s, address, &index);
   static const Place kEmpty = {};
@@ -137,13 +137,18 @@ void PutDescriptor(Writer* w, const State& s, const Faults& faults, int address,
   w->Byte(source >= 0 ? kSourceValid : 0);
   w->U16(source >= 0 ? static_cast<unsigned>(SlotAddress(source)) : 0);
   if (voltag) PutVolumeTag(w, place, faults);
-  w->Zeros(kIdentifierHeader);
+  if (dvcid) {
+    PutDeviceIdentifier(w, type == ElementType::kDrive ? &s.drives[index] : nullptr);
+  } else {
+    w->Zeros(kIdentifierHeader);
+  }
 }
 
 // READ ELEMENT STATUS: the elements of the asked type at or above the start
 // address, in address order, one status page per run of the same type.
 Reply ReadElementStatus(const State& s, const Faults& faults, const uint8_t* cdb, uint8_t* data, size_t cap) {
   bool voltag = (cdb[1] & 0x10) != 0;
+  bool dvcid = (cdb[6] & 0x01) != 0;
   unsigned wanted_type = cdb[1] & 0x0F;
   unsigned start = Be16(cdb + 2);
   unsigned count = Be16(cdb + 4);
@@ -158,7 +163,7 @@ Reply ReadElementStatus(const State& s, const Faults& faults, const uint8_t* cdb
     if (wanted_type == 0 || static_cast<unsigned>(type) == wanted_type) chosen[n++] = a;
   }
   if (n == 0 && count > 0) return Check(kInvalidElement);
-  size_t descriptor = kDescriptorBase + (voltag ? kVolumeTag : 0) + kIdentifierHeader;
+  size_t descriptor = DescriptorLength(voltag, dvcid);
   int pages = 0;
   for (int i = 0; i < n; ++i) {
     int ia, ib;
@@ -179,7 +184,7 @@ Reply ReadElementStatus(const State& s, const Faults& faults, const uint8_t* cdb
     w.U16(static_cast<unsigned>(descriptor));
     w.Byte(0);
     w.U24(static_cast<unsigned>(run * descriptor));
-    for (int k = 0; k < run; ++k) PutDescriptor(&w, s, faults, chosen[i + k], voltag);
+    for (int k = 0; k < run; ++k) PutDescriptor(&w, s, faults, chosen[i + k], voltag, dvcid);
     i += run;
   }
   return Good(w.written());
@@ -235,16 +240,7 @@ Reply Inquiry(const uint8_t* cdb, uint8_t* data, size_t cap) {
     return Good(w.written());
   }
   if (cdb[2] != 0) return Check(kInvalidFieldInCdb);
-  constexpr unsigned kRemovable = 0x80, kSpc3 = 0x05, kResponseFormat2 = 0x02, kLength = 36;
-  w.Byte(kPeripheralTypeChanger);
-  w.Byte(kRemovable);
-  w.Byte(kSpc3);
-  w.Byte(kResponseFormat2);
-  w.Byte(kLength - 5);
-  w.Zeros(3);
-  w.Text(kVendor, 8);
-  w.Text(kProduct, 16);
-  w.Text(kRevision, 4);
+  scsi::PutStandardInquiry(&w, kPeripheralTypeChanger, kVendor, kProduct, kRevision);
   return Good(w.written());
 }
 
@@ -290,7 +286,7 @@ Reply RequestSense(const uint8_t* cdb, uint8_t* data, size_t cap) {
   size_t length = FixedSense(Sense{kNoSense, 0, 0}, sense, sizeof sense);
   if (length > allocation) length = allocation;
   if (length > cap) length = cap;
-  memcpy(data, sense, length);
+  if (length > 0) memcpy(data, sense, length);
   return Good(length);
 }
 
@@ -331,18 +327,6 @@ bool InList(const char* list, const char* barcode) {
     p = comma + 1;
   }
   return false;
-}
-
-size_t FixedSense(const Sense& sense, uint8_t* out, size_t cap) {
-  constexpr size_t kLength = 18;
-  if (cap < kLength) return 0;
-  memset(out, 0, kLength);
-  out[0] = 0x70;  // current error, fixed format
-  out[2] = sense.key;
-  out[7] = kLength - 8;
-  out[12] = sense.asc;
-  out[13] = sense.ascq;
-  return kLength;
 }
 
 Reply Execute(State* state, const Faults& faults, const uint8_t* cdb, size_t cdb_length, uint8_t* data,

@@ -9,19 +9,11 @@
 #include <cstdint>
 
 #include "library/state.h"
+#include "scsi.h"
 
 namespace vtape::library {
 
-/// SCSI sense keys the changer uses.
-inline constexpr uint8_t kNoSense = 0x0;
-inline constexpr uint8_t kHardwareError = 0x4;
-inline constexpr uint8_t kIllegalRequest = 0x5;
-
-struct Sense {
-  uint8_t key;
-  uint8_t asc;
-  uint8_t ascq;
-};
+using scsi::Sense;
 
 /// Faults of the library hardware, set for a run.
 struct Faults {
@@ -51,9 +43,6 @@ struct Reply {
 /// `cap` bytes (the allocation length in the CDB limits it further).
 Reply Execute(State* state, const Faults& faults, const uint8_t* cdb, size_t cdb_length, uint8_t* data,
               size_t cap);
-
-/// Fixed-format sense data (18 bytes) for `sense`; returns its length.
-size_t FixedSense(const Sense& sense, uint8_t* out, size_t cap);
 
 /// True if `barcode` is one of the comma-separated `list`.
 bool InList(const char* list, const char* barcode);

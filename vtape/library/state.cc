@@ -14,7 +14,9 @@ namespace vtape::library {
 
 namespace {
 
-constexpr char kMagic[] = "vtape-library 1";
+constexpr char kMagic[] = "vtape-library 2";
+// The first version: drives had neither device numbers nor serials.
+constexpr char kMagicWithoutIdentities[] = "vtape-library 1";
 constexpr char kTempFile[] = "library.state.tmp";
 // Largest state file: the header and one line per slot and drive.
 constexpr size_t kMaxStateText = 64 + (kMaxSlots + kMaxDrives) * 64;
@@ -83,6 +85,30 @@ bool EachCartridgeOnce(const State& s) {
       if (strcmp(all[i]->barcode, all[j]->barcode) == 0) return false;
     }
   }
+  return true;
+}
+
+bool DistinctIdentities(const State& s) {
+  for (int i = 0; i < s.drive_count; ++i) {
+    for (int j = i + 1; j < s.drive_count; ++j) {
+      if (s.drives[i].device == s.drives[j].device || strcmp(s.drives[i].serial, s.drives[j].serial) == 0) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+// " device N serial S" at the end of a drive line.
+bool Identity(const char** text, DriveState* d) {
+  long device;
+  char serial[kSerialLength + 1];
+  if (!Keyword(text, "device") || !Number(text, 0, kMaxDrives - 1, &device) || !Keyword(text, "serial") ||
+      !Word(text, serial, sizeof serial) || !ValidSerial(serial)) {
+    return false;
+  }
+  d->device = static_cast<int>(device);
+  memcpy(d->serial, serial, sizeof serial);
   return true;
 }
 
@@ -162,8 +188,8 @@ size_t FormatState(const State& s, char* out, size_t cap) {
   }
   for (int i = 0; i < s.drive_count && n < cap; ++i) {
     const DriveState& d = s.drives[i];
-    put(snprintf(out + n, cap - n, "drive %d %s source %d locked %d\n", i, ShownBarcode(d.tape),
-                 d.source + 1, d.locked ? 1 : 0));
+    put(snprintf(out + n, cap - n, "drive %d %s source %d locked %d device %d serial %s\n", i, ShownBarcode(d.tape),
+                 d.source + 1, d.locked ? 1 : 0, d.device, d.serial));
   }
   return n >= cap ? 0 : n;
 }
@@ -172,7 +198,8 @@ bool ParseState(const char* text, State* state) {
   State& s = *state;
   s = State{};
   size_t magic = strlen(kMagic);
-  if (strncmp(text, kMagic, magic) != 0) return false;
+  bool identities = strncmp(text, kMagic, magic) == 0;
+  if (!identities && strncmp(text, kMagicWithoutIdentities, magic) != 0) return false;
   const char* p = text + magic;
   long slots, drives, prevent;
   if (!Keyword(&p, "slots") || !Number(&p, 1, kMaxSlots, &slots) || !Keyword(&p, "drives") ||
@@ -193,15 +220,19 @@ bool ParseState(const char* text, State* state) {
   for (long i = 0; i < drives; ++i) {
     DriveState& d = s.drives[i];
     long number, source, locked;
-    if (!Keyword(&p, "drive") || !Number(&p, i, i, &number) || !PlaceWord(&p, &d.tape) ||
-        !Keyword(&p, "source") || !Number(&p, 0, slots, &source) || !Keyword(&p, "locked") ||
-        !Number(&p, 0, 1, &locked) || !EndOfLine(&p)) {
+    if (!Keyword(&p, "drive") || !Number(&p, i, i, &number) || !PlaceWord(&p, &d.tape) || !Keyword(&p, "source") ||
+        !Number(&p, 0, slots, &source) || !Keyword(&p, "locked") || !Number(&p, 0, 1, &locked) ||
+        (identities && !Identity(&p, &d)) || !EndOfLine(&p)) {
       return false;
     }
     d.source = static_cast<int>(source) - 1;
     d.locked = locked != 0;
+    if (!identities) {
+      d.device = static_cast<int>(i);
+      FormatSerial(0, d.device, d.serial);
+    }
   }
-  return *p == '\0' && EachCartridgeOnce(s);
+  return *p == '\0' && EachCartridgeOnce(s) && DistinctIdentities(s);
 }
 
 bool Open(const char* dir, Handle* handle) {

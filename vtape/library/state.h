@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "drive_identity.h"
+
 namespace vtape::library {
 
 inline constexpr int kMaxDrives = 8;
@@ -45,6 +47,11 @@ struct DriveState {
   int source;
   /// Removal prevented at the drive (mt lock): the changer cannot unload it.
   bool locked;
+  /// The host's st device number N of the drive (/dev/nstN): a host numbers
+  /// its tape devices in its own order, not the library's.
+  int device;
+  /// The unit serial number, fixed when the library is made.
+  char serial[kSerialLength + 1];
 };
 
 struct State {
@@ -63,8 +70,11 @@ bool ValidBarcode(const char* text);
 /// Renders the state as text into `out`; returns the length, or 0 if it
 /// does not fit.
 size_t FormatState(const State& state, char* out, size_t cap);
-/// Parses what FormatState wrote. False for anything else, including a
-/// cartridge in two places, which a sound library never has.
+/// Parses what FormatState wrote, or a state from before drives had device
+/// numbers and serials of their own (drive I is then /dev/nstI, with unit
+/// number 0). False for anything else, including a cartridge in two places,
+/// which a sound library never has, and two drives with one device number
+/// or serial.
 bool ParseState(const char* text, State* state);
 
 /// What a program holding a drive open needs to know at every call.

@@ -19,6 +19,7 @@
 #include "device_names.h"
 #include "library.h"
 #include "real_libc.h"
+#include "sg_io.h"
 
 namespace vtape::preload {
 
@@ -30,26 +31,13 @@ constexpr int kMaxFds = 4096;
 constexpr int kSgVersion = 30536;
 constexpr uint8_t kMoveMedium = 0xA5;
 constexpr uint8_t kPreventAllowMediumRemoval = 0x1E;
-// SCSI status and sg's view of it.
-constexpr uint8_t kCheckCondition = 0x02;
-constexpr uint8_t kDriverSense = 0x08;
 constexpr uint16_t kHostTimeOut = 0x03;  // DID_TIME_OUT
 // The state itself cannot be read or written: the target's own failure.
-constexpr library::Sense kInternalFailure = {library::kHardwareError, 0x44, 0x00};
+constexpr library::Sense kInternalFailure = {scsi::kHardwareError, 0x44, 0x00};
 
 bool g_is_changer[kMaxFds];
 // SG_SET_TIMEOUT's value, kept as sg keeps it per descriptor; one suffices.
 int g_timeout;
-
-struct Timer {
-  timespec start;
-  Timer() { clock_gettime(CLOCK_MONOTONIC, &start); }
-  unsigned Milliseconds() const {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<unsigned>((now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000);
-  }
-};
 
 // The cartridge that has just gone into a drive starts at BOT, file 0, as
 // st does after the drive's unit attention: its old position is dropped.
@@ -124,19 +112,9 @@ library::Reply ExecuteLocked(const uint8_t* cdb, size_t cdb_length, uint8_t* dat
 }
 
 long ScsiCommand(sg_io_hdr_t* io) {
-  if (io == nullptr) return -EFAULT;
-  if (io->interface_id != 'S') return -ENOSYS;
-  if (io->cmdp == nullptr || io->cmd_len < 6 || io->cmd_len > 16) return -EINVAL;
-  // Scatter-gather lists are not needed by any changer tool.
-  if (io->iovec_count != 0) return -EINVAL;
-  Timer timer;
-  io->status = io->masked_status = io->msg_status = 0;
-  io->host_status = io->driver_status = 0;
-  io->sb_len_wr = 0;
-  io->info = 0;
-  bool data_in = io->dxfer_direction == SG_DXFER_FROM_DEV || io->dxfer_direction == SG_DXFER_TO_FROM_DEV;
-  size_t cap = data_in && io->dxferp != nullptr ? io->dxfer_len : 0;
-  io->resid = static_cast<int>(io->dxfer_len);
+  SgCommand command;
+  long r = BeginSgIo(io, SgDriver::kSg, &command);
+  if (r != 0) return r;
   if (g_library.changer_silent) {
     // The command timed out and the host gave up on it: no status, no data.
     io->host_status = kHostTimeOut;
@@ -144,22 +122,8 @@ long ScsiCommand(sg_io_hdr_t* io) {
     io->duration = io->timeout;
     return 0;
   }
-  uint8_t cdb[16];
-  memcpy(cdb, io->cmdp, io->cmd_len);
-  library::Reply reply = ExecuteLocked(cdb, io->cmd_len, static_cast<uint8_t*>(io->dxferp), cap);
-  io->resid = static_cast<int>(io->dxfer_len - (data_in ? reply.length : 0));
-  if (!reply.good) {
-    io->status = kCheckCondition;
-    io->masked_status = kCheckCondition >> 1;
-    io->driver_status = kDriverSense;
-    io->info = SG_INFO_CHECK;
-    uint8_t sense[32];
-    size_t length = library::FixedSense(reply.sense, sense, sizeof sense);
-    if (length > io->mx_sb_len) length = io->mx_sb_len;
-    if (io->sbp != nullptr) memcpy(io->sbp, sense, length);
-    io->sb_len_wr = static_cast<unsigned char>(length);
-  }
-  io->duration = timer.Milliseconds();
+  library::Reply reply = ExecuteLocked(command.cdb, command.cdb_length, command.data, command.cap);
+  EndSgIo(io, command, reply.good, reply.sense, reply.length);
   return 0;
 }
 

@@ -66,6 +66,11 @@ void LoadFaults(Config& c) {
   if ((v = getenv(kEnvShortWrite)) != nullptr && !ParseShortWrite(v, &c.short_write, &c.short_bytes)) {
     Die("bad value for VTAPE_SHORT_WRITE", v);
   }
+  c.min_block = kDefaultMinBlock;
+  c.max_block = kDefaultMaxBlock;
+  if ((v = getenv(kEnvBlockLimits)) != nullptr && !ParseBlockLimits(v, &c.min_block, &c.max_block)) {
+    Die("bad value for VTAPE_BLOCK_LIMITS", v);
+  }
   c.no_medium = EnvFlag(kEnvNoMedium);
   c.write_protect = EnvFlag(kEnvWriteProtect);
   c.fail_rewind = EnvFlag(kEnvFailRewind);

@@ -26,6 +26,8 @@ struct Config {
   long fail_setblk_at;
   long short_write;
   size_t short_bytes;
+  size_t min_block;  // the block limits the drive reports
+  size_t max_block;
 };
 
 extern Config g_config;

@@ -1,12 +1,18 @@
 #include "descriptors.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "real_libc.h"
@@ -22,12 +28,49 @@ constexpr int kMaxFds = 4096;
 // the kernel would have given it.
 constexpr int kInternalFdFloor = 512;
 
+// The memory file's name, which /proc/PID/fd shows as "/memfd:vtape drive".
+constexpr char kMemoryFileName[] = "vtape drive";
+constexpr char kMemoryFileLink[] = "/memfd:vtape drive";
+constexpr unsigned kMagic = 0x76746170;
+// Processes known to hold descriptors of one open; children not yet in the
+// list are found through their parents.
+constexpr int kMaxHolders = 64;
+constexpr int kMaxCandidates = 256;
+
+// One open of the drive, in its memory file, seen by every process that
+// holds one of its descriptors. Nothing in it may be an address: each
+// process maps it elsewhere.
+struct SharedOpen {
+  unsigned magic;
+  int drive;
+  bool released;
+  pthread_mutex_t lock;  // robust: a process killed holding it does not stop the others
+  // The image's descriptor has this number in every holder, so the drive's
+  // code can keep it in its state; its lock on the image lives as long as
+  // the open.
+  int image_fd;
+  dev_t image_dev;
+  ino_t image_ino;
+  int image_access;
+  char image[PATH_MAX];
+  pid_t holders[kMaxHolders];
+  alignas(64) unsigned char parts[2][kSharedPartSize];
+};
+
+// This process's view of the open of one drive.
+struct Local {
+  SharedOpen* shared;  // null: this process holds no descriptor of the drive
+  dev_t dev;           // the memory file's identity
+  ino_t ino;
+  int refs;     // descriptors of it in this process
+  bool locked;  // the shared lock is held for the current Locked
+};
+
 // 1 + the drive each descriptor refers to; 0 for any other descriptor.
 unsigned char g_drive_of[kMaxFds];
-// Descriptors sharing each drive's open file description.
-int g_refs[kMaxDrives];
-// Only the opening process releases a drive; a forked child's copies never do.
-pid_t g_owner[kMaxDrives];
+Local g_local[kMaxDrives];
+// The process these are the descriptors of.
+pid_t g_pid;
 
 }  // namespace
 
@@ -37,17 +80,20 @@ int DriveOf(int fd) { return g_drive_of[fd] - 1; }
 
 namespace {
 
-// An empty memory file that refuses to be written, reopened with the access
-// mode asked for so that F_GETFL shows it.
-int SealedMemoryFile(int accmode) {
-  int fd = memfd_create("vtape drive", MFD_CLOEXEC | MFD_ALLOW_SEALING);
-  if (fd < 0) return -errno;
-  libc.fcntl(fd, F_ADD_SEALS, F_SEAL_WRITE | F_SEAL_GROW | F_SEAL_SHRINK | F_SEAL_SEAL);
+void LockOpen(SharedOpen* s) {
+  if (pthread_mutex_lock(&s->lock) == EOWNERDEAD) pthread_mutex_consistent(&s->lock);
+}
+
+// The memory file `fd` reopened with the access mode asked for, so that
+// F_GETFL shows it; its offset at the end, so a program that reads it
+// without the library finds it empty.
+int Reopen(int fd, int accmode) {
   char path[64];
   snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
   int reopened = libc.open(path, accmode | O_CLOEXEC);
   if (reopened < 0) return fd;  // without /proc the descriptor stays O_RDWR
   libc.close(fd);
+  libc.lseek(reopened, 0, SEEK_END);
   return reopened;
 }
 
@@ -64,18 +110,8 @@ int Lowest(int fd, bool cloexec) {
   return fd;
 }
 
-}  // namespace
-
-// The descriptor must be a real one, so that the kernel accepts it in poll,
-// fcntl, dup and close, but nothing the program does to it behind the
-// library's back may reach anything. /dev/null was that, but programs know
-// /dev/null by its device number (GNU tar then writes no archive at all); a
-// sealed memory file reads as empty and fails writes with EPERM, so a program
-// that passes the descriptor to a child through exec gets an error instead of
-// losing its data.
-int NewTapeDescriptor(int flags) {
-  int fd = SealedMemoryFile(flags & O_ACCMODE);
-  if (fd < 0) return fd;
+int Placed(int fd, int flags) {
+  fd = Reopen(fd, flags & O_ACCMODE);
   fd = Lowest(fd, (flags & O_CLOEXEC) != 0);
   if (fd >= kMaxFds) {
     libc.close(fd);
@@ -84,10 +120,303 @@ int NewTapeDescriptor(int flags) {
   return fd;
 }
 
-void AdoptTapeDescriptor(int fd, int drive) {
+SharedOpen* Map(int fd) {
+  void* map = mmap(nullptr, sizeof(SharedOpen), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  return map == MAP_FAILED ? nullptr : static_cast<SharedOpen*>(map);
+}
+
+void AddHolder(SharedOpen* s, pid_t pid) {
+  int free_slot = -1;
+  for (int i = 0; i < kMaxHolders; ++i) {
+    if (s->holders[i] == pid) return;
+    if (free_slot < 0 && (s->holders[i] == 0 || kill(s->holders[i], 0) != 0)) free_slot = i;
+  }
+  // A full list still finds the newcomer through its parent.
+  if (free_slot >= 0) s->holders[free_slot] = pid;
+}
+
+void ForgetHolder(SharedOpen* s, pid_t pid) {
+  for (pid_t& holder : s->holders) {
+    if (holder == pid) holder = 0;
+  }
+}
+
+// Whether process `pid` has a descriptor of the memory file `l` maps.
+bool Holds(pid_t pid, const Local& l) {
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%d/fd", pid);
+  DIR* dir = opendir(path);
+  if (dir == nullptr) return false;
+  bool holds = false;
+  while (const dirent* entry = readdir(dir)) {
+    struct stat st;
+    if (entry->d_name[0] != '.' && fstatat(dirfd(dir), entry->d_name, &st, 0) == 0 && st.st_ino == l.ino &&
+        st.st_dev == l.dev) {
+      holds = true;
+      break;
+    }
+  }
+  closedir(dir);
+  return holds;
+}
+
+bool Listed(const pid_t* pids, int count, pid_t pid) {
+  for (int i = 0; i < count; ++i) {
+    if (pids[i] == pid) return true;
+  }
+  return false;
+}
+
+// Adds the children of `parent` to `pids`.
+void AddChildren(pid_t parent, pid_t* pids, int* count) {
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%d/task/%d/children", parent, parent);
+  int fd = libc.open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  char text[4096];
+  ssize_t n = libc.read(fd, text, sizeof text - 1);
+  libc.close(fd);
+  if (n <= 0) return;
+  text[n] = '\0';
+  for (char* p = text; *count < kMaxCandidates;) {
+    char* end;
+    long pid = strtol(p, &end, 10);
+    if (end == p) break;
+    if (!Listed(pids, *count, static_cast<pid_t>(pid))) pids[(*count)++] = static_cast<pid_t>(pid);
+    p = end;
+  }
+}
+
+// Whether a process other than this one still holds a descriptor of the
+// open: the kernel keeps an open file description until the last of them
+// goes, and so does the drive. The processes are those known to have held
+// one, and their descendants, which may have inherited one a moment ago.
+bool OthersHold(Local& l) {
+  SharedOpen* s = l.shared;
+  pid_t pids[kMaxCandidates];
+  int count = 0;
+  pids[count++] = getpid();
+  for (pid_t holder : s->holders) {
+    if (holder != 0 && !Listed(pids, count, holder)) pids[count++] = holder;
+  }
+  for (int i = 0; i < count; ++i) AddChildren(pids[i], pids, &count);
+  bool held = false;
+  for (int i = 1; i < count; ++i) {
+    if (Holds(pids[i], l)) {
+      AddHolder(s, pids[i]);
+      held = true;
+    } else {
+      ForgetHolder(s, pids[i]);
+    }
+  }
+  return held;
+}
+
+void Unlock(Local& l) {
+  if (!l.locked) return;
+  l.locked = false;
+  pthread_mutex_unlock(&l.shared->lock);
+}
+
+void Unmap(int drive) {
+  Local& l = g_local[drive];
+  Unlock(l);
+  munmap(l.shared, sizeof(SharedOpen));
+  l = Local{};
+}
+
+// The image's descriptor goes wherever a descriptor of the drive goes
+// through exec, and nowhere else, so that its lock lasts as long as the
+// open and no other program inherits it.
+void SyncInheritance(int drive) {
+  bool inherited = false;
+  for (int fd = 0; fd < kMaxFds && !inherited; ++fd) {
+    if (g_drive_of[fd] != drive + 1) continue;
+    int flags = libc.fcntl(fd, F_GETFD);
+    inherited = flags >= 0 && (flags & FD_CLOEXEC) == 0;
+  }
+  int image_fd = g_local[drive].shared->image_fd;
+  if (image_fd >= 0) libc.fcntl(image_fd, F_SETFD, inherited ? 0 : FD_CLOEXEC);
+}
+
+// This process holds no descriptor of the drive any more: the last holder
+// releases it, any other lets go of its copies of the image and record.
+long Leave(int drive) {
+  Local& l = g_local[drive];
+  SharedState(drive, SharedPart::kTape);
+  ForgetHolder(l.shared, getpid());
+  long result = 0;
+  if (OthersHold(l)) {
+    LeaveDrive(drive);
+  } else {
+    result = ReleaseDrive(drive);
+    l.shared->released = true;
+  }
+  Unmap(drive);
+  return result;
+}
+
+bool SameImage(int fd, const SharedOpen& s) {
+  struct stat st;
+  return libc.fstat(fd, &st) == 0 && st.st_dev == s.image_dev && st.st_ino == s.image_ino;
+}
+
+// The image's descriptor at its number in this process: inherited, or
+// opened again when a program gave the drive to its child without it
+// (posix_spawn's file actions dup a descriptor the library never sees).
+bool ImageInPlace(const SharedOpen& s) {
+  if (s.image_fd < 0) return true;
+  if (libc.fcntl(s.image_fd, F_GETFD) >= 0) return SameImage(s.image_fd, s);
+  int fd = libc.open(s.image, s.image_access | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return false;
+  bool placed = SameImage(fd, s) && libc.dup3(fd, s.image_fd, O_CLOEXEC) == s.image_fd;
+  libc.close(fd);
+  return placed;
+}
+
+// Takes up descriptor `fd` if it is an open of the drive the program
+// inherited.
+void Inherit(int fd) {
+  struct stat st;
+  if (libc.fstat(fd, &st) != 0 || st.st_size != static_cast<off_t>(sizeof(SharedOpen))) return;
+  char path[64];
+  snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+  int writable = libc.open(path, O_RDWR | O_CLOEXEC);
+  if (writable < 0) return;
+  SharedOpen* s = Map(writable);
+  libc.close(writable);
+  if (s == nullptr) return;
+  if (s->magic != kMagic || s->drive < 0 || s->drive >= kMaxDrives) {
+    munmap(s, sizeof(SharedOpen));
+    return;
+  }
+  Local& l = g_local[s->drive];
+  if (l.shared != nullptr) {
+    if (l.ino == st.st_ino && l.dev == st.st_dev) {
+      g_drive_of[fd] = static_cast<unsigned char>(s->drive + 1);
+      ++l.refs;
+    }
+    munmap(s, sizeof(SharedOpen));
+    return;
+  }
+  LockOpen(s);
+  bool usable = !s->released && ImageInPlace(*s);
+  if (usable) AddHolder(s, getpid());
+  pthread_mutex_unlock(&s->lock);
+  if (!usable) {
+    munmap(s, sizeof(SharedOpen));
+    return;
+  }
+  l = Local{s, st.st_dev, st.st_ino, 1, false};
+  g_drive_of[fd] = static_cast<unsigned char>(s->drive + 1);
+}
+
+void BeforeFork() { pthread_mutex_lock(&g_lock); }
+void AfterForkInParent() { pthread_mutex_unlock(&g_lock); }
+
+// A forked child holds every descriptor its parent held.
+void AfterForkInChild() {
+  g_pid = getpid();
+  for (Local& l : g_local) {
+    if (l.shared == nullptr) continue;
+    LockOpen(l.shared);
+    AddHolder(l.shared, getpid());
+    pthread_mutex_unlock(&l.shared->lock);
+  }
+  pthread_mutex_unlock(&g_lock);
+}
+
+}  // namespace
+
+// The descriptor must be a real one, so that the kernel accepts it in poll,
+// fcntl, dup and close, but nothing the program does to it behind the
+// library's back may reach anything. /dev/null was that, but programs know
+// /dev/null by its device number (GNU tar then writes no archive at all); a
+// sealed memory file reads as empty and fails writes with EPERM.
+int NewTapeDescriptor(int flags) {
+  int fd = memfd_create(kMemoryFileName, MFD_CLOEXEC | MFD_ALLOW_SEALING);
+  if (fd < 0) return -errno;
+  libc.fcntl(fd, F_ADD_SEALS, F_SEAL_WRITE | F_SEAL_GROW | F_SEAL_SHRINK | F_SEAL_SEAL);
+  return Placed(fd, flags);
+}
+
+// The drive's memory file holds the open's state. It cannot grow, and the
+// descriptor's offset is at its end, so a program without the library
+// (a static one, say) reads it as empty and fails to write it with EPERM.
+int NewDriveDescriptor(int flags, int drive) {
+  int fd = memfd_create(kMemoryFileName, MFD_CLOEXEC | MFD_ALLOW_SEALING);
+  if (fd < 0) return -errno;
+  SharedOpen* s = nullptr;
+  if (ftruncate(fd, sizeof(SharedOpen)) == 0) {
+    s = Map(fd);
+    libc.fcntl(fd, F_ADD_SEALS, F_SEAL_GROW | F_SEAL_SHRINK | F_SEAL_SEAL);
+  } else {
+    // A file size limit (ulimit -f) refuses the memory file its size: the
+    // open is then shared with forked children only, and the descriptor is
+    // the empty memory file of the changer.
+    void* map = mmap(nullptr, sizeof(SharedOpen), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (map != MAP_FAILED) s = static_cast<SharedOpen*>(map);
+    libc.fcntl(fd, F_ADD_SEALS, F_SEAL_WRITE | F_SEAL_GROW | F_SEAL_SHRINK | F_SEAL_SEAL);
+  }
+  if (s == nullptr) {
+    int error = errno;
+    libc.close(fd);
+    return -error;
+  }
+  pthread_mutexattr_t attr;
+  pthread_mutexattr_init(&attr);
+  pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+  pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+  pthread_mutex_init(&s->lock, &attr);
+  pthread_mutexattr_destroy(&attr);
+  s->magic = kMagic;
+  s->drive = drive;
+  s->image_fd = -1;
+  fd = Placed(fd, flags);
+  struct stat st;
+  if (fd < 0 || libc.fstat(fd, &st) != 0) {
+    if (fd >= 0) libc.close(fd);
+    munmap(s, sizeof(SharedOpen));
+    return fd < 0 ? fd : -EIO;
+  }
+  g_local[drive] = Local{s, st.st_dev, st.st_ino, 0, false};
+  return fd;
+}
+
+void AdoptTapeDescriptor(int fd, int drive, int image_fd, const char* image) {
+  Local& l = g_local[drive];
+  SharedOpen* s = l.shared;
+  s->image_fd = image_fd;
+  struct stat st;
+  if (image_fd >= 0 && libc.fstat(image_fd, &st) == 0) {
+    s->image_dev = st.st_dev;
+    s->image_ino = st.st_ino;
+    s->image_access = libc.fcntl(image_fd, F_GETFL) & O_ACCMODE;
+  }
+  snprintf(s->image, sizeof s->image, "%s", image);
+  AddHolder(s, getpid());
   g_drive_of[fd] = static_cast<unsigned char>(drive + 1);
-  g_refs[drive] = 1;
-  g_owner[drive] = getpid();
+  l.refs = 1;
+  SyncInheritance(drive);
+}
+
+void DiscardDriveDescriptor(int fd, int drive) {
+  libc.close(fd);
+  Unmap(drive);
+}
+
+void* SharedState(int drive, SharedPart part) {
+  Local& l = g_local[drive];
+  if (l.shared == nullptr) return nullptr;
+  if (!l.locked) {
+    LockOpen(l.shared);
+    l.locked = true;
+  }
+  return l.shared->parts[static_cast<int>(part)];
+}
+
+void UnlockSharedStates() {
+  for (Local& l : g_local) Unlock(l);
 }
 
 int MoveHigh(int fd) {
@@ -104,9 +433,11 @@ int MoveHigh(int fd) {
 long Untrack(int fd) {
   int drive = DriveOf(fd);
   g_drive_of[fd] = 0;
-  if (--g_refs[drive] > 0 || g_owner[drive] != getpid()) return 0;
-  g_owner[drive] = 0;
-  return ReleaseDrive(drive);
+  if (--g_local[drive].refs > 0) {
+    SyncInheritance(drive);
+    return 0;
+  }
+  return Leave(drive);
 }
 
 int TrackDup(int newfd, int drive) {
@@ -117,8 +448,13 @@ int TrackDup(int newfd, int drive) {
     return -1;
   }
   g_drive_of[newfd] = static_cast<unsigned char>(drive + 1);
-  ++g_refs[drive];
+  ++g_local[drive].refs;
+  SyncInheritance(drive);
   return newfd;
+}
+
+void TrackCloseOnExec(int fd) {
+  if (IsTape(fd)) SyncInheritance(DriveOf(fd));
 }
 
 int DupTo(int oldfd, int newfd, int flags, bool is_dup3) {
@@ -127,27 +463,48 @@ int DupTo(int oldfd, int newfd, int flags, bool is_dup3) {
   if (r < 0 || oldfd == newfd) return r;
   Locked lock;
   int old_drive = IsTape(oldfd) ? DriveOf(oldfd) : -1;
-  if (old_drive >= 0) ++g_refs[old_drive];
+  if (old_drive >= 0) ++g_local[old_drive].refs;
   // dup2 closed whatever newfd was; its close error is lost, as in the kernel.
   if (IsTape(newfd)) Untrack(newfd);
   if (old_drive >= 0) {
-    --g_refs[old_drive];
+    --g_local[old_drive].refs;
     r = TrackDup(r, old_drive);
   }
   if (r >= 0) errno = saved;
   return r;
 }
 
-void ReleaseAtExit() {
+void AdoptInherited() {
+  g_pid = getpid();
+  pthread_atfork(BeforeFork, AfterForkInParent, AfterForkInChild);
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return;
+  while (const dirent* entry = readdir(dir)) {
+    int fd = atoi(entry->d_name);
+    if (entry->d_name[0] == '.' || fd == dirfd(dir) || fd >= kMaxFds) continue;
+    char path[64], target[sizeof kMemoryFileLink];
+    snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+    ssize_t n = readlink(path, target, sizeof target);
+    if (n == static_cast<ssize_t>(sizeof target) && memcmp(target, kMemoryFileLink, sizeof target - 1) == 0) {
+      Inherit(fd);
+    }
+  }
+  closedir(dir);
+  for (int drive = 0; drive < kMaxDrives; ++drive) {
+    if (g_local[drive].shared != nullptr) SyncInheritance(drive);
+  }
+}
+
+void ReleaseAtExit(bool flush) {
+  // A child of vfork shares this memory with its parent, whose opens these
+  // are; its exit closes nothing of theirs.
+  if (getpid() != g_pid) return;
   // Output still buffered in streams on the drive belongs on the tape before
   // the closing filemark; exit would flush it only after this.
-  fflush(nullptr);
+  if (flush) fflush(nullptr);
   Locked lock;
   for (int drive = 0; drive < kMaxDrives; ++drive) {
-    if (DriveInUse(drive) && g_owner[drive] == getpid()) {
-      g_owner[drive] = 0;
-      ReleaseDrive(drive);
-    }
+    if (g_local[drive].shared != nullptr) Leave(drive);
   }
   // Whatever runs later in the exit reaches the kernel's descriptors, not a
   // drive that is gone.

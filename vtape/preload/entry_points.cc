@@ -21,12 +21,16 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <dlfcn.h>
+
 #include <cerrno>
+#include <cstdlib>
 
 #include "changer.h"
 #include "config.h"
 #include "descriptors.h"
 #include "device_names.h"
+#include "drive_scsi.h"
 #include "library.h"
 #include "real_libc.h"
 #include "tape.h"
@@ -47,6 +51,7 @@ bool EnsureInit() {
   ResolveLibC();
   LoadConfig();
   LoadLibraryConfig();
+  AdoptInherited();
   g_init = InitState::kDone;
   return true;
 }
@@ -126,6 +131,12 @@ int FcntlCommon(bool large, int fd, int cmd, void* arg) {
     Locked lock;
     return TrackDup(real(fd, cmd, arg), DriveOf(fd));
   }
+  if (IsTape(fd) && cmd == F_SETFD) {
+    Locked lock;
+    int r = real(fd, cmd, arg);
+    TrackCloseOnExec(fd);
+    return r;
+  }
   return real(fd, cmd, arg);
 }
 
@@ -195,7 +206,14 @@ __attribute__((constructor)) void Construct() { EnsureInit(); }
 
 // A program that exits without closing the drive gets what the kernel would
 // do at its exit.
-__attribute__((destructor)) void Destruct() { ReleaseAtExit(); }
+__attribute__((destructor)) void Destruct() { ReleaseAtExit(true); }
+
+// The C library's _exit or _Exit, found when first needed.
+[[noreturn]] void RealExit(const char* name, int status) {
+  auto real = reinterpret_cast<void (*)(int)>(dlsym(RTLD_NEXT, name));
+  if (real != nullptr) real(status);
+  abort();
+}
 
 }  // namespace
 }  // namespace vtape::preload
@@ -412,6 +430,19 @@ VTAPE_EXPORT int close(int fd) {
   return static_cast<int>(Finish(result, saved));
 }
 
+// A program that leaves through _exit (dash always does, and forked
+// children do) closes its descriptors in the kernel without the destructor:
+// the drive is left here, as the kernel's release would.
+VTAPE_EXPORT void _exit(int status) {
+  if (Ready()) ReleaseAtExit(false);
+  RealExit("_exit", status);
+}
+
+VTAPE_EXPORT void _Exit(int status) {
+  if (Ready()) ReleaseAtExit(false);
+  RealExit("_Exit", status);
+}
+
 VTAPE_EXPORT int ioctl(int fd, unsigned long request, ...) {
   va_list ap;
   va_start(ap, request);
@@ -421,6 +452,8 @@ VTAPE_EXPORT int ioctl(int fd, unsigned long request, ...) {
   int saved = errno;
   if (IsChanger(fd)) return static_cast<int>(Finish(ChangerIoctl(request, arg), saved));
   if (!IsTape(fd)) return libc.ioctl(fd, request, arg);
+  // st hands the SCSI ioctls to the device, whatever state the tape is in.
+  if (IsScsiRequest(request)) return static_cast<int>(Finish(DriveScsiIoctl(DriveOf(fd), request, arg), saved));
   return static_cast<int>(Finish(TapeIoctl(DriveOf(fd), request, arg), saved));
 }
 

@@ -24,6 +24,43 @@ namespace {
 library::Handle g_handle = {-1, -1};
 const volatile library::DriveSignal* g_signals;
 
+// Which drive element each st device number is, and its serial: fixed when
+// the library was made, so read once.
+struct Identities {
+  bool known;
+  int element_of[library::kMaxDrives];  // -1: no drive of this library
+  char serial[library::kMaxDrives][kSerialLength + 1];
+};
+Identities g_identities;
+
+void Learn(const library::State& state) {
+  if (g_identities.known) return;
+  for (int& element : g_identities.element_of) element = -1;
+  for (int i = 0; i < state.drive_count; ++i) {
+    const library::DriveState& d = state.drives[i];
+    g_identities.element_of[d.device] = i;
+    memcpy(g_identities.serial[d.device], d.serial, sizeof d.serial);
+  }
+  g_identities.known = true;
+}
+
+// Reads the state once for the identities; false if it cannot be read.
+bool KnowIdentities() {
+  if (g_identities.known) return true;
+  const library::Handle* h = LibraryHandle();
+  static library::State state;
+  if (h == nullptr || !library::LockAndRead(*h, false, &state)) return false;
+  library::Unlock(*h);
+  Learn(state);
+  return true;
+}
+
+// The drive element served as st device `device`, or -1.
+int ElementOf(int device) {
+  if (device < 0 || device >= library::kMaxDrives || !KnowIdentities()) return -1;
+  return g_identities.element_of[device];
+}
+
 // Seconds a real library takes, after an LTO-8 half-height drive's data
 // sheet (load to ready about 15 s, unload about 17 s, 300 MB/s) and the
 // robot of a mid-size library (about 10 s from slot to drive). Rewinding a
@@ -138,12 +175,14 @@ long CartridgeIn(int drive, char* image, size_t cap, bool* write_protected, uint
   const library::Handle* h = LibraryHandle();
   static library::State state;
   if (h == nullptr || !library::LockAndRead(*h, false, &state)) return -EIO;
+  Learn(state);
+  int element = ElementOf(drive);
   // The change count is read under the lock, so it belongs to this tape.
   const volatile library::DriveSignal* signals = Signals();
-  *changes = signals != nullptr ? signals[drive < library::kMaxDrives ? drive : 0].changes : 0;
+  *changes = signals != nullptr && element >= 0 ? signals[element].changes : 0;
   library::Unlock(*h);
-  if (drive >= state.drive_count) return -ENOENT;
-  const char* barcode = state.drives[drive].tape.barcode;
+  if (element < 0) return -ENOENT;
+  const char* barcode = state.drives[element].tape.barcode;
   if (barcode[0] == '\0') return -ENOMEDIUM;
   int n = snprintf(image, cap, "%s/%s%s", g_library.dir, barcode, library::kImageSuffix);
   if (n < 0 || static_cast<size_t>(n) >= cap) return -EIO;
@@ -153,25 +192,34 @@ long CartridgeIn(int drive, char* image, size_t cap, bool* write_protected, uint
 
 void WaitUntilReady(int drive) {
   const volatile library::DriveSignal* signals = Signals();
-  if (signals != nullptr) SleepFor(signals[drive].ready_at_ns - Now());
+  int element = ElementOf(drive);
+  if (signals != nullptr && element >= 0) SleepFor(signals[element].ready_at_ns - Now());
 }
 
 bool StillLoaded(int drive, uint64_t changes) {
   const volatile library::DriveSignal* signals = Signals();
-  return signals == nullptr || signals[drive].changes == changes;
+  int element = ElementOf(drive);
+  return signals == nullptr || element < 0 || signals[element].changes == changes;
 }
 
 long SetDoorLock(int drive, bool locked) {
   const library::Handle* h = LibraryHandle();
   static library::State state;
-  if (h == nullptr || !library::LockAndRead(*h, true, &state)) return -EIO;
+  int element = ElementOf(drive);
+  if (element < 0 || h == nullptr || !library::LockAndRead(*h, true, &state)) return -EIO;
   long result = 0;
-  if (state.drives[drive].locked != locked) {
-    state.drives[drive].locked = locked;
+  if (state.drives[element].locked != locked) {
+    state.drives[element].locked = locked;
     if (!library::Write(*h, state)) result = -EIO;
   }
   library::Unlock(*h);
   return result;
+}
+
+bool LibraryDriveSerial(int drive, char (&serial)[kSerialLength + 1]) {
+  if (ElementOf(drive) < 0) return false;
+  memcpy(serial, g_identities.serial[drive], sizeof serial);
+  return true;
 }
 
 int64_t Duration(Motion motion, size_t bytes) {

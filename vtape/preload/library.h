@@ -41,11 +41,18 @@ DeviceName LibraryNameOf(int dirfd, const char* path, int* drive);
 /// cannot be opened.
 const library::Handle* LibraryHandle();
 
+/// `drive` in these functions is the st device number N of /dev/nstN, which
+/// need not be the drive's element order in the library.
+
 /// What an open of `drive` finds: 0 with the cartridge's image path, whether
 /// it is write-protected and the drive's change count; -ENOMEDIUM for an
 /// empty drive, -ENOENT for a drive the library does not have, -EIO when the
 /// library cannot be read.
 long CartridgeIn(int drive, char* image, size_t cap, bool* write_protected, uint64_t* changes);
+
+/// The unit serial number of the library's drive served as st device
+/// `drive`; false when the library has no such drive or cannot be read.
+bool LibraryDriveSerial(int drive, char (&serial)[kSerialLength + 1]);
 
 /// Waits until the tape just loaded into `drive` has threaded (timing model).
 void WaitUntilReady(int drive);

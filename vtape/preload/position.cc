@@ -2,12 +2,14 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <sys/mtio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "../aws.h"
@@ -48,20 +50,22 @@ enum class Mode { kAt, kEnd };
 struct Saved {
   Mode mode;
   Place place;
-  Counting counting;   // kAt only: a write leaves the block number known
+  Counting counting;   // kEnd: whether the block number was lost before the write
   uintmax_t dev, ino;  // the image's identity
   long long size;      // kAt: the image's size; kEnd: its size before the cut
   long long sec;       // kAt: its modification time
   long nsec;
+  Place end;  // kAt: where the data ends in the image as stamped; offset -1 if not known
+  Settings settings;
 };
 
-constexpr Saved kAtBot = {Mode::kAt, Place{}, Counting::kKnown, 0, 0, 0, 0, 0};
+constexpr Place kNoEnd = {-1, 0, 0, 0, 0};
 
-// The record of one drive's open.
+// The record of one drive's open, shared by the processes that hold it.
 struct Keeper {
   char path[PATH_MAX + 16];
-  int fd = -1;         // the file, read-write; -1 until first needed
-  const char* cannot;  // why it cannot be written; nullptr if it can
+  bool elsewhere;      // in the user's runtime directory, not beside the image
+  char cannot[128];    // why it cannot be written; empty if it can
   int open_error;      // errno of the last failed open of the file
   bool rewinding;
   int image_fd;
@@ -71,16 +75,48 @@ struct Keeper {
   // that describes this image.
   Saved disk;
   bool disk_valid;
+  // What the next record is to say beside the place.
+  Settings settings;
+  Place end;
 };
-Keeper g_keepers[kMaxDrives];
+static_assert(sizeof(Keeper) <= kSharedPartSize);
+// Each process opens the file itself when it first needs it.
+struct RecordFile {
+  int fd = -1;
+};
+RecordFile g_files[kMaxDrives];
 // The drive the current call is for, chosen by each entry below.
-Keeper* g_k = &g_keepers[0];
+Keeper* g_k;
+RecordFile* g_file;
 bool g_reported;
 
+void Select(int drive) {
+  g_k = static_cast<Keeper*>(SharedState(drive, SharedPart::kRecord));
+  g_file = &g_files[drive];
+}
+
+void Cannot(const char* why) { snprintf(g_k->cannot, sizeof g_k->cannot, "%s", why); }
+bool SamePlace(const Place& a, const Place& b) {
+  return a.offset == b.offset && a.prev == b.prev && a.file == b.file && a.block == b.block && a.records == b.records;
+}
+
+bool SameSettings(const Settings& a, const Settings& b) {
+  return a.block_size == b.block_size && a.density == b.density && a.compression == b.compression &&
+         a.drive_buffer == b.drive_buffer && a.options == b.options;
+}
+
 bool Same(const Saved& a, const Saved& b) {
-  return a.mode == b.mode && a.counting == b.counting && a.place.offset == b.place.offset && a.place.prev == b.place.prev &&
-         a.place.file == b.place.file && a.place.block == b.place.block && a.place.records == b.place.records &&
-         a.dev == b.dev && a.ino == b.ino && a.size == b.size && a.sec == b.sec && a.nsec == b.nsec;
+  return a.mode == b.mode && a.counting == b.counting && SamePlace(a.place, b.place) && a.dev == b.dev &&
+         a.ino == b.ino && a.size == b.size && a.sec == b.sec && a.nsec == b.nsec && SamePlace(a.end, b.end) &&
+         SameSettings(a.settings, b.settings);
+}
+
+// BOT, which is right for any image.
+Saved Bot() { return Saved{Mode::kAt, Place{}, Counting::kKnown, 0, 0, 0, 0, 0, kNoEnd, g_k->settings}; }
+
+bool IsBot(const Saved& s) {
+  return s.mode == Mode::kAt && s.counting == Counting::kKnown && SamePlace(s.place, Place{}) && s.dev == 0 &&
+         s.ino == 0;
 }
 
 uint32_t Checksum(const char* text, size_t n) {
@@ -89,26 +125,23 @@ uint32_t Checksum(const char* text, size_t n) {
   return h;
 }
 
-// The mode word. Records written before the counting was kept say "at"
-// and read as a known block number.
+// The mode words, by Counting. Records written before the counting was
+// kept say "at" and read as a known block number.
+constexpr const char* kAtWords[] = {"at", "at-lost", "at-eod", "at-mark", "at-unknown"};
+
 const char* ModeWord(const Saved& s) {
-  if (s.mode == Mode::kEnd) return "end";
-  switch (s.counting) {
-    case Counting::kBlockLost:
-      return "at-lost";
-    case Counting::kEndOfData:
-      return "at-eod";
-    case Counting::kKnown:
-      break;
-  }
-  return "at";
+  if (s.mode == Mode::kEnd) return s.counting == Counting::kKnown ? "end" : "end-lost";
+  return kAtWords[static_cast<int>(s.counting)];
 }
 
 bool Format(const Saved& s, char out[kRecordSize]) {
-  int n = snprintf(out, kRecordSize, "vtape-position 2 %s %lld %u %ld %ld %ld %ju %ju %lld %lld %ld", ModeWord(s),
-                   static_cast<long long>(s.place.offset),
-                   static_cast<unsigned>(s.place.prev), s.place.file, s.place.block, s.place.records, s.dev, s.ino,
-                   s.size, s.sec, s.nsec);
+  const Settings& t = s.settings;
+  int n = snprintf(out, kRecordSize,
+                   "vtape-position 3 %s %lld %u %ld %ld %ld %ju %ju %lld %lld %ld %lld %u %ld %ld %ld %d %d %d %u",
+                   ModeWord(s), static_cast<long long>(s.place.offset), static_cast<unsigned>(s.place.prev),
+                   s.place.file, s.place.block, s.place.records, s.dev, s.ino, s.size, s.sec, s.nsec,
+                   static_cast<long long>(s.end.offset), static_cast<unsigned>(s.end.prev), s.end.file,
+                   s.end.records, t.block_size, t.density, t.compression ? 1 : 0, t.drive_buffer, t.options);
   if (n < 0 || static_cast<size_t>(n) + 10 > kRecordSize) return false;
   n += snprintf(out + n, kRecordSize - static_cast<size_t>(n), " %08" PRIx32, Checksum(out, static_cast<size_t>(n)));
   memset(out + n, ' ', kRecordSize - 1 - static_cast<size_t>(n));
@@ -116,31 +149,57 @@ bool Format(const Saved& s, char out[kRecordSize]) {
   return true;
 }
 
-bool Parse(const char* text, Saved* s) {
-  char mode[8];
-  long long offset;
-  unsigned prev;
-  int checked = -1;
-  uint32_t sum;
-  if (sscanf(text, "vtape-position 2 %7s %lld %u %ld %ld %ld %ju %ju %lld %lld %ld%n %" SCNx32, mode, &offset, &prev,
-             &s->place.file, &s->place.block, &s->place.records, &s->dev, &s->ino, &s->size, &s->sec, &s->nsec,
-             &checked, &sum) != 12 ||
-      checked < 0 || sum != Checksum(text, static_cast<size_t>(checked)) || prev > UINT16_MAX || offset < 0) {
-    return false;
-  }
+bool ParseMode(const char* word, Saved* s) {
   s->mode = Mode::kAt;
   s->counting = Counting::kKnown;
-  if (strcmp(mode, "end") == 0) {
+  if (strcmp(word, "end") == 0 || strcmp(word, "end-lost") == 0) {
     s->mode = Mode::kEnd;
-  } else if (strcmp(mode, "at-lost") == 0) {
-    s->counting = Counting::kBlockLost;
-  } else if (strcmp(mode, "at-eod") == 0) {
-    s->counting = Counting::kEndOfData;
-  } else if (strcmp(mode, "at") != 0) {
+    if (word[3] != '\0') s->counting = Counting::kBlockLost;
+    return true;
+  }
+  for (size_t i = 0; i < sizeof kAtWords / sizeof kAtWords[0]; ++i) {
+    if (strcmp(word, kAtWords[i]) == 0) {
+      s->counting = static_cast<Counting>(i);
+      return true;
+    }
+  }
+  return false;
+}
+
+// Version 2 records, from before the end of data and the settings were
+// kept, still give the place.
+bool Parse(const char* text, Saved* s) {
+  char mode[16];
+  long long offset, end_offset = -1;
+  unsigned prev, end_prev = 0;
+  int compression = 0, checked = -1;
+  uint32_t sum;
+  *s = Saved{};
+  s->end = kNoEnd;
+  s->settings = DefaultSettings();
+  Settings& t = s->settings;
+  int got = sscanf(text,
+                   "vtape-position 3 %15s %lld %u %ld %ld %ld %ju %ju %lld %lld %ld %lld %u %ld %ld %ld %d %d %d "
+                   "%u%n %" SCNx32,
+                   mode, &offset, &prev, &s->place.file, &s->place.block, &s->place.records, &s->dev, &s->ino,
+                   &s->size, &s->sec, &s->nsec, &end_offset, &end_prev, &s->end.file, &s->end.records, &t.block_size,
+                   &t.density, &compression, &t.drive_buffer, &t.options, &checked, &sum);
+  if (got != 21) {
+    checked = -1;
+    got = sscanf(text, "vtape-position 2 %15s %lld %u %ld %ld %ld %ju %ju %lld %lld %ld%n %" SCNx32, mode, &offset,
+                 &prev, &s->place.file, &s->place.block, &s->place.records, &s->dev, &s->ino, &s->size, &s->sec,
+                 &s->nsec, &checked, &sum);
+    if (got != 12) return false;
+  }
+  if (checked < 0 || sum != Checksum(text, static_cast<size_t>(checked)) || prev > UINT16_MAX || offset < 0 ||
+      end_prev > UINT16_MAX || !ParseMode(mode, s)) {
     return false;
   }
   s->place.offset = static_cast<off_t>(offset);
   s->place.prev = static_cast<uint16_t>(prev);
+  s->end.offset = static_cast<off_t>(end_offset);
+  s->end.prev = static_cast<uint16_t>(end_prev);
+  t.compression = compression != 0;
   return true;
 }
 
@@ -195,34 +254,68 @@ bool OpenFile(bool create) {
   }
   if (fd < 0) {
     g_k->open_error = errno;
-    if (errno != ENOENT || create) g_k->cannot = Unusable(errno);
+    if (errno != ENOENT || create) Cannot(Unusable(errno));
     return false;
   }
   struct stat st;
   if (libc.fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     libc.close(fd);
-    g_k->cannot = "not a regular file";
+    Cannot("not a regular file");
     return false;
   }
   // Whoever may write the tape may move it: the file gets the image's
-  // permissions rather than the umask's.
-  if (created) fchmod(fd, g_k->image.st_mode & 0666);
-  g_k->fd = MoveHigh(fd);
+  // permissions rather than the umask's, and stays writable for the one who
+  // made it, also beside a write-protected image. Anyone else who may only
+  // read the tape keeps its place in a runtime directory of their own.
+  if (created && !g_k->elsewhere) fchmod(fd, (g_k->image.st_mode & 0666) | S_IWUSR);
+  g_file->fd = MoveHigh(fd);
   return true;
+}
+
+bool Unwritable(int error) { return error == EACCES || error == EROFS || error == EPERM; }
+
+// The user's own place for the record when the image's directory cannot
+// hold it (a read-only image or mount): a write-protected cartridge moves
+// all the same. Named by the image's identity, so that every name of the
+// image finds it.
+bool UseRuntimeDirectory() {
+  if (g_k->elsewhere) return false;
+  char dir[PATH_MAX];
+  const char* runtime = getenv("XDG_RUNTIME_DIR");
+  if (runtime != nullptr && runtime[0] == '/') {
+    snprintf(dir, sizeof dir, "%s/vtape", runtime);
+  } else {
+    snprintf(dir, sizeof dir, "/tmp/vtape-%u", static_cast<unsigned>(geteuid()));
+  }
+  mkdir(dir, 0700);
+  struct stat st;
+  if (libc.lstat(dir, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 077) != 0) {
+    return false;
+  }
+  snprintf(g_k->path, sizeof g_k->path, "%s/%ju-%ju%s", dir, static_cast<uintmax_t>(g_k->image.st_dev),
+           static_cast<uintmax_t>(g_k->image.st_ino), kStateSuffix);
+  g_k->elsewhere = true;
+  g_k->cannot[0] = '\0';
+  return true;
+}
+
+// Opens the file, creating it, where the record can be kept.
+bool OpenFileToWrite() {
+  return OpenFile(true) || (Unwritable(g_k->open_error) && UseRuntimeDirectory() && OpenFile(true));
 }
 
 bool Write(const Saved& s) {
   if (Same(s, g_k->disk)) return true;
-  if (g_k->cannot != nullptr) return Refuse();
-  if (g_k->fd < 0 && !OpenFile(true)) return Refuse();
+  if (g_k->cannot[0] != '\0') return Refuse();
+  if (g_file->fd < 0 && !OpenFileToWrite()) return Refuse();
   char text[kRecordSize];
   if (!Format(s, text)) {
-    g_k->cannot = "position out of range";
+    Cannot("position out of range");
     return Refuse();
   }
-  ssize_t put = pwrite(g_k->fd, text, kRecordSize, 0);
+  ssize_t put = pwrite(g_file->fd, text, kRecordSize, 0);
   if (put != static_cast<ssize_t>(kRecordSize)) {
-    g_k->cannot = strerror(put < 0 ? errno : ENOSPC);
+    Cannot(strerror(put < 0 ? errno : ENOSPC));
     return Refuse();
   }
   g_k->disk = s;
@@ -232,7 +325,7 @@ bool Write(const Saved& s) {
 
 // The record an image as it is now would need for the tape at `place`.
 Saved At(const Place& place, Counting counting) {
-  if (place.offset == 0 && counting == Counting::kKnown) return kAtBot;  // right for any image
+  if (SamePlace(place, Place{}) && counting == Counting::kKnown && g_k->end.offset < 0) return Bot();
   if (!g_k->image_fresh && libc.fstat(g_k->image_fd, &g_k->image) == 0) g_k->image_fresh = true;
   return Saved{Mode::kAt,
                place,
@@ -241,34 +334,61 @@ Saved At(const Place& place, Counting counting) {
                static_cast<uintmax_t>(g_k->image.st_ino),
                static_cast<long long>(g_k->image.st_size),
                static_cast<long long>(g_k->image.st_mtim.tv_sec),
-               g_k->image.st_mtim.tv_nsec};
+               g_k->image.st_mtim.tv_nsec,
+               g_k->end,
+               g_k->settings};
 }
 
-Saved End(const Place& place, off_t size_before_cut) {
+// Writing at end of data keeps a lost block number lost, as st counts on
+// only from a known one.
+Saved End(const Place& place, Counting counting, off_t size_before_cut) {
   return Saved{Mode::kEnd,
                place,
-               Counting::kKnown,
+               counting == Counting::kKnown ? Counting::kKnown : Counting::kBlockLost,
                static_cast<uintmax_t>(g_k->image.st_dev),
                static_cast<uintmax_t>(g_k->image.st_ino),
                static_cast<long long>(size_before_cut),
                0,
-               0};
+               0,
+               kNoEnd,
+               g_k->settings};
 }
 
-// Reads what the file says, keeping it open for writing if it can be.
+// The record at the current path, read only.
+ssize_t ReadOnly(char* text) {
+  int fd = libc.open(g_k->path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat st;
+  ssize_t n = libc.fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? pread(fd, text, kRecordSize, 0) : -1;
+  libc.close(fd);
+  return n;
+}
+
+// Whether the record could be made beside the image.
+bool DirectoryWritable() {
+  char dir[PATH_MAX + 16];
+  snprintf(dir, sizeof dir, "%s", g_k->path);
+  *strrchr(dir, '/') = '\0';
+  return libc.faccessat(AT_FDCWD, dir[0] == '\0' ? "/" : dir, W_OK, AT_EACCESS) == 0 || !Unwritable(errno);
+}
+
+// Reads what the file says, keeping it open for writing if it can be. A
+// record beside the image that cannot be written says where the tape was
+// until one in the runtime directory takes over.
 bool ReadSaved(Saved* s) {
   char text[kRecordSize + 1];
   ssize_t n = -1;
   if (OpenFile(false)) {
-    n = pread(g_k->fd, text, kRecordSize, 0);
-  } else if (g_k->cannot == nullptr) {
+    n = pread(g_file->fd, text, kRecordSize, 0);
+  } else if (g_k->cannot[0] == '\0' && DirectoryWritable()) {
     return false;  // no record yet: BOT
-  } else if (g_k->open_error == EACCES || g_k->open_error == EROFS) {
-    // Readable but not writable: the place is known, moves will fail.
-    int fd = libc.open(g_k->path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    struct stat st;
-    if (fd >= 0 && libc.fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) n = pread(fd, text, kRecordSize, 0);
-    if (fd >= 0) libc.close(fd);
+  } else if (g_k->cannot[0] == '\0' || Unwritable(g_k->open_error)) {
+    n = ReadOnly(text);
+    char newer[kRecordSize];
+    if (UseRuntimeDirectory() && OpenFile(false) && pread(g_file->fd, newer, kRecordSize, 0) == kRecordSize) {
+      memcpy(text, newer, kRecordSize);
+      n = kRecordSize;
+    }
   }
   if (n != static_cast<ssize_t>(kRecordSize)) return false;
   text[kRecordSize] = '\0';
@@ -278,30 +398,40 @@ bool ReadSaved(Saved* s) {
   return true;
 }
 
+// A drive loses a write it did not finish: the record a kill cut short goes,
+// whatever the mode of this open, so the tape ends after the last whole
+// record. An image nobody may write keeps the bytes, but the tape ends
+// before them all the same.
+void CutTornRecord(off_t at, off_t* size) {
+  *size = at;
+  g_k->image_fresh = false;
+  if (ftruncate(g_k->image_fd, at) == 0) return;
+  char image[PATH_MAX];
+  snprintf(image, sizeof image, "/proc/self/fd/%d", g_k->image_fd);
+  int fd = libc.open(image, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return;
+  if (ftruncate(fd, at) != 0) g_k->image_fresh = true;
+  libc.close(fd);
+}
+
 // From `place` on to the end of the whole records: where a write stream
-// stopped. A record cut short by the kill is taken back if the image can be
-// written, as a failed write takes back its own.
-void WalkToEnd(Place* place, off_t* size, bool writable) {
+// stopped. A tape mark on the way makes the block number known again.
+void WalkToEnd(Place* place, Counting* counting, off_t* size) {
   for (;;) {
     Record rec;
     if (!ReadRecord(g_k->image_fd, place->offset, *size, place->prev, nullptr, 0, &rec)) return;
     if (rec.kind == RecordKind::kEnd) return;
-    if (rec.kind == RecordKind::kCorrupt) {
-      if (writable && ftruncate(g_k->image_fd, place->offset) == 0) {
-        *size = place->offset;
-        g_k->image_fresh = false;
-      }
-      return;
-    }
+    if (rec.kind == RecordKind::kCorrupt) return CutTornRecord(place->offset, size);
+    if (rec.kind == RecordKind::kTapeMark) *counting = Counting::kKnown;
     Pass(place, rec.kind == RecordKind::kTapeMark, rec.next, rec.last_length);
   }
 }
 
 // Where the tape is by the record `s`, if it still describes this image;
 // false when it does not (the tape is at BOT then).
-bool Restore(const Saved& s, bool writable, Place* place, Counting* counting, off_t* size) {
+bool Restore(const Saved& s, Place* place, Counting* counting, off_t* size) {
   const struct stat& im = g_k->image;
-  if (Same(s, kAtBot)) return true;  // right for any image
+  if (IsBot(s)) return true;
   if (s.dev != static_cast<uintmax_t>(im.st_dev) || s.ino != static_cast<uintmax_t>(im.st_ino) ||
       !LooksLikeABoundary(s.place, *size)) {
     return false;
@@ -310,12 +440,14 @@ bool Restore(const Saved& s, bool writable, Place* place, Counting* counting, of
     if (s.size != im.st_size || s.sec != im.st_mtim.tv_sec || s.nsec != im.st_mtim.tv_nsec) return false;
     *place = s.place;
     *counting = s.counting;
+    if (s.end.offset == im.st_size && LooksLikeABoundary(s.end, *size)) g_k->end = s.end;
     return true;
   }
   *place = s.place;
+  *counting = s.counting;
   // Still the size before the cut: the write never began.
   if (s.size != s.place.offset && s.size == im.st_size) return true;
-  WalkToEnd(place, size, writable);
+  WalkToEnd(place, counting, size);
   return true;
 }
 
@@ -333,11 +465,16 @@ void Pass(Place* place, bool tape_mark, off_t next, uint16_t last) {
   }
 }
 
-bool OpenRecord(int drive, const char* image, int image_fd, bool writable, bool rewinding, Place* place,
-                Counting* counting, off_t* size) {
-  g_k = &g_keepers[drive];
+Settings DefaultSettings() {
+  return Settings{0, 0, false, 0, MT_ST_BUFFER_WRITES | MT_ST_ASYNC_WRITES | MT_ST_READ_AHEAD | MT_ST_CAN_BSR};
+}
+
+bool OpenRecord(int drive, const char* image, int image_fd, bool rewinding, Place* place, Counting* counting,
+                off_t* size, Settings* settings, Place* end) {
+  Select(drive);
   // A tape the changer took away left its record open.
-  if (g_k->fd >= 0) libc.close(g_k->fd);
+  if (g_file->fd >= 0) libc.close(g_file->fd);
+  g_file->fd = -1;
   *g_k = Keeper{};
   g_k->image_fd = image_fd;
   g_k->rewinding = rewinding;
@@ -347,11 +484,18 @@ bool OpenRecord(int drive, const char* image, int image_fd, bool writable, bool 
   if (libc.fstat(image_fd, &g_k->image) != 0) return false;
   g_k->image_fresh = true;
   *size = g_k->image.st_size;
-  g_k->disk = kAtBot;
+  g_k->settings = DefaultSettings();
+  g_k->end = kNoEnd;
+  g_k->disk = Bot();
   g_k->disk_valid = true;
-  if (ReadSaved(&g_k->disk)) g_k->disk_valid = Restore(g_k->disk, writable, place, counting, size);
+  if (ReadSaved(&g_k->disk)) {
+    g_k->settings = g_k->disk.settings;
+    g_k->disk_valid = Restore(g_k->disk, place, counting, size);
+  }
+  *settings = g_k->settings;
+  *end = g_k->end;
   // The release will rewind, and so would the kernel's if this process died.
-  if (rewinding && !Write(kAtBot)) {
+  if (rewinding && !Write(Bot())) {
     CloseRecord(drive, Place{}, Counting::kKnown);
     return false;
   }
@@ -359,29 +503,47 @@ bool OpenRecord(int drive, const char* image, int image_fd, bool writable, bool 
 }
 
 bool RecordPlace(int drive, const Place& place, Counting counting) {
-  g_k = &g_keepers[drive];
+  Select(drive);
   return g_k->rewinding || Write(At(place, counting));
 }
 
-bool StartWrite(int drive, const Place& place, off_t* size) {
-  g_k = &g_keepers[drive];
+bool StartWrite(int drive, const Place& place, Counting counting, off_t* size) {
+  Select(drive);
   bool cut = *size > place.offset;
   // A stream of writes at the end of data is covered by one record.
   bool covered = g_k->disk_valid && g_k->disk.mode == Mode::kEnd && g_k->disk.size == g_k->disk.place.offset &&
                  g_k->disk.place.offset <= place.offset && !cut;
-  if (!g_k->rewinding && !covered && !Write(End(place, cut ? *size : place.offset))) return false;
+  if (!g_k->rewinding && !covered && !Write(End(place, counting, cut ? *size : place.offset))) return false;
   g_k->image_fresh = false;
   if (!cut) return true;
   if (ftruncate(g_k->image_fd, place.offset) != 0) return false;
   *size = place.offset;
-  return g_k->rewinding || Write(End(place, place.offset));
+  return g_k->rewinding || Write(End(place, counting, place.offset));
+}
+
+bool RecordSettings(int drive, const Settings& settings) {
+  Select(drive);
+  g_k->settings = settings;
+  Saved s = g_k->disk;
+  s.settings = settings;
+  return Write(s);
+}
+
+void NoteEnd(int drive, const Place* end) {
+  Select(drive);
+  g_k->end = end != nullptr ? *end : kNoEnd;
 }
 
 bool CloseRecord(int drive, const Place& place, Counting counting) {
   bool recorded = RecordPlace(drive, place, counting);
-  if (g_k->fd >= 0) libc.close(g_k->fd);
-  g_k->fd = -1;
+  LeaveRecord(drive);
   return recorded;
+}
+
+void LeaveRecord(int drive) {
+  RecordFile& file = g_files[drive];
+  if (file.fd >= 0) libc.close(file.fd);
+  file.fd = -1;
 }
 
 }  // namespace vtape::preload

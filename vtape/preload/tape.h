@@ -7,15 +7,25 @@
 #include <pthread.h>
 #include <sys/types.h>
 
+#include <cstddef>
+
 namespace vtape::preload {
 
 extern pthread_mutex_t g_lock;
 
-/// Holds the one lock over the drive and the descriptor table.
+/// Unlocks the shared state of the opens taken under the current Locked.
+void UnlockSharedStates();
+
+/// Holds the one lock over the drive and the descriptor table in this
+/// process; the state of an open, shared with other processes, is locked
+/// on first use until it ends.
 class Locked {
  public:
   Locked() { pthread_mutex_lock(&g_lock); }
-  ~Locked() { pthread_mutex_unlock(&g_lock); }
+  ~Locked() {
+    UnlockSharedStates();
+    pthread_mutex_unlock(&g_lock);
+  }
   Locked(const Locked&) = delete;
   Locked& operator=(const Locked&) = delete;
 };
@@ -32,14 +42,31 @@ long TapeRead(int drive, void* buf, size_t count);
 long TapeWrite(int drive, const void* buf, size_t count);
 long TapeIoctl(int drive, unsigned long request, void* arg);
 
-/// True while an open of the drive has not been released.
-bool DriveInUse(int drive);
+/// What the drive would answer READ BLOCK LIMITS and MODE SENSE with: its
+/// block limits, and the mode the tape is in (block size 0: variable).
+struct DriveParameters {
+  size_t min_block;
+  size_t max_block;
+  long block_size;
+  int density;
+  bool compression;
+  int drive_buffer;  // buffered mode, MODE SENSE's header byte 2 bits 4-6
+  bool write_protected;
+  bool loaded;  // an open of the drive has a tape; otherwise the rest is the defaults
+};
+
+/// The parameters of drive `drive` as they stand. Call with the lock held,
+/// as TapeIoctl holds it.
+DriveParameters CurrentParameters(int drive);
 /// Whether the open in use came through the rewinding name.
 bool DriveRewinding(int drive);
 
 /// What the kernel does when the last descriptor of the drive goes away: the
 /// filemark after a write, then the rewind of the st name.
 long ReleaseDrive(int drive);
+/// What a process that holds no descriptor of the drive any more, while
+/// others still do, lets go of.
+void LeaveDrive(int drive);
 
 }  // namespace vtape::preload
 

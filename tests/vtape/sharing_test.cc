@@ -1,0 +1,176 @@
+// One open of the drive, shared as the kernel shares an open file: shell
+// redirections, descriptors inherited through fork and exec, dump's forked
+// writers; and tapes that a kill or the operator left in a state a program
+// must still be able to read: a block cut short, a read-only image.
+
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+
+namespace {
+
+using test_support::Block;
+using test_support::Mark;
+using test_support::TapeRecord;
+using Tape = std::vector<TapeRecord>;
+
+test_support::CommandResult Under(const std::string& image, const std::string& script,
+                                  const std::vector<std::string>& env = {}) {
+  return test_support::Run({test_support::BinaryPath("VTAPE"), "run", image, "--", "sh", "-c", script}, "", env);
+}
+
+struct SharingCase {
+  const char* name;
+  Tape before;
+  const char* script;  // run by sh -c in the case's directory, with the drive
+  const char* out;     // standard output
+  Tape after;
+};
+
+void PrintTo(const SharingCase& c, std::ostream* os) { *os << c.name; }
+
+class SharingTest : public testing::TestWithParam<SharingCase> {};
+
+TEST_P(SharingTest, OneOpenFileForEveryProcess) {
+  const SharingCase& c = GetParam();
+  test_support::TempDir dir;
+  std::string image = dir.File("tape.aws");
+  test_support::WriteAwsFile(image, c.before);
+  test_support::CommandResult r = Under(image, std::string("cd ") + dir.path() + " && " + c.script);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, c.out);
+  EXPECT_EQ(test_support::ReadAwsFile(image), c.after);
+}
+
+const Tape kTwoBlocks = {Block("first\n"), Block("second\n"), Mark()};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SharingTest,
+    testing::Values(
+        // The shell opens the drive; cat only inherits it.
+        SharingCase{"ReadThroughRedirection", kTwoBlocks, "cat < /dev/nst0", "first\nsecond\n", kTwoBlocks},
+        SharingCase{"WriteThroughRedirection", {}, "echo hello > /dev/nst0", "", {Block("hello\n"), Mark()}},
+        SharingCase{"DuplicatedIntoStandardInput", kTwoBlocks, "exec 3</dev/nst0; dd bs=64 status=none <&3",
+                    "first\nsecond\n", kTwoBlocks},
+        // Parent, forked child, parent: each block where the last left the
+        // tape, and one filemark when the last descriptor goes.
+        SharingCase{"ForkedChildWritesInTurn",
+                    {},
+                    "exec 3>/dev/nst0; printf 1234567890 >&3; (printf %020d 0 >&3); printf %030d 0 >&3",
+                    "",
+                    {Block("1234567890"), Block(std::string(20, '0')), Block(std::string(30, '0')), Mark()}},
+        // A program that wrote exits before the shell that opened the
+        // drive; the release waits for the shell.
+        SharingCase{"ReleasedByTheLastHolder",
+                    {},
+                    "exec 3>/dev/nst0; sh -c 'printf abc >&3'; printf def >&3",
+                    "",
+                    {Block("abc"), Block("def"), Mark()}},
+        SharingCase{"TwoReadersShareThePlace", kTwoBlocks, "exec 3</dev/nst0; head -c 6 <&3; head -c 7 <&3",
+                    "first\nsecond\n", kTwoBlocks}),
+    [](const testing::TestParamInfo<SharingCase>& info) { return std::string(info.param.name); });
+
+// dump writes through forked processes that take turns on one descriptor;
+// on the kernel the tape restores byte for byte, and so it must here.
+TEST(DumpTest, SmallFileSystemRestoresByteForByte) {
+  if (test_support::Run({"sh", "-c", "command -v dump && command -v restore && command -v mkfs.ext4"}).status != 0) {
+    GTEST_SKIP() << "dump, restore (package dump) and mkfs.ext4 (e2fsprogs) are needed; scripts/setup.sh installs them";
+  }
+  test_support::TempDir dir;
+  std::string fs = dir.File("fs.img");
+  test_support::WriteFile(dir.File("text"), "hello\n");
+  std::string big;
+  for (int i = 0; i < 40000; ++i) big += std::to_string(i * 7919 % 65521) + ",";
+  test_support::WriteFile(dir.File("big"), big);
+  ASSERT_EQ(test_support::Run({"sh", "-c",
+                               "truncate -s 4M " + fs + " && mkfs.ext4 -q -F " + fs + " && debugfs -w -R 'write " +
+                                   dir.File("text") + " text' " + fs + " && debugfs -w -R 'write " + dir.File("big") +
+                                   " big' " + fs})
+                .status,
+            0);
+  // dump reads a file system from a block device; a regular file it takes
+  // for a directory of the one it lies on.
+  test_support::CommandResult loop = test_support::Run({"losetup", "--find", "--show", "--read-only", fs});
+  if (loop.status != 0) GTEST_SKIP() << "no loop device here: " << loop.err;
+  std::string device = loop.out.substr(0, loop.out.find('\n'));
+  std::string image = dir.File("tape.aws");
+  ASSERT_EQ(test_support::Run({test_support::BinaryPath("VTAPE"), "create", image}).status, 0);
+  test_support::CommandResult dumped = Under(image, "dump -0 -f /dev/nst0 " + device);
+  test_support::Run({"losetup", "--detach", device});
+  ASSERT_EQ(dumped.status, 0) << dumped.err;
+  std::string restored = dir.File("restored");
+  ASSERT_EQ(mkdir(restored.c_str(), 0755), 0);
+  test_support::CommandResult restore = Under(image, "cd " + restored + " && mt rewind && restore -r -f /dev/nst0");
+  ASSERT_EQ(restore.status, 0) << restore.err;
+  EXPECT_EQ(test_support::ReadFile(restored + "/text"), "hello\n");
+  EXPECT_EQ(test_support::ReadFile(restored + "/big"), big);
+}
+
+// A kill in the middle of a write of more than a page can leave part of a
+// block; the drive loses it, as a drive loses a write it did not finish, on
+// the next open whatever its mode.
+TEST(TornBlockTest, CutOffAtTheNextOpen) {
+  test_support::TempDir dir;
+  std::string image = dir.File("tape.aws");
+  std::string vtape = test_support::BinaryPath("VTAPE");
+  std::string probe = test_support::BinaryPath("TAPEPROBE");
+  ASSERT_EQ(test_support::Run({vtape, "create", image}).status, 0);
+  test_support::Run({vtape, "run", image, "--", probe, "/dev/nst0", "open:wo", "write:70000:42", "kill"});
+  std::string whole = test_support::ReadFile(image);
+  // What a kill part-way through the next block's pwritev leaves.
+  test_support::WriteFile(image, whole + test_support::EncodeAws({Block(70000, 'x')}).substr(0, 5000));
+  test_support::CommandResult status =
+      test_support::Run({vtape, "run", image, "--", probe, "/dev/nst0", "open:ro", "status", "read:80", "eom"});
+  EXPECT_EQ(status.out, "open:ro -> ok\nstatus -> file 0 block 1 bits ONLINE\nread:80 -> -1 EIO\neom -> 0\n");
+  EXPECT_EQ(test_support::ReadFile(image), whole);
+  EXPECT_EQ(test_support::Run({vtape, "list", image}).status, 0);
+}
+
+// Mounts a tmpfs on `where`, in a mount namespace of this process only;
+// "" on success, else why it cannot be done here.
+std::string PrivateTmpfs(const std::string& where) {
+  if (unshare(CLONE_NEWNS) != 0) return std::string("no private mount namespace: ") + strerror(errno);
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 || mkdir(where.c_str(), 0755) != 0 ||
+      mount("tmpfs", where.c_str(), "tmpfs", 0, "size=64k") != 0) {
+    return std::string("cannot mount a tmpfs: ") + strerror(errno);
+  }
+  return "";
+}
+
+// An image on a read-only mount is a write-protected cartridge: it reads and
+// moves, its place kept in the runtime directory, and refuses writes.
+TEST(ReadOnlyImageTest, ReadsAndMovesLikeAWriteProtectedCartridge) {
+  test_support::TempDir dir;
+  std::string mounted = dir.File("ro");
+  struct Unmount {
+    std::string where;
+    ~Unmount() { umount2(where.c_str(), MNT_DETACH); }
+  } unmount{mounted};
+  std::string skip = PrivateTmpfs(mounted);
+  if (!skip.empty()) GTEST_SKIP() << skip;
+  std::string image = mounted + "/tape.aws";
+  test_support::WriteAwsFile(image, {Block("one"), Mark(), Block("two"), Mark()});
+  ASSERT_EQ(mount(nullptr, mounted.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0) << strerror(errno);
+  std::string runtime = dir.File("run");
+  ASSERT_EQ(mkdir(runtime.c_str(), 0700), 0);
+  const std::vector<std::string> env = {"XDG_RUNTIME_DIR=" + runtime};
+  test_support::CommandResult moved = Under(image, "mt fsf 1 && mt status", env);
+  EXPECT_EQ(moved.status, 0) << moved.err;
+  EXPECT_NE(moved.out.find("File number=1, block number=0"), std::string::npos) << moved.out;
+  EXPECT_NE(moved.out.find("WR_PROT"), std::string::npos) << moved.out;
+  test_support::CommandResult next = Under(image, "cat /dev/nst0; echo more > /dev/nst0", env);
+  EXPECT_EQ(next.out, "two");
+  EXPECT_NE(next.err.find("Read-only file system"), std::string::npos) << next.err;
+}
+
+}  // namespace
