@@ -33,6 +33,7 @@
 #include "drive_scsi.h"
 #include "library.h"
 #include "real_libc.h"
+#include "sysfs.h"
 #include "tape.h"
 
 extern "C" [[noreturn]] void __chk_fail(void);
@@ -77,6 +78,11 @@ bool TryOpenTape(int dirfd, const char* path, int flags, int* result) {
   int saved = errno;
   if (IsChangerName(dirfd, path)) {
     *result = static_cast<int>(Finish((flags & O_DIRECTORY) != 0 ? -ENOTDIR : OpenChanger(flags), saved));
+    return true;
+  }
+  long attribute;
+  if (OpenDriveAttribute(path, flags, &attribute)) {
+    *result = static_cast<int>(Finish(attribute, saved));
     return true;
   }
   int drive;

@@ -241,7 +241,7 @@ long SpaceBack(long count, bool marks) {
   Place at = g_cur->at;
   for (long done = 0; done < count;) {
     if (at.offset == 0) {
-      MoveTo(at, Eof::kNone, false);
+      MoveTo(Place{}, Eof::kNone, false);
       return -EIO;
     }
     Record rec;
@@ -707,7 +707,7 @@ long ReadVariable(void* buf, size_t count) {
   Place next = d.at;
   bool tape_mark = rec.kind == RecordKind::kTapeMark;
   Pass(&next, tape_mark, rec.next, rec.last_length);
-  if (MoveTo(next, tape_mark ? Eof::kFileMark : d.eof, d.block_unknown) < 0) return -EIO;
+  if (MoveTo(next, tape_mark ? Eof::kFileMark : d.eof, !tape_mark && d.block_unknown) < 0) return -EIO;
   if (tape_mark) return 0;
   if (rec.length > count) return -ENOMEM;
   d.eof = Eof::kNone;
@@ -855,7 +855,7 @@ DriveParameters CurrentParameters(int drive) {
   size_t min = d.in_use ? d.min_block : g_config.min_block;
   size_t max = d.in_use ? d.max_block : g_config.max_block;
   return DriveParameters{min,          max,           s.block_size, s.density, s.compression, s.drive_buffer,
-                         d.write_protected, d.in_use && !NoTape(d)};
+                         d.write_protected, d.in_use && !NoTape(d), d.in_use ? d.settings.options : s.options};
 }
 
 bool DriveRewinding(int drive) { return Select(drive).rewinding; }

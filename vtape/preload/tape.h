@@ -53,6 +53,7 @@ struct DriveParameters {
   int drive_buffer;  // buffered mode, MODE SENSE's header byte 2 bits 4-6
   bool write_protected;
   bool loaded;  // an open of the drive has a tape; otherwise the rest is the defaults
+  unsigned options;  // st's MT_ST_* booleans, as its options attribute shows them
 };
 
 /// The parameters of drive `drive` as they stand. Call with the lock held,
