@@ -29,6 +29,7 @@ test_packages=(
   libgtest-dev
   libgmock-dev
   groff-base          # the manual-page tests
+  valgrind            # vaklabel-show on a blank image (tests/show)
   clang               # the fuzzing targets
   libclang-rt-14-dev  # libFuzzer and clang's sanitizer runtime
   sg3-utils           # sg_inq, sg_raw and kin: the drives and changer as SCSI devices
