@@ -1,6 +1,7 @@
 // vaklabel-library: inventory and batch labelling of a tape library. mtx
 // moves the cartridges, vaklabel does every tape operation, vaklabel-show
 // decodes what was read.
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -20,6 +21,7 @@
 #include "process.h"
 #include "report.h"
 #include "scheduler.h"
+#include "scsi.h"
 #include "tape_job.h"
 
 namespace {
@@ -161,8 +163,12 @@ int Main(int argc, char* argv[]) {
   if (!FindTools(options.label, &tools, &error)) return CannotRun(error);
   if (options.label && !CheckTemplate(options.template_path, &error)) return CannotRun(error);
 
+  std::string lock_file =
+      options.lock_file.empty()
+          ? DefaultLockFile(ChangerKey(options.changer, scsi::UnitSerialAt(options.changer, O_RDWR)))
+          : options.lock_file;
   RunLock lock;
-  if (!options.dry_run && !lock.Acquire(options.lock_file, options.wait_for_lock, &error)) return CannotRun(error);
+  if (!options.dry_run && !lock.Acquire(lock_file, options.wait_for_lock, &error)) return CannotRun(error);
 
   MtxChanger changer(tools.mtx, options.changer);
   std::optional<ChangerStatus> status = changer.Status(&error);

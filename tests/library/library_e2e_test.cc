@@ -259,7 +259,10 @@ TEST_F(MixedLibraryTest, RefusedBeforeAnythingMoves) {
       {{"inventory", "7-9"}, {}, "slot 9 is not in this library (storage slots 1-8)"},
       {{"label", "--serial", "TAP999"}, {}, "serial TAP999 runs out after TAP999"},
       {{"inventory", "--drives", "2=/dev/nst2"}, {}, "drive 2 is not in this library"},
-      {{"inventory"}, {"--changer-silent"}, "changer /dev/sch0 does not answer"},
+      {{"inventory"}, {"--changer-silent"}, "changer /dev/sch0 does not answer: no Data Transfer Element reported"},
+      {{"--changer", "/dev/sch9", "inventory"},
+       {},
+       "changer /dev/sch9 does not answer: cannot open SCSI device '/dev/sch9' - No such file or directory"},
   };
   for (const Case& c : cases) {
     CommandResult run = Library(c.args, c.faults);
@@ -280,6 +283,9 @@ TEST_F(MixedLibraryTest, FailedMovesAndAFailingDrive) {
   nlohmann::json report = Json(run);
   EXPECT_EQ(report["slots"][2]["result"], "failed");
   EXPECT_EQ(report["slots"][2]["location"], "slot 3");
+  std::string detail = report["slots"][2]["detail"];
+  EXPECT_TRUE(detail.starts_with("load failed: MOVE MEDIUM from Element Address 1002 to ")) << detail;
+  EXPECT_TRUE(detail.ends_with("(sense: Hardware Error, 15/01 mechanical positioning error)")) << detail;
   int read = 0;
   for (const auto& slot : report["slots"]) read += slot["result"] == "read";
   EXPECT_GE(read, 3) << "drive 0 carries on";
