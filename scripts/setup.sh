@@ -27,6 +27,7 @@ test_packages=(
   libgtest-dev
   libgmock-dev
   groff-base          # the manual-page tests
+  valgrind            # vaklabel-show on a blank image (tests/show)
   clang               # the fuzzing targets
   libclang-rt-14-dev  # libFuzzer and clang's sanitizer runtime
   mt-st               # clients of the virtual drive
