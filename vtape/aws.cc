@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 
 namespace vtape {
 
@@ -32,6 +34,41 @@ bool PreadAll(int fd, void* buf, size_t count, off_t offset) {
   return false;
 }
 
+// A stretch of the image read at once, so that a walk over many small
+// records makes one system call per stretch rather than one per header.
+struct Window {
+  unsigned char* bytes;
+  size_t cap;
+  off_t start;
+  size_t length;
+};
+
+// Where a record's bytes come from: the image file, directly or through a
+// window.
+struct Source {
+  int fd;
+  Window* window = nullptr;
+
+  bool Read(void* buf, size_t count, off_t offset) const {
+    if (window != nullptr && count <= window->cap) {
+      Window& w = *window;
+      if (offset < w.start || offset + static_cast<off_t>(count) > w.start + static_cast<off_t>(w.length)) {
+        ssize_t got = pread(fd, w.bytes, w.cap, offset);
+        if (got < 0) return false;
+        w.start = offset;
+        w.length = static_cast<size_t>(got);
+        if (w.length < count) {
+          errno = EIO;
+          return false;
+        }
+      }
+      memcpy(buf, w.bytes + (offset - w.start), count);
+      return true;
+    }
+    return PreadAll(fd, buf, count, offset);
+  }
+};
+
 void Corrupt(Record* record, off_t at, const char* problem) {
   record->kind = RecordKind::kCorrupt;
   record->bad_offset = at;
@@ -54,7 +91,10 @@ Header DecodeHeader(const unsigned char in[kHeaderSize]) {
                 in[4], in[5]};
 }
 
-bool ReadRecord(int fd, off_t offset, off_t size, uint16_t prev, void* buf, size_t cap, Record* record) {
+namespace {
+
+bool ReadFrom(const Source& source, off_t offset, off_t size, uint16_t prev, void* buf, size_t cap,
+              Record* record) {
   *record = Record{RecordKind::kEnd, 0, offset, prev, 0, nullptr};
   if (offset >= size) return true;
   off_t at = offset;
@@ -66,7 +106,7 @@ bool ReadRecord(int fd, off_t offset, off_t size, uint16_t prev, void* buf, size
       return true;
     }
     unsigned char raw[kHeaderSize];
-    if (!PreadAll(fd, raw, sizeof raw, at)) return false;
+    if (!source.Read(raw, sizeof raw, at)) return false;
     Header h = DecodeHeader(raw);
     if (h.flags2 != 0) {
       Corrupt(record, at, "compressed or unknown segment (second flag byte not 0)");
@@ -99,7 +139,7 @@ bool ReadRecord(int fd, off_t offset, off_t size, uint16_t prev, void* buf, size
     }
     if (total < cap) {
       size_t n = std::min<uint64_t>(h.length, cap - total);
-      if (n > 0 && !PreadAll(fd, static_cast<unsigned char*>(buf) + total, n, data_at)) return false;
+      if (n > 0 && !source.Read(static_cast<unsigned char*>(buf) + total, n, data_at)) return false;
     }
     total += h.length;
     at = data_at + h.length;
@@ -112,6 +152,41 @@ bool ReadRecord(int fd, off_t offset, off_t size, uint16_t prev, void* buf, size
   }
   *record = Record{RecordKind::kBlock, total, at, expected_prev, 0, nullptr};
   return true;
+}
+
+}  // namespace
+
+bool ReadRecord(int fd, off_t offset, off_t size, uint16_t prev, void* buf, size_t cap,
+                Record* record) {
+  return ReadFrom(Source{fd}, offset, size, prev, buf, cap, record);
+}
+
+bool WalkRecords(int fd, off_t offset, off_t size, uint16_t prev, Walk* walk) {
+  constexpr size_t kWindow = 1 << 18;
+  *walk = Walk{offset, prev, 0, 0, 0, false};
+  Window window{static_cast<unsigned char*>(malloc(kWindow)), kWindow, 0, 0};
+  if (window.bytes == nullptr) return false;
+  Source source{fd, &window};
+  bool read = true;
+  for (;;) {
+    Record rec;
+    if (!(read = ReadFrom(source, walk->offset, size, walk->prev, nullptr, 0, &rec))) break;
+    if (rec.kind == RecordKind::kEnd) break;
+    if (rec.kind == RecordKind::kCorrupt) {
+      walk->damaged = true;
+      break;
+    }
+    bool mark = rec.kind == RecordKind::kTapeMark;
+    walk->marks += mark ? 1 : 0;
+    walk->blocks = mark ? 0 : walk->blocks + 1;
+    ++walk->records;
+    walk->offset = rec.next;
+    walk->prev = rec.last_length;
+  }
+  int error = errno;
+  free(window.bytes);
+  errno = error;
+  return read;
 }
 
 bool ReadRecordBefore(int fd, off_t offset, uint16_t prev, Record* record) {
