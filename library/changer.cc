@@ -4,6 +4,7 @@
 #include <regex>
 
 #include "process.h"
+#include "scsi.h"
 
 namespace library {
 namespace {
@@ -30,15 +31,50 @@ std::string VolumeTag(const std::string& rest) {
   return Trim(m[1].str());
 }
 
-// mtx reports a failed command on stderr, sometimes after a dump of the
-// sense data; the last line is the one an operator needs.
-std::string LastLine(const std::string& text) {
-  std::string trimmed = Trim(text);
-  size_t newline = trimmed.find_last_of('\n');
-  return newline == std::string::npos ? trimmed : Trim(trimmed.substr(newline + 1));
+uint8_t HexByte(const std::string& digits) {
+  unsigned value = 0;
+  std::from_chars(digits.data(), digits.data() + digits.size(), value, 16);
+  return static_cast<uint8_t>(value);
+}
+
+// The sense fields mtx dumps as "mtx: Request Sense: Sense Key=Hardware
+// Error", "... Additional Sense Code = 15", "... Additional Sense Qualifier = 01".
+std::string SenseSummary(const std::string& key, const std::string& asc, const std::string& ascq) {
+  if (key.empty() && asc.empty()) return "";
+  std::string text = "sense: " + (key.empty() ? "?" : key);
+  if (!asc.empty()) {
+    std::string meaning = scsi::AdditionalSenseText(HexByte(asc), HexByte(ascq));
+    text += ", " + asc + "/" + (ascq.empty() ? "?" : ascq) + (meaning.empty() ? "" : " " + meaning);
+  }
+  return text;
 }
 
 }  // namespace
+
+std::string MtxReason(const ProcessResult& r) {
+  static const std::regex sense_field(
+      R"(^mtx: Request Sense: (Sense Key|Additional Sense Code|Additional Sense Qualifier) ?= ?([0-9A-Za-z ]+)$)");
+  std::string key, asc, ascq;
+  ProcessResult without_sense = r;
+  without_sense.err.clear();
+  size_t start = 0;
+  while (start < r.err.size()) {
+    size_t end = r.err.find('\n', start);
+    if (end == std::string::npos) end = r.err.size();
+    std::string line = Trim(std::string_view(r.err).substr(start, end - start));
+    start = end + 1;
+    std::smatch m;
+    if (std::regex_match(line, m, sense_field)) {
+      std::string value = Trim(m[2].str());
+      (m[1] == "Sense Key" ? key : m[1] == "Additional Sense Code" ? asc : ascq) = value;
+    } else if (!line.starts_with("mtx: Request Sense:")) {
+      without_sense.err += line + "\n";
+    }
+  }
+  std::string reason = FailureReason(without_sense);
+  std::string sense = SenseSummary(key, asc, ascq);
+  return sense.empty() ? reason : reason + " (" + sense + ")";
+}
 
 std::optional<ChangerStatus> ParseMtxStatus(std::string_view text, std::string* error) {
   static const std::regex drive(R"(^Data Transfer Element (\d+):(Empty|Full)(.*)$)");
@@ -79,11 +115,11 @@ std::optional<ChangerStatus> ParseMtxStatus(std::string_view text, std::string* 
 std::optional<ChangerStatus> MtxChanger::Status(std::string* error) {
   ProcessResult r = RunProcess({mtx_, "-f", device_, "status"});
   if (!r.started) {
-    *error = "cannot run " + mtx_ + ": " + LastLine(r.err);
+    *error = "cannot run " + mtx_ + ": " + FailureReason(r);
     return std::nullopt;
   }
   if (r.status != 0) {
-    *error = "changer " + device_ + " does not answer: " + LastLine(r.err + r.out);
+    *error = "changer " + device_ + " does not answer: " + MtxReason(r);
     return std::nullopt;
   }
   return ParseMtxStatus(r.out, error);
@@ -92,8 +128,7 @@ std::optional<ChangerStatus> MtxChanger::Status(std::string* error) {
 bool MtxChanger::Move(const char* verb, int slot, int drive, std::string* error) {
   ProcessResult r = RunProcess({mtx_, "-f", device_, verb, std::to_string(slot), std::to_string(drive)});
   if (r.started && r.status == 0) return true;
-  std::string why = LastLine(r.err + r.out);
-  *error = std::string(verb) + " failed" + (why.empty() ? "" : ": " + why);
+  *error = std::string(verb) + " failed: " + MtxReason(r);
   return false;
 }
 

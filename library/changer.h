@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "process.h"
+
 namespace library {
 
 /// A storage slot as `mtx status` lists it.
@@ -32,6 +34,10 @@ struct ChangerStatus {
 /// Parses the output of `mtx status`. Returns nothing, with the reason in
 /// `*error`, when it does not look like mtx's listing of a changer.
 std::optional<ChangerStatus> ParseMtxStatus(std::string_view text, std::string* error);
+
+/// Why mtx failed: the reason it gave on standard error, with the sense data
+/// it dumped before it (never its progress text).
+std::string MtxReason(const ProcessResult& result);
 
 /// Moves and queries: one mtx process per call, always with -f.
 class Changer {

@@ -53,12 +53,6 @@ std::optional<std::vector<std::pair<int, std::string>>> ParseDriveList(const std
   return drives;
 }
 
-std::string DefaultLockFile(const std::string& changer) {
-  std::string name;
-  for (char c : changer) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-  return "/run/lock/vaklabel-library" + name + ".lock";
-}
-
 ParsedCommandLine ParseOptions(int argc, const char* const argv[], const std::string& environment_changer,
                                const std::string& default_template) {
   ParsedCommandLine parsed;
@@ -75,7 +69,8 @@ ParsedCommandLine ParseOptions(int argc, const char* const argv[], const std::st
   app.add_option("--changer", options.changer, "changer device mtx drives (default: $CHANGER, else /dev/changer)");
   app.add_option("--drives", drives_text, "drive devices: DEV,DEV,... for drives 0,1,... or N=DEV,... (default /dev/nstN)");
   app.add_option("--labels-dir", options.labels_dir, "where label sets and backups are kept")->capture_default_str();
-  app.add_option("--lock", options.lock_file, "lock file that keeps a second run off this library");
+  app.add_option("--lock", options.lock_file,
+                 "lock file that keeps a second run off this library (default: one per changer in /run/lock)");
   app.add_flag("--wait", options.wait_for_lock, "wait for another run to finish instead of refusing");
   app.add_flag("--json", options.json, "report as JSON on standard output");
   app.add_flag("--dry-run", options.dry_run, "print the plan; move nothing");
@@ -128,7 +123,6 @@ ParsedCommandLine ParseOptions(int argc, const char* const argv[], const std::st
     options.drives = *drives;
   }
   if (options.changer.empty()) options.changer = environment_changer.empty() ? "/dev/changer" : environment_changer;
-  if (options.lock_file.empty()) options.lock_file = DefaultLockFile(options.changer);
   if (options.labels_dir.empty()) return fail("--labels-dir must name a directory");
   parsed.options = options;
   return parsed;

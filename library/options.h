@@ -23,7 +23,7 @@ struct Options {
   std::vector<std::pair<int, std::string>> drives;
   std::string labels_dir = "labels";
   std::string template_path;
-  std::string lock_file;
+  std::string lock_file;  // "": the library's own, once the changer is known
   bool wait_for_lock = false;
   bool relabel = false;
   bool json = false;
@@ -47,8 +47,5 @@ ParsedCommandLine ParseOptions(int argc, const char* const argv[], const std::st
 /// Drive mappings from "/dev/nst0,/dev/nst1" (drives 0, 1, ...) or
 /// "1=/dev/nst3,0=/dev/nst2".
 std::optional<std::vector<std::pair<int, std::string>>> ParseDriveList(const std::string& text, std::string* error);
-
-/// The lock file a run on `changer` takes unless one is named.
-std::string DefaultLockFile(const std::string& changer);
 
 }  // namespace library

@@ -104,6 +104,18 @@ ProcessResult RunProcess(const std::vector<std::string>& argv) {
   return result;
 }
 
+std::string FailureReason(const ProcessResult& result) {
+  size_t end = result.err.find_last_not_of(" \t\r\n");
+  if (end != std::string::npos) {
+    size_t start = result.err.find_last_of('\n', end);
+    start = start == std::string::npos ? 0 : start + 1;
+    return result.err.substr(start, end - start + 1);
+  }
+  if (!result.started) return "could not be started";
+  if (result.status > 128) return "ended by signal " + std::to_string(result.status - 128);
+  return "exited with status " + std::to_string(result.status) + " and said nothing";
+}
+
 std::string FindInPath(const std::string& name) {
   auto runnable = [](const std::string& path) {
     struct stat st;

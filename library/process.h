@@ -21,6 +21,11 @@ struct ProcessResult {
 /// keyboard interrupt also hit vaklabel is the one outcome never acceptable.
 ProcessResult RunProcess(const std::vector<std::string>& argv);
 
+/// Why a finished program failed, in its own words: the last line it wrote
+/// on standard error (never the progress it printed on standard output),
+/// else how it ended.
+std::string FailureReason(const ProcessResult& result);
+
 /// The path under which `name` would be run from PATH, or "" when there is none.
 std::string FindInPath(const std::string& name);
 

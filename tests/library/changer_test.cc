@@ -67,5 +67,26 @@ TEST(MtxStatus, RefusesWhatIsNoChangerListing) {
   EXPECT_NE(error.find("drives"), std::string::npos);
 }
 
+TEST(MtxReason, TheReasonOnStandardErrorWithTheSense) {
+  struct Case {
+    ProcessResult run;
+    const char* reason;
+  };
+  const std::vector<Case> cases = {
+      {{true, 1, "", "cannot open SCSI device '/dev/sch9' - No such file or directory\n"},
+       "cannot open SCSI device '/dev/sch9' - No such file or directory"},
+      {{true, 1, "Loading media from Storage Element 3 into drive 1...",
+        "mtx: Request Sense: Long Report=yes\nmtx: Request Sense: Sense Key=Hardware Error\n"
+        "mtx: Request Sense: Additional Sense Code = 15\nmtx: Request Sense: Additional Sense Qualifier = 01\n"
+        "mtx: Request Sense: BPV=no\nMOVE MEDIUM from Element Address 1002 to 3 Failed\n"},
+       "MOVE MEDIUM from Element Address 1002 to 3 Failed (sense: Hardware Error, 15/01 mechanical positioning error)"},
+      {{true, 1, "Loading media from Storage Element 1 into drive 1...", "Source Element Address 1000 is Empty\n"},
+       "Source Element Address 1000 is Empty"},
+      {{true, 1, "Loading media from Storage Element 1 into drive 1...", ""}, "exited with status 1 and said nothing"},
+      {{true, 137, "", ""}, "ended by signal 9"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(MtxReason(c.run), c.reason);
+}
+
 }  // namespace
 }  // namespace library

@@ -270,6 +270,89 @@ TEST_F(ClientsTest, KilledWriterLeavesAReadableImage) {
   }
 }
 
+// The workflows the real-kernel differential runs, as a shell user runs
+// them: past the end of a 2 MB tape (dd, tar, mbuffer stop where the kernel
+// stopped them), appending and verifying with tar (which space backwards),
+// replacing the last tape mark, a new open at end of data, fixed blocks and
+// tgt's block limits. Each case starts from a new tape in a folder holding
+// the file `big` (3 MiB) and the trees d1, d2 and d4.
+TEST_F(ClientsTest, WorkflowsGiveTheKernelsAnswers) {
+  ASSERT_EQ(test_support::Run({"sh", "-c", "command -v mbuffer"}).status, 0)
+      << "mbuffer is needed; scripts/setup.sh installs it";
+  struct Case {
+    std::vector<std::string> create;  // options of vtape create
+    std::vector<std::string> run;     // options of vtape run
+    std::string command;
+    std::string out;  // standard output and error
+  } const cases[] = {
+      {{"--size", "2M"},
+       {},
+       "dd if=big of=/dev/nst0 bs=64k 2>err; echo $?; grep -v copied err",
+       "1\ndd: error writing '/dev/nst0': No space left on device\n33+0 records in\n32+0 records out\n"},
+      {{"--size", "2M"},
+       {},
+       "tar -cf /dev/nst0 big; echo $?",
+       "tar: /dev/nst0: Cannot write: No space left on device\ntar: Error is not recoverable: exiting now\n2\n"},
+      {{"--size", "2M"},
+       {},
+       "mbuffer -q -i big -o /dev/nst0 -s 64k 2>&1 | grep error:",
+       "mbuffer: error: outputThread: error writing to /dev/nst0 at offset 0x200000: No space left on device\n"},
+      // tar spaces back a record before it appends.
+      {{},
+       {},
+       "tar -cf /dev/nst0 d1 && mt rewind && tar -rf /dev/nst0 d4 && mt rewind && tar -tf /dev/nst0",
+       "d1/\nd1/a\nd4/\nd4/c\n"},
+      // tar -W spaces back over the tape mark the drive writes first.
+      {{}, {}, "tar -cWf /dev/nst0 d1 d2; echo $?", "0\n"},
+      {{},
+       {},
+       "tar -cf /dev/nst0 d1 && tar -cf /dev/nst0 d2 && mt eod && mt bsf 1 && tar -cf /dev/nst0 d4 &&"
+       " mt status | sed -n 2p && mt rewind && mt fsf 1 && tar -tf /dev/nst0 && tar -tf /dev/nst0",
+       "File number=2, block number=0, partition=0.\nd2/\nd2/b\nd4/\nd4/c\n"},
+      // The close's tape mark is remembered: 0 first, EIO only after it.
+      {{},
+       {},
+       "echo x | dd of=/dev/nst0 status=none && dd if=/dev/nst0 bs=64k 2>&1 | grep -v copied; mt status | tail -1;"
+       " dd if=/dev/nst0 bs=64k 2>&1 | grep -v copied",
+       "0+0 records in\n0+0 records out\n EOD ONLINE IM_REP_EN\ndd: error reading '/dev/nst0': Input/output error\n"
+       "0+0 records in\n0+0 records out\n"},
+      {{},
+       {},
+       "mt setblk 512 && mt status | sed -n 3p; dd if=/dev/zero of=/dev/nst0 bs=1000 count=1 status=none;"
+       " head -c 1024 big | dd of=/dev/nst0 bs=512 count=2 status=none && mt rewind &&"
+       " dd if=/dev/nst0 bs=512 count=2 status=none | wc -c",
+       "Tape block size 512 bytes. Density code 0x0 (default).\n"
+       "dd: error writing '/dev/nst0': Invalid argument\n1024\n"},
+      {{},
+       {"--block-limits", "4:1048576"},
+       "echo ab | dd of=/dev/nst0 status=none; tar -b 4096 -cf /dev/nst0 d1; echo $?",
+       "dd: error writing '/dev/nst0': Invalid argument\n"
+       "tar: /dev/nst0: Cannot write: Invalid argument\ntar: Error is not recoverable: exiting now\n2\n"},
+  };
+  // st lets only root change its options (CAP_SYS_ADMIN); everyone reads them.
+  std::string options = "The options set: buffer-writes async-writes read-ahead can-bsr\n";
+  std::vector<Case> all(std::begin(cases), std::end(cases));
+  all.push_back({{},
+                 {},
+                 "mt stshowoptions && mt stsetoptions two-fms && mt stshowoptions && mt stclearoptions two-fms",
+                 geteuid() == 0 ? options + "The options set: buffer-writes async-writes read-ahead two-fms can-bsr\n"
+                                : options + "/dev/nst0: Operation not permitted\n"});
+  test_support::WriteFile(dir_.File("big"), std::string(3 << 20, 'B'));
+  for (const char* tree : {"d1", "d2", "d4"}) {
+    ASSERT_EQ(test_support::Run({"mkdir", dir_.File(tree)}).status, 0);
+    test_support::WriteFile(dir_.File(tree) + "/" + (tree[1] == '1' ? "a" : tree[1] == '2' ? "b" : "c"), tree);
+  }
+  for (const Case& c : all) {
+    std::vector<std::string> create = {test_support::BinaryPath("VTAPE"), "create", "--force"};
+    create.insert(create.end(), c.create.begin(), c.create.end());
+    create.push_back(image_);
+    ASSERT_EQ(test_support::Run(create).status, 0);
+    test_support::CommandResult r =
+        Under({"sh", "-c", "cd '" + dir_.path() + "' && (" + c.command + ") 2>&1"}, "", c.run);
+    EXPECT_EQ(r.out, c.out) << c.command;
+  }
+}
+
 // sg3-utils and tapeinfo talk SCSI to the drive through its own descriptor,
 // as st lets them: SG_IO, with or without a tape.
 TEST_F(ClientsTest, ScsiToolsAskTheDriveItself) {
@@ -286,7 +369,7 @@ TEST_F(ClientsTest, ScsiToolsAskTheDriveItself) {
        "Attached Changer API: No\nMinBlock: 1\nMaxBlock: 16777215\nSCSI ID: 0\nSCSI LUN: 0\nReady: yes\n"
        "Medium Type: Not Loaded\nDensity Code: 0x0\nBlockSize: 0\nDataCompEnabled: no\n"
        "DataCompCapable: yes\nDataDeCompEnabled: yes\nCompType: 0x1\nDeCompType: 0x1\nBOP: yes\n"
-       "Block Position: 0\nActivePartition: 0\nEarlyWarningSize: 0\nNumPartitions: 0\nMaxPartitions: 0\n"},
+       "Block Position: 0\nActivePartition: 0\nEarlyWarningSize: 0\n"},
       {{}, "sg_turs /dev/nst0; echo $?", "0\n"},
       {{"--no-medium"},
        "sg_turs /dev/nst0; echo $?",

@@ -34,6 +34,7 @@ struct DriveCase {
   std::vector<std::string> transcript;
   std::optional<std::vector<TapeRecord>> after = std::nullopt;  // unset: image unchanged
   const char* device = "/dev/nst0";
+  const char* capacity = nullptr;  // the tape's size, as vtape create --size takes it
 };
 
 // Names the case in gtest's messages instead of dumping its bytes.
@@ -49,6 +50,16 @@ std::string Got(const std::string& step, const std::string& data) {
 }
 
 std::string Filled(size_t n, int byte) { return std::string(n, static_cast<char>(byte)); }
+
+// `count` copies of `step`, for scripts and transcripts alike.
+std::vector<std::string> Times(size_t count, const std::string& step) { return std::vector<std::string>(count, step); }
+
+template <typename T>
+std::vector<T> Join(std::initializer_list<std::vector<T>> parts) {
+  std::vector<T> all;
+  for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+  return all;
+}
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
@@ -66,6 +77,7 @@ TEST_P(DriveTest, AnswersAsTheKernelDriver) {
   test_support::TempDir dir;
   std::string image = dir.File("tape.aws");
   test_support::WriteAwsFile(image, c.before);
+  if (c.capacity != nullptr) test_support::WriteFile(image + ".vtsize", std::string(c.capacity) + "\n");
   std::vector<std::string> transcript;
   for (const Script& script : c.scripts) {
     std::vector<std::string> argv = {test_support::BinaryPath("VTAPE"), "run", image};
@@ -209,6 +221,16 @@ INSTANTIATE_TEST_SUITE_P(
                    "status -> file 1 block 0 bits EOF,ONLINE", "rew -> 0", Got("read:80", Filled(80, 0xc1)),
                    "read:80 -> 0", "read:80 -> 0", "read:80 -> -1 EIO"},
                   std::vector<TapeRecord>{Block(80, '\xc1'), Mark()}},
+        // st remembers the tape mark its close wrote: a new open's first
+        // read at end of data returns 0, as right after reading one.
+        DriveCase{"NewOpenAfterTheCloseMark",
+                  {},
+                  {},
+                  {{"open:rw", "write:80:c1", "close"}, {"open:ro", "status", "read:80", "status", "read:80"}},
+                  {"open:rw -> ok", "write:80:c1 -> 80", "close -> 0", "open:ro -> ok",
+                   "status -> file 1 block 0 bits EOF,ONLINE", "read:80 -> 0", "status -> file 1 block -1 bits EOD,ONLINE",
+                   "read:80 -> -1 EIO"},
+                  std::vector<TapeRecord>{Block(80, '\xc1'), Mark()}},
         DriveCase{"CloseAfterWeofAddsNothing",
                   {},
                   {},
@@ -341,6 +363,145 @@ INSTANTIATE_TEST_SUITE_P(
                   {{"open:ro", "fsf:1", "status", "read:80", "fsf:5", "status"}},
                   {"open:ro -> ok", "fsf:1 -> 0", "status -> file 1 block 0 bits EOF,ONLINE", Got("read:80", kHdr1),
                    "fsf:5 -> -1 EIO", "status -> file 3 block -1 bits EOD,ONLINE"}}),
+    CaseName);
+
+const std::vector<TapeRecord> kThreeFiles = {Block(kVol1), Mark(), Block(kHdr1), Mark(), Block(kHdr2), Mark()};
+
+// Backward spacing and the other moves, as st counts them: block -1 after
+// spacing back over a tape mark, file and block -1 after a seek.
+INSTANTIATE_TEST_SUITE_P(
+    Positioning, DriveTest,
+    testing::Values(
+        DriveCase{"SpaceBackOverFilemarks",
+                  kThreeFiles,
+                  {},
+                  {{"open:ro", "eom", "bsf:2", "status", "read:80", "status", "read:80", "fsf:1", "bsf:5", "status"}},
+                  {"open:ro -> ok", "eom -> 0", "bsf:2 -> 0", "status -> file 1 block -1 bits ONLINE", "read:80 -> 0",
+                   "status -> file 2 block 0 bits EOF,ONLINE", Got("read:80", kHdr2), "fsf:1 -> 0", "bsf:5 -> -1 EIO",
+                   "status -> file 0 block 0 bits BOT,ONLINE"}},
+        DriveCase{"SpaceOverBlocksStopsAtTapeMarks",
+                  {Block(kVol1), Block(kHdr1), Block(kHdr2), Mark(), Block(kVol1)},
+                  {},
+                  {{"open:ro", "fsr:2", "status", "bsr:1", "read:80", "fsr:5", "status", "bsr:1", "status",
+                    "read:80", "bsr:9", "status"}},
+                  {"open:ro -> ok", "fsr:2 -> 0", "status -> file 0 block 2 bits ONLINE", "bsr:1 -> 0",
+                   Got("read:80", kHdr1), "fsr:5 -> -1 EIO", "status -> file 1 block 0 bits EOF,ONLINE",
+                   "bsr:1 -> -1 EIO", "status -> file 0 block -1 bits ONLINE", "read:80 -> 0", "bsr:9 -> -1 EIO",
+                   "status -> file 0 block -1 bits ONLINE"}},
+        DriveCase{"SpaceToTheOtherSideOfFilemarks",
+                  kThreeFiles,
+                  {},
+                  {{"open:ro", "fsfm:2", "status", "read:80", "bsfm:1", "status", "read:80"}},
+                  {"open:ro -> ok", "fsfm:2 -> 0", "status -> file 1 block -1 bits ONLINE", "read:80 -> 0",
+                   "bsfm:1 -> 0", "status -> file 2 block 0 bits EOF,ONLINE", Got("read:80", kHdr2)}},
+        DriveCase{"SeekAndTell",
+                  kThreeFiles,
+                  {},
+                  {{"open:ro", "seek:4", "tell", "status", "read:80", "seek:9", "status", "seek:0", "status"},
+                   {"open:ro", "seek:2", "close"},
+                   {"open:ro", "status"}},
+                  {"open:ro -> ok", "seek:4 -> 0", "tell -> 4", "status -> file -1 block -1 bits ONLINE",
+                   Got("read:80", kHdr2), "seek:9 -> -1 EIO", "status -> file -1 block -1 bits EOD,ONLINE",
+                   "seek:0 -> 0", "status -> file 0 block 0 bits BOT,ONLINE", "open:ro -> ok", "seek:2 -> 0",
+                   "close -> 0", "open:ro -> ok", "status -> file -1 block -1 bits ONLINE"}},
+        // tar -W's verify: st writes the tape mark, then spaces back over it.
+        DriveCase{"SpaceBackAfterWriteWritesTheMarkFirst",
+                  {},
+                  {},
+                  {{"open:rw", "write:80:c1", "bsf:1", "status", "read:80", "close"}},
+                  {"open:rw -> ok", "write:80:c1 -> 80", "bsf:1 -> -1 EIO", "status -> file 0 block 0 bits BOT,ONLINE",
+                   Got("read:80", Filled(80, 0xc1)), "close -> 0"},
+                  std::vector<TapeRecord>{Block(80, '\xc1'), Mark()}},
+        DriveCase{"EraseCutsTheTapeAndRewinds",
+                  kThreeFiles,
+                  {},
+                  {{"open:rw", "fsf:1", "erase", "status", "close"}, {"open:ro", "eom", "status"}},
+                  {"open:rw -> ok", "fsf:1 -> 0", "erase -> 0", "status -> file 0 block 0 bits BOT,ONLINE",
+                   "close -> 0", "open:ro -> ok", "eom -> 0", "status -> file 1 block -1 bits EOD,ONLINE"},
+                  std::vector<TapeRecord>{Block(kVol1), Mark()}},
+        DriveCase{"OfflineUntilLoad",
+                  kThreeFiles,
+                  {},
+                  {{"open:ro", "fsf:1", "offl", "status", "read:80", "rew", "load", "status"},
+                   {"open:ro", "fsf:1", "offl", "close"},
+                   {"open:ro", "status"}},
+                  {"open:ro -> ok", "fsf:1 -> 0", "offl -> 0", "status -> file -1 block -1 bits DR_OPEN",
+                   "read:80 -> -1 ENOMEDIUM", "rew -> -1 ENOMEDIUM", "load -> 0", "status -> file 0 block 0 bits BOT,ONLINE",
+                   "open:ro -> ok", "fsf:1 -> 0", "offl -> 0", "close -> 0", "open:ro -> ok",
+                   "status -> file 0 block 0 bits BOT,ONLINE"}},
+        DriveCase{"RetensionLockAndUnlock",
+                  kThreeFiles,
+                  {},
+                  {{"open:ro", "fsf:2", "lock", "reten", "unlock", "status"}},
+                  {"open:ro -> ok", "fsf:2 -> 0", "lock -> 0", "reten -> 0", "unlock -> 0",
+                   "status -> file 0 block 0 bits BOT,ONLINE"}},
+        // Setmarks (MTFSS 25, MTBSS 26, MTWSM 27), partitions (MTSETPART
+        // 33, MTMKPART 34) and compression are features this drive does
+        // not have.
+        DriveCase{"NoSetmarksNoPartitions",
+                  {},
+                  {},
+                  {{"open:rw", "op:25", "op:26", "op:27", "setpart:1", "op:34"}},
+                  {"open:rw -> ok", "op:25 -> -1 EIO", "op:26 -> -1 EIO", "op:27 -> -1 EIO", "setpart:1 -> -1 EINVAL",
+                   "op:34 -> -1 EINVAL"}},
+        DriveCase{"ModeKeptAcrossOpens",
+                  {},
+                  {},
+                  {{"open:ro", "setblk:512", "setdensity:66", "compression:1", "mode", "close"}, {"open:ro", "mode"}},
+                  {"open:ro -> ok", "setblk:512 -> 0", "setdensity:66 -> 0", "compression:1 -> -1 EIO",
+                   "mode -> block size 512 density 66", "close -> 0", "open:ro -> ok",
+                   "mode -> block size 512 density 66"}}),
+    CaseName);
+
+INSTANTIATE_TEST_SUITE_P(
+    FixedBlocks, DriveTest,
+    testing::Values(
+        DriveCase{"WholeBlocksOfTheSizeSet",
+                  {},
+                  {},
+                  {{"open:rw", "setblk:512", "write:1000:aa", "write:1024:aa", "weof:1", "rew", "read:512",
+                    "read:1024", "read:1024", "status"}},
+                  {"open:rw -> ok", "setblk:512 -> 0", "write:1000:aa -> -1 EINVAL", "write:1024:aa -> 1024",
+                   "weof:1 -> 0", "rew -> 0", Got("read:512", Filled(512, 0xaa)),
+                   Got("read:1024", Filled(512, 0xaa)), "read:1024 -> 0", "status -> file 1 block 0 bits EOF,ONLINE"},
+                  std::vector<TapeRecord>{Block(512, '\xaa'), Block(512, '\xaa'), Mark()}},
+        // st's read-ahead hands out the rest of a block to the next read; a
+        // move first counts the block as read.
+        DriveCase{"ReadAheadSplitsBlocks",
+                  {Block(512, 'a'), Block(512, 'b'), Block(512, 'c'), Mark()},
+                  {},
+                  {{"open:ro", "setblk:512", "read:300", "read:1000", "status", "read:512", "read:512", "read:512"}},
+                  {"open:ro -> ok", "setblk:512 -> 0", Got("read:300", Filled(300, 'a')),
+                   Got("read:1000", Filled(212, 'a') + Filled(512, 'b') + Filled(276, 'c')),
+                   "status -> file 0 block 3 bits ONLINE", "read:512 -> 0", "read:512 -> 0", "read:512 -> -1 EIO"}},
+        DriveCase{"BlockOfAnotherSizeStopsTheRead",
+                  {Block(512, 'a'), Block(kVol1)},
+                  {},
+                  {{"open:ro", "setblk:512", "read:1024", "read:1024", "status", "setblk:0", "read:80"}},
+                  {"open:ro -> ok", "setblk:512 -> 0", Got("read:1024", Filled(512, 'a')), "read:1024 -> -1 EIO",
+                   "status -> file 0 block 1 bits ONLINE", "setblk:0 -> 0", Got("read:80", kVol1)}}),
+    CaseName);
+
+// A tape of 64000 bytes holds fifteen blocks of 4000 before the early
+// warning (each takes 48 bytes more, the tape's header 1152); the
+// sixteenth reaches it, the seventeenth is refused, the eighteenth meets
+// the physical end a sixteenth of the size later, and tape marks still fit.
+INSTANTIATE_TEST_SUITE_P(
+    EndOfTape, DriveTest,
+    testing::Values(DriveCase{"EarlyWarningThenTheEnd",
+                              {},
+                              {},
+                              {Join<std::string>({{"open:rw"}, Times(15, "write:4000"),
+                                     {"status", "write:4000", "status", "write:4000", "status", "write:4000",
+                                      "status", "weof:1", "close"}})},
+                              Join<std::string>({{"open:rw -> ok"}, Times(15, "write:4000 -> 4000"),
+                                    {"status -> file 0 block 15 bits ONLINE", "write:4000 -> 4000",
+                                     "status -> file 0 block 16 bits EOT,ONLINE", "write:4000 -> -1 ENOSPC",
+                                     "status -> file 0 block 16 bits EOD,ONLINE", "write:4000 -> -1 ENOSPC",
+                                     "status -> file 0 block 16 bits EOT,ONLINE", "weof:1 -> 0", "close -> 0"}}),
+                              Join<TapeRecord>({std::vector<TapeRecord>(16, Block(4000, '\0')), {Mark()}}),
+                              "/dev/nst0",
+                              "64000"}),
     CaseName);
 
 INSTANTIATE_TEST_SUITE_P(
