@@ -264,11 +264,19 @@ long SpaceToEnd() {
   Drive& d = *g_cur;
   // The drive knows where its data ends, as a cartridge's memory tells it.
   Place at = d.end.offset >= d.at.offset ? d.end : d.at;
-  for (;;) {
-    Record rec;
-    if (!Peek(at, &rec)) return -EIO;
-    if (rec.kind == RecordKind::kEnd) break;
-    Pass(&at, rec.kind == RecordKind::kTapeMark, rec.next, rec.last_length);
+  Walk walk;
+  if (!WalkRecords(d.image_fd, at.offset, d.size, at.prev, &walk)) {
+    StopAt(d.at);
+    return -EIO;
+  }
+  at.block = walk.marks > 0 ? walk.blocks : at.block + walk.blocks;
+  at.offset = walk.offset;
+  at.prev = walk.prev;
+  at.file += walk.marks;
+  at.records += walk.records;
+  if (walk.damaged) {
+    StopAt(at);
+    return -EIO;
   }
   SetEnd(d, at);
   if (Option(d, MT_ST_FAST_MTEOM)) d.file_unknown = true;
