@@ -63,6 +63,12 @@ std::optional<LabelRecords> ParseLabelFile(std::string_view text, std::string* e
   return records;
 }
 
+std::string LabelOf(const LabelRecords& records) {
+  if (records.empty()) return "";
+  if (records[0].compare(4, 6, "*UHL1*") == 0) return records.size() > 3 ? records[3].substr(4, 8) : "";
+  return records[0].substr(4, 6);
+}
+
 std::string CreationDate(std::time_t when) {
   std::tm utc{};
   gmtime_r(&when, &utc);

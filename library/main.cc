@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -17,6 +19,7 @@
 
 #include "changer.h"
 #include "drive_identity.h"
+#include "label_registry.h"
 #include "label_set.h"
 #include "lock.h"
 #include "options.h"
@@ -52,6 +55,44 @@ void CatchInterrupts() {
   sigaction(SIGHUP, &action, nullptr);
 }
 
+// The standard template where it is installed or, for a program run from
+// its build tree, where the source tree keeps it.
+std::string DefaultTemplate() {
+  std::error_code error;
+  if (std::filesystem::exists(VAKLABEL_TEMPLATE, error)) return VAKLABEL_TEMPLATE;
+  std::string self = std::filesystem::read_symlink("/proc/self/exe", error).string();
+  bool in_build_tree = !error && self.starts_with(std::string(VAKLABEL_BUILD_DIR) + "/");
+  if (in_build_tree && std::filesystem::exists(VAKLABEL_SOURCE_TEMPLATE, error)) return VAKLABEL_SOURCE_TEMPLATE;
+  return VAKLABEL_TEMPLATE;
+}
+
+// Backups and label sets are written there while tapes are in the drives,
+// so before anything moves a real file must go in, reach the disk and go.
+bool ProveWritable(const std::string& dir, std::string* error) {
+  std::error_code fs_error;
+  std::filesystem::create_directories(dir, fs_error);
+  if (!std::filesystem::is_directory(dir, fs_error)) {
+    *error = "the labels directory " + dir + " cannot be made" + (fs_error ? ": " + fs_error.message() : "");
+    return false;
+  }
+  std::string probe = dir + "/.vaklabel-library-probe-" + std::to_string(getpid());
+  int fd = open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+  const std::string block(4096, '\n');
+  bool written =
+      fd >= 0 && write(fd, block.data(), block.size()) == static_cast<ssize_t>(block.size()) && fsync(fd) == 0;
+  int saved_errno = errno;
+  if (fd >= 0 && close(fd) != 0 && written) {
+    written = false;
+    saved_errno = errno;
+  }
+  if (fd >= 0 && unlink(probe.c_str()) != 0 && written) {
+    written = false;
+    saved_errno = errno;
+  }
+  if (!written) *error = "the labels directory " + dir + " is not writable: " + std::strerror(saved_errno);
+  return written;
+}
+
 int CannotRun(const std::string& message) {
   std::cerr << "vaklabel-library: " << message << "\n";
   return kExitCannotRun;
@@ -84,7 +125,10 @@ bool FindTools(bool label, Tools* tools, std::string* error) {
 bool CheckTemplate(const std::string& path, std::string* error) {
   std::ifstream in(path);
   if (!in) {
-    *error = "template " + path + " cannot be read";
+    *error =
+        "template " + path + " cannot be read" +
+        (path == VAKLABEL_TEMPLATE ? "; give --template FILE, such as templates/standard.lbl of vaklabel's source tree"
+                                   : "");
     return false;
   }
   std::stringstream text;
@@ -184,9 +228,27 @@ void PrintPlan(const std::vector<PlanEntry>& plan, const std::vector<DrivePairin
   }
 }
 
+// The report goes out once every cartridge is home; a reader that went
+// away (a closed pipe) is an error to say, not a reason to stop early.
+int PrintReport(const Options& options, const std::vector<SlotReport>& reports, const std::vector<DrivePairing>& drives,
+                int exit_status) {
+  if (options.json) {
+    nlohmann::json report = ReportJson(options.label ? "label" : "inventory", reports, exit_status);
+    report["drives"] = PairingsJson(drives);
+    std::cout << report.dump(2) << "\n";
+  } else {
+    std::cout << PairingsText(drives) << ReportTable(reports);
+  }
+  std::cout.flush();
+  if (std::cout) return exit_status;
+  std::cerr << "vaklabel-library: the report could not be written to standard output: " << std::strerror(errno) << "\n";
+  return kExitIncomplete;
+}
+
 int Main(int argc, char* argv[]) {
+  signal(SIGPIPE, SIG_IGN);
   const char* changer_env = std::getenv("CHANGER");
-  ParsedCommandLine parsed = ParseOptions(argc, argv, changer_env ? changer_env : "", VAKLABEL_TEMPLATE);
+  ParsedCommandLine parsed = ParseOptions(argc, argv, changer_env ? changer_env : "", DefaultTemplate());
   std::cout << parsed.out;
   std::cerr << parsed.err;
   if (!parsed.options) return parsed.exit_status;
@@ -209,6 +271,10 @@ int Main(int argc, char* argv[]) {
   if (!status) return CannotRun(error);
   std::optional<std::vector<PlanEntry>> plan = BuildPlan(*status, options.plan, &error);
   if (!plan) return CannotRun(error);
+  LabelRegistry registry(SavedLabels(options.labels_dir));
+  RefuseDuplicateLabels(&*plan, [&registry](const std::string& label, const PlanEntry& entry) {
+    return registry.SavedHolder(label, CartridgeName(entry.slot, entry.barcode));
+  });
   std::string problem = NamedDeviceProblem(options.drives);
   if (!problem.empty()) return CannotRun(problem);
   Pairing pairing = IdentifyDrives(options.changer, *status, options.drives);
@@ -219,11 +285,7 @@ int Main(int argc, char* argv[]) {
     PrintPlan(*plan, pairing.drives, options);
     return kExitDone;
   }
-  std::error_code fs_error;
-  std::filesystem::create_directories(options.labels_dir, fs_error);
-  if (!std::filesystem::is_directory(options.labels_dir)) {
-    return CannotRun("cannot create the labels directory " + options.labels_dir);
-  }
+  if (!ProveWritable(options.labels_dir, &error)) return CannotRun(error);
 
   CatchInterrupts();
   std::mutex output;
@@ -231,7 +293,8 @@ int Main(int argc, char* argv[]) {
     std::lock_guard lock(output);
     std::cerr << line << std::endl;
   };
-  std::vector<DriveUnit> drives = EmptyDrives(*status, Units(pairing.drives), changer, notice);
+  std::vector<SlotReport> left_in_drives;
+  std::vector<DriveUnit> drives = EmptyDrives(*status, Units(pairing.drives), changer, notice, &left_in_drives);
   if (drives.empty()) return CannotRun("no drive is free to use");
   std::optional<std::vector<DriveUnit>> proven_drives =
       ProveUnprovenPairings(*plan, drives, &pairing, changer, notice, &error);
@@ -247,27 +310,29 @@ int Main(int argc, char* argv[]) {
   for (const DrivePairing& drive : pairing.drives) pairs[drive.index] = drive;
   const std::map<int, DrivePairing>& proven = pairs;
 
-  JobSettings settings{options.label, options.relabel, options.labels_dir, options.template_path, tools.decoder};
+  registry.Expect(*plan);
+  JobSettings settings{options.label,         options.relabel, options.labels_dir,
+                       options.template_path, tools.decoder,   &registry};
   VisitFn visit = [&](const PlanEntry& entry, const DriveUnit& drive, bool* drive_fault) {
     std::string wrong = ConfirmLoaded(proven.at(drive.index));
     if (!wrong.empty()) return DriveFailure(entry, wrong, drive_fault);
     return VisitTape(entry, settings, TapeTools(tools.vaklabel, tools.mt, drive.device), drive_fault);
   };
-  std::vector<SlotReport> reports = RunPlan(*plan, drives, changer, visit, notice, stop_requested);
+  SettledFn settled = [&registry](const PlanEntry& entry) { registry.Settled(entry); };
+  std::vector<SlotReport> reports = RunPlan(*plan, drives, changer, visit, notice, stop_requested, settled);
+  reports.insert(reports.begin(), left_in_drives.begin(), left_in_drives.end());
 
-  bool all_as_asked = !stop_requested;
+  bool all_as_asked = !(FlagDuplicateLabels(&reports) && options.label);
   for (const SlotReport& report : reports) all_as_asked = all_as_asked && EndedAsAsked(report);
-  int exit_status = all_as_asked ? kExitDone : kExitIncomplete;
-  if (options.json) {
-    nlohmann::json report = ReportJson(options.label ? "label" : "inventory", reports, exit_status);
-    report["drives"] = PairingsJson(pairing.drives);
-    std::cout << report.dump(2) << "\n";
-  } else {
-    std::cout << PairingsText(pairing.drives) << ReportTable(reports);
-  }
-  return exit_status;
+  return PrintReport(options, reports, pairing.drives, all_as_asked ? kExitDone : kExitIncomplete);
 }
 
 }  // namespace
 
-int main(int argc, char* argv[]) { return Main(argc, argv); }
+int main(int argc, char* argv[]) {
+  try {
+    return Main(argc, argv);
+  } catch (const std::exception& e) {
+    return CannotRun(std::string("stopped by ") + e.what());
+  }
+}

@@ -58,6 +58,11 @@ std::optional<std::vector<int>> ParseSlotList(std::string_view text, std::string
       *error = "bad slot list item '" + std::string(item) + "': give slots as 5, 1-20 or 1-4,9";
       return std::nullopt;
     }
+    if (last > kHighestSlot) {
+      *error =
+          "slot " + std::to_string(last) + " is beyond any library (slots end at " + std::to_string(kHighestSlot) + ")";
+      return std::nullopt;
+    }
     for (int slot = first; slot <= last; ++slot) slots.insert(slot);
   }
   if (slots.empty()) {
@@ -74,6 +79,34 @@ bool IsLabelText(std::string_view label) {
 }
 
 bool IsCleaningBarcode(std::string_view barcode) { return barcode.starts_with("CLN"); }
+
+void RefuseDuplicateLabels(std::vector<PlanEntry>* plan,
+                           const std::function<std::string(const std::string& label, const PlanEntry& entry)>& holder) {
+  std::map<std::string, std::vector<const PlanEntry*>> by_label;
+  for (const PlanEntry& entry : *plan) {
+    if (entry.disposition == Disposition::kVisit && !entry.wanted.empty()) by_label[entry.wanted].push_back(&entry);
+  }
+  std::map<int, std::string> refusals;
+  for (const auto& [label, entries] : by_label) {
+    for (const PlanEntry* entry : entries) {
+      std::string others;
+      for (const PlanEntry* other : entries) {
+        if (other == entry) continue;
+        others += (others.empty() ? "slot " : ", slot ") + std::to_string(other->slot) +
+                  (other->barcode.empty() ? "" : " (" + other->barcode + ")");
+      }
+      std::string elsewhere = others.empty() ? holder(label, *entry) : "";
+      if (!others.empty()) refusals[entry->slot] = "label " + label + " would also go to " + others;
+      if (!elsewhere.empty()) refusals[entry->slot] = "label " + label + " is already on " + elsewhere;
+    }
+  }
+  for (PlanEntry& entry : *plan) {
+    auto refusal = refusals.find(entry.slot);
+    if (refusal == refusals.end()) continue;
+    entry.disposition = Disposition::kRefuse;
+    entry.reason = refusal->second;
+  }
+}
 
 std::optional<std::vector<std::string>> SerialSequence(std::string_view start, size_t count, std::string* error) {
   if ((start.size() != 6 && start.size() != 8) || !IsLabelText(start)) {

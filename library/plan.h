@@ -2,6 +2,7 @@
 // worked out from the changer's listing before anything moves.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -35,9 +36,14 @@ struct PlanEntry {
   std::string reason;  // why it is refused
 };
 
+/// The highest slot number any library can have: element addresses are
+/// sixteen bits.
+inline constexpr int kHighestSlot = 65535;
+
 /// Slot numbers from "1-5,8 10-12": ranges and single numbers separated by
 /// commas or blanks, sorted, each once. Nothing, with `*error`, for text that
-/// is not such a list or a range running backwards.
+/// is not such a list, a range running backwards or a slot above
+/// kHighestSlot.
 std::optional<std::vector<int>> ParseSlotList(std::string_view text, std::string* error);
 
 /// True for characters a volume serial may hold on the systems that read
@@ -55,6 +61,12 @@ std::optional<std::vector<std::string>> SerialSequence(std::string_view start, s
 /// when a chosen slot is not in the library or the serials do not fit.
 std::optional<std::vector<PlanEntry>> BuildPlan(const ChangerStatus& status, const PlanRequest& request,
                                                 std::string* error);
+
+/// Refuses every cartridge the plan would give a label that another one
+/// gets too, or that `holder` (the label and the cartridge's slot and
+/// barcode) says another cartridge already carries, naming which.
+void RefuseDuplicateLabels(std::vector<PlanEntry>* plan,
+                           const std::function<std::string(const std::string& label, const PlanEntry& entry)>& holder);
 
 /// Cleaning cartridges carry barcodes beginning CLN.
 bool IsCleaningBarcode(std::string_view barcode);

@@ -51,13 +51,31 @@ bool EndedAsAsked(const SlotReport& report) {
   }
 }
 
-std::string ResultText(const SlotReport& r) {
+bool FlagDuplicateLabels(std::vector<SlotReport>* reports) {
+  std::map<std::string, std::vector<int>> slots;
+  for (const SlotReport& r : *reports) {
+    if (!r.label.empty()) slots[r.label].push_back(r.slot);
+  }
+  bool any = false;
+  for (SlotReport& r : *reports) {
+    if (r.label.empty() || slots[r.label].size() < 2) continue;
+    for (int slot : slots[r.label]) {
+      if (slot != r.slot) r.same_label.push_back(slot);
+    }
+    any = true;
+  }
+  return any;
+}
+
+namespace {
+
+std::string ResultWithoutDuplicates(const SlotReport& r) {
   auto with_detail = [&](std::string text) { return r.detail.empty() ? text : text + ": " + r.detail; };
   switch (r.outcome) {
     case Outcome::kRead:
       switch (r.state) {
-        case TapeState::kLabelled: return "labelled " + r.label;
-        case TapeState::kLabelledDifferently: return "labelled " + r.label + ", not its barcode";
+        case TapeState::kLabelled: return "carries " + r.label;
+        case TapeState::kLabelledDifferently: return "carries " + r.label + ", not its barcode";
         case TapeState::kBlank: return "blank";
         case TapeState::kUnreadable: return with_detail("unreadable");
         case TapeState::kForeign: return with_detail("not a label set");
@@ -74,6 +92,16 @@ std::string ResultText(const SlotReport& r) {
   return "";
 }
 
+}  // namespace
+
+std::string ResultText(const SlotReport& r) {
+  std::string text = ResultWithoutDuplicates(r);
+  for (size_t i = 0; i < r.same_label.size(); ++i) {
+    text += (i == 0 ? "; the same label as slot " : ", ") + std::to_string(r.same_label[i]);
+  }
+  return text;
+}
+
 std::string ProgressLine(const SlotReport& r, size_t done, size_t total) {
   return "[" + std::to_string(done) + "/" + std::to_string(total) + "] slot " + std::to_string(r.slot) + " " +
          (r.barcode.empty() ? "(no barcode)" : r.barcode) + ": " + ResultText(r);
@@ -84,7 +112,7 @@ std::string ReportTable(const std::vector<SlotReport>& reports) {
   for (const SlotReport& r : reports) {
     std::string state = StateName(r.state);
     std::replace(state.begin(), state.end(), '-', ' ');
-    rows.push_back({std::to_string(r.slot), Cell(r.barcode), state, Cell(r.label), Cell(r.created),
+    rows.push_back({r.slot == 0 ? "-" : std::to_string(r.slot), Cell(r.barcode), state, Cell(r.label), Cell(r.created),
                     Cell(r.expires), ResultText(r)});
   }
   std::vector<size_t> widths(rows[0].size(), 0);
@@ -109,7 +137,10 @@ std::string ReportTable(const std::vector<SlotReport>& reports) {
   table += std::to_string(reports.size()) + " slots: " + summary + "\n";
   for (const SlotReport& r : reports) {
     if (r.location.empty() || r.location == "slot " + std::to_string(r.slot)) continue;
-    table += "slot " + std::to_string(r.slot) + ": the cartridge is in " + r.location + "\n";
+    std::string whose = r.slot != 0         ? "slot " + std::to_string(r.slot) + ": the cartridge"
+                        : r.barcode.empty() ? "a cartridge of unknown home"
+                                            : r.barcode + " (home unknown)";
+    table += whose + " is in " + r.location + "\n";
   }
   return table;
 }
@@ -122,7 +153,7 @@ nlohmann::json ReportJson(const std::string& command, const std::vector<SlotRepo
   }
   for (const SlotReport& r : reports) {
     counts[OutcomeName(r.outcome)] = counts[OutcomeName(r.outcome)].get<int>() + 1;
-    slots.push_back({{"slot", r.slot},
+    slots.push_back({{"slot", r.slot == 0 ? nlohmann::json() : nlohmann::json(r.slot)},
                      {"barcode", OrNull(r.barcode)},
                      {"state", StateName(r.state)},
                      {"label_found", OrNull(r.label_found)},
@@ -136,7 +167,8 @@ nlohmann::json ReportJson(const std::string& command, const std::vector<SlotRepo
                      {"label_file", OrNull(r.label_file)},
                      {"backup_file", OrNull(r.backup_file)},
                      {"verified", r.verified},
-                     {"location", OrNull(r.location)}});
+                     {"location", OrNull(r.location)},
+                     {"same_label_as", r.same_label}});
   }
   nlohmann::json summary = {{"command", command}, {"slots", reports.size()}, {"exit_status", exit_status}};
   summary.update(counts);

@@ -46,6 +46,7 @@ struct SlotReport {
   std::string backup_file;
   bool verified = false;
   std::string location;  // where the cartridge is now: "slot 12", "drive 1"
+  std::vector<int> same_label;  // the other slots whose cartridges carry `label`
 };
 
 const char* StateName(TapeState state);
@@ -62,6 +63,10 @@ std::string ReportTable(const std::vector<SlotReport>& reports);
 
 /// {"slots": [one object per slot], "summary": {...}}.
 nlohmann::json ReportJson(const std::string& command, const std::vector<SlotReport>& reports, int exit_status);
+
+/// Fills in `same_label` of every report whose label another one carries
+/// too; true when there is any.
+bool FlagDuplicateLabels(std::vector<SlotReport>* reports);
 
 /// True when the slot ended as the run asked.
 bool EndedAsAsked(const SlotReport& report);

@@ -11,8 +11,8 @@ namespace {
 class Run {
  public:
   Run(const std::vector<PlanEntry>& plan, Changer& changer, const VisitFn& visit, const NoticeFn& notice,
-      const std::atomic<bool>& stop)
-      : changer_(changer), visit_(visit), notice_(notice), stop_(stop) {
+      const std::atomic<bool>& stop, const SettledFn& settled)
+      : changer_(changer), visit_(visit), notice_(notice), stop_(stop), settled_(settled) {
     for (const PlanEntry& entry : plan) {
       if (entry.disposition == Disposition::kVisit) {
         queue_.push_back(entry);
@@ -31,6 +31,7 @@ class Run {
       bool drive_fault = false;
       bool stuck = false;
       SlotReport report = Visit(*entry, drive, &drive_fault, &stuck);
+      if (settled_) settled_(*entry);
       Finish(report);
       failures_in_row = drive_fault ? failures_in_row + 1 : 0;
       if (stuck) {
@@ -89,8 +90,23 @@ class Run {
       *drive_fault = true;
       return report;
     }
-    SlotReport report = visit_(entry, drive, drive_fault);
+    SlotReport report = VisitLoaded(entry, drive, drive_fault);
     report.location = Unload(entry, drive, &report, stuck);
+    return report;
+  }
+
+  SlotReport VisitLoaded(const PlanEntry& entry, const DriveUnit& drive, bool* drive_fault) {
+    std::string what;
+    try {
+      return visit_(entry, drive, drive_fault);
+    } catch (const std::exception& e) {
+      what = e.what();
+    } catch (...) {
+      what = "an unknown exception";
+    }
+    SlotReport report = UnvisitedReport(entry);
+    report.outcome = Outcome::kFailed;
+    report.detail = "stopped by " + what;
     return report;
   }
 
@@ -128,6 +144,7 @@ class Run {
   const VisitFn& visit_;
   const NoticeFn& notice_;
   const std::atomic<bool>& stop_;
+  const SettledFn& settled_;
   std::mutex state_;
   std::deque<PlanEntry> queue_;
   std::vector<SlotReport> reports_;
@@ -176,8 +193,8 @@ void LeaveOutCartridgesInUnusedDrives(const std::vector<int>& used, const std::s
   }
 }
 
-std::vector<DriveUnit> EmptyDrives(const ChangerStatus& status, const std::vector<DriveUnit>& drives,
-                                   Changer& changer, const NoticeFn& notice) {
+std::vector<DriveUnit> EmptyDrives(const ChangerStatus& status, const std::vector<DriveUnit>& drives, Changer& changer,
+                                   const NoticeFn& notice, std::vector<SlotReport>* left) {
   std::vector<DriveUnit> usable;
   for (const DriveUnit& drive : drives) {
     auto found = std::find_if(status.drives.begin(), status.drives.end(),
@@ -187,21 +204,34 @@ std::vector<DriveUnit> EmptyDrives(const ChangerStatus& status, const std::vecto
       continue;
     }
     std::string name = "drive " + std::to_string(drive.index);
+    std::string cartridge = found->barcode.empty() ? "a cartridge" : found->barcode;
+    auto leave = [&](const std::string& why) {
+      notice(name + " holds " + cartridge + ": " + why + "; the drive is left out");
+      SlotReport report;
+      report.slot = found->source_slot.value_or(0);
+      report.barcode = found->barcode;
+      report.outcome = Outcome::kNotDone;
+      report.detail = "left in " + name + ": " + why;
+      report.location = name;
+      left->push_back(report);
+    };
     auto home = found->source_slot ? std::find_if(status.slots.begin(), status.slots.end(),
                                                   [&](const SlotStatus& s) { return s.number == *found->source_slot; })
                                    : status.slots.end();
-    if (home == status.slots.end() || home->full) {
-      notice(name + " holds " + (found->barcode.empty() ? "a cartridge" : found->barcode) +
-             " whose home slot is not known to be free; the drive is left out");
+    if (home == status.slots.end()) {
+      leave("its home slot is not known");
+      continue;
+    }
+    if (home->full) {
+      leave("its home slot " + std::to_string(home->number) + " holds another cartridge");
       continue;
     }
     std::string error;
     if (changer.Unload(home->number, drive.index, &error)) {
-      notice(name + " held " + (found->barcode.empty() ? "a cartridge" : found->barcode) + "; put back in slot " +
-             std::to_string(home->number));
+      notice(name + " held " + cartridge + "; put back in slot " + std::to_string(home->number));
       usable.push_back(drive);
     } else {
-      notice(name + ": " + error + "; the drive is left out");
+      leave(error);
     }
   }
   return usable;
@@ -209,8 +239,8 @@ std::vector<DriveUnit> EmptyDrives(const ChangerStatus& status, const std::vecto
 
 std::vector<SlotReport> RunPlan(const std::vector<PlanEntry>& plan, const std::vector<DriveUnit>& drives,
                                 Changer& changer, const VisitFn& visit, const NoticeFn& notice,
-                                const std::atomic<bool>& stop) {
-  Run run(plan, changer, visit, notice, stop);
+                                const std::atomic<bool>& stop, const SettledFn& settled) {
+  Run run(plan, changer, visit, notice, stop, settled);
   std::vector<std::thread> workers;
   for (const DriveUnit& drive : drives) workers.emplace_back([&run, drive] { run.Work(drive); });
   for (std::thread& worker : workers) worker.join();

@@ -26,6 +26,9 @@ struct DriveUnit {
 /// not the tape, failed.
 using VisitFn = std::function<SlotReport(const PlanEntry& entry, const DriveUnit& drive, bool* drive_fault)>;
 using NoticeFn = std::function<void(const std::string& line)>;
+/// Told of each entry the run took from the queue once it is done with it,
+/// loaded or not.
+using SettledFn = std::function<void(const PlanEntry& entry)>;
 
 /// A drive that fails this many cartridges in a row is taken out of use.
 inline constexpr int kDriveFailuresAllowed = 2;
@@ -33,10 +36,11 @@ inline constexpr int kDriveFailuresAllowed = 2;
 /// Runs every entry of `plan` on `drives` and returns one report per entry,
 /// in slot order. Entries the plan does not visit are reported as planned.
 /// Once `stop` is set no new cartridge is loaded; those in drives are
-/// finished and put back.
+/// finished and put back. A visit that throws counts as failed, and its
+/// cartridge goes home like any other.
 std::vector<SlotReport> RunPlan(const std::vector<PlanEntry>& plan, const std::vector<DriveUnit>& drives,
                                 Changer& changer, const VisitFn& visit, const NoticeFn& notice,
-                                const std::atomic<bool>& stop);
+                                const std::atomic<bool>& stop, const SettledFn& settled = nullptr);
 
 /// The report of an entry the plan does not visit.
 SlotReport UnvisitedReport(const PlanEntry& entry);
@@ -48,8 +52,10 @@ void LeaveOutCartridgesInUnusedDrives(const std::vector<int>& used, const std::s
                                       std::vector<PlanEntry>* plan);
 
 /// Empties drives that hold a cartridge before the run, each back to the
-/// slot mtx says it came from. Returns the drives fit for use.
-std::vector<DriveUnit> EmptyDrives(const ChangerStatus& status, const std::vector<DriveUnit>& drives,
-                                   Changer& changer, const NoticeFn& notice);
+/// slot mtx says it came from. Returns the drives fit for use; a cartridge
+/// that cannot go home gets a row in `*left` (slot 0 when its home is not
+/// known) that says where it is.
+std::vector<DriveUnit> EmptyDrives(const ChangerStatus& status, const std::vector<DriveUnit>& drives, Changer& changer,
+                                   const NoticeFn& notice, std::vector<SlotReport>* left);
 
 }  // namespace library

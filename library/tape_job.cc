@@ -1,5 +1,8 @@
 #include "tape_job.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cctype>
 #include <ctime>
 #include <filesystem>
@@ -11,37 +14,47 @@
 namespace library {
 namespace {
 
-std::string ReadText(const std::string& path) {
+std::optional<std::string> ReadText(const std::string& path) {
   std::ifstream in(path);
+  if (!in) return std::nullopt;
   std::stringstream text;
   text << in.rdbuf();
   return text.str();
 }
 
 std::optional<LabelRecords> LoadRecords(const std::string& path, std::string* error) {
-  if (!std::filesystem::exists(path)) {
-    *error = path + " is missing";
+  std::optional<std::string> text = ReadText(path);
+  if (!text) {
+    *error = path + " cannot be read";
     return std::nullopt;
   }
-  auto records = ParseLabelFile(ReadText(path), error);
+  auto records = ParseLabelFile(*text, error);
   if (!records) *error = path + ": " + *error;
   return records;
 }
 
-std::string LastLine(const std::string& text) {
-  std::string trimmed = text;
-  while (!trimmed.empty() && std::isspace(static_cast<unsigned char>(trimmed.back()))) trimmed.pop_back();
-  size_t newline = trimmed.find_last_of('\n');
-  return newline == std::string::npos ? trimmed : trimmed.substr(newline + 1);
+// The copy of a set must be on the disk before the tape it came from is
+// written: a crash in between must not lose both.
+bool SyncFile(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY);
+  if (fd < 0) return false;
+  bool synced = fsync(fd) == 0;
+  return close(fd) == 0 && synced;
+}
+
+void Remove(const std::string& path) {
+  std::error_code ignored;
+  std::filesystem::remove(path, ignored);
 }
 
 // A blank tape and one whose first block is damaged fail the first read the
-// same way on st (EIO, file 0, block -1); only a tape whose end of data lies
-// at its very start counts as blank, every other answer as unreadable.
+// same way on st; only a tape whose end of data lies at its very start
+// counts as blank, every other answer as unreadable.
 bool ProvedBlank(const TapeTools& tools, std::string* detail) {
   auto after_read = tools.Position();
   if (!after_read || !StillAtStart(*after_read)) {
-    *detail = "first block unreadable";
+    *detail = after_read && after_read->bot ? "first block unreadable, and the drive is back at the start of the tape"
+                                            : "first block unreadable";
     return false;
   }
   if (!tools.SpaceToEndOfData()) {
@@ -56,6 +69,18 @@ bool ProvedBlank(const TapeTools& tools, std::string* detail) {
   return true;
 }
 
+// What a write from the template puts out of reach: everything up to the
+// tape's end of data.
+std::string DataBeyond(const TapeTools& tools) {
+  std::optional<DrivePosition> at_end;
+  if (tools.SpaceToEndOfData()) at_end = tools.Position();
+  if (!at_end || !at_end->eod) return "whatever the tape held (its end of data was not found)";
+  if (at_end->file == 0 && at_end->block <= 0) return "nothing: the end of data was at the start";
+  return "everything the tape held: its end of data came after " + std::to_string(at_end->file) + " tape mark" +
+         (at_end->file == 1 ? "" : "s") +
+         (at_end->block > 0 ? " and " + std::to_string(at_end->block) + " blocks" : "");
+}
+
 void TakeDecoded(const Decoded& decoded, SlotReport* report) {
   report->created = decoded.created;
   report->expires = decoded.expires;
@@ -67,12 +92,11 @@ bool Verify(const SlotReport& report, const LabelRecords& source, const std::str
             const JobSettings& settings, const TapeTools& tools, SlotReport* out) {
   std::string file = SlotFileName(report.slot, report.barcode, ".written.lbl");
   std::string path = settings.labels_dir + "/" + file;
-  std::filesystem::remove(path);
+  Remove(path);
   ReadTrace back = tools.Read(settings.labels_dir, file);
   std::string error;
-  if (back.status != 0) {
-    std::string why;
-    JudgeRead(back, &why);
+  std::string why;
+  if (JudgeRead(back, &why) != Finding::kLabelSet) {
     out->detail = "verify: the label written does not read back (" + why + ")";
     return false;
   }
@@ -94,6 +118,105 @@ bool Verify(const SlotReport& report, const LabelRecords& source, const std::str
   out->label_file = path;
   TakeDecoded(Decode(settings.decoder, path), out);
   return true;
+}
+
+// The kept copy of a set read must hold the label vaklabel printed; "" when
+// it does, else why not.
+std::string CheckKeptCopy(const std::string& path, const std::string& label, std::optional<LabelRecords>* records) {
+  std::string error;
+  *records = LoadRecords(path, &error);
+  if (!*records) return "the label set read was not kept whole: " + error;
+  if (LabelOf(**records) != label) {
+    return "the label set kept in " + path + " carries '" + LabelOf(**records) + "', the tape said " + label;
+  }
+  if (!SyncFile(path)) return "the label set kept in " + path + " cannot be synced to disk";
+  return "";
+}
+
+// vaklabel's backup holds the set read, and for a six-character set under
+// an eight-character label one record more.
+std::string CheckBackup(const std::string& path, const LabelRecords& read) {
+  std::string error;
+  auto backup = LoadRecords(path, &error);
+  if (!backup) return "the backup " + error;
+  if (backup->size() < read.size() || !std::equal(read.begin(), read.end(), backup->begin())) {
+    return "the backup " + path + " differs from the label set read";
+  }
+  return "";
+}
+
+// After a write that failed once the tape was open for writing, the label
+// there is whatever a fresh read finds.
+void ReadAfterFailedWrite(const JobSettings& settings, const TapeTools& tools, SlotReport* report) {
+  std::string file = SlotFileName(report->slot, report->barcode, ".after-failure.lbl");
+  Remove(settings.labels_dir + "/" + file);
+  ReadTrace after = tools.Read(settings.labels_dir, file);
+  std::string why;
+  report->label.clear();
+  report->created.clear();
+  report->expires.clear();
+  report->warnings.clear();
+  if (JudgeRead(after, &why) == Finding::kLabelSet) {
+    report->label = after.label;
+    report->detail += "; the tape now reads as label " + after.label + " (not what was meant)";
+  } else {
+    report->detail += "; the tape now holds no readable label set (" + why + ")";
+  }
+}
+
+SlotReport ReportFor(const PlanEntry& entry) {
+  SlotReport report;
+  report.slot = entry.slot;
+  report.barcode = entry.barcode;
+  report.wanted = entry.wanted;
+  return report;
+}
+
+SlotReport Stop(SlotReport report, Outcome outcome, const std::string& detail) {
+  report.outcome = outcome;
+  report.detail = detail;
+  return report;
+}
+
+// Reads the cartridge and says what it holds; `*records` gets the set read.
+void ReadCartridge(const PlanEntry& entry, const JobSettings& settings, const TapeTools& tools, SlotReport* report,
+                   std::optional<LabelRecords>* records, std::string* detail, Finding* finding) {
+  std::string file = SlotFileName(entry.slot, entry.barcode, ".lbl");
+  std::string path = settings.labels_dir + "/" + file;
+  Remove(path);
+  ReadTrace trace = tools.Read(settings.labels_dir, file);
+  *finding = JudgeRead(trace, detail);
+  switch (*finding) {
+    case Finding::kMaybeBlank:
+      report->state = ProvedBlank(tools, detail) ? TapeState::kBlank : TapeState::kUnreadable;
+      return;
+    case Finding::kUnreadable: report->state = TapeState::kUnreadable; return;
+    case Finding::kForeign: report->state = TapeState::kForeign; return;
+    case Finding::kLabelSet: break;
+    default: return;
+  }
+  report->label_file = path;
+  report->label_found = trace.label;
+  report->label = trace.label;
+  std::string kept = CheckKeptCopy(path, trace.label, records);
+  if (!kept.empty()) {
+    *finding = Finding::kNotSaved;
+    *detail = kept;
+    return;
+  }
+  Decoded decoded = Decode(settings.decoder, path);
+  TakeDecoded(decoded, report);
+  if (!decoded.ran) {
+    *finding = Finding::kUnrecognised;
+    *detail = "decoder: " + decoded.error;
+  } else if (!decoded.standard) {
+    report->state = TapeState::kForeign;
+    *detail = decoded.problems.empty() ? "not a standard label set" : decoded.problems.front();
+  } else {
+    std::string meant = settings.label ? entry.wanted : entry.barcode;
+    bool matches = trace.label == meant || (!settings.label && meant.size() > 6 && trace.label == meant.substr(0, 6));
+    report->state = matches ? TapeState::kLabelled : TapeState::kLabelledDifferently;
+  }
 }
 
 }  // namespace
@@ -132,54 +255,20 @@ Decision Decide(TapeState state, const std::string& label_found, bool has_set, b
 SlotReport VisitTape(const PlanEntry& entry, const JobSettings& settings, const TapeTools& tools,
                      bool* drive_fault) {
   *drive_fault = false;
-  SlotReport report;
-  report.slot = entry.slot;
-  report.barcode = entry.barcode;
-  report.wanted = entry.wanted;
-
-  std::string file = SlotFileName(entry.slot, entry.barcode, ".lbl");
-  std::string path = settings.labels_dir + "/" + file;
-  std::filesystem::remove(path);
-  ReadTrace trace = tools.Read(settings.labels_dir, file);
-  std::string detail;
-  Finding finding = JudgeRead(trace, &detail);
-  if (finding == Finding::kDriveFault) {
-    *drive_fault = true;
-    report.outcome = Outcome::kFailed;
-    report.detail = "drive " + tools.device() + ": " + detail;
-    return report;
-  }
-
-  bool has_set = false;
+  SlotReport report = ReportFor(entry);
   std::optional<LabelRecords> records_read;
-  if (finding == Finding::kMaybeBlank) {
-    report.state = ProvedBlank(tools, &detail) ? TapeState::kBlank : TapeState::kUnreadable;
-  } else if (finding == Finding::kLabelSet) {
-    has_set = true;
-    report.label_file = path;
-    report.label_found = trace.label;
-    report.label = trace.label;
-    std::string error;
-    records_read = LoadRecords(path, &error);
-    Decoded decoded = Decode(settings.decoder, path);
-    TakeDecoded(decoded, &report);
-    if (!records_read) {
-      report.state = TapeState::kForeign;
-      detail = error;
-    } else if (decoded.ran && !decoded.standard) {
-      report.state = TapeState::kForeign;
-      detail = decoded.problems.empty() ? "not a standard label set" : decoded.problems.front();
-    } else if (!decoded.ran) {
-      report.outcome = Outcome::kFailed;
-      report.detail = "decoder: " + decoded.error;
-      return report;
-    } else {
-      std::string meant = settings.label ? entry.wanted : entry.barcode;
-      bool matches = trace.label == meant || (!settings.label && meant.size() > 6 && trace.label == meant.substr(0, 6));
-      report.state = matches ? TapeState::kLabelled : TapeState::kLabelledDifferently;
-    }
-  } else {
-    report.state = finding == Finding::kForeign ? TapeState::kForeign : TapeState::kUnreadable;
+  std::string detail;
+  Finding finding = Finding::kUnrecognised;
+  ReadCartridge(entry, settings, tools, &report, &records_read, &detail, &finding);
+  if (settings.registry) settings.registry->Found(entry, report.label_found);
+  Outcome not_done = settings.label ? Outcome::kRefused : Outcome::kFailed;
+  switch (finding) {
+    case Finding::kDriveFault:
+      *drive_fault = true;
+      return Stop(report, Outcome::kFailed, "drive " + tools.device() + ": " + detail);
+    case Finding::kNotSaved:
+    case Finding::kUnrecognised: return Stop(report, not_done, detail);
+    default: break;
   }
 
   if (!settings.label) {
@@ -188,16 +277,25 @@ SlotReport VisitTape(const PlanEntry& entry, const JobSettings& settings, const 
     return report;
   }
 
-  Decision decision = Decide(report.state, report.label_found, has_set, settings.relabel);
-  if (decision.action == Action::kLeave) {
-    report.outcome = Outcome::kUnchanged;
-    return report;
-  }
+  Decision decision = Decide(report.state, report.label_found, records_read.has_value(), settings.relabel);
+  if (decision.action == Action::kLeave) return Stop(report, Outcome::kUnchanged, "");
   if (decision.action == Action::kRefuse) {
-    report.outcome = Outcome::kRefused;
-    report.detail = decision.reason;
-    if (!detail.empty()) report.detail = detail + "; " + report.detail;
-    return report;
+    return Stop(report, Outcome::kRefused, detail.empty() ? decision.reason : detail + "; " + decision.reason);
+  }
+
+  // One failed read proves little: a second one, after a rewind, must fail
+  // the same way before the tape counts as unreadable.
+  if (report.state == TapeState::kUnreadable) {
+    SlotReport again = ReportFor(entry);
+    std::optional<LabelRecords> ignored;
+    std::string second;
+    Finding finding_again = Finding::kUnrecognised;
+    ReadCartridge(entry, settings, tools, &again, &ignored, &second, &finding_again);
+    if (again.state != TapeState::kUnreadable) {
+      return Stop(report, Outcome::kRefused,
+                  detail + "; a second read found " + (again.label_found.empty() ? second : again.label_found) +
+                      ": not overwritten, run again");
+    }
   }
 
   bool from_template = decision.action != Action::kRelabelKeep;
@@ -205,35 +303,61 @@ SlotReport VisitTape(const PlanEntry& entry, const JobSettings& settings, const 
   std::string error;
   if (from_template) {
     auto template_records = LoadRecords(settings.template_path, &error);
-    if (!template_records) {
-      report.outcome = Outcome::kFailed;
-      report.detail = "template " + error;
-      return report;
-    }
+    if (!template_records) return Stop(report, Outcome::kFailed, "template " + error);
     source = *template_records;
     source.resize(3);
   } else {
     source = *records_read;
   }
 
-  std::string before = CreationDate(std::time(nullptr));
-  ProcessResult written = tools.Write(entry.wanted, decision.backup ? settings.labels_dir : "",
-                                      from_template ? settings.template_path : "");
+  std::string backup;
   if (decision.backup) {
-    std::string backup = settings.labels_dir + "/" + entry.wanted + "_" + report.label_found + ".prelbl";
-    if (std::filesystem::exists(backup)) report.backup_file = backup;
-  }
-  if (!written.started || written.status != 0) {
-    std::string why = LastLine(written.err);
-    report.outcome = Outcome::kFailed;
-    if (why.find("Read-only file system") != std::string::npos) {
-      report.detail = "write-protected";
-    } else {
-      // Anything but a protected tape on the writer's open is the drive's fault.
-      *drive_fault = why.starts_with("open:") || why.starts_with("ioctl error while");
-      report.detail = "write: " + (why.empty() ? "vaklabel status " + std::to_string(written.status) : why);
+    backup = settings.labels_dir + "/" + entry.wanted + "_" + report.label_found + ".prelbl";
+    std::error_code fs_error;
+    if (std::filesystem::exists(backup, fs_error) && !CheckBackup(backup, *records_read).empty()) {
+      return Stop(report, Outcome::kRefused,
+                  "the backup " + backup + " exists and holds another label set: move it away first");
     }
+  }
+  if (settings.registry) {
+    std::string holder = settings.registry->HolderBeforeWrite(entry, entry.wanted);
+    if (!holder.empty()) return Stop(report, Outcome::kRefused, "label " + entry.wanted + " is on " + holder);
+  }
+  std::string destroyed = report.state == TapeState::kBlank || decision.backup ? "" : DataBeyond(tools);
+
+  std::string before = CreationDate(std::time(nullptr));
+  WriteTrace written =
+      tools.Write(entry.wanted, backup.empty() ? "" : settings.labels_dir, from_template ? settings.template_path : "");
+  if (written.status != 0 || !written.ran) {
+    report.outcome = Outcome::kFailed;
+    if (!backup.empty() && CheckBackup(backup, *records_read).empty()) report.backup_file = backup;
+    const std::string& why = written.error;
+    if (!written.tape_opened_to_write) {
+      if (why.find("Read-only file system") != std::string::npos) {
+        report.detail = "write-protected";
+      } else {
+        // Anything but a protected tape on the writer's open is the drive's fault.
+        *drive_fault = why.starts_with("open:") || why.starts_with("ioctl error while");
+        report.detail = "writing failed (" + (why.empty() ? "vaklabel status " + std::to_string(written.status) : why) +
+                        "); the tape is unchanged";
+      }
+      return report;
+    }
+    report.detail =
+        "writing failed (" + (why.empty() ? "vaklabel status " + std::to_string(written.status) : why) + ")";
+    ReadAfterFailedWrite(settings, tools, &report);
     return report;
+  }
+  if (settings.registry) settings.registry->Found(entry, entry.wanted);
+  std::string overwrote = destroyed.empty() ? "" : "overwrote " + destroyed;
+  if (!backup.empty()) {
+    std::string problem = CheckBackup(backup, *records_read);
+    if (!problem.empty()) {
+      report.detail = problem + "; the set read is kept in " + report.label_file;
+      report.outcome = Outcome::kFailed;
+      return report;
+    }
+    report.backup_file = backup;
   }
   report.label.clear();
   report.created.clear();
@@ -241,8 +365,10 @@ SlotReport VisitTape(const PlanEntry& entry, const JobSettings& settings, const 
   report.warnings.clear();
   if (!Verify(report, source, before, settings, tools, &report)) {
     report.outcome = Outcome::kFailed;
+    if (!overwrote.empty()) report.detail = overwrote + "; " + report.detail;
     return report;
   }
+  report.detail = overwrote;
   report.verified = true;
   report.outcome = Outcome::kLabelled;
   return report;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "decoder.h"
+#include "label_registry.h"
 #include "plan.h"
 #include "report.h"
 #include "tape_tools.h"
@@ -35,6 +36,7 @@ struct JobSettings {
   std::string labels_dir;
   std::string template_path;
   std::string decoder;  // vaklabel-show
+  LabelRegistry* registry = nullptr;  // the labels other cartridges carry
 };
 
 /// Visits the cartridge of `entry` loaded in the drive of `tools`.

@@ -43,6 +43,10 @@ ReadTrace ParseReadTrace(const ProcessResult& run) {
       trace.read_error = line.substr(6);
     } else if (line.starts_with("open:") || line.starts_with("ioctl error")) {
       trace.device_error = line;
+    } else if (line == "### previous label data ###") {
+      trace.set_read = true;
+    } else if (trace.set_read && line.starts_with("could not ")) {
+      trace.save_error = line;
     }
   }
   if (!trace.ran && trace.device_error.empty()) {
@@ -66,6 +70,7 @@ std::optional<DrivePosition> ParseMtStatus(std::string_view text) {
   for (size_t i = 0; i + 1 < lines.size(); ++i) {
     if (lines[i].find("General status bits on") == std::string::npos) continue;
     std::string bits = " " + lines[i + 1] + " ";
+    where.bot = bits.find(" BOT ") != std::string::npos;
     where.eod = bits.find(" EOD ") != std::string::npos;
     where.write_protected = bits.find(" WR_PROT ") != std::string::npos;
   }
@@ -77,9 +82,13 @@ Finding JudgeRead(const ReadTrace& trace, std::string* detail) {
     *detail = trace.device_error;
     return Finding::kDriveFault;
   }
-  if (trace.status == 0) {
+  if (trace.status == 0 && trace.set_read && !trace.label.empty()) {
     *detail = "";
     return Finding::kLabelSet;
+  }
+  if (trace.status != 0 && trace.set_read && !trace.save_error.empty()) {
+    *detail = "the label set read cannot be kept: vaklabel says \"" + trace.save_error + "\"";
+    return Finding::kNotSaved;
   }
   if (trace.missing_block > 0) {
     *detail = "tape mark at block " + std::to_string(trace.missing_block);
@@ -97,15 +106,50 @@ Finding JudgeRead(const ReadTrace& trace, std::string* detail) {
     return block == 1 && trace.read_error == "Input/output error" ? Finding::kMaybeBlank : Finding::kUnreadable;
   }
   // vaklabel fails silently only for a VOL1 that points to a UHL1 the tape
-  // does not have.
-  *detail = "VOL1 names a UHL1 record the tape does not have";
-  return Finding::kForeign;
+  // does not have: three blocks read, then a tape mark.
+  if (trace.status == 1 && trace.blocks_read == 3 && !trace.set_read) {
+    *detail = "VOL1 names a UHL1 record the tape does not have";
+    return Finding::kForeign;
+  }
+  *detail = "vaklabel's answer is not understood (status " + std::to_string(trace.status) +
+            (trace.set_read ? ", after it read a label set" : "") + ")";
+  return Finding::kUnrecognised;
 }
 
-bool StillAtStart(const DrivePosition& after_read) { return after_read.file == 0 && after_read.block <= 0; }
+bool StillAtStart(const DrivePosition& after_read) {
+  return after_read.file == 0 && after_read.block == -1 && !after_read.bot;
+}
 
 bool EndOfDataAtStart(const DrivePosition& at_end) {
-  return at_end.file == 0 && (at_end.block == 0 || (at_end.block == -1 && at_end.eod));
+  return at_end.file == 0 && at_end.block == -1 && at_end.eod && !at_end.bot;
+}
+
+WriteTrace ParseWriteTrace(const ProcessResult& run) {
+  static const std::regex progress(
+      R"(^(.* open; handle \d+|rewind succeeded|blocksize set to 0|block \d+ (written|read to internal buffer)|)"
+      R"(MTIOCTOP succeeded|### .* ###|\[\d\]\[\d\]: .*)$)");
+  static const std::regex block_written(R"(^block (\d+) written$)");
+  WriteTrace trace;
+  trace.ran = run.started && run.status < 128;
+  trace.status = run.status;
+  int opens = 0;
+  std::string last;
+  for (const std::string& line : Lines(run.err)) {
+    std::smatch m;
+    if (line.find(" open; handle ") != std::string::npos && ++opens == 2) last.clear();
+    if (std::regex_match(line, m, block_written)) trace.blocks_written = Number(m, 1);
+    if (!line.empty() && !std::regex_match(line, progress)) last = line;
+  }
+  // The first open reads the old set; the second is the write's.
+  trace.tape_opened_to_write = opens >= 2;
+  if (!run.started) {
+    trace.error = "cannot run vaklabel";
+  } else if (!trace.ran) {
+    trace.error = "vaklabel ended by signal " + std::to_string(run.status - 128);
+  } else {
+    trace.error = last;
+  }
+  return trace;
 }
 
 ReadTrace TapeTools::Read(const std::string& dir, const std::string& file) const {
@@ -114,7 +158,7 @@ ReadTrace TapeTools::Read(const std::string& dir, const std::string& file) const
 
 std::vector<std::string> TapeTools::WriteCommand(const std::string& label, const std::string& backup_dir,
                                                  const std::string& template_path) const {
-  std::vector<std::string> argv{vaklabel_, "-q"};
+  std::vector<std::string> argv{vaklabel_};
   if (!backup_dir.empty()) argv.insert(argv.end(), {"-b", "-p", backup_dir});
   if (!template_path.empty()) {
     size_t slash = template_path.find_last_of('/');
@@ -125,9 +169,9 @@ std::vector<std::string> TapeTools::WriteCommand(const std::string& label, const
   return argv;
 }
 
-ProcessResult TapeTools::Write(const std::string& label, const std::string& backup_dir,
-                               const std::string& template_path) const {
-  return RunProcess(WriteCommand(label, backup_dir, template_path));
+WriteTrace TapeTools::Write(const std::string& label, const std::string& backup_dir,
+                            const std::string& template_path) const {
+  return ParseWriteTrace(RunProcess(WriteCommand(label, backup_dir, template_path)));
 }
 
 std::optional<DrivePosition> TapeTools::Position() const {

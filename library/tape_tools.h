@@ -22,6 +22,8 @@ struct ReadTrace {
   int error_block = 0;         // "read error while reading N block"
   std::string read_error;      // the system's text after "read: "
   std::string device_error;    // open, rewind or block-size failure: the drive, not the tape
+  bool set_read = false;       // vaklabel took what it read for a label set ("### previous label data ###")
+  std::string save_error;      // it could not keep that set in the labels directory
 };
 
 ReadTrace ParseReadTrace(const ProcessResult& run);
@@ -32,32 +34,48 @@ struct DrivePosition {
   int block = -1;
   bool eod = false;
   bool write_protected = false;
+  bool bot = false;
 };
 
 std::optional<DrivePosition> ParseMtStatus(std::string_view text);
 
 /// What the read found on the tape.
 enum class Finding {
-  kLabelSet,     // vaklabel read a label; the decoder decides whether it is a standard set
-  kForeign,      // data, but no label set: large blocks, tape marks too early, a broken set
-  kUnreadable,   // the tape failed to read
-  kMaybeBlank,   // the first read found nothing; blank only if the end of data is at the start
-  kDriveFault,   // the drive failed before the tape was read
+  kLabelSet,      // vaklabel read a label; the decoder decides whether it is a standard set
+  kForeign,       // data, but no label set: large blocks, tape marks too early, a broken set
+  kUnreadable,    // the tape failed to read
+  kMaybeBlank,    // the first read found nothing; blank only if the end of data is at the start
+  kDriveFault,    // the drive failed before the tape was read
+  kNotSaved,      // a label set was read but could not be kept in the labels directory
+  kUnrecognised,  // vaklabel answered in a way none of the above explains
 };
 
 /// Judges a read run on its own. `*detail` says why, for the report.
 Finding JudgeRead(const ReadTrace& trace, std::string* detail);
 
-/// After the first block failed, the tape is still at its start: st has lost
-/// the position there (file 0, block -1), or reports block 0. Anything
-/// further on means the drive passed data.
+/// After the first block failed, st has lost the position at the start of
+/// the tape: file 0, block -1, not at BOT. A rewinding device reports BOT,
+/// block 0 after every close whatever the tape holds, and anything further
+/// on means the drive passed data: neither proves a blank tape.
 bool StillAtStart(const DrivePosition& after_read);
 
-/// After spacing to the end of data: blank only when it lies in the first
-/// file with no block before it. st reports a blank tape's end of data as
-/// file 0, block -1, EOD (it counts no blocks while spacing over tape
-/// marks); a tape with data and a tape mark ends in file 1 or later.
+/// After spacing to the end of data: blank only when st says EOD in the
+/// first file with no block before it (file 0, block -1, EOD). A tape with
+/// data and a tape mark ends in file 1 or later; a rewinding device is back
+/// at BOT and proves nothing.
 bool EndOfDataAtStart(const DrivePosition& at_end);
+
+/// What a write run said. vaklabel runs it with its trace on, so how far it
+/// got is known: whether the old set was kept and the tape opened to write.
+struct WriteTrace {
+  bool ran = false;  // vaklabel started and ended by itself
+  int status = -1;
+  bool tape_opened_to_write = false;  // the second open: the read before the write is done
+  int blocks_written = 0;
+  std::string error;  // its last message
+};
+
+WriteTrace ParseWriteTrace(const ProcessResult& run);
 
 /// The programs on one drive.
 class TapeTools {
@@ -73,7 +91,7 @@ class TapeTools {
   /// Writes `label`: with `backup_dir` the old set is saved there first
   /// (vaklabel names the file NEW_OLD.prelbl); with a template its records
   /// replace the ones read.
-  ProcessResult Write(const std::string& label, const std::string& backup_dir, const std::string& template_path) const;
+  WriteTrace Write(const std::string& label, const std::string& backup_dir, const std::string& template_path) const;
 
   std::vector<std::string> WriteCommand(const std::string& label, const std::string& backup_dir,
                                         const std::string& template_path) const;

@@ -9,7 +9,7 @@ seconds=${1:-30}
 bash scripts/setup.sh test
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$(nproc)"
-for target in template_loader command_line; do
+for target in template_loader command_line show; do
   work=build-fuzz/corpus/$target
   mkdir -p "$work"
   echo "=== fuzz_$target for ${seconds}s ==="

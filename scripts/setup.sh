@@ -18,6 +18,8 @@ build_packages=(
   g++
   libcli11-dev        # vaklabel-show's command line
   nlohmann-json3-dev  # vaklabel-show's JSON
+  mt-st               # clients of the virtual drive; vaklabel-library's tape positions
+  mtx                 # the medium changer's client: vaklabel-library moves cartridges with it
 )
 package_packages=(
   dpkg-dev  # dpkg-buildflags, dpkg-shlibdeps
@@ -27,10 +29,9 @@ test_packages=(
   libgtest-dev
   libgmock-dev
   groff-base          # the manual-page tests
+  valgrind            # vaklabel-show on a blank image (tests/show)
   clang               # the fuzzing targets
   libclang-rt-14-dev  # libFuzzer and clang's sanitizer runtime
-  mt-st               # clients of the virtual drive
-  mtx                 # the medium changer's client, in the library tests
   sg3-utils           # sg_inq, sg_raw and kin: the drives and changer as SCSI devices
   tar
   cpio

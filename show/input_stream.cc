@@ -34,7 +34,6 @@ InputStream::InputStream(const std::string& path) {
     close(fd_);
     throw InputError("a directory, not a tape image or label text file");
   }
-  if (S_ISREG(st.st_mode)) file_size_ = static_cast<uint64_t>(st.st_size);
   is_pipe_ = S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
   int flags = fcntl(fd_, F_GETFL);
   if (flags < 0 || fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) != 0) {
@@ -46,7 +45,6 @@ InputStream::InputStream(const std::string& path) {
 
 InputStream InputStream::FromBytes(std::string bytes) {
   InputStream stream;
-  stream.file_size_ = bytes.size();
   stream.pending_ = std::move(bytes);
   return stream;
 }
@@ -60,7 +58,6 @@ InputStream::InputStream(InputStream&& other) noexcept
       pending_(std::move(other.pending_)),
       consumed_(other.consumed_),
       offset_(other.offset_),
-      file_size_(other.file_size_),
       is_pipe_(other.is_pipe_) {}
 
 bool InputStream::Fill(size_t count) {

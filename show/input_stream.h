@@ -35,10 +35,8 @@ class InputStream {
 
   /// Bytes consumed so far.
   uint64_t offset() const { return offset_; }
-  /// The size of a regular file, none for a pipe or a stream of bytes.
-  std::optional<uint64_t> file_size() const { return file_size_; }
-  /// True for a pipe or socket: no size, and nothing tells a writer yet to
-  /// come from an empty stream.
+  /// True for a pipe or socket: nothing tells a writer yet to come from an
+  /// empty stream.
   bool is_pipe() const { return is_pipe_; }
 
  private:
@@ -51,7 +49,6 @@ class InputStream {
   std::string pending_;  // read from the file, not yet consumed
   size_t consumed_ = 0;  // of pending_
   uint64_t offset_ = 0;
-  std::optional<uint64_t> file_size_;
   bool is_pipe_ = false;
 };
 

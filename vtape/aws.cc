@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 namespace vtape {
@@ -33,13 +34,38 @@ bool PreadAll(int fd, void* buf, size_t count, off_t offset) {
   return false;
 }
 
+// A stretch of the image read at once, so that a walk over many small
+// records makes one system call per stretch rather than one per header.
+struct Window {
+  unsigned char* bytes;
+  size_t cap;
+  off_t start;
+  size_t length;
+};
+
 // Where a record's bytes come from: the image file, or a copy of all of it
-// in memory.
+// in memory, or the file through a window.
 struct Source {
   int fd;
   const unsigned char* bytes;
+  Window* window = nullptr;
 
   bool Read(void* buf, size_t count, off_t offset) const {
+    if (window != nullptr && count <= window->cap) {
+      Window& w = *window;
+      if (offset < w.start || offset + static_cast<off_t>(count) > w.start + static_cast<off_t>(w.length)) {
+        ssize_t got = pread(fd, w.bytes, w.cap, offset);
+        if (got < 0) return false;
+        w.start = offset;
+        w.length = static_cast<size_t>(got);
+        if (w.length < count) {
+          errno = EIO;
+          return false;
+        }
+      }
+      memcpy(buf, w.bytes + (offset - w.start), count);
+      return true;
+    }
     if (bytes == nullptr) return PreadAll(fd, buf, count, offset);
     memcpy(buf, bytes + offset, count);
     return true;
@@ -141,6 +167,34 @@ bool ReadRecord(int fd, off_t offset, off_t size, uint16_t prev, void* buf, size
 bool ReadRecord(const unsigned char* image, off_t offset, off_t size, uint16_t prev, void* buf, size_t cap,
                 Record* record) {
   return ReadFrom(Source{-1, image}, offset, size, prev, buf, cap, record);
+}
+
+bool WalkRecords(int fd, off_t offset, off_t size, uint16_t prev, Walk* walk) {
+  constexpr size_t kWindow = 1 << 18;
+  *walk = Walk{offset, prev, 0, 0, 0, false};
+  Window window{static_cast<unsigned char*>(malloc(kWindow)), kWindow, 0, 0};
+  if (window.bytes == nullptr) return false;
+  Source source{fd, nullptr, &window};
+  bool read = true;
+  for (;;) {
+    Record rec;
+    if (!(read = ReadFrom(source, walk->offset, size, walk->prev, nullptr, 0, &rec))) break;
+    if (rec.kind == RecordKind::kEnd) break;
+    if (rec.kind == RecordKind::kCorrupt) {
+      walk->damaged = true;
+      break;
+    }
+    bool mark = rec.kind == RecordKind::kTapeMark;
+    walk->marks += mark ? 1 : 0;
+    walk->blocks = mark ? 0 : walk->blocks + 1;
+    ++walk->records;
+    walk->offset = rec.next;
+    walk->prev = rec.last_length;
+  }
+  int error = errno;
+  free(window.bytes);
+  errno = error;
+  return read;
 }
 
 bool ReadRecordBefore(int fd, off_t offset, uint16_t prev, Record* record) {

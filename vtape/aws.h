@@ -53,6 +53,22 @@ bool ReadRecord(int fd, off_t offset, off_t size, uint16_t prev, void* buf, size
 bool ReadRecord(const unsigned char* image, off_t offset, off_t size, uint16_t prev, void* buf, size_t cap,
                 Record* record);
 
+/// Where a walk over whole records stopped, and what it passed.
+struct Walk {
+  off_t offset;   // at the end of data, or where damage starts
+  uint16_t prev;  // the length field of the header before that place
+  long marks;     // tape marks passed
+  long blocks;    // blocks passed since the last of them (all, if none)
+  long records;   // blocks and tape marks passed
+  bool damaged;
+};
+
+/// Walks from `offset` of an image `size` bytes long (previous header's
+/// length `prev`) over the whole records to the end of data, or to damage,
+/// reading the file a stretch at a time. Returns false with errno set when
+/// the file cannot be read.
+bool WalkRecords(int fd, off_t offset, off_t size, uint16_t prev, Walk* walk);
+
 /// Reads back over the record that ends at `offset` (not 0), whose last
 /// header has length `prev` (0: a tape mark): its kind and data length, with
 /// `next` set to where it starts and `last_length` to the length field of

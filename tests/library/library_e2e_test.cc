@@ -11,6 +11,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <thread>
 
@@ -104,7 +105,8 @@ class LibraryTest : public ::testing::Test {
   }
 
   CommandResult Library(const std::vector<std::string>& args, const std::vector<std::string>& faults = {}) {
-    std::vector<std::string> argv{vtape_, "run", lib_};
+    std::vector<std::string> argv = wrapper_;
+    argv.insert(argv.end(), {vtape_, "run", lib_});
     argv.insert(argv.end(), faults.begin(), faults.end());
     argv.insert(argv.end(), {"--", "vaklabel-library", "--labels-dir", labels_, "--lock", lock_});
     argv.insert(argv.end(), args.begin(), args.end());
@@ -154,6 +156,7 @@ class LibraryTest : public ::testing::Test {
   std::string labels_ = dir_.File("labels");
   std::string lock_ = dir_.File("library.lock");
   std::string path_;
+  std::vector<std::string> wrapper_;  // a command that runs the run, e.g. in a mount namespace of its own
 };
 
 // Slots: 1 labelled with its barcode, 2 labelled XYZ789, 3 a backup
@@ -275,6 +278,11 @@ TEST_F(MixedLibraryTest, BarcodeSixAndDryRun) {
   CommandResult run = Library({"label", "5", "--barcode-six"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(Tape("ABC005L8"), FromStandardTemplate("ABC005", Today()));
+
+  // Run from the build tree, the standard template is found in the source tree.
+  CommandResult untemplated = test_support::Run(
+      {vtape_, "run", lib_, "--", VAKLABEL_LIBRARY_PATH, "--dry-run", "--lock", lock_, "label", "5"}, "", {path_});
+  EXPECT_EQ(untemplated.status, 0) << untemplated.err;
 }
 
 TEST_F(MixedLibraryTest, RefusedBeforeAnythingMoves) {
@@ -291,6 +299,7 @@ TEST_F(MixedLibraryTest, RefusedBeforeAnythingMoves) {
       {{"--changer", "/dev/sch9", "inventory"},
        {},
        "changer /dev/sch9 does not answer: cannot open SCSI device '/dev/sch9' - No such file or directory"},
+      {{"inventory", "1-2147483647"}, {}, "slot 2147483647 is beyond any library (slots end at 65535)"},
   };
   for (const Case& c : cases) {
     CommandResult run = Library(c.args, c.faults);
@@ -501,6 +510,263 @@ TEST_F(LibraryTest, AKilledRunLeavesNothingASecondRunCannotMend) {
   }
   std::string contents = Contents();
   EXPECT_NE(contents.find("Data Transfer Element 0:Empty"), std::string::npos) << contents;
+}
+
+// A tape labelled OLD001 by another system, with a data file after its label.
+std::vector<TapeRecord> OldTapeWithData() {
+  std::vector<TapeRecord> tape = SixCharacterSet("OLD001");
+  tape.pop_back();
+  tape.insert(tape.end(), {Block(4096, 'D'), Mark(), Mark()});
+  return tape;
+}
+
+class SafetyTest : public LibraryTest {
+ protected:
+  // The run as another process, so that a test can signal it.
+  pid_t Start(const std::vector<std::string>& args, const std::string& out, const std::string& err) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      if (!freopen(out.c_str(), "w", stdout) || !freopen(err.c_str(), "w", stderr)) _exit(126);
+      setenv("PATH", path_.substr(5).c_str(), 1);
+      std::vector<std::string> all{vtape_,         "run",   lib_,     "--timing", "20", "--", "vaklabel-library",
+                                   "--labels-dir", labels_, "--lock", lock_};
+      all.insert(all.end(), args.begin(), args.end());
+      std::vector<char*> argv;
+      for (std::string& arg : all) argv.push_back(arg.data());
+      argv.push_back(nullptr);
+      execv(vtape_.c_str(), argv.data());
+      _exit(127);
+    }
+    return pid;
+  }
+
+  // Waits for `path` to exist; false after 30 s.
+  static bool AwaitFile(const std::string& path) {
+    for (int i = 0; i < 600 && !std::filesystem::exists(path); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return std::filesystem::exists(path);
+  }
+};
+
+// A relabel on a labelled tape whose set cannot be kept first: nothing is
+// written, and a directory that cannot take files stops the run before
+// anything moves.
+TEST_F(SafetyTest, NoWriteWithoutAKeptCopyOfWhatItReplaces) {
+  bool root = geteuid() == 0;
+  struct Case {
+    const char* name;
+    std::function<void()> prepare;
+    std::string mount;  // as root: a file system mounted on the labels directory for the run
+    int status;
+    std::string says;  // on standard error, or in slot 1's detail
+  };
+  const std::string labels = labels_;
+  const std::vector<Case> cases = {
+      {"a file in the directory's place", [&] { test_support::WriteFile(labels, "x"); }, "", 2,
+       "the labels directory " + labels + " cannot be made"},
+      {"a read-only directory",
+       [&] {
+         std::filesystem::create_directory(labels);
+         if (!root)
+           std::filesystem::permissions(labels,
+                                        std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+       },
+       "mount -t tmpfs -o ro none \"$0\"", 2, "is not writable"},
+      {"a full directory", [&] { std::filesystem::create_directory(labels); },
+       "mount -t tmpfs -o size=4k none \"$0\" && cat /dev/zero >\"$0/fill\" 2>/dev/null; ", 2,
+       "is not writable: No space left on device"},
+      {"the set read cannot be kept",
+       [&] { std::filesystem::create_directories(labels + "/slot001-ABC001L8.lbl/in-the-way"); }, "", 1,
+       "the label set read cannot be kept: vaklabel says \"could not create " + labels + "/slot001-ABC001L8.lbl file"},
+      {"the backup's name holds another set",
+       [&] {
+         std::filesystem::create_directory(labels);
+         test_support::WriteFile(labels + "/ABC001L8_OLD001.prelbl", "");
+       },
+       "", 1, "the backup " + labels + "/ABC001L8_OLD001.prelbl exists and holds another label set"},
+  };
+  for (const Case& c : cases) {
+    if (!root && c.name == std::string("a full directory")) continue;  // needs a small file system
+    std::filesystem::remove_all(dir_.File("lib"));
+    std::filesystem::remove_all(labels_);
+    CreateLibrary(2, 1, "ABC001L8", {OldTapeWithData()});
+    std::string before = Contents();
+    c.prepare();
+    wrapper_.clear();
+    if (root && !c.mount.empty()) {
+      wrapper_ = {"unshare", "-m", "sh", "-c", c.mount + (c.mount.back() == ' ' ? "" : " && ") + "exec \"$@\"",
+                  labels_};
+    }
+    CommandResult run = Library({"--json", "label", "1", "--relabel"});
+    std::filesystem::permissions(labels_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add);
+    EXPECT_EQ(run.status, c.status) << c.name << "\n" << run.err << run.out;
+    std::string said = c.status == 2 ? run.err : Json(run)["slots"][0]["detail"].get<std::string>();
+    EXPECT_NE(said.find(c.says), std::string::npos) << c.name << ": " << said;
+    EXPECT_EQ(Tape("ABC001L8"), OldTapeWithData()) << c.name;
+    EXPECT_EQ(Contents(), before) << c.name;
+  }
+  wrapper_.clear();
+}
+
+TEST_F(SafetyTest, NoTwoCartridgesGetOneLabel) {
+  struct Case {
+    const char* name;
+    std::vector<std::vector<TapeRecord>> copies;
+    std::vector<std::string> earlier;  // a run before, on the same labels directory
+    std::vector<std::string> args;
+    int refused_slot;
+    std::string says;
+  };
+  const std::vector<Case> cases = {
+      {"barcode-six", {}, {}, {"label", "1-2", "--barcode-six"}, 2, "label ABC001 would also go to slot 1 (ABC001L8)"},
+      {"a label another cartridge carries",
+       {{}, {}, SixCharacterSet("XYZ789"), {}, {}},
+       {},
+       {"label", "--serial", "XYZ785"},
+       5,
+       "label XYZ789 is on slot 3's cartridge ABC003L8 (read in this run)"},
+      {"serials run again",
+       {},
+       {"label", "1,2,4", "--serial", "TAP001"},
+       {"label", "--serial", "TAP001"},
+       3,
+       "label TAP003 is already on slot 4's cartridge ABC004L8 (kept in " + labels_ + "/slot004-ABC004L8.written.lbl)"},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove_all(dir_.File("lib"));
+    std::filesystem::remove_all(labels_);
+    CreateLibrary(5, 2, c.name == std::string("barcode-six") ? "ABC001L8,ABC001L9" : "ABC001L8", c.copies);
+    if (!c.earlier.empty()) {
+      ASSERT_EQ(Library(c.earlier).status, 0) << c.name;
+    }
+    std::vector<TapeRecord> refused_tape =
+        Tape(c.name == std::string("barcode-six") ? "ABC001L9" : "ABC00" + std::to_string(c.refused_slot) + "L8");
+    std::vector<std::string> dry_args = c.args;
+    dry_args.insert(dry_args.begin(), "--dry-run");
+    CommandResult dry = Library(dry_args);
+    CommandResult run = Library(c.args);
+    EXPECT_EQ(run.status, 1) << c.name << run.err;
+    std::string row_start = "\n" + std::to_string(c.refused_slot) + " ";
+    size_t row = run.out.find(row_start);
+    ASSERT_NE(row, std::string::npos) << c.name << run.out;
+    std::string line = run.out.substr(row + 1, run.out.find('\n', row + 1) - row - 1);
+    EXPECT_NE(line.find("refused: " + c.says), std::string::npos) << c.name << "\n" << run.out;
+    if (c.name != std::string("a label another cartridge carries")) {
+      EXPECT_NE(dry.out.find("refuse: " + c.says), std::string::npos) << c.name << "\n" << dry.out;
+    }
+    EXPECT_EQ(Tape(c.name == std::string("barcode-six") ? "ABC001L9" : "ABC00" + std::to_string(c.refused_slot) + "L8"),
+              refused_tape)
+        << c.name;
+  }
+}
+
+TEST_F(SafetyTest, InventoryFlagsALabelFoundTwice) {
+  CreateLibrary(3, 1, "ABC001L8",
+                {SixCharacterSet("XYZ789"), EightCharacterSet("ABC002L8"), SixCharacterSet("XYZ789")});
+  CommandResult run = Library({"inventory"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("carries XYZ789, not its barcode; the same label as slot 3\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("carries ABC002L8\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("carries XYZ789, not its barcode; the same label as slot 1\n"), std::string::npos);
+}
+
+// Cartridges the run found in drives and could not put home have their rows
+// and fail the run.
+TEST_F(SafetyTest, EveryCartridgeAccountedFor) {
+  CreateLibrary(4, 2, "ABC001L8");
+  test_support::WriteFile(lib_ + "/XYZ001L8.aws", "");
+  std::string state = test_support::ReadFile(lib_ + "/library.state");
+  state.replace(state.find("drive 0 - source 0"), 18, "drive 0 XYZ001L8 source 0");
+  test_support::WriteFile(lib_ + "/library.state", state);
+
+  CommandResult run = Library({"--json", "inventory"});
+  EXPECT_EQ(run.status, 1) << run.err;
+  nlohmann::json report = Json(run);
+  ASSERT_EQ(report["slots"].size(), 5u) << report.dump(1);
+  EXPECT_EQ(report["slots"][0]["slot"], nullptr);
+  EXPECT_EQ(report["slots"][0]["barcode"], "XYZ001L8");
+  EXPECT_EQ(report["slots"][0]["location"], "drive 0");
+  EXPECT_EQ(report["slots"][0]["detail"], "left in drive 0: its home slot is not known");
+  EXPECT_EQ(report["summary"]["not-done"], 1);
+  EXPECT_EQ(report["summary"]["read"], 4) << "drive 1 does the rest";
+  EXPECT_EQ(report["summary"]["exit_status"], 1);
+
+  CommandResult table = Library({"inventory", "1"});
+  EXPECT_NE(table.out.find("XYZ001L8 (home unknown) is in drive 0\n"), std::string::npos) << table.out;
+}
+
+TEST_F(SafetyTest, AClosedOutputAndALateInterruptLeaveEveryTapeHome) {
+  CreateLibrary(2, 1, "ABC001L8", {EightCharacterSet("ABC001L8")});
+  // The report's reader is gone: the tapes go home first, then the error.
+  std::vector<std::string> argv{"bash",
+                                "-c",
+                                "\"$@\" | head -c0; exit ${PIPESTATUS[0]}",
+                                "bash",
+                                vtape_,
+                                "run",
+                                lib_,
+                                "--",
+                                "vaklabel-library",
+                                "--labels-dir",
+                                labels_,
+                                "--lock",
+                                lock_,
+                                "label",
+                                "--template",
+                                TEMPLATE_DIR "/standard.lbl"};
+  CommandResult piped = test_support::Run(argv, "", {path_});
+  EXPECT_EQ(piped.status, 1) << piped.err;
+  EXPECT_NE(piped.err.find("the report could not be written to standard output: Broken pipe"), std::string::npos)
+      << piped.err;
+  EXPECT_EQ(Tape("ABC002L8"), FromStandardTemplate("ABC002L8", Today()));
+  std::string contents = Contents();
+  EXPECT_NE(contents.find("Data Transfer Element 0:Empty"), std::string::npos) << contents;
+
+  // SIGTERM while the last cartridge is in the drive: it is finished, and
+  // nothing was left undone.
+  std::string out = dir_.File("out"), err = dir_.File("err");
+  std::filesystem::remove(labels_ + "/slot001-ABC001L8.lbl");
+  pid_t pid = Start({"label", "1", "--template", TEMPLATE_DIR "/standard.lbl"}, out, err);
+  ASSERT_TRUE(AwaitFile(labels_ + "/slot001-ABC001L8.lbl"));
+  kill(pid, SIGTERM);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << test_support::ReadFile(out) << test_support::ReadFile(err);
+  EXPECT_NE(test_support::ReadFile(out).find("already labelled ABC001L8"), std::string::npos);
+}
+
+// What the report says after a write that failed half way, and after a
+// relabel of a tape that cannot be read.
+TEST_F(SafetyTest, FailedAndUnreadableTapesAreReportedAsTheyAre) {
+  CreateLibrary(2, 1, "ABC001L8", {OldTapeWithData(), OldTapeWithData()});
+  CommandResult failed = Library({"--json", "label", "1", "--relabel"}, {"--fail-write", "2"});
+  EXPECT_EQ(failed.status, 1) << failed.err;
+  nlohmann::json slot = Json(failed)["slots"][0];
+  EXPECT_EQ(slot["result"], "failed");
+  EXPECT_EQ(slot["label"], nullptr) << "not OLD001 any more";
+  EXPECT_EQ(slot["detail"],
+            "writing failed (write: Input/output error); the tape now holds no readable label set (tape mark at "
+            "block 2)");
+  EXPECT_EQ(slot["backup_file"], labels_ + "/ABC001L8_OLD001.prelbl");
+  EXPECT_EQ(Tape("ABC001L8"),
+            (std::vector<TapeRecord>{Block(LabelRecord(Put("VOL1*UHL1*", 42, "OPERATIONS"))), Mark(), Mark()}));
+
+  // Every read fails its first block: not blank, refused without --relabel;
+  // with it, read twice and overwritten, saying what is gone.
+  CommandResult refused = Library({"--json", "label", "2"}, {"--fail-read", "1"});
+  EXPECT_EQ(Json(refused)["slots"][0]["detail"],
+            "first block unreadable, and the drive is back at the start of the tape; cannot be read; --relabel "
+            "overwrites it");
+  EXPECT_EQ(Tape("ABC002L8"), OldTapeWithData());
+  CommandResult relabelled = Library({"--json", "label", "2", "--relabel"}, {"--fail-read", "1"});
+  slot = Json(relabelled)["slots"][0];
+  EXPECT_EQ(slot["state"], "unreadable");
+  EXPECT_EQ(slot["detail"],
+            "overwrote everything the tape held: its end of data came after 3 tape marks; verify: the label written "
+            "does not read back (block 1: Input/output error)");
+  EXPECT_EQ(Tape("ABC002L8"), FromStandardTemplate("ABC002L8", Today()));
 }
 
 }  // namespace

@@ -17,10 +17,41 @@ TEST(SlotList, RangesAndLists) {
     ASSERT_TRUE(slots) << c.text << ": " << error;
     EXPECT_EQ(*slots, c.slots) << c.text;
   }
-  for (const char* bad : {"", "a", "3-1", "1-", "-2", "1.5", "2-x"}) {
+  for (const char* bad : {"", "a", "3-1", "1-", "-2", "1.5", "2-x", "1-2147483647", "65536"}) {
     std::string error;
     EXPECT_FALSE(ParseSlotList(bad, &error)) << bad;
     EXPECT_FALSE(error.empty()) << bad;
+  }
+}
+
+TEST(Plan, TwoCartridgesNeverGetOneLabel) {
+  auto entry = [](int slot, const std::string& barcode, const std::string& wanted) {
+    PlanEntry e;
+    e.slot = slot;
+    e.barcode = barcode;
+    e.wanted = wanted;
+    return e;
+  };
+  std::vector<PlanEntry> plan{entry(1, "ABC001L8", "ABC001"),
+                              entry(2, "ABC001L9", "ABC001"),
+                              entry(3, "DUP001L8", "DUP001L8"),
+                              entry(4, "DUP001L8", "DUP001L8"),
+                              entry(5, "ABC005L8", "ABC005L8"),
+                              entry(6, "ABC006L8", "ABC006L8"),
+                              entry(7, "", "")};
+  RefuseDuplicateLabels(&plan, [](const std::string& label, const PlanEntry&) {
+    return label == "ABC005L8" ? "slot 9's cartridge ABC009L8" : "";
+  });
+  const std::vector<std::string> reasons{"label ABC001 would also go to slot 2 (ABC001L9)",
+                                         "label ABC001 would also go to slot 1 (ABC001L8)",
+                                         "label DUP001L8 would also go to slot 4 (DUP001L8)",
+                                         "label DUP001L8 would also go to slot 3 (DUP001L8)",
+                                         "label ABC005L8 is already on slot 9's cartridge ABC009L8",
+                                         "",
+                                         ""};
+  for (size_t i = 0; i < plan.size(); ++i) {
+    EXPECT_EQ(plan[i].reason, reasons[i]) << plan[i].slot;
+    EXPECT_EQ(plan[i].disposition, reasons[i].empty() ? Disposition::kVisit : Disposition::kRefuse) << plan[i].slot;
   }
 }
 

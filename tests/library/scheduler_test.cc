@@ -180,7 +180,8 @@ TEST(Scheduler, DrivesHoldingCartridgesAreEmptiedFirst) {
   auto status = changer.Status(&error);
   status->drives.push_back({0, false, "", std::nullopt});
   Recorder recorder;
-  auto usable = EmptyDrives(*status, kTwoDrives, changer, recorder.Notice());
+  std::vector<SlotReport> left;
+  auto usable = EmptyDrives(*status, kTwoDrives, changer, recorder.Notice(), &left);
   EXPECT_EQ(usable.size(), 2u);
   EXPECT_EQ(changer.slots(), (std::set<int>{1, 3}));
   ASSERT_EQ(recorder.lines.size(), 1u);
@@ -188,7 +189,10 @@ TEST(Scheduler, DrivesHoldingCartridgesAreEmptiedFirst) {
 
   ChangerStatus unknown_home;
   unknown_home.drives = {{0, true, "XYZ001L8", std::nullopt}};
-  EXPECT_TRUE(EmptyDrives(unknown_home, {{0, "/dev/nst0"}}, changer, recorder.Notice()).empty());
+  EXPECT_TRUE(EmptyDrives(unknown_home, {{0, "/dev/nst0"}}, changer, recorder.Notice(), &left).empty());
+  ASSERT_EQ(left.size(), 1u) << "the cartridge has its row";
+  EXPECT_EQ(left[0].outcome, Outcome::kNotDone);
+  EXPECT_EQ(left[0].location, "drive 0");
 }
 
 }  // namespace

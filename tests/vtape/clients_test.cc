@@ -369,7 +369,7 @@ TEST_F(ClientsTest, ScsiToolsAskTheDriveItself) {
        "Attached Changer API: No\nMinBlock: 1\nMaxBlock: 16777215\nSCSI ID: 0\nSCSI LUN: 0\nReady: yes\n"
        "Medium Type: Not Loaded\nDensity Code: 0x0\nBlockSize: 0\nDataCompEnabled: no\n"
        "DataCompCapable: yes\nDataDeCompEnabled: yes\nCompType: 0x1\nDeCompType: 0x1\nBOP: yes\n"
-       "Block Position: 0\nActivePartition: 0\nEarlyWarningSize: 0\nNumPartitions: 0\nMaxPartitions: 0\n"},
+       "Block Position: 0\nActivePartition: 0\nEarlyWarningSize: 0\n"},
       {{}, "sg_turs /dev/nst0; echo $?", "0\n"},
       {{"--no-medium"},
        "sg_turs /dev/nst0; echo $?",

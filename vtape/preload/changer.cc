@@ -129,11 +129,7 @@ long ScsiCommand(sg_io_hdr_t* io) {
 
 }  // namespace
 
-bool IsChangerName(int dirfd, const char* path) {
-  char abs[PATH_MAX];
-  return InLibrary() && path != nullptr && AbsolutePath(dirfd, path, abs, sizeof abs) &&
-         strcmp(abs, g_library.changer) == 0;
-}
+bool IsChangerName(int dirfd, const char* path) { return InLibrary() && NamesChanger(dirfd, path); }
 
 long OpenChanger(int flags) {
   // The same kind of stand-in descriptor as the drive's.

@@ -6,12 +6,17 @@
 
 #include <sys/sysmacros.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "changer.h"
 #include "config.h"
+#include "descriptors.h"
 #include "library.h"
+#include "real_libc.h"
+#include "tape.h"
 
 namespace vtape::preload {
 
@@ -76,16 +81,171 @@ bool SameComponent(const char* component, size_t len, const char* name) {
   return strlen(base) == len && memcmp(base, component, len) == 0;
 }
 
-// A cheap first look that spares the path building for almost every path a
-// program opens or stats: the last component must be one of the drive's.
-bool MayNameDrive(const char* path) {
+// The last component of `path`, without trailing slashes.
+const char* LastComponent(const char* path, size_t* len) {
   const char* end = path + strlen(path);
   while (end > path && end[-1] == '/') --end;
   const char* start = end;
   while (start > path && start[-1] != '/') --start;
-  size_t len = static_cast<size_t>(end - start);
-  if ((len == 1 && start[0] == '.') || (len == 2 && start[0] == '.' && start[1] == '.')) return true;
-  return SameComponent(start, len, g_config.rewind_name) || SameComponent(start, len, g_config.norewind_name);
+  *len = static_cast<size_t>(end - start);
+  return start;
+}
+
+// A library's drive names: "nst" or "st" and the drive's number.
+bool LibraryDriveComponent(const char* component, size_t len) {
+  size_t prefix = len > 3 && memcmp(component, "nst", 3) == 0 ? 3 : len > 2 && memcmp(component, "st", 2) == 0 ? 2 : 0;
+  return prefix != 0 && component[prefix] >= '0' && component[prefix] <= '9';
+}
+
+// The majors of the drivers that reach a tape drive or a changer: st, osst,
+// sch and sg.
+bool IsTapeMajor(unsigned major) { return major == 9 || major == 206 || major == 86 || major == 21; }
+
+// A cheap first look that spares the resolution for almost every path a
+// program opens or stats: the last component must be one of the devices'
+// names, or the path must lead somewhere else through a symbolic link or a
+// node of a tape driver.
+bool MayNameDevice(int dirfd, const char* path, bool follow_last, bool* host_node) {
+  size_t len;
+  const char* last = LastComponent(path, &len);
+  if ((len == 1 && last[0] == '.') || (len == 2 && last[0] == '.' && last[1] == '.')) return true;
+  if (SameComponent(last, len, g_config.rewind_name) || SameComponent(last, len, g_config.norewind_name)) return true;
+  if (InLibrary() && (LibraryDriveComponent(last, len) || SameComponent(last, len, g_library.changer))) return true;
+  struct stat st;
+  if (libc.fstatat(dirfd, path, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  *host_node = S_ISCHR(st.st_mode) && IsTapeMajor(major(st.st_rdev));
+  return (S_ISLNK(st.st_mode) && follow_last) || *host_node;
+}
+
+enum class Terminal { kNone, kRewinding, kNonRewinding, kChanger };
+
+// Which device the absolute, resolved path `abs` is.
+Terminal DeviceAt(const char* abs, int* drive) {
+  if (InLibrary()) {
+    if (strcmp(abs, g_library.changer) == 0) return Terminal::kChanger;
+    switch (LibraryName(abs, drive)) {
+      case DeviceName::kRewinding: return Terminal::kRewinding;
+      case DeviceName::kNonRewinding: return Terminal::kNonRewinding;
+      case DeviceName::kOther: return Terminal::kNone;
+    }
+  }
+  if (strcmp(abs, g_config.rewind_name) == 0) return Terminal::kRewinding;
+  if (g_config.norewind_name[0] != '\0' && strcmp(abs, g_config.norewind_name) == 0) return Terminal::kNonRewinding;
+  return Terminal::kNone;
+}
+
+// "/proc/PID/fd/N" or "/proc/PID/task/TID/fd/N" of this process: the
+// descriptor N, else -1.
+int OwnDescriptor(const char* abs) {
+  char prefix[32];
+  int n = snprintf(prefix, sizeof prefix, "/proc/%d/", static_cast<int>(getpid()));
+  if (strncmp(abs, prefix, static_cast<size_t>(n)) != 0) return -1;
+  const char* p = abs + n;
+  if (strncmp(p, "task/", 5) == 0) {
+    p = strchr(p + 5, '/');
+    if (p == nullptr) return -1;
+    ++p;
+  }
+  if (strncmp(p, "fd/", 3) != 0 || p[3] < '0' || p[3] > '9') return -1;
+  char* end;
+  long fd = strtol(p + 3, &end, 10);
+  return *end == '\0' && fd < INT_MAX ? static_cast<int>(fd) : -1;
+}
+
+// A descriptor of the drive or the changer named through /proc, as the
+// kernel reopens the node it refers to.
+Terminal DeviceOfDescriptor(int fd, int* drive) {
+  if (IsChanger(fd)) return Terminal::kChanger;
+  if (!IsTape(fd)) return Terminal::kNone;
+  Locked lock;
+  *drive = DriveOf(fd);
+  return DriveRewinding(*drive) ? Terminal::kRewinding : Terminal::kNonRewinding;
+}
+
+// How far a path goes: to a device, past one (used as a directory), or
+// neither.
+struct Resolution {
+  Terminal device = Terminal::kNone;
+  int drive = 0;
+  bool beyond = false;
+};
+
+// Resolves `path` relative to `dirfd` component by component as the kernel
+// does, following symbolic links (up to 40, as the kernel), but stopping at
+// a device's name, which is the device whatever the machine has there.
+// Anything the walk cannot follow (a link /proc shows as no path, a loop)
+// is left to the kernel: not a device.
+Resolution Resolve(int dirfd, const char* path, bool follow_last) {
+  Resolution r;
+  char cur[PATH_MAX];
+  if (path[0] == '/' || !AbsolutePath(dirfd, ".", cur, sizeof cur)) cur[0] = '\0';
+  if (path[0] != '/' && cur[0] == '\0') return r;
+  if (strcmp(cur, "/") == 0) cur[0] = '\0';
+  char rest[PATH_MAX];
+  if (snprintf(rest, sizeof rest, "%s", path) >= static_cast<int>(sizeof rest)) return r;
+  int links = 0;
+  bool missing = false;
+  size_t at = 0;
+  while (rest[at] != '\0') {
+    if (rest[at] == '/') {
+      // A slash after a device's name: used as a directory.
+      if (r.device != Terminal::kNone) r.beyond = true;
+      ++at;
+      continue;
+    }
+    size_t len = strcspn(rest + at, "/");
+    const char* comp = rest + at;
+    at += len;
+    if (r.device != Terminal::kNone) {
+      r.beyond = true;
+      return r;
+    }
+    if (len == 1 && comp[0] == '.') continue;
+    if (len == 2 && comp[0] == '.' && comp[1] == '.') {
+      char* slash = strrchr(cur, '/');
+      if (slash != nullptr) *slash = '\0';
+      continue;
+    }
+    size_t used = strlen(cur);
+    if (used + 1 + len >= sizeof cur) return Resolution{};
+    cur[used] = '/';
+    memcpy(cur + used + 1, comp, len);
+    cur[used + 1 + len] = '\0';
+    r.device = DeviceAt(cur, &r.drive);
+    if (r.device != Terminal::kNone) continue;
+    int fd = OwnDescriptor(cur);
+    if (fd >= 0) {
+      r.device = DeviceOfDescriptor(fd, &r.drive);
+      if (r.device != Terminal::kNone) continue;
+    }
+    // Past a missing directory nothing is followed: the rest is only a name,
+    // which can still be a drive's (--device in a folder that is not there).
+    struct stat st;
+    if (missing || libc.lstat(cur, &st) != 0) {
+      missing = true;
+      continue;
+    }
+    // A last component without a slash after it is the link itself for
+    // lstat, unlink, rename and the like.
+    if (!S_ISLNK(st.st_mode) || (!follow_last && rest[at] == '\0')) continue;
+    char target[PATH_MAX];
+    ssize_t n = readlink(cur, target, sizeof target - 1);
+    // /proc shows pipes, sockets and memory files as no path at all.
+    if (n <= 0 || ++links > 40) return Resolution{};
+    target[n] = '\0';
+    if (target[0] == '/') {
+      cur[0] = '\0';
+    } else {
+      *strrchr(cur, '/') = '\0';
+    }
+    char joined[PATH_MAX];
+    if (snprintf(joined, sizeof joined, "%s%s", target, rest + at) >= static_cast<int>(sizeof joined)) {
+      return Resolution{};
+    }
+    memcpy(rest, joined, sizeof rest);
+    at = 0;
+  }
+  return r;
 }
 
 }  // namespace
@@ -109,17 +269,38 @@ bool AbsolutePath(int dirfd, const char* path, char* out, size_t cap) {
   return true;
 }
 
-DeviceName NameOf(int dirfd, const char* path, int* drive) {
+DeviceName NameOf(int dirfd, const char* path, int* drive, int* error, bool follow_last) {
   if (drive != nullptr) *drive = 0;
-  if (path != nullptr && InLibrary()) return LibraryNameOf(dirfd, path, drive);
-  if (path == nullptr || !MayNameDrive(path)) return DeviceName::kOther;
-  char abs[PATH_MAX];
-  if (!AbsolutePath(dirfd, path, abs, sizeof abs)) return DeviceName::kOther;
-  if (strcmp(abs, g_config.rewind_name) == 0) return DeviceName::kRewinding;
-  if (g_config.norewind_name[0] != '\0' && strcmp(abs, g_config.norewind_name) == 0) {
-    return DeviceName::kNonRewinding;
+  if (error != nullptr) *error = 0;
+  bool host_node = false;
+  if (path == nullptr || path[0] == '\0' || !MayNameDevice(dirfd, path, follow_last, &host_node)) {
+    return DeviceName::kOther;
   }
-  return DeviceName::kOther;
+  Resolution r = Resolve(dirfd, path, follow_last);
+  if (r.device == Terminal::kNone || r.device == Terminal::kChanger) {
+    struct stat st;
+    // A real node of a tape driver, reached through a link or by its own
+    // name: hidden, as the device-hiding namespace hides it.
+    if (error != nullptr && r.device == Terminal::kNone &&
+        (host_node || (follow_last && libc.fstatat(dirfd, path, &st, 0) == 0 && S_ISCHR(st.st_mode) &&
+                       IsTapeMajor(major(st.st_rdev))))) {
+      *error = ENXIO;
+    }
+    return DeviceName::kOther;
+  }
+  if (r.beyond) {
+    if (error != nullptr) *error = ENOTDIR;
+    return DeviceName::kOther;
+  }
+  if (drive != nullptr) *drive = r.drive;
+  return r.device == Terminal::kRewinding ? DeviceName::kRewinding : DeviceName::kNonRewinding;
+}
+
+bool NamesChanger(int dirfd, const char* path) {
+  bool host_node = false;
+  if (path == nullptr || path[0] == '\0' || !MayNameDevice(dirfd, path, true, &host_node)) return false;
+  Resolution r = Resolve(dirfd, path, true);
+  return r.device == Terminal::kChanger && !r.beyond;
 }
 
 void StatDevice(DeviceName name, int drive, struct stat* out) {

@@ -14,9 +14,19 @@ enum class DeviceName { kOther, kRewinding, kNonRewinding };
 /// (no "//", "." or ".."; links are not followed).
 bool AbsolutePath(int dirfd, const char* path, char* out, size_t cap);
 
-/// Which of the drive's names, if any, `path` relative to `dirfd` is, and
-/// the drive it names (0 but in a library).
-DeviceName NameOf(int dirfd, const char* path, int* drive = nullptr);
+/// Which of the drive's names, if any, `path` relative to `dirfd` leads to
+/// as the kernel resolves it (symbolic links, "/proc/self/root", a drive's
+/// descriptor as "/proc/self/fd/N"; the names themselves are never looked
+/// up on the machine), and the drive it names (0 but in a library).
+/// `*error`, when given, is what the kernel answers instead: ENOTDIR for a
+/// drive's name used as a directory ("/dev/nst0/"), ENXIO for a real tape
+/// or changer node of the machine, which a program under the drive never
+/// reaches; 0 otherwise. Without `follow_last`, a symbolic link as the last
+/// component is the link (lstat, unlink, rename).
+DeviceName NameOf(int dirfd, const char* path, int* drive = nullptr, int* error = nullptr, bool follow_last = true);
+
+/// Whether `path` relative to `dirfd` leads to the library's changer.
+bool NamesChanger(int dirfd, const char* path);
 
 /// Buffer size a program learns from stat of a character device node.
 inline constexpr int kDeviceBlockSize = 4096;

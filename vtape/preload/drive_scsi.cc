@@ -43,10 +43,11 @@ constexpr uint8_t kModeSense10 = 0x5A;
 
 constexpr Sense kMediumNotPresent = {scsi::kNotReady, 0x3A, 0x00};
 
-// Mode pages (SSC-3 8.3).
+// Mode pages (SSC-3 8.3). A drive without partitions has no medium
+// partition page, as the changer target's drive has none.
 constexpr uint8_t kDataCompressionPage = 0x0F;
 constexpr uint8_t kDeviceConfigurationPage = 0x10;
-constexpr uint8_t kMediumPartitionPage = 0x11;
+constexpr uint8_t kPageLength = 0x0E;
 constexpr uint8_t kAllPages = 0x3F;
 constexpr size_t kBlockDescriptor = 8;
 
@@ -160,9 +161,8 @@ Answer ReadBlockLimits(const DriveParameters& p, const uint8_t* cdb, uint8_t* da
 // A mode page with its two-byte header; `changeable` gives the mask of the
 // bits MODE SELECT may change instead of the values.
 void PutModePage(Writer* w, uint8_t page, const DriveParameters& p, bool changeable) {
-  constexpr unsigned kPageLength[] = {0x0E, 0x0E, 0x06};  // 0Fh, 10h, 11h
   w->Byte(page);
-  w->Byte(kPageLength[page - kDataCompressionPage]);
+  w->Byte(kPageLength);
   switch (page) {
     case kDataCompressionPage: {
       constexpr unsigned kDce = 0x80, kDcc = 0x40, kDde = 0x80, kAlgorithm = 0x01;
@@ -176,11 +176,7 @@ void PutModePage(Writer* w, uint8_t page, const DriveParameters& p, bool changea
     case kDeviceConfigurationPage:
       // One partition, no write delay; end of data defined by the format
       // (EOD 0), separate early warning disabled.
-      w->Zeros(0x0E);
-      break;
-    case kMediumPartitionPage:
-      // No partitions beyond the one: the drive has none to offer.
-      w->Zeros(0x06);
+      w->Zeros(kPageLength);
       break;
   }
 }
@@ -196,13 +192,13 @@ Answer ModeSense(const DriveParameters& p, const uint8_t* cdb, uint8_t* data, si
   size_t allocation = ten ? Be16(cdb + 7) : cdb[4];
   bool all = page == kAllPages;
   if (control == 3) return Check(scsi::kSavingNotSupported);
-  if (cdb[3] != 0 || (!all && (page < kDataCompressionPage || page > kMediumPartitionPage))) {
+  if (cdb[3] != 0 || (!all && (page < kDataCompressionPage || page > kDeviceConfigurationPage))) {
     return Check(scsi::kInvalidFieldInCdb);
   }
   bool changeable = control == 1;
   uint8_t pages[64];
   Writer page_writer(pages, sizeof pages);
-  for (uint8_t pg = kDataCompressionPage; pg <= kMediumPartitionPage; ++pg) {
+  for (uint8_t pg = kDataCompressionPage; pg <= kDeviceConfigurationPage; ++pg) {
     if (all || pg == page) PutModePage(&page_writer, pg, p, changeable);
   }
   size_t descriptor = dbd ? 0 : kBlockDescriptor;

@@ -85,13 +85,19 @@ bool TryOpenTape(int dirfd, const char* path, int flags, int* result) {
     *result = static_cast<int>(Finish(attribute, saved));
     return true;
   }
-  int drive;
-  DeviceName name = NameOf(dirfd, path, &drive);
+  int drive, error;
+  // O_NOFOLLOW and an exclusive create are about a link itself.
+  bool exclusive = (flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL);
+  DeviceName name = NameOf(dirfd, path, &drive, &error, (flags & O_NOFOLLOW) == 0 && !exclusive);
+  if (error != 0) {
+    *result = static_cast<int>(Finish(-error, saved));
+    return true;
+  }
   if (name == DeviceName::kOther) return false;
-  // A device node is no directory: the kernel says so before any driver
-  // sees the open (cp asks this of its last operand).
-  if ((flags & O_DIRECTORY) != 0) {
-    *result = static_cast<int>(Finish(-ENOTDIR, saved));
+  // A device node is no directory, and it exists: the kernel says so before
+  // any driver sees the open (cp asks the first of its last operand).
+  if ((flags & O_DIRECTORY) != 0 || exclusive) {
+    *result = static_cast<int>(Finish((flags & O_DIRECTORY) != 0 ? -ENOTDIR : -EEXIST, saved));
     return true;
   }
   // Names of drives past the last one: as on a machine without them.

@@ -139,9 +139,7 @@ void LoadLibraryConfig() {
   }
 }
 
-DeviceName LibraryNameOf(int dirfd, const char* path, int* drive) {
-  char abs[PATH_MAX];
-  if (!AbsolutePath(dirfd, path, abs, sizeof abs)) return DeviceName::kOther;
+DeviceName LibraryName(const char* abs, int* drive) {
   const char* p;
   DeviceName name;
   if (strncmp(abs, "/dev/nst", 8) == 0) {
@@ -157,7 +155,7 @@ DeviceName LibraryNameOf(int dirfd, const char* path, int* drive) {
   int n = 0;
   for (; *p >= '0' && *p <= '9'; ++p) n = n * 10 + (*p - '0');
   if (*p != '\0') return DeviceName::kOther;
-  if (drive != nullptr) *drive = n;
+  *drive = n;
   return name;
 }
 

@@ -32,10 +32,10 @@ void LoadLibraryConfig();
 
 inline bool InLibrary() { return g_library.dir[0] != '\0'; }
 
-/// Which drive name of the library `path` relative to `dirfd` is
-/// (/dev/nstN or /dev/stN), and the drive N. Names of drives the library
-/// does not have count too, so that they never reach a real device.
-DeviceName LibraryNameOf(int dirfd, const char* path, int* drive);
+/// Which drive name of the library the absolute path `abs` is (/dev/nstN
+/// or /dev/stN), and the drive N. Names of drives the library does not have
+/// count too, so that they never reach a real device.
+DeviceName LibraryName(const char* abs, int* drive);
 
 /// The open library folder, opened on first use; null with errno set if it
 /// cannot be opened.

@@ -101,8 +101,8 @@ bool SamePlace(const Place& a, const Place& b) {
 }
 
 bool SameSettings(const Settings& a, const Settings& b) {
-  return a.block_size == b.block_size && a.density == b.density && a.compression == b.compression &&
-         a.drive_buffer == b.drive_buffer && a.options == b.options;
+  return a.block_size == b.block_size && a.density == b.density && a.drive_buffer == b.drive_buffer &&
+         a.options == b.options;
 }
 
 bool Same(const Saved& a, const Saved& b) {
@@ -137,11 +137,11 @@ const char* ModeWord(const Saved& s) {
 bool Format(const Saved& s, char out[kRecordSize]) {
   const Settings& t = s.settings;
   int n = snprintf(out, kRecordSize,
-                   "vtape-position 3 %s %lld %u %ld %ld %ld %ju %ju %lld %lld %ld %lld %u %ld %ld %ld %d %d %d %u",
+                   "vtape-position 3 %s %lld %u %ld %ld %ld %ju %ju %lld %lld %ld %lld %u %ld %ld %ld %d %d %u",
                    ModeWord(s), static_cast<long long>(s.place.offset), static_cast<unsigned>(s.place.prev),
                    s.place.file, s.place.block, s.place.records, s.dev, s.ino, s.size, s.sec, s.nsec,
                    static_cast<long long>(s.end.offset), static_cast<unsigned>(s.end.prev), s.end.file,
-                   s.end.records, t.block_size, t.density, t.compression ? 1 : 0, t.drive_buffer, t.options);
+                   s.end.records, t.block_size, t.density, t.drive_buffer, t.options);
   if (n < 0 || static_cast<size_t>(n) + 10 > kRecordSize) return false;
   n += snprintf(out + n, kRecordSize - static_cast<size_t>(n), " %08" PRIx32, Checksum(out, static_cast<size_t>(n)));
   memset(out + n, ' ', kRecordSize - 1 - static_cast<size_t>(n));
@@ -172,19 +172,19 @@ bool Parse(const char* text, Saved* s) {
   char mode[16];
   long long offset, end_offset = -1;
   unsigned prev, end_prev = 0;
-  int compression = 0, checked = -1;
+  int checked = -1;
   uint32_t sum;
   *s = Saved{};
   s->end = kNoEnd;
   s->settings = DefaultSettings();
   Settings& t = s->settings;
   int got = sscanf(text,
-                   "vtape-position 3 %15s %lld %u %ld %ld %ld %ju %ju %lld %lld %ld %lld %u %ld %ld %ld %d %d %d "
-                   "%u%n %" SCNx32,
+                   "vtape-position 3 %15s %lld %u %ld %ld %ld %ju %ju %lld %lld %ld %lld %u %ld %ld %ld %d %d %u%n "
+                   "%" SCNx32,
                    mode, &offset, &prev, &s->place.file, &s->place.block, &s->place.records, &s->dev, &s->ino,
                    &s->size, &s->sec, &s->nsec, &end_offset, &end_prev, &s->end.file, &s->end.records, &t.block_size,
-                   &t.density, &compression, &t.drive_buffer, &t.options, &checked, &sum);
-  if (got != 21) {
+                   &t.density, &t.drive_buffer, &t.options, &checked, &sum);
+  if (got != 20) {
     checked = -1;
     got = sscanf(text, "vtape-position 2 %15s %lld %u %ld %ld %ld %ju %ju %lld %lld %ld%n %" SCNx32, mode, &offset,
                  &prev, &s->place.file, &s->place.block, &s->place.records, &s->dev, &s->ino, &s->size, &s->sec,
@@ -199,7 +199,6 @@ bool Parse(const char* text, Saved* s) {
   s->place.prev = static_cast<uint16_t>(prev);
   s->end.offset = static_cast<off_t>(end_offset);
   s->end.prev = static_cast<uint16_t>(end_prev);
-  t.compression = compression != 0;
   return true;
 }
 
@@ -466,7 +465,7 @@ void Pass(Place* place, bool tape_mark, off_t next, uint16_t last) {
 }
 
 Settings DefaultSettings() {
-  return Settings{0, 0, false, 0, MT_ST_BUFFER_WRITES | MT_ST_ASYNC_WRITES | MT_ST_READ_AHEAD | MT_ST_CAN_BSR};
+  return Settings{0, 0, 0, MT_ST_BUFFER_WRITES | MT_ST_ASYNC_WRITES | MT_ST_READ_AHEAD | MT_ST_CAN_BSR};
 }
 
 bool OpenRecord(int drive, const char* image, int image_fd, bool rewinding, Place* place, Counting* counting,

@@ -30,12 +30,11 @@ enum class Counting { kKnown, kBlockLost, kEndOfData, kAfterMark, kPositionLost 
 
 /// What the drive and st keep between opens beside the place, changed only
 /// by the ioctls that set them: the drive's mode (block size, density,
-/// compression, buffering) and st's options (MT_ST_* booleans, as
+/// buffering) and st's options (MT_ST_* booleans, as
 /// /sys/class/scsi_tape/nstN/options shows them).
 struct Settings {
   long block_size;  // 0: variable-block mode
   int density;
-  bool compression;
   int drive_buffer;
   unsigned options;
 };

@@ -75,8 +75,15 @@ FILE* StreamOver(int fd, const char* mode) {
 
 // fopen and fopen64 on a drive name: true with the stream (or null and
 // errno) in `*result`.
+// Whether `path` is the drive's, or a path the drive answers for instead of
+// the kernel (a drive's name used as a directory, a real tape node).
+bool Answered(const char* path) {
+  int error;
+  return NameOf(AT_FDCWD, path, nullptr, &error) != DeviceName::kOther || error != 0;
+}
+
 bool TryOpenStream(const char* path, const char* mode, FILE** result) {
-  if (NameOf(AT_FDCWD, path) == DeviceName::kOther) return false;
+  if (!Answered(path)) return false;
   int flags = mode == nullptr ? -1 : ModeFlags(mode);
   if (flags < 0) {
     errno = EINVAL;
@@ -99,7 +106,7 @@ bool TryOpenStream(const char* path, const char* mode, FILE** result) {
 // drive: the reopen fails, and as freopen does on failure, the stream is
 // closed. Nothing reaches the device path.
 bool RefuseReopen(const char* path, FILE* stream) {
-  if (path == nullptr || NameOf(AT_FDCWD, path) == DeviceName::kOther) return false;
+  if (path == nullptr || !Answered(path)) return false;
   fclose(stream);
   errno = EOPNOTSUPP;
   return true;

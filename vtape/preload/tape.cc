@@ -7,8 +7,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 #include "../aws.h"
@@ -71,6 +73,7 @@ struct Drive {
   Eof eof;
   bool block_unknown;   // st lost count of the block number (-1)
   bool file_unknown;    // ... and of the file number (after a seek)
+  size_t partial;       // bytes of the fixed block at `at` a read already handed out
   Place end;            // where the data ends; offset -1 until known
   Settings settings;
   size_t min_block, max_block;
@@ -261,11 +264,19 @@ long SpaceToEnd() {
   Drive& d = *g_cur;
   // The drive knows where its data ends, as a cartridge's memory tells it.
   Place at = d.end.offset >= d.at.offset ? d.end : d.at;
-  for (;;) {
-    Record rec;
-    if (!Peek(at, &rec)) return -EIO;
-    if (rec.kind == RecordKind::kEnd) break;
-    Pass(&at, rec.kind == RecordKind::kTapeMark, rec.next, rec.last_length);
+  Walk walk;
+  if (!WalkRecords(d.image_fd, at.offset, d.size, at.prev, &walk)) {
+    StopAt(d.at);
+    return -EIO;
+  }
+  at.block = walk.marks > 0 ? walk.blocks : at.block + walk.blocks;
+  at.offset = walk.offset;
+  at.prev = walk.prev;
+  at.file += walk.marks;
+  at.records += walk.records;
+  if (walk.damaged) {
+    StopAt(at);
+    return -EIO;
   }
   SetEnd(d, at);
   if (Option(d, MT_ST_FAST_MTEOM)) d.file_unknown = true;
@@ -381,12 +392,6 @@ long SetDensity(long count) {
   return ChangeSettings(s);
 }
 
-long SetCompression(long count) {
-  Settings s = g_cur->settings;
-  s.compression = (count & 1) != 0;
-  return ChangeSettings(s);
-}
-
 long DoorLock(bool locked) { return g_cur->in_library ? SetDoorLock(g_cur->number, locked) : 0; }
 
 // The operations that need no tape in the drive.
@@ -431,7 +436,8 @@ long TapeOp(const mtop& op) {
     case MTSETDRVBUFFER:
       return (count & MT_ST_OPTIONS) != 0 ? SetOptions(count) : SetDriveBuffer(count);
     case MTCOMPRESSION:
-      return SetCompression(count);
+      // The drive has no compression page: st finds none and fails.
+      return -EIO;
     case MTREW:
       return RewindFails() ? -EIO : Rewind();
     case MTRETEN:
@@ -667,24 +673,40 @@ namespace {
 
 // The checks st makes of a transfer before the tape moves: within the
 // block limits in variable-block mode, whole blocks in fixed-block mode.
-long CheckTransfer(const Drive& d, size_t count) {
+long CheckTransfer(const Drive& d, size_t count, bool reading) {
   long block = d.settings.block_size;
-  if (block != 0) return count % static_cast<size_t>(block) == 0 ? 0 : -EINVAL;
+  if (block != 0) {
+    bool read_ahead = reading && Option(d, MT_ST_READ_AHEAD);
+    return count % static_cast<size_t>(block) == 0 || read_ahead ? 0 : -EINVAL;
+  }
   if (count > kMaxTransfer) return -EINVAL;
   if (!Option(d, MT_ST_NO_BLKLIMS) && (count < d.min_block || count > d.max_block)) return -EINVAL;
   return 0;
 }
 
+// st empties its read-ahead buffer before anything else moves the tape:
+// the block it had begun to hand out counts as read.
+long FlushReadAhead() {
+  Drive& d = *g_cur;
+  if (d.partial == 0) return 0;
+  Record rec;
+  if (!Peek(d.at, &rec)) return -EIO;
+  Place next = d.at;
+  Pass(&next, false, rec.next, rec.last_length);
+  d.partial = 0;
+  return MoveTo(next, d.eof, d.block_unknown);
+}
+
 // What a read or write goes through before the tape: the VFS's check of
 // the access mode (`wrong_direction`), then st's rw_checks. 1 when the
 // call goes on to the tape.
-long RwChecks(const Drive& d, bool wrong_direction, size_t count) {
+long RwChecks(const Drive& d, bool wrong_direction, size_t count, bool reading) {
   if (wrong_direction) return -EBADF;
   if (NoTape(d)) return -ENOMEDIUM;
   if (TapeGone()) return -EIO;
   Spend(Motion::kBlock, count);
   if (count == 0) return 0;
-  long refused = CheckTransfer(d, count);
+  long refused = CheckTransfer(d, count, reading);
   return refused < 0 ? refused : 1;
 }
 
@@ -714,44 +736,69 @@ long ReadVariable(void* buf, size_t count) {
   return static_cast<long>(rec.length);
 }
 
-// Fixed-block mode: whole blocks of the block size. A tape mark after
-// some blocks ends the read, and the next read returns its 0; a block of
-// another size fails the read if it is the first, and the tape stays
-// before it either way.
+// Fixed-block mode: the blocks' bytes in order. A tape mark after some
+// bytes ends the read, and the next read returns its 0; a block of another
+// size fails the read if it comes first, and the tape stays before it
+// either way. A read that ends inside a block leaves the rest of it in
+// st's read-ahead buffer for the next read.
 long ReadFixed(void* buf, size_t count) {
   Drive& d = *g_cur;
   size_t block = static_cast<size_t>(d.settings.block_size);
-  size_t want = count / block, got = 0;
+  unsigned char* out = static_cast<unsigned char*>(buf);
+  unsigned char* part = nullptr;  // a block only partly handed out
+  size_t done = 0, partial = d.partial;
   Place at = d.at;
-  while (got < want) {
+  long result = 0;
+  while (done < count) {
+    bool whole = partial == 0 && count - done >= block;
+    if (!whole && part == nullptr && (part = static_cast<unsigned char*>(malloc(block))) == nullptr) {
+      result = -ENOMEM;
+      break;
+    }
     Record rec;
-    unsigned char* into = static_cast<unsigned char*>(buf) + got * block;
-    if (!ReadRecord(d.image_fd, at.offset, d.size, at.prev, into, block, &rec) || rec.kind == RecordKind::kCorrupt) {
+    if (!ReadRecord(d.image_fd, at.offset, d.size, at.prev, whole ? out + done : part, block, &rec) ||
+        rec.kind == RecordKind::kCorrupt) {
       StopAt(at);
-      return -EIO;
+      result = -EIO;
+      break;
     }
     if (rec.kind == RecordKind::kEnd) {
-      if (got == 0) return ReadAtEnd();
-      // st drops what came before the blank check.
-      SetEnd(d, at);
-      MoveTo(at, Eof::kEndOfData, true);
-      return -EIO;
+      if (done == 0 && partial == 0) {
+        result = ReadAtEnd();
+      } else {
+        // st drops what came before the blank check.
+        SetEnd(d, at);
+        d.partial = 0;
+        MoveTo(at, Eof::kEndOfData, true);
+        result = -EIO;
+      }
+      break;
     }
     if (rec.kind == RecordKind::kTapeMark) {
-      if (got > 0) break;
+      if (done > 0) break;
       Pass(&at, true, rec.next, rec.last_length);
-      return MoveTo(at, Eof::kFileMark, false);
+      result = MoveTo(at, Eof::kFileMark, false);
+      break;
     }
     if (rec.length != block) {
-      if (got > 0) break;
-      StopAt(at);
-      return -EIO;
+      if (done == 0) StopAt(at);
+      result = done == 0 ? -EIO : 0;
+      break;
     }
-    Pass(&at, false, rec.next, rec.last_length);
-    ++got;
+    size_t take = std::min(block - partial, count - done);
+    if (!whole) memcpy(out + done, part + partial, take);
+    done += take;
+    partial += take;
+    if (partial == block) {
+      Pass(&at, false, rec.next, rec.last_length);
+      partial = 0;
+    }
   }
+  free(part);
+  if (result != 0 || done == 0) return result;
   if (MoveTo(at, Eof::kNone, d.block_unknown) < 0) return -EIO;
-  return static_cast<long>(got * block);
+  d.partial = partial;
+  return static_cast<long>(done);
 }
 
 // Writes `length` bytes as one block, or as blocks of the fixed size.
@@ -783,7 +830,7 @@ uint64_t Cost(const Drive& d, size_t length) {
 long TapeRead(int drive, void* buf, size_t count) {
   Locked lock;
   Drive& d = Select(drive);
-  long checked = RwChecks(d, d.write_only, count);
+  long checked = RwChecks(d, d.write_only, count, true);
   if (checked <= 0) return checked;
   d.pending_write = false;
   if (ReadFails()) return -EIO;
@@ -798,9 +845,10 @@ long TapeRead(int drive, void* buf, size_t count) {
 long TapeWrite(int drive, const void* buf, size_t count) {
   Locked lock;
   Drive& d = Select(drive);
-  long checked = RwChecks(d, d.read_only, count);
+  long checked = RwChecks(d, d.read_only, count, false);
   if (checked <= 0) return checked;
   if (d.write_protected) return -EACCES;
+  if (FlushReadAhead() < 0) return -EIO;
   // After the early warning st refuses every other write, so that a
   // program sees ENOSPC and can finish the tape with what follows.
   if (d.eof == Eof::kEarlyWarning) {
@@ -827,26 +875,28 @@ long TapeIoctl(int drive, unsigned long request, void* arg) {
   Locked lock;
   Select(drive);
   if (TapeGone()) return -EIO;
-  if (_IOC_TYPE(request) == _IOC_TYPE(MTIOCTOP) && _IOC_NR(request) == _IOC_NR(MTIOCTOP)) {
+  auto is = [request](unsigned long known) {
+    return _IOC_TYPE(request) == _IOC_TYPE(known) && _IOC_NR(request) == _IOC_NR(known);
+  };
+  if (!is(MTIOCTOP) && !is(MTIOCGET) && !is(MTIOCPOS)) return -ENOTTY;
+  if (FlushReadAhead() < 0) return -EIO;
+  if (is(MTIOCTOP)) {
     if (_IOC_SIZE(request) != sizeof(mtop)) return -EINVAL;
     if (arg == nullptr) return -EFAULT;
     mtop op;
     memcpy(&op, arg, sizeof op);
     return TapeOp(op);
   }
-  if (_IOC_TYPE(request) == _IOC_TYPE(MTIOCGET) && _IOC_NR(request) == _IOC_NR(MTIOCGET)) {
+  if (is(MTIOCGET)) {
     if (_IOC_SIZE(request) != sizeof(mtget)) return -EINVAL;
     if (arg == nullptr) return -EFAULT;
     return TapeStatus(static_cast<mtget*>(arg));
   }
-  if (_IOC_TYPE(request) == _IOC_TYPE(MTIOCPOS) && _IOC_NR(request) == _IOC_NR(MTIOCPOS)) {
-    if (_IOC_SIZE(request) != sizeof(mtpos)) return -EINVAL;
-    if (arg == nullptr) return -EFAULT;
-    if (NoTape(*g_cur)) return -EIO;
-    static_cast<mtpos*>(arg)->mt_blkno = g_cur->at.records;
-    return 0;
-  }
-  return -ENOTTY;
+  if (_IOC_SIZE(request) != sizeof(mtpos)) return -EINVAL;
+  if (arg == nullptr) return -EFAULT;
+  if (NoTape(*g_cur)) return -EIO;
+  static_cast<mtpos*>(arg)->mt_blkno = g_cur->at.records;
+  return 0;
 }
 
 DriveParameters CurrentParameters(int drive) {
@@ -854,7 +904,7 @@ DriveParameters CurrentParameters(int drive) {
   const Settings s = d.in_use && !NoTape(d) ? d.settings : DefaultSettings();
   size_t min = d.in_use ? d.min_block : g_config.min_block;
   size_t max = d.in_use ? d.max_block : g_config.max_block;
-  return DriveParameters{min,          max,           s.block_size, s.density, s.compression, s.drive_buffer,
+  return DriveParameters{min,          max,           s.block_size, s.density, false, s.drive_buffer,
                          d.write_protected, d.in_use && !NoTape(d), d.in_use ? d.settings.options : s.options};
 }
 
@@ -883,6 +933,7 @@ long ReleaseDrive(int drive) {
     // The tape left with the changer; nothing is written to it any more.
     libc.close(d.image_fd);
   } else if (!d.no_medium) {
+    if (FlushReadAhead() < 0) result = -EIO;
     bool marked = false;
     if (d.pending_write) {
       marked = !g_config.fail_close && !g_config.fail_weof && CloseMarks() == 0;

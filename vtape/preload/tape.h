@@ -49,7 +49,7 @@ struct DriveParameters {
   size_t max_block;
   long block_size;
   int density;
-  bool compression;
+  bool compression;  // always false: the drive stores data as written, and has no compression
   int drive_buffer;  // buffered mode, MODE SENSE's header byte 2 bits 4-6
   bool write_protected;
   bool loaded;  // an open of the drive has a tape; otherwise the rest is the defaults

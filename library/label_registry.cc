@@ -1,0 +1,110 @@
+#include "label_registry.h"
+
+#include <cctype>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "label_set.h"
+
+namespace library {
+namespace {
+
+std::string Holder(int slot, const std::string& cartridge) {
+  std::string text = "slot " + std::to_string(slot) + "'s cartridge";
+  return cartridge.starts_with("slot ") ? text : text + " " + cartridge;
+}
+
+}  // namespace
+
+std::string CartridgeName(int slot, const std::string& barcode) {
+  if (barcode.empty()) return "slot " + std::to_string(slot);
+  std::string name;
+  for (char c : barcode) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+  return name;
+}
+
+std::vector<SavedLabel> SavedLabels(const std::string& dir) {
+  static const std::regex kept(R"(^slot(\d+)(-([^.]+))?(\.[a-z-]+)?\.lbl$)");
+  struct Newest {
+    SavedLabel saved;
+    std::filesystem::file_time_type when;
+  };
+  std::map<std::string, Newest> newest;
+  std::error_code error;
+  for (const auto& file : std::filesystem::directory_iterator(dir, error)) {
+    std::string name = file.path().filename();
+    std::smatch m;
+    if (!std::regex_match(name, m, kept) || !file.is_regular_file(error)) continue;
+    std::ifstream in(file.path());
+    std::stringstream text;
+    text << in.rdbuf();
+    std::string why;
+    auto records = ParseLabelFile(text.str(), &why);
+    if (!records) continue;
+    int slot = std::stoi(m[1].str());
+    std::string cartridge = m[3].matched ? m[3].str() : CartridgeName(slot, "");
+    auto when = file.last_write_time(error);
+    auto found = newest.find(cartridge);
+    if (found != newest.end() && found->second.when >= when) continue;
+    newest[cartridge] = {{cartridge, LabelOf(*records), file.path(), slot}, when};
+  }
+  std::vector<SavedLabel> labels;
+  for (const auto& [cartridge, entry] : newest) labels.push_back(entry.saved);
+  return labels;
+}
+
+std::string LabelRegistry::SavedHolder(const std::string& label, const std::string& cartridge) const {
+  for (const SavedLabel& saved : saved_) {
+    if (saved.label == label && saved.cartridge != cartridge && !read_.contains(saved.cartridge)) {
+      return Holder(saved.slot, saved.cartridge) + " (kept in " + saved.file + ")";
+    }
+  }
+  return "";
+}
+
+void LabelRegistry::Expect(const std::vector<PlanEntry>& plan) {
+  std::lock_guard lock(mutex_);
+  for (const PlanEntry& entry : plan) {
+    if (entry.disposition != Disposition::kVisit) continue;
+    order_[entry.slot] = done_.size();
+    done_.push_back(false);
+  }
+}
+
+void LabelRegistry::MarkDone(int slot) {
+  auto place = order_.find(slot);
+  if (place != order_.end()) done_[place->second] = true;
+  changed_.notify_all();
+}
+
+void LabelRegistry::Found(const PlanEntry& entry, const std::string& label) {
+  std::lock_guard lock(mutex_);
+  read_[CartridgeName(entry.slot, entry.barcode)] = {label, entry.slot};
+  MarkDone(entry.slot);
+}
+
+void LabelRegistry::Settled(const PlanEntry& entry) {
+  std::lock_guard lock(mutex_);
+  MarkDone(entry.slot);
+}
+
+std::string LabelRegistry::HolderBeforeWrite(const PlanEntry& entry, const std::string& label) {
+  std::unique_lock lock(mutex_);
+  auto place = order_.find(entry.slot);
+  size_t before = place == order_.end() ? 0 : place->second;
+  changed_.wait(lock, [&] {
+    for (size_t i = 0; i < before; ++i) {
+      if (!done_[i]) return false;
+    }
+    return true;
+  });
+  std::string cartridge = CartridgeName(entry.slot, entry.barcode);
+  for (const auto& [other, read] : read_) {
+    if (other != cartridge && read.label == label) return Holder(read.slot, other) + " (read in this run)";
+  }
+  return SavedHolder(label, cartridge);
+}
+
+}  // namespace library

@@ -1,0 +1,71 @@
+// Which label each cartridge is known to carry: from the sets earlier runs
+// kept in the labels directory and from this run's reads, so that no write
+// gives a second cartridge a label another one already has.
+#pragma once
+
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "plan.h"
+
+namespace library {
+
+/// A label kept in the labels directory, and the cartridge it was read from.
+struct SavedLabel {
+  std::string cartridge;  // CartridgeName of the slot and barcode in its file name
+  std::string label;
+  std::string file;
+  int slot = 0;
+};
+
+/// The barcode as the label files spell it, or "slot N" for a cartridge
+/// without one: what tells two cartridges apart across runs.
+std::string CartridgeName(int slot, const std::string& barcode);
+
+/// The newest label set kept for each cartridge in `dir`: slotNNN[-BARCODE]
+/// files ending in .lbl (sets read and sets written; backups are old sets
+/// and do not count).
+std::vector<SavedLabel> SavedLabels(const std::string& dir);
+
+class LabelRegistry {
+ public:
+  explicit LabelRegistry(std::vector<SavedLabel> saved) : saved_(std::move(saved)) {}
+
+  /// Who else carries `label` by an earlier run's record, e.g. "slot 4's
+  /// cartridge ABC004L8 (kept in labels/slot004-ABC004L8.lbl)"; "" when none.
+  /// A cartridge this run has read counts as read, not as recorded. Not to be
+  /// called while other threads use the registry.
+  std::string SavedHolder(const std::string& label, const std::string& cartridge) const;
+
+  /// The cartridges this run visits, in the order they are taken.
+  void Expect(const std::vector<PlanEntry>& plan);
+  /// This run read `label` on the cartridge of `entry` ("" for none), or
+  /// wrote it there.
+  void Found(const PlanEntry& entry, const std::string& label);
+  /// The cartridge of `entry` is done with, read or not.
+  void Settled(const PlanEntry& entry);
+
+  /// Before `entry`'s cartridge gets `label`: waits until every cartridge
+  /// taken before it has been read, then names another that carries the
+  /// label, by this run's reads or an earlier run's record; "" when none.
+  std::string HolderBeforeWrite(const PlanEntry& entry, const std::string& label);
+
+ private:
+  struct Read {
+    std::string label;
+    int slot = 0;
+  };
+  void MarkDone(int slot);
+
+  std::vector<SavedLabel> saved_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::map<int, size_t> order_;  // slot to its place in the visiting order
+  std::vector<bool> done_;
+  std::map<std::string, Read> read_;  // by cartridge
+};
+
+}  // namespace library

@@ -1,0 +1,110 @@
+// Every name that leads to the drive is the drive, and nothing done to one
+// of them reaches what the machine has at that path. The drive answers to a
+// folder of the test's own, where a sentinel file stands at each of its
+// names; each case runs a shell under the drive and checks what it printed,
+// the tape, and that the sentinels and the folder are as they were.
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+
+namespace {
+
+using test_support::Block;
+using test_support::Mark;
+using test_support::TapeRecord;
+
+constexpr char kSentinel[] = "sentinel\n";
+
+struct NameCase {
+  const char* name;
+  const char* script;  // sh -c in the case's folder; $D is the drive's folder
+  const char* out;
+  std::vector<TapeRecord> after;
+};
+
+void PrintTo(const NameCase& c, std::ostream* os) { *os << c.name; }
+
+class NamesTest : public testing::TestWithParam<NameCase> {};
+
+TEST_P(NamesTest, LeadToTheDriveAndLeaveTheMachineAlone) {
+  const NameCase& c = GetParam();
+  test_support::TempDir dir;
+  std::string devices = dir.File("dev");
+  ASSERT_EQ(mkdir(devices.c_str(), 0755), 0);
+  for (const char* name : {"/nst0", "/st0"}) test_support::WriteFile(devices + name, kSentinel);
+  std::string image = dir.File("tape.aws");
+  test_support::WriteAwsFile(image, {});
+  test_support::CommandResult r =
+      test_support::Run({test_support::BinaryPath("VTAPE"), "run", image, "--device", devices + "/nst0", "--", "sh",
+                         "-c", std::string("cd ") + dir.path() + " && " + c.script},
+                        "", {"D=" + devices});
+  EXPECT_EQ(r.out, c.out) << r.err;
+  EXPECT_EQ(test_support::ReadAwsFile(image), c.after);
+  for (const char* name : {"/nst0", "/st0"}) EXPECT_EQ(test_support::ReadFile(devices + name), kSentinel) << name;
+  EXPECT_EQ(test_support::Run({"ls", "-a", devices}).out, ".\n..\nnst0\nst0\n");
+}
+
+const std::vector<TapeRecord> kHello = {Block("hello\n"), Mark()};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, NamesTest,
+    testing::Values(
+        NameCase{"SymbolicLink", "ln -s $D/nst0 link && echo hello | dd of=link bs=80 status=none", "", kHello},
+        NameCase{"LinkedFolderAsUdevMakesThem",
+                 "mkdir by-id && ln -s ../dev/nst0 by-id/drive-nst && echo hello | dd of=by-id/drive-nst status=none",
+                 "", kHello},
+        NameCase{"ThroughProcSelfRoot", "echo hello | dd of=/proc/self/root$D/nst0 status=none", "", kHello},
+        NameCase{"DotsAndDoubledSlashes", "cd $D && echo hello | dd of=../dev/.//nst0 status=none", "", kHello},
+        NameCase{"AgainThroughProcSelfFdIsBusy",
+                 "exec 3>$D/nst0; { echo hi > /proc/self/fd/3; } 2>/dev/null || echo busy",
+                 "busy\n",
+                 {}},
+        NameCase{"NotADirectory",
+                 "cat $D/nst0/ 2>/dev/null || echo no; cat $D/nst0/. 2>/dev/null || echo no",
+                 "no\nno\n",
+                 {}},
+        NameCase{"StatSeesTheNodeBehindALink",
+                 "ln -s $D/st0 link && stat -c %F link && stat -L -c '%F %t %T' link",
+                 "symbolic link\ncharacter special file 9 0\n",
+                 {}},
+        NameCase{
+            "ChangesToTheNodeNeverReachTheMachine",
+            "exec 2>/dev/null; chmod 600 $D/nst0 && echo chmod; rm -f $D/nst0 || echo rm; mv $D/nst0 x || echo mv; "
+            "ln $D/nst0 y || echo ln; install -m 644 /etc/hostname $D/nst0 || echo install; "
+            "truncate -s 0 $D/nst0 || echo truncate; ls x y || echo nothing",
+            "chmod\nrm\nmv\nln\ninstall\ntruncate\nnothing\n",
+            {}},
+        NameCase{"LinkToTheDriveIsRemovedItself", "ln -s $D/nst0 link && rm link && ls", "dev\ntape.aws\n", {}}),
+    [](const testing::TestParamInfo<NameCase>& info) { return std::string(info.param.name); });
+
+// A real tape node of the machine, in any folder, is out of a program's
+// reach under the drive, even without the device-hiding namespace.
+TEST(HostTapeNodes, AreRefusedInAnyFolder) {
+  test_support::TempDir dir;
+  std::string node = dir.File("nst5");
+  struct stat before, after;
+  if (mknod(node.c_str(), S_IFCHR | 0666, makedev(9, 133)) != 0 || stat(node.c_str(), &before) != 0) {
+    GTEST_SKIP() << "cannot make a device node here";
+  }
+  std::string image = dir.File("tape.aws");
+  test_support::WriteAwsFile(image, {});
+  test_support::CommandResult r =
+      test_support::Run({test_support::BinaryPath("VTAPE"), "run", image, "--", "sh", "-c",
+                         "cd \"$0\" && ln -s nst5 link && "
+                         "{ cat nst5 link; chmod 600 nst5; rm nst5; } 2>&1 | sed 's/.*: //'",
+                         dir.path()});
+  EXPECT_EQ(r.out,
+            "No such device or address\nNo such device or address\nOperation not permitted\nOperation not permitted\n");
+  ASSERT_EQ(stat(node.c_str(), &after), 0);
+  EXPECT_EQ(after.st_mode, before.st_mode);
+}
+
+}  // namespace
