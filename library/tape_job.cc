@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -133,8 +135,8 @@ std::string CheckKeptCopy(const std::string& path, const std::string& label, std
   return "";
 }
 
-// vaklabel's backup holds the set read, and for a six-character set under
-// an eight-character label one record more.
+// A backup holds the set read; vaklabel's own, from an earlier run, has one
+// record more for a six-character set under an eight-character label.
 std::string CheckBackup(const std::string& path, const LabelRecords& read) {
   std::string error;
   auto backup = LoadRecords(path, &error);
@@ -143,6 +145,40 @@ std::string CheckBackup(const std::string& path, const LabelRecords& read) {
     return "the backup " + path + " differs from the label set read";
   }
   return "";
+}
+
+bool WriteNewFile(const std::string& path, const std::string& text, std::string* error) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+  if (fd < 0) {
+    *error = std::strerror(errno);
+    return false;
+  }
+  bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
+  if (!written) *error = std::strerror(errno);
+  if (close(fd) != 0 && written) {
+    *error = std::strerror(errno);
+    written = false;
+  }
+  if (!written) Remove(path);
+  return written;
+}
+
+// The backup is made, synced and read back before the tape is written, so
+// that a cartridge whose old set cannot be kept is refused, not relabelled.
+// One an earlier run left with the same set is kept as it is; one with
+// another set is never overwritten. "" when `backup` holds the set read.
+std::string KeepBackup(const std::string& kept, const std::string& backup, const LabelRecords& read) {
+  std::error_code fs_error;
+  if (std::filesystem::exists(backup, fs_error)) {
+    if (CheckBackup(backup, read).empty()) return "";
+    return "the backup " + backup + " exists and holds another label set: move it away first";
+  }
+  std::optional<std::string> text = ReadText(kept);
+  std::string error = kept + " cannot be read";
+  if (!text || !WriteNewFile(backup, *text, &error)) return "the backup " + backup + " cannot be made: " + error;
+  std::string dir = std::filesystem::path(backup).parent_path();
+  if (!SyncFile(dir.empty() ? "." : dir)) return "the backup " + backup + " cannot be synced to disk";
+  return CheckBackup(backup, read);
 }
 
 // After a write that failed once the tape was open for writing, the label
@@ -310,27 +346,23 @@ SlotReport VisitTape(const PlanEntry& entry, const JobSettings& settings, const 
     source = *records_read;
   }
 
-  std::string backup;
-  if (decision.backup) {
-    backup = settings.labels_dir + "/" + entry.wanted + "_" + report.label_found + ".prelbl";
-    std::error_code fs_error;
-    if (std::filesystem::exists(backup, fs_error) && !CheckBackup(backup, *records_read).empty()) {
-      return Stop(report, Outcome::kRefused,
-                  "the backup " + backup + " exists and holds another label set: move it away first");
-    }
-  }
   if (settings.registry) {
     std::string holder = settings.registry->HolderBeforeWrite(entry, entry.wanted);
     if (!holder.empty()) return Stop(report, Outcome::kRefused, "label " + entry.wanted + " is on " + holder);
   }
+  if (decision.backup) {
+    // Named as vaklabel names its backups: NEW_OLD.prelbl.
+    std::string backup = settings.labels_dir + "/" + entry.wanted + "_" + report.label_found + ".prelbl";
+    std::string problem = KeepBackup(report.label_file, backup, *records_read);
+    if (!problem.empty()) return Stop(report, Outcome::kRefused, problem);
+    report.backup_file = backup;
+  }
   std::string destroyed = report.state == TapeState::kBlank || decision.backup ? "" : DataBeyond(tools);
 
   std::string before = CreationDate(std::time(nullptr));
-  WriteTrace written =
-      tools.Write(entry.wanted, backup.empty() ? "" : settings.labels_dir, from_template ? settings.template_path : "");
+  WriteTrace written = tools.Write(entry.wanted, from_template ? settings.template_path : "");
   if (written.status != 0 || !written.ran) {
     report.outcome = Outcome::kFailed;
-    if (!backup.empty() && CheckBackup(backup, *records_read).empty()) report.backup_file = backup;
     const std::string& why = written.error;
     if (!written.tape_opened_to_write) {
       if (why.find("Read-only file system") != std::string::npos) {
@@ -350,15 +382,6 @@ SlotReport VisitTape(const PlanEntry& entry, const JobSettings& settings, const 
   }
   if (settings.registry) settings.registry->Found(entry, entry.wanted);
   std::string overwrote = destroyed.empty() ? "" : "overwrote " + destroyed;
-  if (!backup.empty()) {
-    std::string problem = CheckBackup(backup, *records_read);
-    if (!problem.empty()) {
-      report.detail = problem + "; the set read is kept in " + report.label_file;
-      report.outcome = Outcome::kFailed;
-      return report;
-    }
-    report.backup_file = backup;
-  }
   report.label.clear();
   report.created.clear();
   report.expires.clear();

@@ -156,10 +156,8 @@ ReadTrace TapeTools::Read(const std::string& dir, const std::string& file) const
   return ParseReadTrace(RunProcess({vaklabel_, "-r", "-p", dir, "-o", file, "-f", device_}));
 }
 
-std::vector<std::string> TapeTools::WriteCommand(const std::string& label, const std::string& backup_dir,
-                                                 const std::string& template_path) const {
+std::vector<std::string> TapeTools::WriteCommand(const std::string& label, const std::string& template_path) const {
   std::vector<std::string> argv{vaklabel_};
-  if (!backup_dir.empty()) argv.insert(argv.end(), {"-b", "-p", backup_dir});
   if (!template_path.empty()) {
     size_t slash = template_path.find_last_of('/');
     std::string dir = slash == std::string::npos ? "." : template_path.substr(0, slash);
@@ -169,9 +167,8 @@ std::vector<std::string> TapeTools::WriteCommand(const std::string& label, const
   return argv;
 }
 
-WriteTrace TapeTools::Write(const std::string& label, const std::string& backup_dir,
-                            const std::string& template_path) const {
-  return ParseWriteTrace(RunProcess(WriteCommand(label, backup_dir, template_path)));
+WriteTrace TapeTools::Write(const std::string& label, const std::string& template_path) const {
+  return ParseWriteTrace(RunProcess(WriteCommand(label, template_path)));
 }
 
 std::optional<DrivePosition> TapeTools::Position() const {

@@ -88,13 +88,12 @@ class TapeTools {
   /// vaklabel -r -p DIR -o FILE -f DEV: the label set is kept in DIR/FILE.
   ReadTrace Read(const std::string& dir, const std::string& file) const;
 
-  /// Writes `label`: with `backup_dir` the old set is saved there first
-  /// (vaklabel names the file NEW_OLD.prelbl); with a template its records
-  /// replace the ones read.
-  WriteTrace Write(const std::string& label, const std::string& backup_dir, const std::string& template_path) const;
+  /// Writes `label`; with a template its records replace the ones read.
+  /// The caller keeps the old set first: vaklabel's own backup is made in
+  /// the same run as the write, too late to refuse the tape.
+  WriteTrace Write(const std::string& label, const std::string& template_path) const;
 
-  std::vector<std::string> WriteCommand(const std::string& label, const std::string& backup_dir,
-                                        const std::string& template_path) const;
+  std::vector<std::string> WriteCommand(const std::string& label, const std::string& template_path) const;
 
   std::optional<DrivePosition> Position() const;
   /// Spaces to the end of data; false when the drive refuses.

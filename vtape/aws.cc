@@ -169,14 +169,14 @@ bool ReadRecord(const unsigned char* image, off_t offset, off_t size, uint16_t p
   return ReadFrom(Source{-1, image}, offset, size, prev, buf, cap, record);
 }
 
-bool WalkRecords(int fd, off_t offset, off_t size, uint16_t prev, Walk* walk) {
+bool WalkRecords(int fd, off_t offset, off_t size, uint16_t prev, long marks, Walk* walk) {
   constexpr size_t kWindow = 1 << 18;
   *walk = Walk{offset, prev, 0, 0, 0, false};
   Window window{static_cast<unsigned char*>(malloc(kWindow)), kWindow, 0, 0};
   if (window.bytes == nullptr) return false;
   Source source{fd, nullptr, &window};
   bool read = true;
-  for (;;) {
+  while (marks == 0 || walk->marks < marks) {
     Record rec;
     if (!(read = ReadFrom(source, walk->offset, size, walk->prev, nullptr, 0, &rec))) break;
     if (rec.kind == RecordKind::kEnd) break;

@@ -64,10 +64,11 @@ struct Walk {
 };
 
 /// Walks from `offset` of an image `size` bytes long (previous header's
-/// length `prev`) over the whole records to the end of data, or to damage,
-/// reading the file a stretch at a time. Returns false with errno set when
-/// the file cannot be read.
-bool WalkRecords(int fd, off_t offset, off_t size, uint16_t prev, Walk* walk);
+/// length `prev`) over the whole records to the end of data, to damage, or
+/// past the `marks`th tape mark (0: no such stop), reading the file a
+/// stretch at a time. Returns false with errno set when the file cannot be
+/// read.
+bool WalkRecords(int fd, off_t offset, off_t size, uint16_t prev, long marks, Walk* walk);
 
 /// Reads back over the record that ends at `offset` (not 0), whose last
 /// header has length `prev` (0: a tape mark): its kind and data length, with

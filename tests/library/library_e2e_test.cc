@@ -585,6 +585,12 @@ TEST_F(SafetyTest, NoWriteWithoutAKeptCopyOfWhatItReplaces) {
          test_support::WriteFile(labels + "/ABC001L8_OLD001.prelbl", "");
        },
        "", 1, "the backup " + labels + "/ABC001L8_OLD001.prelbl exists and holds another label set"},
+      {"the backup's name is a link to nowhere",
+       [&] {
+         std::filesystem::create_directory(labels);
+         std::filesystem::create_symlink(labels + "/elsewhere", labels + "/ABC001L8_OLD001.prelbl");
+       },
+       "", 1, "the backup " + labels + "/ABC001L8_OLD001.prelbl cannot be made: File exists"},
   };
   for (const Case& c : cases) {
     if (!root && c.name == std::string("a full directory")) continue;  // needs a small file system

@@ -130,14 +130,14 @@ TEST(WriteTrace, HowFarTheWriteGot) {
   }
 }
 
-TEST(WriteCommand, BackupAndTemplateAsVaklabelTakesThem) {
+TEST(WriteCommand, TemplateAsVaklabelTakesIt) {
   TapeTools tools("vaklabel", "mt", "/dev/nst1");
-  EXPECT_EQ(tools.WriteCommand("ABC001L8", "", "/usr/share/vaklabel/standard.lbl"),
+  EXPECT_EQ(tools.WriteCommand("ABC001L8", "/usr/share/vaklabel/standard.lbl"),
             (std::vector<std::string>{"vaklabel", "-c", "/usr/share/vaklabel", "-t", "standard.lbl", "-f", "/dev/nst1",
                                       "-w", "ABC001L8"}));
-  EXPECT_EQ(tools.WriteCommand("ABC001", "labels", ""),
-            (std::vector<std::string>{"vaklabel", "-b", "-p", "labels", "-f", "/dev/nst1", "-w", "ABC001"}));
-  EXPECT_EQ(tools.WriteCommand("ABC001", "", "standard.lbl"),
+  EXPECT_EQ(tools.WriteCommand("ABC001", ""),
+            (std::vector<std::string>{"vaklabel", "-f", "/dev/nst1", "-w", "ABC001"}));
+  EXPECT_EQ(tools.WriteCommand("ABC001", "standard.lbl"),
             (std::vector<std::string>{"vaklabel", "-c", ".", "-t", "standard.lbl", "-f", "/dev/nst1", "-w", "ABC001"}));
 }
 

@@ -79,12 +79,12 @@ line "cd extracted && FIRST=2 tar -x -M -F 'sh ../next-volume' -f $tape"
 line "cmp big extracted/big"
 step mtx unload 3 0
 
-workflow 4 "fsr, bsr, fsf, bsf, fsfm, bsfm and eod over two files of 3 and 2 blocks"
+workflow 4 "fsr, bsr, fsf, bsf, fsfm, bsfm, eod and seek over two files of 3 and 2 blocks"
 line "dd if=big of=$tape bs=10240 count=3"
 line "dd if=big of=$tape bs=10240 count=2"
 where
 for op in rewind "fsr 2" tell "bsr 1" "bsr 5" "fsr 5" tell "fsr 1" "bsr 1" "fsf 1" "bsf 1" "bsf 1" "fsfm 1" "bsfm 1" \
-  eod tell "bsr 1" "bsf 1" "bsf 5"; do
+  eod tell "bsr 1" "bsf 1" "bsf 5" "seek 4" tell "seek 9" tell "seek 0"; do
   # shellcheck disable=SC2086  # the operation and its count
   step mt -f $tape $op
   [ "$op" = tell ] || where

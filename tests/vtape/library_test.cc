@@ -177,6 +177,9 @@ TEST_F(LibraryTest, MtxMovesCartridgesAndRefusesAsWithARealChanger) {
        "mtx: Request Sense: Additional Sense Code = 53\n"
        "mtx: Request Sense: Additional Sense Qualifier = 02\n"
        "MOVE MEDIUM from Element Address 3 to 1001 Failed\n"},
+      // Unloading the drive releases the lock, leaving the tape to the changer.
+      {"mt -f /dev/nst1 offline && mtx unload 2 1 && mtx load 2 1 && mt -f /dev/nst1 lock", 0,
+       "Unloading drive 1 into Storage Element 2...done\nLoading media from Storage Element 2 into drive 1...done\n"},
       {"mt -f /dev/nst1 unlock && mtx unload 2 1", 0, "Unloading drive 1 into Storage Element 2...done\n"},
       {"mtx transfer 4 1 && mtx first 0 && mtx next 0", 0,
        "Loading media from Storage Element 1 into drive 0...done\n"

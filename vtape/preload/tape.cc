@@ -198,22 +198,43 @@ void PassBack(Place* at, const Record& rec) {
   }
 }
 
+// Walks forward from `from` past `marks` tape marks (0: to the end of
+// data): where the walk stopped, and whether it met damage, in which case
+// the tape stops there and the caller fails with EIO.
+bool WalkFrom(const Place& from, long marks, Place* to, bool* at_end) {
+  Drive& d = *g_cur;
+  Walk walk;
+  if (!WalkRecords(d.image_fd, from.offset, d.size, from.prev, marks, &walk)) {
+    StopAt(d.at);
+    return false;
+  }
+  *to = from;
+  to->block = walk.marks > 0 ? walk.blocks : from.block + walk.blocks;
+  to->offset = walk.offset;
+  to->prev = walk.prev;
+  to->file += walk.marks;
+  to->records += walk.records;
+  if (walk.damaged) {
+    StopAt(*to);
+    return false;
+  }
+  *at_end = marks == 0 || walk.marks < marks;
+  return true;
+}
+
 // Spaces forward over `count` filemarks; at end of data the tape stays
 // there and the call fails.
 long SpaceFileMarks(long count) {
-  Place at = g_cur->at;
-  for (long done = 0; done < count;) {
-    Record rec;
-    if (!Peek(at, &rec)) return -EIO;
-    if (rec.kind == RecordKind::kEnd) {
-      SetEnd(*g_cur, at);
-      MoveTo(at, Eof::kEndOfData, true);
-      return -EIO;
-    }
-    if (rec.kind == RecordKind::kTapeMark) ++done;
-    Pass(&at, rec.kind == RecordKind::kTapeMark, rec.next, rec.last_length);
+  if (count == 0) return 0;
+  Place at;
+  bool at_end;
+  if (!WalkFrom(g_cur->at, count, &at, &at_end)) return -EIO;
+  if (at_end) {
+    SetEnd(*g_cur, at);
+    MoveTo(at, Eof::kEndOfData, true);
+    return -EIO;
   }
-  return MoveTo(at, count > 0 ? Eof::kFileMark : g_cur->eof, count > 0 ? false : g_cur->block_unknown);
+  return MoveTo(at, Eof::kFileMark, false);
 }
 
 // Spaces forward over `count` blocks; a tape mark stops the tape after it
@@ -263,21 +284,9 @@ long SpaceBack(long count, bool marks) {
 long SpaceToEnd() {
   Drive& d = *g_cur;
   // The drive knows where its data ends, as a cartridge's memory tells it.
-  Place at = d.end.offset >= d.at.offset ? d.end : d.at;
-  Walk walk;
-  if (!WalkRecords(d.image_fd, at.offset, d.size, at.prev, &walk)) {
-    StopAt(d.at);
-    return -EIO;
-  }
-  at.block = walk.marks > 0 ? walk.blocks : at.block + walk.blocks;
-  at.offset = walk.offset;
-  at.prev = walk.prev;
-  at.file += walk.marks;
-  at.records += walk.records;
-  if (walk.damaged) {
-    StopAt(at);
-    return -EIO;
-  }
+  Place at;
+  bool at_end;
+  if (!WalkFrom(d.end.offset >= d.at.offset ? d.end : d.at, 0, &at, &at_end)) return -EIO;
   SetEnd(d, at);
   if (Option(d, MT_ST_FAST_MTEOM)) d.file_unknown = true;
   return MoveTo(at, Eof::kEndOfData, true);
