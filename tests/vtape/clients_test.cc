@@ -334,8 +334,9 @@ TEST_F(ClientsTest, WorkflowsGiveTheKernelsAnswers) {
   std::vector<Case> all(std::begin(cases), std::end(cases));
   all.push_back({{},
                  {},
-                 "mt stshowoptions && mt stsetoptions two-fms && mt stshowoptions && mt stclearoptions two-fms",
-                 geteuid() == 0 ? options + "The options set: buffer-writes async-writes read-ahead two-fms can-bsr\n"
+                 "mt stshowoptions && mt stsetoptions two-fms && cat /sys/class/scsi_tape/st0/options &&"
+                 " mt stshowoptions && mt stclearoptions two-fms",
+                 geteuid() == 0 ? options + "0x00000117\nThe options set: buffer-writes async-writes read-ahead two-fms can-bsr\n"
                                 : options + "/dev/nst0: Operation not permitted\n"});
   test_support::WriteFile(dir_.File("big"), std::string(3 << 20, 'B'));
   for (const char* tree : {"d1", "d2", "d4"}) {

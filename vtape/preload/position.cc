@@ -354,8 +354,8 @@ Saved End(const Place& place, Counting counting, off_t size_before_cut) {
 }
 
 // The record at the current path, read only.
-ssize_t ReadOnly(char* text) {
-  int fd = libc.open(g_k->path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+ssize_t ReadOnly(const char* path, char* text) {
+  int fd = libc.open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return -1;
   struct stat st;
   ssize_t n = libc.fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? pread(fd, text, kRecordSize, 0) : -1;
@@ -382,7 +382,7 @@ bool ReadSaved(Saved* s) {
   } else if (g_k->cannot[0] == '\0' && DirectoryWritable()) {
     return false;  // no record yet: BOT
   } else if (g_k->cannot[0] == '\0' || Unwritable(g_k->open_error)) {
-    n = ReadOnly(text);
+    n = ReadOnly(g_k->path, text);
     char newer[kRecordSize];
     if (UseRuntimeDirectory() && OpenFile(false) && pread(g_file->fd, newer, kRecordSize, 0) == kRecordSize) {
       memcpy(text, newer, kRecordSize);
@@ -521,6 +521,16 @@ bool StartWrite(int drive, const Place& place, Counting counting, off_t* size) {
   if (ftruncate(g_k->image_fd, place.offset) != 0) return false;
   *size = place.offset;
   return g_k->rewinding || Write(End(place, counting, place.offset));
+}
+
+Settings KeptSettings(const char* image) {
+  char path[PATH_MAX + 16];
+  char text[kRecordSize + 1];
+  Saved s;
+  snprintf(path, sizeof path, "%s%s", image, kStateSuffix);
+  if (ReadOnly(path, text) != static_cast<ssize_t>(kRecordSize)) return DefaultSettings();
+  text[kRecordSize] = '\0';
+  return Parse(text, &s) ? s.settings : DefaultSettings();
 }
 
 bool RecordSettings(int drive, const Settings& settings) {
