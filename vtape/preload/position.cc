@@ -476,7 +476,10 @@ void Pass(Place* place, bool tape_mark, off_t next, uint16_t last) {
 }
 
 Settings DefaultSettings() {
-  return Settings{0, 0, 0, MT_ST_BUFFER_WRITES | MT_ST_ASYNC_WRITES | MT_ST_READ_AHEAD | MT_ST_CAN_BSR};
+  // Buffered mode 1 is what drives (and the changer target's) report until
+  // MTSETDRVBUFFER changes it; st reads it from MODE SENSE at open.
+  constexpr int kDriveBuffered = 1;
+  return Settings{0, 0, kDriveBuffered, MT_ST_BUFFER_WRITES | MT_ST_ASYNC_WRITES | MT_ST_READ_AHEAD | MT_ST_CAN_BSR};
 }
 
 bool OpenRecord(int drive, const char* image, int image_fd, bool rewinding, Place* place, Counting* counting,
