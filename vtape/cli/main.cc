@@ -16,7 +16,7 @@ namespace {
 constexpr char kUsage[] =
     "usage: vtape create [--force] [--size SIZE] IMAGE\n"
     "       vtape list IMAGE\n"
-    "       vtape run IMAGE [--device PATH] [FAULT...] -- COMMAND [ARG...]\n"
+    "       vtape run IMAGE [--device PATH] [--require-hidden-devices] [FAULT...] -- COMMAND [ARG...]\n"
     "       vtape create LIBDIR --slots N [--drives D] [--barcodes FIRST|B1,B2,...]\n"
     "                    [--empty SLOT,...] [--copy IMAGE]... [--size SIZE]\n"
     "       vtape list LIBDIR\n"
@@ -39,6 +39,9 @@ constexpr char kHelp[] =
     "Options of run:\n"
     "  --device PATH        name the drive answers to (default /dev/nst0); the\n"
     "                       matching st/nst name is served too\n"
+    "  --require-hidden-devices\n"
+    "                       exit 125 rather than run with the machine's own tape\n"
+    "                       devices in sight when they cannot be hidden\n"
     "  --fail-open ERRNO    every open of the drive fails with ERRNO (EIO, 5, ...)\n"
     "  --no-medium          no tape loaded: open fails with ENOMEDIUM\n"
     "  --write-protect      tape is write-protected: O_RDWR/O_WRONLY give EROFS\n"
