@@ -82,6 +82,14 @@ INSTANTIATE_TEST_SUITE_P(
             "truncate -s 0 $D/nst0 || echo truncate; ls x y || echo nothing",
             "chmod\nrm\nmv\nln\ninstall\ntruncate\nnothing\n",
             {}},
+        // The node exists, and st has no fsync nor truncation; ls reads no
+        // attributes from it.
+        NameCase{"AnsweredAsTheKernelAnswersForTheNode",
+                 "ls -l $D/nst0 | cut -c1-10; perl -MFcntl -MIO::Handle -e 'sysopen(F, \"$ENV{D}/nst0\", "
+                 "O_WRONLY|O_CREAT|O_EXCL) or print \"$!\\n\"; open(G, \">\", \"$ENV{D}/nst0\") or die; "
+                 "print(G->sync ? \"synced\\n\" : \"$!\\n\"); print(truncate(G, 0) ? \"cut\\n\" : \"$!\\n\")'",
+                 "crw-rw----\nFile exists\nInvalid argument\nInvalid argument\n",
+                 {}},
         NameCase{"LinkToTheDriveIsRemovedItself", "ln -s $D/nst0 link && rm link && ls", "dev\ntape.aws\n", {}}),
     [](const testing::TestParamInfo<NameCase>& info) { return std::string(info.param.name); });
 
