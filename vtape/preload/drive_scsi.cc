@@ -42,6 +42,8 @@ constexpr uint8_t kLogSense = 0x4D;
 constexpr uint8_t kModeSense10 = 0x5A;
 
 constexpr Sense kMediumNotPresent = {scsi::kNotReady, 0x3A, 0x00};
+// The drive cannot learn its own identity: the library's state is damaged.
+constexpr Sense kInternalFailure = {scsi::kHardwareError, 0x44, 0x00};
 
 // Mode pages (SSC-3 8.3). A drive without partitions has no medium
 // partition page, as the changer target's drive has none.
@@ -76,10 +78,12 @@ Answer Good(size_t length) { return Answer{true, {}, length}; }
 Answer Check(const Sense& sense) { return Answer{false, sense, 0}; }
 
 // The serial number of drive `drive`: its library's, or for the single
-// drive one drawn from the image's path.
-void SerialOf(int drive, char (&serial)[kSerialLength + 1]) {
-  if (InLibrary() && LibraryDriveSerial(drive, serial)) return;
+// drive one drawn from the image's path. False when the library's state
+// cannot be read.
+bool SerialOf(int drive, char (&serial)[kSerialLength + 1]) {
+  if (InLibrary()) return LibraryDriveSerial(drive, serial);
   FormatSerial(UnitOfImage(g_config.image), 0, serial);
+  return true;
 }
 
 // The T10 vendor identification designator: vendor, product and serial,
@@ -106,7 +110,7 @@ Answer Inquiry(int drive, const uint8_t* cdb, uint8_t* data, size_t cap) {
     return Good(w.written());
   }
   char serial[kSerialLength + 1];
-  SerialOf(drive, serial);
+  if (!SerialOf(drive, serial)) return Check(kInternalFailure);
   w.Byte(kPeripheralTypeTape);
   w.Byte(cdb[2]);
   switch (cdb[2]) {
