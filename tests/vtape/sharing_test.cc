@@ -76,6 +76,10 @@ INSTANTIATE_TEST_SUITE_P(
                     "exec 3>/dev/nst0; sh -c 'printf abc >&3'; printf def >&3",
                     "",
                     {Block("abc"), Block("def"), Mark()}},
+        // Programs that use the C library's standard streams, whose data
+        // moves by internal calls: printf(1) writes, sed reads.
+        SharingCase{"StandardInputOfAProgram", kTwoBlocks, "sed s/e/E/ < /dev/nst0", "first\nsEcond\n", kTwoBlocks},
+        SharingCase{"StandardOutputOfAProgram", {}, "env printf abc > /dev/nst0", "", {Block("abc"), Mark()}},
         SharingCase{"TwoReadersShareThePlace", kTwoBlocks, "exec 3</dev/nst0; head -c 6 <&3; head -c 7 <&3",
                     "first\nsecond\n", kTwoBlocks}),
     [](const testing::TestParamInfo<SharingCase>& info) { return std::string(info.param.name); });

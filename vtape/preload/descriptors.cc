@@ -3,11 +3,13 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/kcmp.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -54,6 +56,10 @@ struct SharedOpen {
   int image_access;
   char image[PATH_MAX];
   pid_t holders[kMaxHolders];
+  // Processes that let go of the open: the kernel may show their
+  // descriptors a moment longer while they exit, but they are gone.
+  pid_t left[kMaxHolders];
+  int next_left;
   alignas(64) unsigned char parts[2][kSharedPartSize];
 };
 
@@ -126,6 +132,9 @@ SharedOpen* Map(int fd) {
 }
 
 void AddHolder(SharedOpen* s, pid_t pid) {
+  for (pid_t& gone : s->left) {
+    if (gone == pid) gone = 0;
+  }
   int free_slot = -1;
   for (int i = 0; i < kMaxHolders; ++i) {
     if (s->holders[i] == pid) return;
@@ -141,17 +150,35 @@ void ForgetHolder(SharedOpen* s, pid_t pid) {
   }
 }
 
-// Whether process `pid` has a descriptor of the memory file `l` maps.
+// Whether descriptor `name` of process `pid` goes through exec.
+bool KeptOnExec(pid_t pid, const char* name) {
+  char path[320];
+  snprintf(path, sizeof path, "/proc/%d/fdinfo/%s", pid, name);
+  int fd = libc.open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return true;
+  char text[256];
+  ssize_t n = libc.read(fd, text, sizeof text - 1);
+  libc.close(fd);
+  if (n <= 0) return true;
+  text[n] = '\0';
+  const char* flags = strstr(text, "flags:");
+  return flags == nullptr || (strtoul(flags + 6, nullptr, 8) & O_CLOEXEC) == 0;
+}
+
+// Whether process `pid` has a descriptor of the memory file `l` maps. A
+// child that still shares this process's memory (posix_spawn's, before its
+// exec) holds only what it keeps through the exec it is about to make.
 bool Holds(pid_t pid, const Local& l) {
   char path[64];
   snprintf(path, sizeof path, "/proc/%d/fd", pid);
   DIR* dir = opendir(path);
   if (dir == nullptr) return false;
+  bool spawning = syscall(SYS_kcmp, getpid(), pid, KCMP_VM, 0, 0) == 0;
   bool holds = false;
   while (const dirent* entry = readdir(dir)) {
     struct stat st;
     if (entry->d_name[0] != '.' && fstatat(dirfd(dir), entry->d_name, &st, 0) == 0 && st.st_ino == l.ino &&
-        st.st_dev == l.dev) {
+        st.st_dev == l.dev && (!spawning || KeptOnExec(pid, entry->d_name))) {
       holds = true;
       break;
     }
@@ -202,7 +229,7 @@ bool OthersHold(Local& l) {
   for (int i = 0; i < count; ++i) AddChildren(pids[i], pids, &count);
   bool held = false;
   for (int i = 1; i < count; ++i) {
-    if (Holds(pids[i], l)) {
+    if (!Listed(s->left, kMaxHolders, pids[i]) && Holds(pids[i], l)) {
       AddHolder(s, pids[i]);
       held = true;
     } else {
@@ -245,6 +272,8 @@ long Leave(int drive) {
   Local& l = g_local[drive];
   SharedState(drive, SharedPart::kTape);
   ForgetHolder(l.shared, getpid());
+  l.shared->left[l.shared->next_left] = getpid();
+  l.shared->next_left = (l.shared->next_left + 1) % kMaxHolders;
   long result = 0;
   if (OthersHold(l)) {
     LeaveDrive(drive);

@@ -53,6 +53,7 @@ bool EnsureInit() {
   LoadConfig();
   LoadLibraryConfig();
   AdoptInherited();
+  StandardStreamsOnTheDrive();
   g_init = InitState::kDone;
   return true;
 }

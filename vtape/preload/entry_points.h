@@ -18,6 +18,10 @@ long Finish(long result, int saved_errno);
 /// opens it with `flags`, leaving the C-style result in `*result`.
 bool TryOpenTape(int dirfd, const char* path, int flags, int* result);
 
+/// Points the C library's standard streams whose descriptor the program
+/// inherited as the drive's at streams through the drive, as fdopen would.
+void StandardStreamsOnTheDrive();
+
 }  // namespace vtape::preload
 
 #endif  // VTAPE_PRELOAD_ENTRY_POINTS_H_

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 
 #include "descriptors.h"
 #include "device_names.h"
@@ -113,6 +114,25 @@ bool RefuseReopen(const char* path, FILE* stream) {
 }
 
 }  // namespace
+
+// glibc moves the data of stdin, stdout and stderr with internal calls, so a
+// program that inherited the drive as one of them (printf > /dev/nst0, a
+// filter < /dev/nst0) would reach the memory file instead; the program reads
+// the variables stdin, stdout and stderr, which can point elsewhere.
+void StandardStreamsOnTheDrive() {
+  struct Standard {
+    FILE** stream;
+    int fd;
+    const char* mode;
+  };
+  for (const Standard& standard : {Standard{&stdin, STDIN_FILENO, "r"}, Standard{&stdout, STDOUT_FILENO, "w"},
+                                   Standard{&stderr, STDERR_FILENO, "w"}}) {
+    if (!IsTape(standard.fd)) continue;
+    FILE* stream = StreamOver(standard.fd, standard.mode);
+    if (stream != nullptr) *standard.stream = stream;
+  }
+}
+
 }  // namespace vtape::preload
 
 using namespace vtape::preload;
