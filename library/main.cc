@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -12,10 +13,12 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <mutex>
 #include <sstream>
 
 #include "changer.h"
+#include "drive_identity.h"
 #include "label_registry.h"
 #include "label_set.h"
 #include "lock.h"
@@ -138,23 +141,58 @@ bool CheckTemplate(const std::string& path, std::string* error) {
   return true;
 }
 
-std::vector<DriveUnit> ChooseDrives(const Options& options, const ChangerStatus& status, std::string* error) {
+// The drive's device failed the check after the load: nothing is read.
+SlotReport DriveFailure(const PlanEntry& entry, const std::string& why, bool* drive_fault) {
+  SlotReport report = UnvisitedReport(entry);
+  report.outcome = Outcome::kFailed;
+  report.detail = why;
+  *drive_fault = true;
+  return report;
+}
+
+std::vector<DriveUnit> Units(const std::vector<DrivePairing>& pairings) {
   std::vector<DriveUnit> drives;
-  if (options.drives.empty()) {
-    for (const DriveStatus& drive : status.drives) drives.push_back({drive.index, "/dev/nst" + std::to_string(drive.index)});
-    return drives;
-  }
-  for (const auto& [index, device] : options.drives) {
-    bool known = false;
-    for (const DriveStatus& drive : status.drives) known = known || drive.index == index;
-    if (!known) {
-      *error = "drive " + std::to_string(index) + " is not in this library (" + std::to_string(status.drives.size()) +
-               " drives, numbered from 0)";
-      return {};
-    }
-    drives.push_back({index, device});
-  }
+  for (const DrivePairing& pairing : pairings) drives.push_back({pairing.index, pairing.device});
   return drives;
+}
+
+std::vector<int> Indexes(const std::vector<DriveUnit>& drives) {
+  std::vector<int> indexes;
+  for (const DriveUnit& drive : drives) indexes.push_back(drive.index);
+  return indexes;
+}
+
+// A library that reports no serial numbers: each drive's device is proven by
+// a load test with the first cartridge the run visits anyway. Returns the
+// drives fit for use.
+std::optional<std::vector<DriveUnit>> ProveUnprovenPairings(const std::vector<PlanEntry>& plan,
+                                                            const std::vector<DriveUnit>& drives, Pairing* pairing,
+                                                            Changer& changer, const NoticeFn& notice,
+                                                            std::string* error) {
+  auto first = std::find_if(plan.begin(), plan.end(), [](const PlanEntry& entry) {
+    return entry.disposition == Disposition::kVisit && !entry.in_drive;
+  });
+  std::vector<DriveUnit> usable;
+  for (DriveUnit drive : drives) {
+    auto paired = std::find_if(pairing->drives.begin(), pairing->drives.end(),
+                               [&](const DrivePairing& d) { return d.index == drive.index; });
+    if (paired->proof == Proof::kUnproven && first != plan.end()) {
+      std::string message;
+      LoadTest test = ProveByLoading(&*paired, first->slot, pairing->unproven_devices, changer, &message);
+      if (test == LoadTest::kRefused) {
+        *error = message;
+        return std::nullopt;
+      }
+      notice(test == LoadTest::kProven
+                 ? "drive " + std::to_string(drive.index) + " = " + paired->device + ": " + ProofText(*paired)
+                 : message);
+      if (test == LoadTest::kLeftOut) continue;
+      std::erase(pairing->unproven_devices, paired->device);
+    }
+    drive.device = paired->device;
+    usable.push_back(drive);
+  }
+  return usable;
 }
 
 std::string PlanText(const PlanEntry& entry, const Options& options) {
@@ -171,7 +209,7 @@ std::string PlanText(const PlanEntry& entry, const Options& options) {
   return text + where;
 }
 
-void PrintPlan(const std::vector<PlanEntry>& plan, const std::vector<DriveUnit>& drives, const Options& options) {
+void PrintPlan(const std::vector<PlanEntry>& plan, const std::vector<DrivePairing>& drives, const Options& options) {
   if (options.json) {
     nlohmann::json entries = nlohmann::json::array();
     for (const PlanEntry& entry : plan) {
@@ -180,14 +218,10 @@ void PrintPlan(const std::vector<PlanEntry>& plan, const std::vector<DriveUnit>&
                          {"wanted", entry.wanted.empty() ? nlohmann::json() : nlohmann::json(entry.wanted)},
                          {"plan", PlanText(entry, options)}});
     }
-    nlohmann::json units = nlohmann::json::array();
-    for (const DriveUnit& drive : drives) units.push_back({{"drive", drive.index}, {"device", drive.device}});
-    std::cout << nlohmann::json{{"plan", entries}, {"drives", units}}.dump(2) << "\n";
+    std::cout << nlohmann::json{{"plan", entries}, {"drives", PairingsJson(drives)}}.dump(2) << "\n";
     return;
   }
-  std::cout << "dry run: nothing is moved\ndrives:";
-  for (const DriveUnit& drive : drives) std::cout << " " << drive.index << "=" << drive.device;
-  std::cout << "\n";
+  std::cout << "dry run: nothing is moved\n" << PairingsText(drives);
   for (const PlanEntry& entry : plan) {
     std::cout << "slot " << entry.slot << " " << (entry.barcode.empty() ? "(no barcode)" : entry.barcode) << ": "
               << PlanText(entry, options) << "\n";
@@ -196,11 +230,14 @@ void PrintPlan(const std::vector<PlanEntry>& plan, const std::vector<DriveUnit>&
 
 // The report goes out once every cartridge is home; a reader that went
 // away (a closed pipe) is an error to say, not a reason to stop early.
-int PrintReport(const Options& options, const std::vector<SlotReport>& reports, int exit_status) {
+int PrintReport(const Options& options, const std::vector<SlotReport>& reports, const std::vector<DrivePairing>& drives,
+                int exit_status) {
   if (options.json) {
-    std::cout << ReportJson(options.label ? "label" : "inventory", reports, exit_status).dump(2) << "\n";
+    nlohmann::json report = ReportJson(options.label ? "label" : "inventory", reports, exit_status);
+    report["drives"] = PairingsJson(drives);
+    std::cout << report.dump(2) << "\n";
   } else {
-    std::cout << ReportTable(reports);
+    std::cout << PairingsText(drives) << ReportTable(reports);
   }
   std::cout.flush();
   if (std::cout) return exit_status;
@@ -238,10 +275,14 @@ int Main(int argc, char* argv[]) {
   RefuseDuplicateLabels(&*plan, [&registry](const std::string& label, const PlanEntry& entry) {
     return registry.SavedHolder(label, CartridgeName(entry.slot, entry.barcode));
   });
-  std::vector<DriveUnit> drives = ChooseDrives(options, *status, &error);
-  if (drives.empty()) return CannotRun(error.empty() ? "the library has no drives" : error);
+  std::string problem = NamedDeviceProblem(options.drives);
+  if (!problem.empty()) return CannotRun(problem);
+  Pairing pairing = IdentifyDrives(options.changer, *status, options.drives);
+  if (!pairing.error.empty()) return CannotRun(pairing.error);
+  for (const std::string& line : pairing.notices) std::cerr << "vaklabel-library: " << line << "\n";
+  LeaveOutCartridgesInUnusedDrives(Indexes(Units(pairing.drives)), options.changer, &*plan);
   if (options.dry_run) {
-    PrintPlan(*plan, drives, options);
+    PrintPlan(*plan, pairing.drives, options);
     return kExitDone;
   }
   if (!ProveWritable(options.labels_dir, &error)) return CannotRun(error);
@@ -253,12 +294,28 @@ int Main(int argc, char* argv[]) {
     std::cerr << line << std::endl;
   };
   std::vector<SlotReport> left_in_drives;
-  drives = EmptyDrives(*status, drives, changer, notice, &left_in_drives);
+  std::vector<DriveUnit> drives = EmptyDrives(*status, Units(pairing.drives), changer, notice, &left_in_drives);
+  if (drives.empty()) return CannotRun("no drive is free to use");
+  std::optional<std::vector<DriveUnit>> proven_drives =
+      ProveUnprovenPairings(*plan, drives, &pairing, changer, notice, &error);
+  if (!proven_drives) return CannotRun(error);
+  drives = *proven_drives;
+  if (drives.empty()) return CannotRun("no drive is left to use");
+  LeaveOutCartridgesInUnusedDrives(Indexes(drives), options.changer, &*plan);
+  std::vector<int> in_use = Indexes(drives);
+  std::erase_if(pairing.drives, [&](const DrivePairing& d) {
+    return std::find(in_use.begin(), in_use.end(), d.index) == in_use.end();
+  });
+  std::map<int, DrivePairing> pairs;
+  for (const DrivePairing& drive : pairing.drives) pairs[drive.index] = drive;
+  const std::map<int, DrivePairing>& proven = pairs;
 
   registry.Expect(*plan);
   JobSettings settings{options.label,         options.relabel, options.labels_dir,
                        options.template_path, tools.decoder,   &registry};
   VisitFn visit = [&](const PlanEntry& entry, const DriveUnit& drive, bool* drive_fault) {
+    std::string wrong = ConfirmLoaded(proven.at(drive.index));
+    if (!wrong.empty()) return DriveFailure(entry, wrong, drive_fault);
     return VisitTape(entry, settings, TapeTools(tools.vaklabel, tools.mt, drive.device), drive_fault);
   };
   SettledFn settled = [&registry](const PlanEntry& entry) { registry.Settled(entry); };
@@ -267,7 +324,7 @@ int Main(int argc, char* argv[]) {
 
   bool all_as_asked = !(FlagDuplicateLabels(&reports) && options.label);
   for (const SlotReport& report : reports) all_as_asked = all_as_asked && EndedAsAsked(report);
-  return PrintReport(options, reports, all_as_asked ? kExitDone : kExitIncomplete);
+  return PrintReport(options, reports, pairing.drives, all_as_asked ? kExitDone : kExitIncomplete);
 }
 
 }  // namespace

@@ -67,7 +67,9 @@ ParsedCommandLine ParseOptions(int argc, const char* const argv[], const std::st
   app.require_subcommand(1, 1);
   app.fallthrough();
   app.add_option("--changer", options.changer, "changer device mtx drives (default: $CHANGER, else /dev/changer)");
-  app.add_option("--drives", drives_text, "drive devices: DEV,DEV,... for drives 0,1,... or N=DEV,... (default /dev/nstN)");
+  app.add_option("--drives", drives_text,
+                 "drives to use and their non-rewinding devices: DEV,DEV,... for drives 0,1,... or N=DEV,...; "
+                 "each pairing is checked (default: every drive, with the device that reports its serial number)");
   app.add_option("--labels-dir", options.labels_dir, "where label sets and backups are kept")->capture_default_str();
   app.add_option("--lock", options.lock_file,
                  "lock file that keeps a second run off this library (default: one per changer in /run/lock)");

@@ -19,7 +19,8 @@ struct Options {
   bool label = false;  // false: inventory
   PlanRequest plan;
   std::string changer;
-  /// Drive number to device; empty: every drive of the changer as /dev/nstN.
+  /// Drive number to device; empty: every drive of the changer, with the
+  /// device that reports its serial number.
   std::vector<std::pair<int, std::string>> drives;
   std::string labels_dir = "labels";
   std::string template_path;

@@ -159,7 +159,9 @@ SlotReport UnvisitedReport(const PlanEntry& entry) {
   report.slot = entry.slot;
   report.barcode = entry.barcode;
   report.wanted = entry.wanted;
-  report.location = entry.disposition == Disposition::kSkipEmpty ? "" : "slot " + std::to_string(entry.slot);
+  report.location = entry.disposition == Disposition::kSkipEmpty ? ""
+                    : entry.in_drive                             ? "drive " + std::to_string(*entry.in_drive)
+                                                                 : "slot " + std::to_string(entry.slot);
   switch (entry.disposition) {
     case Disposition::kSkipEmpty:
       report.state = TapeState::kEmpty;
@@ -177,6 +179,18 @@ SlotReport UnvisitedReport(const PlanEntry& entry) {
       break;
   }
   return report;
+}
+
+void LeaveOutCartridgesInUnusedDrives(const std::vector<int>& used, const std::string& changer,
+                                      std::vector<PlanEntry>* plan) {
+  for (PlanEntry& entry : *plan) {
+    if (!entry.in_drive || entry.disposition != Disposition::kVisit) continue;
+    if (std::find(used.begin(), used.end(), *entry.in_drive) != used.end()) continue;
+    std::string drive = std::to_string(*entry.in_drive);
+    entry.disposition = Disposition::kRefuse;
+    entry.reason = "in drive " + drive + ", which this run does not use; put it back first (mtx -f " + changer +
+                   " unload " + std::to_string(entry.slot) + " " + drive + ") or let the run use drive " + drive;
+  }
 }
 
 std::vector<DriveUnit> EmptyDrives(const ChangerStatus& status, const std::vector<DriveUnit>& drives, Changer& changer,

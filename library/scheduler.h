@@ -45,6 +45,12 @@ std::vector<SlotReport> RunPlan(const std::vector<PlanEntry>& plan, const std::v
 /// The report of an entry the plan does not visit.
 SlotReport UnvisitedReport(const PlanEntry& entry);
 
+/// Refuses the entries whose cartridge sits in a drive outside `used`: the
+/// run cannot reach it, and loading its empty home slot must not count
+/// against a healthy drive.
+void LeaveOutCartridgesInUnusedDrives(const std::vector<int>& used, const std::string& changer,
+                                      std::vector<PlanEntry>* plan);
+
 /// Empties drives that hold a cartridge before the run, each back to the
 /// slot mtx says it came from. Returns the drives fit for use; a cartridge
 /// that cannot go home gets a row in `*left` (slot 0 when its home is not

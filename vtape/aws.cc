@@ -43,11 +43,10 @@ struct Window {
   size_t length;
 };
 
-// Where a record's bytes come from: the image file, or a copy of all of it
-// in memory, or the file through a window.
+// Where a record's bytes come from: the image file, directly or through a
+// window.
 struct Source {
   int fd;
-  const unsigned char* bytes;
   Window* window = nullptr;
 
   bool Read(void* buf, size_t count, off_t offset) const {
@@ -66,9 +65,7 @@ struct Source {
       memcpy(buf, w.bytes + (offset - w.start), count);
       return true;
     }
-    if (bytes == nullptr) return PreadAll(fd, buf, count, offset);
-    memcpy(buf, bytes + offset, count);
-    return true;
+    return PreadAll(fd, buf, count, offset);
   }
 };
 
@@ -161,12 +158,7 @@ bool ReadFrom(const Source& source, off_t offset, off_t size, uint16_t prev, voi
 
 bool ReadRecord(int fd, off_t offset, off_t size, uint16_t prev, void* buf, size_t cap,
                 Record* record) {
-  return ReadFrom(Source{fd, nullptr}, offset, size, prev, buf, cap, record);
-}
-
-bool ReadRecord(const unsigned char* image, off_t offset, off_t size, uint16_t prev, void* buf, size_t cap,
-                Record* record) {
-  return ReadFrom(Source{-1, image}, offset, size, prev, buf, cap, record);
+  return ReadFrom(Source{fd}, offset, size, prev, buf, cap, record);
 }
 
 bool WalkRecords(int fd, off_t offset, off_t size, uint16_t prev, long marks, Walk* walk) {
@@ -174,7 +166,7 @@ bool WalkRecords(int fd, off_t offset, off_t size, uint16_t prev, long marks, Wa
   *walk = Walk{offset, prev, 0, 0, 0, false};
   Window window{static_cast<unsigned char*>(malloc(kWindow)), kWindow, 0, 0};
   if (window.bytes == nullptr) return false;
-  Source source{fd, nullptr, &window};
+  Source source{fd, &window};
   bool read = true;
   while (marks == 0 || walk->marks < marks) {
     Record rec;

@@ -47,11 +47,7 @@ struct Record {
 /// Reads the record at `offset` of an image `size` bytes long whose previous
 /// header had length `prev`, copying at most `cap` data bytes into `buf`.
 /// Returns false with errno set when the file cannot be read.
-bool ReadRecord(int fd, off_t offset, off_t size, uint16_t prev, void* buf, size_t cap,
-                Record* record);
-/// The same over a copy of the image's first `size` bytes in memory.
-bool ReadRecord(const unsigned char* image, off_t offset, off_t size, uint16_t prev, void* buf, size_t cap,
-                Record* record);
+bool ReadRecord(int fd, off_t offset, off_t size, uint16_t prev, void* buf, size_t cap, Record* record);
 
 /// Where a walk over whole records stopped, and what it passed.
 struct Walk {

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <regex>
 #include <thread>
 
 #include "test_support.h"
@@ -88,9 +89,11 @@ class LibraryTest : public ::testing::Test {
   // Images of the cartridges that start with something on them; the rest
   // of `barcodes` start blank.
   void CreateLibrary(int slots, int drives, const std::string& barcodes,
-                     const std::vector<std::vector<TapeRecord>>& copies = {}, const std::string& empty = "") {
+                     const std::vector<std::vector<TapeRecord>>& copies = {}, const std::string& empty = "",
+                     const std::string& drive_devices = "") {
     std::vector<std::string> args{vtape_, "create", lib_, "--slots", std::to_string(slots), "--drives",
                                   std::to_string(drives), "--barcodes", barcodes};
+    if (!drive_devices.empty()) args.insert(args.end(), {"--drive-devices", drive_devices});
     if (!empty.empty()) args.insert(args.end(), {"--empty", empty});
     for (size_t i = 0; i < copies.size(); ++i) {
       std::string image = dir_.File("copy" + std::to_string(i) + ".aws");
@@ -128,6 +131,23 @@ class LibraryTest : public ::testing::Test {
     CommandResult status = test_support::Run({vtape_, "run", lib_, "--", "mtx", "status"}, "", {path_});
     EXPECT_EQ(status.status, 0) << status.err;
     return status.out;
+  }
+
+  // The unit serial number of each drive, as vtape list shows them.
+  std::vector<std::string> Serials() {
+    CommandResult list = test_support::Run({vtape_, "list", lib_});
+    static const std::regex drive(R"(drive \d+ \(/dev/nst\d+, serial (\w+)\))");
+    std::vector<std::string> serials;
+    for (std::sregex_iterator it(list.out.begin(), list.out.end(), drive), end; it != end; ++it) {
+      serials.push_back((*it)[1]);
+    }
+    return serials;
+  }
+
+  void Mtx(const std::vector<std::string>& args) {
+    std::vector<std::string> argv{vtape_, "run", lib_, "--", "mtx"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ASSERT_EQ(test_support::Run(argv, "", {path_}).status, 0);
   }
 
   test_support::TempDir dir_;
@@ -239,11 +259,19 @@ TEST_F(MixedLibraryTest, RelabelWithSerialsBacksUpOldSets) {
 TEST_F(MixedLibraryTest, BarcodeSixAndDryRun) {
   CommandResult dry = Library({"--dry-run", "label", "5,7-8", "--barcode-six"});
   EXPECT_EQ(dry.status, 0) << dry.err;
+  std::vector<std::string> serials = Serials();
+  ASSERT_EQ(serials.size(), 2u);
   EXPECT_EQ(dry.out,
-            "dry run: nothing is moved\ndrives: 0=/dev/nst0 1=/dev/nst1\n"
-            "slot 5 ABC005L8: label ABC005 if blank, leave if it carries ABC005, else refuse\n"
-            "slot 7 CLN001L1: skip: cleaning cartridge\n"
-            "slot 8 (no barcode): skip: empty slot\n");
+            "dry run: nothing is moved\n"
+            "drive 0 = /dev/nst0: unit serial number " +
+                serials[0] +
+                " reported by the changer and by /dev/nst0\n"
+                "drive 1 = /dev/nst1: unit serial number " +
+                serials[1] +
+                " reported by the changer and by /dev/nst1\n"
+                "slot 5 ABC005L8: label ABC005 if blank, leave if it carries ABC005, else refuse\n"
+                "slot 7 CLN001L1: skip: cleaning cartridge\n"
+                "slot 8 (no barcode): skip: empty slot\n");
   EXPECT_FALSE(std::filesystem::exists(labels_));
   EXPECT_EQ(Contents(), before_);
 
@@ -351,6 +379,79 @@ TEST_F(LibraryTest, TwentySlotsTwoDrives) {
     if (entry.path().extension() == ".aws") after += test_support::ReadFile(entry.path());
   }
   EXPECT_EQ(after, images) << "the second run wrote nothing";
+}
+
+// A host numbers its tape devices in its own order: drive 0 of this library
+// is /dev/nst1. Without --drives each drive's device is found by its serial
+// number; the labels land on the cartridges they were meant for.
+TEST_F(LibraryTest, DrivesFoundBySerialNumberWhateverTheHostsOrder) {
+  CreateLibrary(4, 2, "ABC001L8", {}, "", "1,0");
+  std::vector<std::string> serials = Serials();
+  ASSERT_EQ(serials.size(), 2u);
+  CommandResult dry = Library({"--dry-run", "--json", "label"});
+  EXPECT_EQ(dry.status, 0) << dry.err;
+  nlohmann::json plan = Json(dry);
+  EXPECT_EQ(plan["drives"][0]["device"], "/dev/nst1");
+  EXPECT_EQ(plan["drives"][0]["serial"], serials[0]);
+  EXPECT_EQ(plan["drives"][0]["proof"], "serial-number");
+  EXPECT_EQ(plan["drives"][1]["device"], "/dev/nst0");
+
+  CommandResult run = Library({"label"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("drive 0 = /dev/nst1: unit serial number " + serials[0] +
+                         " reported by the changer and by /dev/nst1\n"),
+            std::string::npos)
+      << run.out;
+  for (const char* barcode : {"ABC001L8", "ABC002L8", "ABC003L8", "ABC004L8"}) {
+    EXPECT_EQ(Tape(barcode), FromStandardTemplate(barcode, Today())) << barcode;
+  }
+}
+
+// Wrong, rewinding or doubled devices in --drives, and a cartridge left in a
+// drive the run does not use: refused before anything moves, or that
+// cartridge alone left out, naming what to give.
+TEST_F(LibraryTest, DrivesNamedWronglyOrLeftOut) {
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string says;  // on standard error, or in the report
+  };
+  const std::vector<Case> cases = {
+      {{"--drives", "/dev/nst1", "label", "1-3"},
+       2,
+       "drive 0 is not /dev/nst1: the changer reports unit serial number {0} for it, /dev/nst1 reports {1}; drive 0 "
+       "is /dev/nst0; give --drives 0=/dev/nst0, or leave --drives out"},
+      {{"--drives", "0=/dev/nst1,1=/dev/nst0", "label"}, 2, "give --drives 0=/dev/nst0,1=/dev/nst1, or leave"},
+      {{"--drives", "/dev/nst0,/dev/nst0", "label"}, 2, "/dev/nst0 is named for drives 0 and 1"},
+      {{"--drives", "/dev/st0", "label"},
+       2,
+       "drive 0: /dev/st0 rewinds the tape whenever it is closed, so each step of the run would start again at the "
+       "beginning of the tape and data behind the first block would go unseen; give /dev/nst0"},
+      {{"--drives", "/dev/nst0", "label"},
+       1,
+       "refused: in drive 1, which this run does not use; put it back first (mtx -f /dev/sch0 unload 4 1) or let the "
+       "run use drive 1"},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove_all(lib_);
+    CreateLibrary(4, 2, "ABC001L8");
+    Mtx({"load", "4", "1"});
+    std::string before = Contents();
+    std::vector<std::string> serials = Serials();
+    std::string says = std::regex_replace(std::regex_replace(c.says, std::regex("\\{0\\}"), serials[0]),
+                                          std::regex("\\{1\\}"), serials[1]);
+    CommandResult run = Library(c.args);
+    EXPECT_EQ(run.status, c.status) << run.err;
+    EXPECT_NE((run.err + run.out).find(says), std::string::npos) << run.err << run.out;
+    EXPECT_EQ(run.err.find("taken out of use"), std::string::npos) << run.err;
+    if (c.status == 2) {
+      EXPECT_EQ(Contents(), before) << "nothing moved";
+    } else {
+      EXPECT_EQ(Tape("ABC001L8"), FromStandardTemplate("ABC001L8", Today()));
+      EXPECT_EQ(Tape("ABC004L8"), (std::vector<TapeRecord>{})) << "the cartridge in drive 1 untouched";
+      EXPECT_NE(run.out.find("slot 4: the cartridge is in drive 1"), std::string::npos) << run.out;
+    }
+  }
 }
 
 TEST_F(LibraryTest, InterruptFinishesTheDrivesAndPutsTapesBack) {

@@ -102,11 +102,13 @@ TEST(VtapeRun, RelativeDeviceIsMadeAbsoluteAndInTape) {
 
 // On a machine with tape hardware the command cannot open the real nodes
 // at all, whoever runs it. The machine is played by a private /dev with a
-// tape node (st, minor 129) and a bsg-like one in a subdirectory.
+// tape node (st, minor 129), one in a folder of its own (minor 130) and a
+// bsg-like one.
 TEST(VtapeRun, HidesTheRealDeviceNodes) {
   const std::string kFakeDev =
       "mount -t tmpfs none /dev && mknod -m 666 /dev/null c 1 3 && mknod -m 666 /dev/nst1 c 9 129 && "
-      "mkdir /dev/bsg && mknod -m 666 /dev/bsg/0:0:0:0 c 21 0 && cd / && exec \"$@\"";
+      "mkdir /dev/bsg /dev/tapes && mknod -m 666 /dev/bsg/0:0:0:0 c 21 0 && mknod -m 666 /dev/tapes/nst2 c 9 130 && "
+      "cd / && exec \"$@\"";
   if (test_support::Run({"unshare", "-m", "sh", "-c", kFakeDev, "sh", "true"}).status != 0) {
     GTEST_SKIP() << "needs root to make device nodes in a private mount namespace";
   }
@@ -124,7 +126,7 @@ TEST(VtapeRun, HidesTheRealDeviceNodes) {
     std::filesystem::copy_file(from, to);
   }
   const std::string kInside =
-      "stat -c %F /dev/nst1 /dev/bsg/0:0:0:0; (: <>/dev/nst1) 2>&1 | sed 's/.*: //'; "
+      "stat -c %F /dev/nst1 /dev/bsg/0:0:0:0 /dev/tapes/nst2; (: <>/dev/nst1) 2>&1 | sed 's/.*: //'; "
       "exec \"$0\" /dev/nst0 open:rw write:80:c1 close >/dev/null";
   for (std::vector<std::string> as : {std::vector<std::string>{},
                                       {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"}}) {
@@ -142,9 +144,38 @@ TEST(VtapeRun, HidesTheRealDeviceNodes) {
     test_support::CommandResult r = test_support::Run(argv);
     if (!as.empty() && r.status == 126) GTEST_SKIP() << "user 65534 cannot run the copied binaries: " << r.err;
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "socket\nsocket\nNo such device or address\n") << (as.empty() ? "root" : "user 65534");
+    EXPECT_EQ(r.out, "socket\nsocket\nsocket\nNo such device or address\n") << (as.empty() ? "root" : "user 65534");
+    EXPECT_EQ(r.err, "");
     EXPECT_EQ(test_support::ReadAwsFile(image).size(), 2u) << "the drive itself still answers";
     test_support::WriteAwsFile(image, {});
+  }
+}
+
+// Where the namespaces are not allowed (here: a user namespace whose user
+// has no identity outside it may not make another), the command still runs,
+// and vtape says once which devices it could not hide; asked to, it refuses.
+TEST(VtapeRun, SaysWhenItCannotHideTheRealDevices) {
+  const std::string kFakeDev =
+      "mount -t tmpfs none /dev && mknod -m 666 /dev/null c 1 3 && mkdir /dev/tapes && "
+      "mknod -m 666 /dev/tapes/nst2 c 9 130 && cd / && exec unshare -U \"$@\"";
+  if (test_support::Run({"unshare", "-m", "sh", "-c", kFakeDev, "sh", "true"}).status != 0) {
+    GTEST_SKIP() << "needs root to make device nodes in a private mount namespace";
+  }
+  test_support::TempDir dir;
+  std::string image = dir.File("tape.aws");
+  test_support::WriteAwsFile(image, {});
+  const std::string kMessage =
+      "cannot hide this machine's tape devices from the command (Operation not permitted): /dev/tapes/nst2";
+  for (bool refuse : {false, true}) {
+    std::vector<std::string> argv = {"unshare", "-m", "sh", "-c", kFakeDev, "sh", test_support::BinaryPath("VTAPE"),
+                                     "run",     image};
+    if (refuse) argv.push_back("--require-hidden-devices");
+    argv.insert(argv.end(), {"--", "echo", "ran"});
+    test_support::CommandResult r = test_support::Run(argv);
+    EXPECT_EQ(r.status, refuse ? 125 : 0) << r.err;
+    EXPECT_EQ(r.out, refuse ? "" : "ran\n");
+    EXPECT_EQ(r.err, refuse ? "vtape: " + kMessage + "\n"
+                            : "vtape: warning: " + kMessage + "; a program the drive does not serve reaches them\n");
   }
 }
 

@@ -40,16 +40,20 @@ bool IsDriveMajor(unsigned major) {
   return false;
 }
 
-// The character devices in `dir` that `wanted` accepts by major (all of
-// them when it is null). d_type spares a stat of every other entry.
-void CollectNodes(const char* dir, bool (*wanted)(unsigned), std::vector<std::string>* nodes) {
-  DIR* d = opendir(dir);
+// The character devices in `dir` and the folders below it (a few levels;
+// links are not followed) that `wanted` accepts by major (all of them when
+// it is null). d_type spares a stat of every other entry.
+void CollectNodes(const std::string& dir, bool (*wanted)(unsigned), int depth, std::vector<std::string>* nodes) {
+  DIR* d = opendir(dir.c_str());
   if (d == nullptr) return;
   while (const dirent* entry = readdir(d)) {
-    if (entry->d_type != DT_CHR && entry->d_type != DT_UNKNOWN) continue;
+    if (entry->d_name[0] == '.' || entry->d_type == DT_LNK) continue;
+    if (entry->d_type != DT_CHR && entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN) continue;
     struct stat st;
-    if (fstatat(dirfd(d), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISCHR(st.st_mode)) continue;
-    if (wanted == nullptr || wanted(major(st.st_rdev))) nodes->push_back(std::string(dir) + "/" + entry->d_name);
+    if (fstatat(dirfd(d), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    std::string path = dir + "/" + entry->d_name;
+    if (S_ISDIR(st.st_mode) && depth > 0) CollectNodes(path, wanted, depth - 1, nodes);
+    if (S_ISCHR(st.st_mode) && (wanted == nullptr || wanted(major(st.st_rdev)))) nodes->push_back(path);
   }
   closedir(d);
 }
@@ -101,7 +105,7 @@ bool BuildNamespaces(uid_t uid, gid_t gid, const std::vector<std::string>& nodes
 }
 
 // Joining a mount namespace moves the working directory to its root.
-void Join(pid_t child, const char* cwd) {
+bool Join(pid_t child, const char* cwd) {
   std::string ns = "/proc/" + std::to_string(child) + "/ns/";
   int user = open((ns + "user").c_str(), O_RDONLY | O_CLOEXEC);
   int mnt = open((ns + "mnt").c_str(), O_RDONLY | O_CLOEXEC);
@@ -112,19 +116,20 @@ void Join(pid_t child, const char* cwd) {
   // Half joined, vtape no longer knows what the command would see.
   if (joined_user && !joined) FatalErrno("joining the mount namespace without real devices");
   if (joined && chdir(cwd) != 0) FatalErrno(cwd);
+  return joined;
 }
 
 // An unprivileged process builds the namespaces in a child and joins them
-// once they are complete.
-void HideThroughChild(const std::vector<std::string>& nodes) {
+// once they are complete; the child's errno says why it could not.
+bool HideThroughChild(const std::vector<std::string>& nodes, std::string* why) {
   char cwd[PATH_MAX];
-  if (getcwd(cwd, sizeof cwd) == nullptr) return;
+  if (getcwd(cwd, sizeof cwd) == nullptr) return false;
   int ready[2], release[2];
-  if (pipe2(ready, O_CLOEXEC) != 0) return;
+  if (pipe2(ready, O_CLOEXEC) != 0) return false;
   if (pipe2(release, O_CLOEXEC) != 0) {
     close(ready[0]);
     close(ready[1]);
-    return;
+    return false;
   }
   uid_t uid = geteuid();
   gid_t gid = getegid();
@@ -132,34 +137,40 @@ void HideThroughChild(const std::vector<std::string>& nodes) {
   if (child == 0) {
     close(ready[0]);
     close(release[1]);
-    char built = BuildNamespaces(uid, gid, nodes) ? 'y' : 'n';
-    ssize_t ignored = write(ready[1], &built, 1);
+    int error = BuildNamespaces(uid, gid, nodes) ? 0 : errno;
+    ssize_t ignored = write(ready[1], &error, sizeof error);
     // The namespaces must live until vtape has joined them.
-    ignored = read(release[0], &built, 1);
+    char byte;
+    ignored = read(release[0], &byte, 1);
     (void)ignored;
     _exit(0);
   }
   close(ready[1]);
   close(release[0]);
-  char built = 'n';
-  if (child > 0 && read(ready[0], &built, 1) == 1 && built == 'y') Join(child, cwd);
+  int error = EAGAIN;
+  bool built = child > 0 && read(ready[0], &error, sizeof error) == sizeof error && error == 0;
+  bool joined = built && Join(child, cwd);
+  if (!built) *why = strerror(error);
   close(ready[0]);
   close(release[1]);
   if (child > 0) waitpid(child, nullptr, 0);
+  return joined;
 }
 
 }  // namespace
 
-void HideRealDevices() {
+Shield HideRealDevices(std::string* listed, std::string* why) {
   std::vector<std::string> nodes;
-  CollectNodes(kDevices, IsDriveMajor, &nodes);
-  CollectNodes(kBsgDirectory, nullptr, &nodes);
-  if (nodes.empty()) return;
+  CollectNodes(kDevices, IsDriveMajor, 8, &nodes);
+  CollectNodes(kBsgDirectory, nullptr, 0, &nodes);
+  if (nodes.empty()) return Shield::kNoDevices;
+  for (const std::string& node : nodes) *listed += (listed->empty() ? "" : ", ") + node;
   // Root needs no user namespace, and one would cost it the files of users
   // it does not map; a mount namespace of its own keeps root and working
   // directory, also in a chroot.
-  if (geteuid() != 0) return HideThroughChild(nodes);
-  if (unshare(CLONE_NEWNS) == 0) CoverInPrivate(nodes);
+  bool hidden = geteuid() != 0 ? HideThroughChild(nodes, why) : unshare(CLONE_NEWNS) == 0 && CoverInPrivate(nodes);
+  if (!hidden && why->empty()) *why = strerror(errno);
+  return hidden ? Shield::kHidden : Shield::kNotHidden;
 }
 
 }  // namespace vtape::cli

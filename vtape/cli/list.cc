@@ -2,9 +2,10 @@
 //
 // A drive in another process may be writing the image while it is listed,
 // and it holds its lock for as long as the tape is open, so list takes no
-// lock (it would make that drive's next open fail with EBUSY). It copies
-// the image into memory and lists the copy once the file was left alone
-// while it was copied.
+// lock (it would make that drive's next open fail with EBUSY). It reads the
+// image a record at a time, in memory bounded by the longest block, and
+// writes as it goes, so a reader that stops (head) stops it at once; an
+// image that changed under it ends the listing where it stops making sense.
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,10 +13,7 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <ctime>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -142,57 +140,21 @@ void PutBlock(Output& out, const unsigned char* data, size_t length) {
   }
 }
 
-struct FreeDeleter {
-  void operator()(unsigned char* p) const { free(p); }
-};
-
-// A copy of the image in memory, and whether the file stayed unchanged
-// while it was made.
-struct Snapshot {
-  std::unique_ptr<unsigned char[], FreeDeleter> bytes;
-  off_t size = 0;
-  bool settled = false;
-};
-
 bool SameFile(const struct stat& a, const struct stat& b) {
   return a.st_ino == b.st_ino && a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
          a.st_mtim.tv_nsec == b.st_mtim.tv_nsec && a.st_ctim.tv_sec == b.st_ctim.tv_sec &&
          a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
 
-// One copy of the file's first `size` bytes; fewer if it shrinks meanwhile.
-off_t Copy(int fd, unsigned char* into, off_t size, const char* image) {
-  off_t got = 0;
-  while (got < size) {
-    ssize_t n = pread(fd, into + got, static_cast<size_t>(size - got), got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) FatalErrno(image);
-    if (n == 0) break;
-    got += n;
-  }
-  return got;
+// Whether the image is no longer what it was when the listing began.
+bool Changed(int fd, const struct stat& before, const char* image) {
+  struct stat now;
+  if (fstat(fd, &now) != 0) FatalErrno(image);
+  return !SameFile(before, now);
 }
 
-// A writer changes the image a record at a time, with pauses between its
-// calls, so a copy that sees no change from start to end is soon made.
-// Should the file never rest, the last copy is listed as far as it goes.
-Snapshot Take(int fd, const char* image) {
-  constexpr int kTries = 50;
-  constexpr timespec kPause = {0, 1000000};
-  Snapshot shot;
-  for (int attempt = 0; attempt < kTries && !shot.settled; ++attempt) {
-    if (attempt > 0) nanosleep(&kPause, nullptr);
-    struct stat before, after;
-    if (fstat(fd, &before) != 0) FatalErrno(image);
-    // One spare byte: malloc(0) may return null.
-    shot.bytes.reset(static_cast<unsigned char*>(malloc(static_cast<size_t>(before.st_size) + 1)));
-    if (shot.bytes == nullptr) Fatal(std::string(image) + ": too large to list in memory");
-    shot.size = Copy(fd, shot.bytes.get(), before.st_size, image);
-    if (fstat(fd, &after) != 0) FatalErrno(image);
-    shot.settled = shot.size == before.st_size && SameFile(before, after);
-  }
-  return shot;
-}
+// The most of one block held in memory: more than the drive's 16 MiB - 1.
+constexpr size_t kBlockShown = size_t{1} << 24;
 
 }  // namespace
 
@@ -204,8 +166,8 @@ int List(int argc, char** argv) {
   int fd = open(image, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) FatalErrno(image);
   RefuseUnlessRegular(fd, image);
-  Snapshot shot = Take(fd, image);
-  close(fd);
+  struct stat before;
+  if (fstat(fd, &before) != 0) FatalErrno(image);
 
   Output out;
   std::vector<unsigned char> buf(kMaxSegment);
@@ -214,13 +176,18 @@ int List(int argc, char** argv) {
   unsigned long long blocks = 0, marks = 0;
   for (;;) {
     Record rec;
-    ReadRecord(shot.bytes.get(), at, shot.size, prev, buf.data(), buf.size(), &rec);
-    if (rec.kind == RecordKind::kBlock && rec.length > buf.size()) {
-      buf.resize(rec.length);
+    if (!ReadRecord(fd, at, before.st_size, prev, buf.data(), buf.size(), &rec)) {
+      // Cut shorter while it was read: what a writer leaves for a moment.
+      if (!Changed(fd, before, image)) FatalErrno(image);
+      rec.kind = RecordKind::kCorrupt;
+    }
+    if (rec.kind == RecordKind::kBlock && rec.length > buf.size() && buf.size() < kBlockShown) {
+      buf.resize(rec.length < kBlockShown ? rec.length : kBlockShown);
       continue;
     }
-    if (rec.kind == RecordKind::kCorrupt && !shot.settled) {
-      // Most likely the record being written when the copy was made.
+    if (rec.kind == RecordKind::kCorrupt && Changed(fd, before, image)) {
+      // Most likely the record being written while it was read.
+      out.Flush();
       fprintf(stderr, "vtape: %s: the tape was being written; listed as far as it was complete\n", image);
       rec.kind = RecordKind::kEnd;
     }
@@ -236,13 +203,19 @@ int List(int argc, char** argv) {
         out.Put(", ");
         out.Count(rec.length, "byte");
         out.Put("\n");
-        PutBlock(out, buf.data(), rec.length);
+        PutBlock(out, buf.data(), rec.length < buf.size() ? rec.length : buf.size());
+        if (rec.length > buf.size()) {
+          out.Put("  (");
+          out.Count(rec.length - buf.size(), "more byte");
+          out.Put(" not shown)\n");
+        }
         break;
       case RecordKind::kTapeMark:
         ++marks;
         out.Put(": tape mark\n");
         break;
       case RecordKind::kEnd:
+        close(fd);
         out.Put(": end of data (");
         out.Count(blocks, "block");
         out.Put(", ");

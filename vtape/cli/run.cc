@@ -94,6 +94,7 @@ struct RunRequest {
   std::string device = kDefaultDevice;
   std::vector<std::pair<const char*, const char*>> faults;
   bool no_medium = false;
+  bool require_hidden = false;  // refuse to run where real devices stay in sight
   library::Settings library_options;
   char** command = nullptr;
 };
@@ -128,6 +129,10 @@ RunRequest Parse(int argc, char** argv) {
     }
     if (strcmp(arg, "--device") == 0) {
       request.device = Absolute(OptionValue(argc, argv, &i));
+      continue;
+    }
+    if (strcmp(arg, "--require-hidden-devices") == 0) {
+      request.require_hidden = true;
       continue;
     }
     if (library::TakeRunOption(argc, argv, &i, &request.library_options)) continue;
@@ -185,7 +190,12 @@ int Run(int argc, char** argv) {
   }
   CheckPreloadLibrary(library);
   CheckCommand(request.command[0], library);
-  HideRealDevices();
+  std::string nodes, why;
+  if (HideRealDevices(&nodes, &why) == Shield::kNotHidden) {
+    std::string message = "cannot hide this machine's tape devices from the command (" + why + "): " + nodes;
+    if (request.require_hidden) Fatal(message);
+    fprintf(stderr, "vtape: warning: %s; a program the drive does not serve reaches them\n", message.c_str());
+  }
   execvp(request.command[0], request.command);
   int error = errno;
   fprintf(stderr, "vtape: %s: %s\n", request.command[0], strerror(error));

@@ -77,6 +77,10 @@ bool CloseRecord(int drive, const Place& place, Counting counting);
 /// Closes this process's own descriptor of the record.
 void LeaveRecord(int drive);
 
+/// The settings the record beside `image` keeps, for a drive nobody here
+/// has open; DefaultSettings() without one.
+Settings KeptSettings(const char* image);
+
 /// Records new settings at once. False when they cannot be recorded.
 bool RecordSettings(int drive, const Settings& settings);
 

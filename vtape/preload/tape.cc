@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -908,13 +909,28 @@ long TapeIoctl(int drive, unsigned long request, void* arg) {
   return 0;
 }
 
+namespace {
+
+// st's options for a drive this process does not hold: those kept with the
+// tape it has, if any.
+unsigned IdleOptions(int drive) {
+  char image[PATH_MAX];
+  bool write_protected;
+  uint64_t changes;
+  if (!InLibrary()) snprintf(image, sizeof image, "%s", g_config.image);
+  if (InLibrary() && CartridgeIn(drive, image, sizeof image, &write_protected, &changes) < 0) image[0] = '\0';
+  return image[0] != '\0' ? KeptSettings(image).options : DefaultSettings().options;
+}
+
+}  // namespace
+
 DriveParameters CurrentParameters(int drive) {
   const Drive& d = Select(drive);
   const Settings s = d.in_use && !NoTape(d) ? d.settings : DefaultSettings();
   size_t min = d.in_use ? d.min_block : g_config.min_block;
   size_t max = d.in_use ? d.max_block : g_config.max_block;
   return DriveParameters{min,          max,           s.block_size, s.density, false, s.drive_buffer,
-                         d.write_protected, d.in_use && !NoTape(d), d.in_use ? d.settings.options : s.options};
+                         d.write_protected, d.in_use && !NoTape(d), d.in_use ? d.settings.options : IdleOptions(drive)};
 }
 
 bool DriveRewinding(int drive) { return Select(drive).rewinding; }
