@@ -368,8 +368,8 @@ TEST_F(ClientsTest, ScsiToolsAskTheDriveItself) {
        "tapeinfo -f /dev/nst0 | grep -v SerialNumber",
        "Product Type: Tape Drive\nVendor ID: 'VTAPE   '\nProduct ID: 'VIRTUAL-TAPE    '\nRevision: '0001'\n"
        "Attached Changer API: No\nMinBlock: 1\nMaxBlock: 16777215\nSCSI ID: 0\nSCSI LUN: 0\nReady: yes\n"
-       "Medium Type: Not Loaded\nDensity Code: 0x0\nBlockSize: 0\nDataCompEnabled: no\n"
-       "DataCompCapable: yes\nDataDeCompEnabled: yes\nCompType: 0x1\nDeCompType: 0x1\nBOP: yes\n"
+       "BufferedMode: yes\nMedium Type: Not Loaded\nDensity Code: 0x0\nBlockSize: 0\nDataCompEnabled: no\n"
+       "DataCompCapable: no\nDataDeCompEnabled: no\nCompType: 0x0\nDeCompType: 0x0\nBOP: yes\n"
        "Block Position: 0\nActivePartition: 0\nEarlyWarningSize: 0\n"},
       {{}, "sg_turs /dev/nst0; echo $?", "0\n"},
       {{"--no-medium"},
@@ -380,7 +380,7 @@ TEST_F(ClientsTest, ScsiToolsAskTheDriveItself) {
        "Fixed format, current; Sense key: Not Ready\nAdditional sense: Medium not present\n"},
       {{"--write-protect"},
        "sg_modes -6 -p 0x10 /dev/nst0 | sed -n 3p",
-       "  Mode data length=28, medium type=0x00, specific param=0x80, longlba=0\n"},
+       "  Mode data length=28, medium type=0x00, specific param=0x90, longlba=0\n"},
       {{},
        "sg_read_block_limits /dev/nst0",
        "Read Block Limits results:\n\tMinimum block size: 1 byte(s)\n"
@@ -392,6 +392,10 @@ TEST_F(ClientsTest, ScsiToolsAskTheDriveItself) {
       {{},
        "echo x | dd of=/dev/nst0 status=none && sg_raw -r 20 /dev/nst0 34 00 00 00 00 00 00 00 00 00 2>&1 | sed -n 4p",
        " 00     00 00 00 00 00 00 00 02  00 00 00 02 00 00 00 00    ................\n"},
+      // The block descriptor and the buffered mode follow what st set.
+      {{},
+       "mt -f /dev/nst0 setblk 512 && mt -f /dev/nst0 drvbuffer 0 && tapeinfo -f /dev/nst0 | grep '^Block\\|Buffered'",
+       "BlockSize: 512\nBlock Position: 2\n"},
   };
   for (const Case& c : cases) {
     test_support::CommandResult r = Under({"sh", "-c", std::string(c.command) + " 2>&1"}, "", c.faults);

@@ -1,8 +1,9 @@
 // Every name that leads to the drive is the drive, and nothing done to one
 // of them reaches what the machine has at that path. The drive answers to a
-// folder of the test's own, where a sentinel file stands at each of its
-// names; each case runs a shell under the drive and checks what it printed,
-// the tape, and that the sentinels and the folder are as they were.
+// folder of the test's own, where a sentinel file, then (where the machine
+// allows) a real tape node, stands at each of its names; each case runs a
+// shell under the drive and checks what it printed, the tape, and that the
+// sentinels and the folder are as they were.
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -34,22 +35,43 @@ void PrintTo(const NameCase& c, std::ostream* os) { *os << c.name; }
 
 class NamesTest : public testing::TestWithParam<NameCase> {};
 
+// What stands at a drive's name on the machine: a sentinel file, and where
+// the machine allows it, a real tape node (st's numbers for the pair).
+bool PutSentinels(const std::string& devices, bool nodes) {
+  if (!nodes) {
+    for (const char* name : {"/nst0", "/st0"}) test_support::WriteFile(devices + name, kSentinel);
+    return true;
+  }
+  return mknod((devices + "/nst0").c_str(), S_IFCHR | 0600, makedev(9, 128)) == 0 &&
+         mknod((devices + "/st0").c_str(), S_IFCHR | 0600, makedev(9, 0)) == 0;
+}
+
+std::string Describe(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return "missing";
+  if (S_ISREG(st.st_mode)) return test_support::ReadFile(path);
+  return std::to_string(st.st_mode) + " " + std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
+}
+
 TEST_P(NamesTest, LeadToTheDriveAndLeaveTheMachineAlone) {
   const NameCase& c = GetParam();
-  test_support::TempDir dir;
-  std::string devices = dir.File("dev");
-  ASSERT_EQ(mkdir(devices.c_str(), 0755), 0);
-  for (const char* name : {"/nst0", "/st0"}) test_support::WriteFile(devices + name, kSentinel);
-  std::string image = dir.File("tape.aws");
-  test_support::WriteAwsFile(image, {});
-  test_support::CommandResult r =
-      test_support::Run({test_support::BinaryPath("VTAPE"), "run", image, "--device", devices + "/nst0", "--", "sh",
-                         "-c", std::string("cd ") + dir.path() + " && " + c.script},
-                        "", {"D=" + devices});
-  EXPECT_EQ(r.out, c.out) << r.err;
-  EXPECT_EQ(test_support::ReadAwsFile(image), c.after);
-  for (const char* name : {"/nst0", "/st0"}) EXPECT_EQ(test_support::ReadFile(devices + name), kSentinel) << name;
-  EXPECT_EQ(test_support::Run({"ls", "-a", devices}).out, ".\n..\nnst0\nst0\n");
+  for (bool nodes : {false, true}) {
+    test_support::TempDir dir;
+    std::string devices = dir.File("dev");
+    ASSERT_EQ(mkdir(devices.c_str(), 0755), 0);
+    if (!PutSentinels(devices, nodes)) continue;
+    std::string before = Describe(devices + "/nst0") + Describe(devices + "/st0");
+    std::string image = dir.File("tape.aws");
+    test_support::WriteAwsFile(image, {});
+    test_support::CommandResult r =
+        test_support::Run({test_support::BinaryPath("VTAPE"), "run", image, "--device", devices + "/nst0", "--", "sh",
+                           "-c", std::string("cd ") + dir.path() + " && " + c.script},
+                          "", {"D=" + devices});
+    EXPECT_EQ(r.out, c.out) << r.err << (nodes ? " (device nodes)" : " (sentinel files)");
+    EXPECT_EQ(test_support::ReadAwsFile(image), c.after);
+    EXPECT_EQ(Describe(devices + "/nst0") + Describe(devices + "/st0"), before);
+    EXPECT_EQ(test_support::Run({"ls", "-a", devices}).out, ".\n..\nnst0\nst0\n");
+  }
 }
 
 const std::vector<TapeRecord> kHello = {Block("hello\n"), Mark()};
@@ -82,6 +104,14 @@ INSTANTIATE_TEST_SUITE_P(
             "truncate -s 0 $D/nst0 || echo truncate; ls x y || echo nothing",
             "chmod\nrm\nmv\nln\ninstall\ntruncate\nnothing\n",
             {}},
+        // The node exists, and st has no fsync nor truncation; ls reads no
+        // attributes from it.
+        NameCase{"AnsweredAsTheKernelAnswersForTheNode",
+                 "ls -l $D/nst0 | cut -c1-10; perl -MFcntl -MIO::Handle -e 'sysopen(F, \"$ENV{D}/nst0\", "
+                 "O_WRONLY|O_CREAT|O_EXCL) or print \"$!\\n\"; open(G, \">\", \"$ENV{D}/nst0\") or die; "
+                 "print(G->sync ? \"synced\\n\" : \"$!\\n\"); print(truncate(G, 0) ? \"cut\\n\" : \"$!\\n\")'",
+                 "crw-rw----\nFile exists\nInvalid argument\nInvalid argument\n",
+                 {}},
         NameCase{"LinkToTheDriveIsRemovedItself", "ln -s $D/nst0 link && rm link && ls", "dev\ntape.aws\n", {}}),
     [](const testing::TestParamInfo<NameCase>& info) { return std::string(info.param.name); });
 

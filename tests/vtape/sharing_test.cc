@@ -136,6 +136,33 @@ TEST(TornBlockTest, CutOffAtTheNextOpen) {
   EXPECT_EQ(test_support::Run({vtape, "list", image}).status, 0);
 }
 
+// st counts blocks on only from a known number: after spacing to end of
+// data a write leaves it unknown, also when a kill cut the program short.
+TEST(TornBlockTest, BlockNumberStaysUnknownAfterAKilledWriteAtEndOfData) {
+  test_support::TempDir dir;
+  std::string image = dir.File("tape.aws");
+  std::string vtape = test_support::BinaryPath("VTAPE");
+  std::string probe = test_support::BinaryPath("TAPEPROBE");
+  test_support::WriteAwsFile(image, {Block("one"), Mark()});
+  test_support::Run({vtape, "run", image, "--", probe, "/dev/nst0", "open:rw", "eom", "write:100", "kill"});
+  test_support::CommandResult status =
+      test_support::Run({vtape, "run", image, "--", probe, "/dev/nst0", "open:ro", "status"});
+  EXPECT_EQ(status.out, "open:ro -> ok\nstatus -> file 1 block -1 bits ONLINE\n");
+}
+
+// One tape under two names (a hard link) is one tape with one position.
+TEST(HardLinkTest, BothNamesShareOnePosition) {
+  test_support::TempDir dir;
+  std::string image = dir.File("tape.aws"), other = dir.File("other.aws"), runtime = dir.File("run");
+  test_support::WriteAwsFile(image, {Block("one"), Mark(), Block("two"), Mark()});
+  ASSERT_EQ(link(image.c_str(), other.c_str()), 0);
+  ASSERT_EQ(mkdir(runtime.c_str(), 0700), 0);
+  const std::vector<std::string> env = {"XDG_RUNTIME_DIR=" + runtime};
+  ASSERT_EQ(Under(image, "mt fsf 1", env).status, 0);
+  EXPECT_EQ(Under(other, "cat /dev/nst0", env).out, "two");
+  EXPECT_NE(Under(image, "mt status", env).out.find("File number=2, block number=0"), std::string::npos);
+}
+
 // Mounts a tmpfs on `where`, in a mount namespace of this process only;
 // "" on success, else why it cannot be done here.
 std::string PrivateTmpfs(const std::string& where) {

@@ -42,6 +42,8 @@ constexpr uint8_t kLogSense = 0x4D;
 constexpr uint8_t kModeSense10 = 0x5A;
 
 constexpr Sense kMediumNotPresent = {scsi::kNotReady, 0x3A, 0x00};
+// The drive cannot learn its own identity: the library's state is damaged.
+constexpr Sense kInternalFailure = {scsi::kHardwareError, 0x44, 0x00};
 
 // Mode pages (SSC-3 8.3). A drive without partitions has no medium
 // partition page, as the changer target's drive has none.
@@ -76,10 +78,12 @@ Answer Good(size_t length) { return Answer{true, {}, length}; }
 Answer Check(const Sense& sense) { return Answer{false, sense, 0}; }
 
 // The serial number of drive `drive`: its library's, or for the single
-// drive one drawn from the image's path.
-void SerialOf(int drive, char (&serial)[kSerialLength + 1]) {
-  if (InLibrary() && LibraryDriveSerial(drive, serial)) return;
+// drive one drawn from the image's path. False when the library's state
+// cannot be read.
+bool SerialOf(int drive, char (&serial)[kSerialLength + 1]) {
+  if (InLibrary()) return LibraryDriveSerial(drive, serial);
   FormatSerial(UnitOfImage(g_config.image), 0, serial);
+  return true;
 }
 
 // The T10 vendor identification designator: vendor, product and serial,
@@ -106,7 +110,7 @@ Answer Inquiry(int drive, const uint8_t* cdb, uint8_t* data, size_t cap) {
     return Good(w.written());
   }
   char serial[kSerialLength + 1];
-  SerialOf(drive, serial);
+  if (!SerialOf(drive, serial)) return Check(kInternalFailure);
   w.Byte(kPeripheralTypeTape);
   w.Byte(cdb[2]);
   switch (cdb[2]) {
@@ -158,27 +162,15 @@ Answer ReadBlockLimits(const DriveParameters& p, const uint8_t* cdb, uint8_t* da
   return Good(w.written());
 }
 
-// A mode page with its two-byte header; `changeable` gives the mask of the
-// bits MODE SELECT may change instead of the values.
-void PutModePage(Writer* w, uint8_t page, const DriveParameters& p, bool changeable) {
+// A mode page with its two-byte header. Both pages are all zero, current
+// and changeable values alike: data compression because the drive stores
+// data as written (as the changer target's drive answers), device
+// configuration because one partition, no write delay, end of data defined
+// by the format and no separate early warning are its zeros.
+void PutModePage(Writer* w, uint8_t page) {
   w->Byte(page);
   w->Byte(kPageLength);
-  switch (page) {
-    case kDataCompressionPage: {
-      constexpr unsigned kDce = 0x80, kDcc = 0x40, kDde = 0x80, kAlgorithm = 0x01;
-      w->Byte(changeable ? kDce : (p.compression ? kDce : 0) | kDcc);
-      w->Byte(changeable ? 0 : kDde);
-      w->U32(changeable ? 0 : kAlgorithm);  // compression algorithm
-      w->U32(changeable ? 0 : kAlgorithm);  // decompression algorithm
-      w->Zeros(4);
-      break;
-    }
-    case kDeviceConfigurationPage:
-      // One partition, no write delay; end of data defined by the format
-      // (EOD 0), separate early warning disabled.
-      w->Zeros(kPageLength);
-      break;
-  }
+  w->Zeros(kPageLength);
 }
 
 // MODE SENSE (6) and (10): the header (write protection, buffered mode),
@@ -199,7 +191,7 @@ Answer ModeSense(const DriveParameters& p, const uint8_t* cdb, uint8_t* data, si
   uint8_t pages[64];
   Writer page_writer(pages, sizeof pages);
   for (uint8_t pg = kDataCompressionPage; pg <= kDeviceConfigurationPage; ++pg) {
-    if (all || pg == page) PutModePage(&page_writer, pg, p, changeable);
+    if (all || pg == page) PutModePage(&page_writer, pg);
   }
   size_t descriptor = dbd ? 0 : kBlockDescriptor;
   size_t length = (ten ? 8 : 4) + descriptor + page_writer.written();

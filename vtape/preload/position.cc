@@ -371,23 +371,34 @@ bool DirectoryWritable() {
   return libc.faccessat(AT_FDCWD, dir[0] == '\0' ? "/" : dir, W_OK, AT_EACCESS) == 0 || !Unwritable(errno);
 }
 
+// The record beside the image, read only, until the one in the runtime
+// directory exists; then that one, open for writing.
+ssize_t ReadMoved(char* text) {
+  ssize_t n = ReadOnly(g_k->path, text);
+  char newer[kRecordSize];
+  if (UseRuntimeDirectory() && OpenFile(false) && pread(g_file->fd, newer, kRecordSize, 0) == kRecordSize) {
+    memcpy(text, newer, kRecordSize);
+    n = kRecordSize;
+  }
+  return n;
+}
+
 // Reads what the file says, keeping it open for writing if it can be. A
-// record beside the image that cannot be written says where the tape was
-// until one in the runtime directory takes over.
+// record beside the image that cannot be written, or beside one of the names
+// of an image that has several, says where the tape was until one in the
+// runtime directory takes over.
 bool ReadSaved(Saved* s) {
   char text[kRecordSize + 1];
   ssize_t n = -1;
-  if (OpenFile(false)) {
+  if (g_k->image.st_nlink > 1) {
+    // One tape under several names has one position, kept by its identity.
+    n = ReadMoved(text);
+  } else if (OpenFile(false)) {
     n = pread(g_file->fd, text, kRecordSize, 0);
   } else if (g_k->cannot[0] == '\0' && DirectoryWritable()) {
     return false;  // no record yet: BOT
   } else if (g_k->cannot[0] == '\0' || Unwritable(g_k->open_error)) {
-    n = ReadOnly(g_k->path, text);
-    char newer[kRecordSize];
-    if (UseRuntimeDirectory() && OpenFile(false) && pread(g_file->fd, newer, kRecordSize, 0) == kRecordSize) {
-      memcpy(text, newer, kRecordSize);
-      n = kRecordSize;
-    }
+    n = ReadMoved(text);
   }
   if (n != static_cast<ssize_t>(kRecordSize)) return false;
   text[kRecordSize] = '\0';
@@ -465,7 +476,10 @@ void Pass(Place* place, bool tape_mark, off_t next, uint16_t last) {
 }
 
 Settings DefaultSettings() {
-  return Settings{0, 0, 0, MT_ST_BUFFER_WRITES | MT_ST_ASYNC_WRITES | MT_ST_READ_AHEAD | MT_ST_CAN_BSR};
+  // Buffered mode 1 is what drives (and the changer target's) report until
+  // MTSETDRVBUFFER changes it; st reads it from MODE SENSE at open.
+  constexpr int kDriveBuffered = 1;
+  return Settings{0, 0, kDriveBuffered, MT_ST_BUFFER_WRITES | MT_ST_ASYNC_WRITES | MT_ST_READ_AHEAD | MT_ST_CAN_BSR};
 }
 
 bool OpenRecord(int drive, const char* image, int image_fd, bool rewinding, Place* place, Counting* counting,
