@@ -26,14 +26,16 @@ std::string CartridgeName(int slot, const std::string& barcode) {
 }
 
 std::vector<SavedLabel> SavedLabels(const std::string& dir) {
-  static const std::regex kept(R"(^slot(\d+)(-([^.]+))?(\.[a-z-]+)?\.lbl$)");
+  static const std::regex kept(R"(^slot(\d{1,5})(-([^.]+))?(\.[a-z-]+)?\.lbl$)");
   struct Newest {
     SavedLabel saved;
     std::filesystem::file_time_type when;
   };
   std::map<std::string, Newest> newest;
   std::error_code error;
-  for (const auto& file : std::filesystem::directory_iterator(dir, error)) {
+  std::filesystem::directory_iterator files(dir, error);
+  for (; !error && files != std::filesystem::directory_iterator(); files.increment(error)) {
+    const std::filesystem::directory_entry& file = *files;
     std::string name = file.path().filename();
     std::smatch m;
     if (!std::regex_match(name, m, kept) || !file.is_regular_file(error)) continue;
