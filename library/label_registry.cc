@@ -26,14 +26,16 @@ std::string CartridgeName(int slot, const std::string& barcode) {
 }
 
 std::vector<SavedLabel> SavedLabels(const std::string& dir) {
-  static const std::regex kept(R"(^slot(\d+)(-([^.]+))?(\.[a-z-]+)?\.lbl$)");
+  static const std::regex kept(R"(^slot(\d{1,5})(-([^.]+))?(\.[a-z-]+)?\.lbl$)");
   struct Newest {
     SavedLabel saved;
     std::filesystem::file_time_type when;
   };
   std::map<std::string, Newest> newest;
   std::error_code error;
-  for (const auto& file : std::filesystem::directory_iterator(dir, error)) {
+  std::filesystem::directory_iterator files(dir, error);
+  for (; !error && files != std::filesystem::directory_iterator(); files.increment(error)) {
+    const std::filesystem::directory_entry& file = *files;
     std::string name = file.path().filename();
     std::smatch m;
     if (!std::regex_match(name, m, kept) || !file.is_regular_file(error)) continue;
@@ -68,26 +70,31 @@ void LabelRegistry::Expect(const std::vector<PlanEntry>& plan) {
   std::lock_guard lock(mutex_);
   for (const PlanEntry& entry : plan) {
     if (entry.disposition != Disposition::kVisit) continue;
-    order_[entry.slot] = done_.size();
-    done_.push_back(false);
+    order_[entry.slot] = progress_.size();
+    progress_.push_back(Progress::kWaiting);
   }
 }
 
-void LabelRegistry::MarkDone(int slot) {
+void LabelRegistry::Mark(int slot, Progress progress) {
   auto place = order_.find(slot);
-  if (place != order_.end()) done_[place->second] = true;
+  if (place != order_.end()) progress_[place->second] = progress;
   changed_.notify_all();
+}
+
+void LabelRegistry::Loaded(const PlanEntry& entry) {
+  std::lock_guard lock(mutex_);
+  Mark(entry.slot, Progress::kReading);
 }
 
 void LabelRegistry::Found(const PlanEntry& entry, const std::string& label) {
   std::lock_guard lock(mutex_);
   read_[CartridgeName(entry.slot, entry.barcode)] = {label, entry.slot};
-  MarkDone(entry.slot);
+  Mark(entry.slot, Progress::kDone);
 }
 
 void LabelRegistry::Settled(const PlanEntry& entry) {
   std::lock_guard lock(mutex_);
-  MarkDone(entry.slot);
+  Mark(entry.slot, Progress::kDone);
 }
 
 std::string LabelRegistry::HolderBeforeWrite(const PlanEntry& entry, const std::string& label) {
@@ -96,7 +103,7 @@ std::string LabelRegistry::HolderBeforeWrite(const PlanEntry& entry, const std::
   size_t before = place == order_.end() ? 0 : place->second;
   changed_.wait(lock, [&] {
     for (size_t i = 0; i < before; ++i) {
-      if (!done_[i]) return false;
+      if (progress_[i] == Progress::kReading) return false;
     }
     return true;
   });

@@ -42,15 +42,19 @@ class LabelRegistry {
 
   /// The cartridges this run visits, in the order they are taken.
   void Expect(const std::vector<PlanEntry>& plan);
+  /// The cartridge of `entry` is in a drive, about to be read.
+  void Loaded(const PlanEntry& entry);
   /// This run read `label` on the cartridge of `entry` ("" for none), or
   /// wrote it there.
   void Found(const PlanEntry& entry, const std::string& label);
   /// The cartridge of `entry` is done with, read or not.
   void Settled(const PlanEntry& entry);
 
-  /// Before `entry`'s cartridge gets `label`: waits until every cartridge
-  /// taken before it has been read, then names another that carries the
-  /// label, by this run's reads or an earlier run's record; "" when none.
+  /// Before `entry`'s cartridge gets `label`: waits for the reads of the
+  /// cartridges taken before it that are in drives already (a moment's
+  /// wait; one still waiting for the picker would hold the drive for a
+  /// whole move), then names another that carries the label, by this run's
+  /// reads or an earlier run's record; "" when none.
   std::string HolderBeforeWrite(const PlanEntry& entry, const std::string& label);
 
  private:
@@ -58,13 +62,14 @@ class LabelRegistry {
     std::string label;
     int slot = 0;
   };
-  void MarkDone(int slot);
+  enum class Progress { kWaiting, kReading, kDone };
+  void Mark(int slot, Progress progress);
 
   std::vector<SavedLabel> saved_;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::map<int, size_t> order_;  // slot to its place in the visiting order
-  std::vector<bool> done_;
+  std::vector<Progress> progress_;  // by place in the visiting order
   std::map<std::string, Read> read_;  // by cartridge
 };
 

@@ -295,12 +295,16 @@ int Main(int argc, char* argv[]) {
   };
   std::vector<SlotReport> left_in_drives;
   std::vector<DriveUnit> drives = EmptyDrives(*status, Units(pairing.drives), changer, notice, &left_in_drives);
-  if (drives.empty()) return CannotRun("no drive is free to use");
-  std::optional<std::vector<DriveUnit>> proven_drives =
-      ProveUnprovenPairings(*plan, drives, &pairing, changer, notice, &error);
-  if (!proven_drives) return CannotRun(error);
-  drives = *proven_drives;
-  if (drives.empty()) return CannotRun("no drive is left to use");
+  if (drives.empty() && left_in_drives.empty()) return CannotRun("no drive is free to use");
+  // Drives that all hold cartridges which cannot go home still leave a
+  // report: those cartridges have their rows, the rest are not done.
+  if (!drives.empty()) {
+    std::optional<std::vector<DriveUnit>> proven_drives =
+        ProveUnprovenPairings(*plan, drives, &pairing, changer, notice, &error);
+    if (!proven_drives) return CannotRun(error);
+    drives = *proven_drives;
+    if (drives.empty()) return CannotRun("no drive is left to use");
+  }
   LeaveOutCartridgesInUnusedDrives(Indexes(drives), options.changer, &*plan);
   std::vector<int> in_use = Indexes(drives);
   std::erase_if(pairing.drives, [&](const DrivePairing& d) {

@@ -295,6 +295,7 @@ SlotReport VisitTape(const PlanEntry& entry, const JobSettings& settings, const 
   std::optional<LabelRecords> records_read;
   std::string detail;
   Finding finding = Finding::kUnrecognised;
+  if (settings.registry) settings.registry->Loaded(entry);
   ReadCartridge(entry, settings, tools, &report, &records_read, &detail, &finding);
   if (settings.registry) settings.registry->Found(entry, report.label_found);
   Outcome not_done = settings.label ? Outcome::kRefused : Outcome::kFailed;

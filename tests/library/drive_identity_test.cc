@@ -73,6 +73,7 @@ TEST(DriveIdentity, PairsDrivesWithDevices) {
        "answers on /dev/nst0 and /dev/nst3; name the one to use with --drives"},
       {"no identifiers: load test", {"", ""}, kSwappedHost, {}, "0=? unproven;1=? unproven;", ""},
       {"no identifiers, named", {"", ""}, kSwappedHost, {{0, "/dev/nst1"}}, "0=/dev/nst1 unproven;", ""},
+      {"devices without serials: load test", {"SN-A"}, {{"/dev/nst0", "", "", false}}, {}, "0=? unproven;", ""},
       {"a device without a serial",
        {"SN-A"},
        {{"/dev/nst0", "", "", false}},

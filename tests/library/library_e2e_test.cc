@@ -700,6 +700,17 @@ TEST_F(SafetyTest, EveryCartridgeAccountedFor) {
 
   CommandResult table = Library({"inventory", "1"});
   EXPECT_NE(table.out.find("XYZ001L8 (home unknown) is in drive 0\n"), std::string::npos) << table.out;
+
+  // With no drive left at all, the report still has every row.
+  std::filesystem::remove_all(lib_);
+  CreateLibrary(2, 1, "ABC001L8");
+  test_support::WriteFile(lib_ + "/XYZ001L8.aws", "");
+  state = test_support::ReadFile(lib_ + "/library.state");
+  state.replace(state.find("drive 0 - source 0"), 18, "drive 0 XYZ001L8 source 0");
+  test_support::WriteFile(lib_ + "/library.state", state);
+  report = Json(Library({"--json", "inventory"}));
+  EXPECT_EQ(report["summary"]["not-done"], 3) << report.dump(1);
+  EXPECT_EQ(report["slots"][1]["detail"], "no drive left in use");
 }
 
 TEST_F(SafetyTest, AClosedOutputAndALateInterruptLeaveEveryTapeHome) {

@@ -112,6 +112,29 @@ TEST(Scheduler, EveryCartridgeVisitedOnceAndHomeInSlotOrder) {
   EXPECT_EQ(recorder.lines.back().substr(0, 6), "[8/8] ");
 }
 
+// A visit that throws fails its cartridge, which still goes home, and every
+// cartridge taken is told as settled.
+TEST(Scheduler, AThrowingVisitStillPutsTheCartridgeHome) {
+  FakeChanger changer({1, 2});
+  Recorder recorder;
+  std::atomic<bool> stop{false};
+  VisitFn reading = Reading();
+  VisitFn throwing = [&](const PlanEntry& entry, const DriveUnit& drive, bool* drive_fault) {
+    if (entry.slot == 1) throw std::runtime_error("a full disk");
+    return reading(entry, drive, drive_fault);
+  };
+  std::vector<int> settled;
+  auto reports = RunPlan(Visits({1, 2}), {{0, "/dev/nst0"}}, changer, throwing, recorder.Notice(), stop,
+                         [&](const PlanEntry& entry) { settled.push_back(entry.slot); });
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_EQ(reports[0].outcome, Outcome::kFailed);
+  EXPECT_EQ(reports[0].detail, "stopped by a full disk");
+  EXPECT_EQ(reports[0].location, "slot 1");
+  EXPECT_EQ(reports[1].outcome, Outcome::kRead);
+  EXPECT_EQ(changer.slots(), (std::set<int>{1, 2}));
+  EXPECT_EQ(settled, (std::vector<int>{1, 2}));
+}
+
 TEST(Scheduler, FailedMovesStopOnlyThatCartridge) {
   FakeChanger changer({1, 2, 3, 4});
   changer.fail_load_slots = {2};

@@ -13,6 +13,9 @@
 #   clients   dd, tar, mt, mbuffer, cpio, dump and restore, tapeinfo and
 #             sg_inq (clients-scenario.sh) on 7 slots and 1 drive; vtape is
 #             compared in the ordinary build (--virtual), which needs no guest
+#   pairing   vaklabel-library finding which device is which drive
+#             (pairing-scenario.sh) on 4 slots and 2 drives, drive 0 being
+#             the host's /dev/nst1
 # VAKLABEL, VAKLABEL_LIBRARY, VAKLABEL_SHOW, TAPEPROBE, VTAPE and TEMPLATES
 # name the programs and the template directory. Where the guest cannot be
 # prepared, the virtual library is compared with the recorded transcripts,
@@ -50,6 +53,13 @@ clients)
   virtual_run=(--block-limits 4:1048576)
   scenarios=(clients)
   ;;
+pairing)
+  # Drive element 0 serves LUN 2, which the host sees as /dev/nst1.
+  slots=4 drives=2 drive_order=2,1 virtual_in_guest_test=1
+  cartridges=(PAR001L8 PAR002L8 PAR003L8)
+  virtual_create=(--drive-devices "1,0")
+  scenarios=(pairing)
+  ;;
 *)
   echo "library.sh: unknown set $set_name" >&2
   exit 2
@@ -76,10 +86,12 @@ tools=$(dirname "$VAKLABEL"):$(dirname "$TAPEPROBE"):$(dirname "$VAKLABEL_LIBRAR
 # shows it (record 1, row 5), as the tape holds it in EBCDIC and as
 # vaklabel-library's report shows it; and for the clients, timings, dates,
 # the loop device and the host's name (dump prints how long a volume took
-# only when it took a second or more), the drive's unit serial number (the
-# target's, tgt's or vtape's; tapeinfo prints tgt's, padded to 36 bytes,
-# with bytes from beyond it that change from run to run) and its SCSI
-# address. NUL bytes become \0, so that diff compares lines.
+# only when it took a second or more), and the drives' unit serial numbers
+# (vtape's VT and 8 digits, tgt's beaf and its target and LUN) and SCSI
+# addresses, which are the target's, as sg_inq, tapeinfo and
+# vaklabel-library show them (tapeinfo prints tgt's serial, padded to 36
+# bytes, with bytes from beyond it that change from run to run). NUL bytes
+# become \0, so that diff compares lines.
 normalise() {
   sed -E -e "s#^  Storage Changer $2:#  Storage Changer \$CHANGER:#" \
     -e 's/open; handle [0-9]*$/open; handle N/' \
@@ -91,7 +103,8 @@ normalise() {
     -e 's/[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4}/DATE/g' \
     -e 's/finished in .*/finished in T/' -e 's/transfer rate: [0-9]+ kB\/s/transfer rate: R kB\/s/' \
     -e '/DUMP: Volume [0-9]+ (took|transfer rate)/d' -e "s/^SerialNumber: '.*'$/SerialNumber: 'S'/" \
-    -e 's/^(  Unit serial number:) .*/\1 S/' -e 's/^SCSI (ID|LUN): [0-9]+$/SCSI \1: N/' \
+    -e 's/^(  Unit serial number:) .*/\1 S/' -e 's/\b(VT[0-9A-F]{6}[0-9]{2}|beaf[0-9]+)\b/S/g' \
+    -e 's/^SCSI (ID|LUN): [0-9]+$/SCSI \1: N/' \
     -e 's#/dev/loop[0-9]+#/dev/loopN#g' -e 's/ on [^ :]+:\/dev\/loopN/ on HOST:\/dev\/loopN/' "$1"
 }
 

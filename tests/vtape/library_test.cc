@@ -2,6 +2,7 @@
 // and Debian's own mtx, mt, dd and vaklabel run under `vtape run LIBDIR`.
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -82,10 +83,13 @@ const std::string kVolTag(24, ' ');  // after an 8-character barcode in mtx's 32
 TEST_F(LibraryTest, CreateAndList) {
   std::string copy = dir_.File("labelled.aws");
   test_support::WriteAwsFile(copy, {Block(LabelRecord("VOL1ABC123")), Mark(), Mark()});
+  test_support::WriteFile(copy + ".vtsize", "2097152\n");
   Create({"--slots", "4", "--drives", "2", "--barcodes", "TAP098L8", "--empty", "2", "--copy", copy});
   EXPECT_EQ(Places(), "TAP098L8 - TAP099L8 TAP100L8 | - -");
   EXPECT_EQ(test_support::ReadAwsFile(Image("TAP098L8")),
             (std::vector<TapeRecord>{Block(LabelRecord("VOL1ABC123")), Mark(), Mark()}));
+  EXPECT_EQ(test_support::ReadFile(Image("TAP098L8") + ".vtsize"), "2097152\n") << "the copy keeps its size";
+  EXPECT_NE(access((Image("TAP099L8") + ".vtsize").c_str(), F_OK), 0) << "a blank tape has no end";
   EXPECT_EQ(test_support::ReadFile(Image("TAP099L8")), "");
   CommandResult list = Vtape({"list", library_});
   EXPECT_EQ(list.status, 0) << list.err;

@@ -350,12 +350,19 @@ int CreateLibrary(int argc, char** argv) {
     if (empty[static_cast<size_t>(s)]) continue;
     const std::string& barcode = names[next];
     std::string file = barcode + kImageSuffix;
+    // A copy keeps the size of the tape it copies, unless --size says otherwise.
+    std::string size_of_copy = next < copies.size() ? copies[next] + kCapacitySuffix : "";
+    struct stat st;
     if (next < copies.size()) {
       CopyFile(copies[next], dir_fd, file);
     } else {
       BlankTape(dir_fd, file);
     }
-    if (!SetCapacity(dir_fd, file.c_str(), capacity)) FailErrno(file + kCapacitySuffix);
+    if (capacity == 0 && !size_of_copy.empty() && stat(size_of_copy.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+      CopyFile(size_of_copy, dir_fd, file + kCapacitySuffix);
+    } else if (!SetCapacity(dir_fd, file.c_str(), capacity)) {
+      FailErrno(file + kCapacitySuffix);
+    }
     snprintf(state.slots[s].barcode, sizeof state.slots[s].barcode, "%s", barcode.c_str());
     ++next;
   }
