@@ -82,7 +82,7 @@ class Checker {
       if (std::find(allowed.begin(), allowed.end(), record.identifier) == allowed.end()) {
         std::string expected = allowed.empty() ? "the tape mark that ends the label group after " + previous
                                                : Alternatives(allowed);
-        Add("identifiers", &record, nullptr, "'" + Visible(record.identifier) + "' where " + expected + " belongs");
+        Add("identifiers", &record, nullptr, Quoted(record.identifier) + " where " + expected + " belongs");
         return;
       }
       previous = record.identifier;
@@ -132,7 +132,7 @@ class Checker {
       std::string where = " in column " + std::to_string(first_column + static_cast<int>(i));
       if (c == ' ') return "a blank" + where + " before the last character";
       if (std::string_view(kAcceptedSerialCharacters).find(c) == std::string_view::npos)
-        return "'" + Visible(std::string(1, c)) + "'" + where +
+        return Quoted(std::string(1, c)) + where +
                " is not among the characters mainframes accept in a volume serial (A-Z, 0-9, @ # $ -)";
     }
     return "";

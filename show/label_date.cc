@@ -48,7 +48,7 @@ LabelDate ParseLabelDate(std::string_view field, bool expiration) {
       return Invalid("century digit '" + std::string(1, field[0]) + "' is none of blank, 0 and 1");
   }
   std::string_view yyddd = field.substr(1);
-  if (!AllDigits(yyddd)) return Invalid("'" + std::string(field) + "' is not a date of the form cyyddd");
+  if (!AllDigits(yyddd)) return Invalid(std::string("'").append(field).append("' is not a date of the form cyyddd"));
   LabelDate date;
   date.year = century + Number(yyddd.substr(0, 2));
   date.day = Number(yyddd.substr(2));
