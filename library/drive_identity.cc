@@ -16,16 +16,20 @@
 #include <set>
 #include <thread>
 
+#include "process.h"
+
 namespace library {
 namespace {
 
 constexpr unsigned kStMajor = 9;
 constexpr unsigned kNoRewindMinorBit = 128;
 
-// Owns a descriptor for the length of one question.
+// Owns a descriptor for the length of one question, and keeps other
+// threads from starting a child that would inherit it.
 class Descriptor {
  public:
-  Descriptor(const std::string& path, int flags) : fd_(open(path.c_str(), flags | O_CLOEXEC)) {}
+  Descriptor(const std::string& path, int flags)
+      : hold_(DeviceOpenHold()), fd_(open(path.c_str(), flags | O_CLOEXEC)) {}
   ~Descriptor() {
     if (fd_ >= 0) close(fd_);
   }
@@ -34,6 +38,7 @@ class Descriptor {
   int fd() const { return fd_; }
 
  private:
+  std::shared_lock<std::shared_mutex> hold_;
   int fd_;
 };
 

@@ -11,11 +11,14 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 extern char** environ;
 
 namespace library {
 namespace {
+
+std::shared_mutex g_spawning;
 
 // Drains both pipes together so a child that fills one while we wait on the
 // other cannot stall.
@@ -53,7 +56,17 @@ int WaitStatus(pid_t pid) {
   return -1;
 }
 
+// posix_spawn returns once the child has made its exec, so the child has
+// closed its copies of every close-on-exec descriptor by the time this
+// lets go.
+int Spawn(pid_t* pid, char* const* args, const posix_spawn_file_actions_t* actions, const posix_spawnattr_t* attr) {
+  std::unique_lock<std::shared_mutex> no_device_open(g_spawning);
+  return posix_spawnp(pid, args[0], actions, attr, args, environ);
+}
+
 }  // namespace
+
+std::shared_lock<std::shared_mutex> DeviceOpenHold() { return std::shared_lock<std::shared_mutex>(g_spawning); }
 
 ProcessResult RunProcess(const std::vector<std::string>& argv) {
   ProcessResult result;
@@ -87,7 +100,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv) {
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
   pid_t pid = 0;
-  int rc = posix_spawnp(&pid, args[0], &actions, &attr, args.data(), environ);
+  int rc = Spawn(&pid, args.data(), &actions, &attr);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   close(out_pipe[1]);

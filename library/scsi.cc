@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "process.h"
+
 namespace library::scsi {
 namespace {
 
@@ -206,6 +208,7 @@ std::optional<std::string> UnitSerial(int fd, std::string* error) {
 }
 
 std::string UnitSerialAt(const std::string& path, int flags) {
+  auto hold = DeviceOpenHold();
   int fd = open(path.c_str(), flags | O_CLOEXEC);
   if (fd < 0) return "";
   std::string error;
