@@ -2,7 +2,10 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -302,6 +305,15 @@ std::string BinaryPath(const char* name) {
     return "";
   }
   return value;
+}
+
+std::string PrivateTmpfs(const std::string& where) {
+  if (unshare(CLONE_NEWNS) != 0) return std::string("no private mount namespace: ") + strerror(errno);
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 || mkdir(where.c_str(), 0755) != 0 ||
+      mount("tmpfs", where.c_str(), "tmpfs", 0, "size=64k") != 0) {
+    return std::string("cannot mount a tmpfs: ") + strerror(errno);
+  }
+  return "";
 }
 
 }  // namespace test_support

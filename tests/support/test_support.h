@@ -95,6 +95,10 @@ class TempDir {
 /// VAKLABEL); fails the current test and returns "" if it is unset.
 std::string BinaryPath(const char* name);
 
+/// Mounts a small tmpfs on `where` in a mount namespace of this process only,
+/// so nothing leaks out; "" on success, else why it cannot be done here.
+std::string PrivateTmpfs(const std::string& where);
+
 }  // namespace test_support
 
 #endif  // TESTS_SUPPORT_TEST_SUPPORT_H_

@@ -30,6 +30,7 @@
 namespace {
 
 using test_support::Block;
+using test_support::PrivateTmpfs;
 using test_support::Mark;
 using test_support::TapeRecord;
 using Tape = std::vector<TapeRecord>;
@@ -280,17 +281,6 @@ void Fill(const std::string& dir) {
   std::string page(4096, 'x');
   while (fwrite(page.data(), 1, page.size(), f) == page.size()) continue;
   fclose(f);
-}
-
-// Mounts a small tmpfs on `where` in a mount namespace of this process only,
-// so nothing leaks out; "" on success, else why it cannot be done here.
-std::string PrivateTmpfs(const std::string& where) {
-  if (unshare(CLONE_NEWNS) != 0) return std::string("no private mount namespace: ") + strerror(errno);
-  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 || mkdir(where.c_str(), 0755) != 0 ||
-      mount("tmpfs", where.c_str(), "tmpfs", 0, "size=64k") != 0) {
-    return std::string("cannot mount a tmpfs: ") + strerror(errno);
-  }
-  return "";
 }
 
 struct UnusableCase {

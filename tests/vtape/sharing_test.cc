@@ -20,6 +20,7 @@
 namespace {
 
 using test_support::Block;
+using test_support::PrivateTmpfs;
 using test_support::Mark;
 using test_support::TapeRecord;
 using Tape = std::vector<TapeRecord>;
@@ -165,17 +166,6 @@ TEST(HardLinkTest, BothNamesShareOnePosition) {
   ASSERT_EQ(Under(image, "mt fsf 1", env).status, 0);
   EXPECT_EQ(Under(other, "cat /dev/nst0", env).out, "two");
   EXPECT_NE(Under(image, "mt status", env).out.find("File number=2, block number=0"), std::string::npos);
-}
-
-// Mounts a tmpfs on `where`, in a mount namespace of this process only;
-// "" on success, else why it cannot be done here.
-std::string PrivateTmpfs(const std::string& where) {
-  if (unshare(CLONE_NEWNS) != 0) return std::string("no private mount namespace: ") + strerror(errno);
-  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 || mkdir(where.c_str(), 0755) != 0 ||
-      mount("tmpfs", where.c_str(), "tmpfs", 0, "size=64k") != 0) {
-    return std::string("cannot mount a tmpfs: ") + strerror(errno);
-  }
-  return "";
 }
 
 // An image on a read-only mount is a write-protected cartridge: it reads and
