@@ -1,6 +1,7 @@
 #include "decoder.h"
 
 #include "process.h"
+#include "report.h"
 
 namespace library {
 
@@ -12,9 +13,11 @@ bool BreaksTheSet(const std::string& check) {
   return check == "identifiers" || check == "marker" || check == "record_length";
 }
 
+// Label bytes arrive as the characters of their codes; the report takes
+// bytes, as it does from every other source.
 std::string Text(const nlohmann::json& object, const char* key) {
   auto found = object.find(key);
-  return found != object.end() && found->is_string() ? found->get<std::string>() : "";
+  return found != object.end() && found->is_string() ? BytesOf(found->get<std::string>()) : "";
 }
 
 // A date field: its calendar date, or what the decoder says it means.
@@ -51,6 +54,7 @@ Decoded FromDecoderJson(const nlohmann::json& document) {
     std::string identifier = Text(finding, "identifier");
     std::string where = identifier.empty() ? "" : identifier + (field.empty() ? "" : " " + field) + ": ";
     decoded.problems.push_back(where + Text(finding, "reason"));
+    decoded.checks.push_back(check);
     if (BreaksTheSet(check)) decoded.standard = false;
   }
   auto found = document.find("records");

@@ -15,6 +15,7 @@ struct Decoded {
   std::string created;
   std::string expires;
   std::vector<std::string> problems;  // checks that failed, as "field: reason"
+  std::vector<std::string> checks;    // their names, in the same order
   std::string error;
 };
 

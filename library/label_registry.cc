@@ -2,18 +2,19 @@
 
 #include <cctype>
 #include <filesystem>
-#include <fstream>
 #include <regex>
-#include <sstream>
 
 #include "label_set.h"
 
 namespace library {
 namespace {
 
+// A cartridge without a barcode goes by its slot, which another may take.
+bool Identified(const std::string& cartridge) { return !cartridge.starts_with("slot "); }
+
 std::string Holder(int slot, const std::string& cartridge) {
   std::string text = "slot " + std::to_string(slot) + "'s cartridge";
-  return cartridge.starts_with("slot ") ? text : text + " " + cartridge;
+  return Identified(cartridge) ? text + " " + cartridge : text;
 }
 
 }  // namespace
@@ -39,18 +40,17 @@ std::vector<SavedLabel> SavedLabels(const std::string& dir) {
     std::string name = file.path().filename();
     std::smatch m;
     if (!std::regex_match(name, m, kept) || !file.is_regular_file(error)) continue;
-    std::ifstream in(file.path());
-    std::stringstream text;
-    text << in.rdbuf();
     std::string why;
-    auto records = ParseLabelFile(text.str(), &why);
+    auto records = ReadLabelFile(file.path(), &why);
     if (!records) continue;
     int slot = std::stoi(m[1].str());
     std::string cartridge = m[3].matched ? m[3].str() : CartridgeName(slot, "");
+    // Each set kept of a slot may be another cartridge's: all of them count.
+    std::string key = Identified(cartridge) ? cartridge : name;
     auto when = file.last_write_time(error);
-    auto found = newest.find(cartridge);
+    auto found = newest.find(key);
     if (found != newest.end() && found->second.when >= when) continue;
-    newest[cartridge] = {{cartridge, LabelOf(*records), file.path(), slot}, when};
+    newest[key] = {{cartridge, LabelOf(*records), file.path(), slot}, when};
   }
   std::vector<SavedLabel> labels;
   for (const auto& [cartridge, entry] : newest) labels.push_back(entry.saved);
@@ -59,7 +59,12 @@ std::vector<SavedLabel> SavedLabels(const std::string& dir) {
 
 std::string LabelRegistry::SavedHolder(const std::string& label, const std::string& cartridge) const {
   for (const SavedLabel& saved : saved_) {
-    if (saved.label == label && saved.cartridge != cartridge && !read_.contains(saved.cartridge)) {
+    if (saved.label != label) continue;
+    if (!Identified(saved.cartridge)) {
+      return "a cartridge that was in slot " + std::to_string(saved.slot) + " with no barcode to tell it by (kept in " +
+             saved.file + ")";
+    }
+    if (saved.cartridge != cartridge && !read_.contains(saved.cartridge)) {
       return Holder(saved.slot, saved.cartridge) + " (kept in " + saved.file + ")";
     }
   }

@@ -27,7 +27,7 @@ std::string CartridgeName(int slot, const std::string& barcode);
 
 /// The newest label set kept for each cartridge in `dir`: slotNNN[-BARCODE]
 /// files ending in .lbl (sets read and sets written; backups are old sets
-/// and do not count).
+/// and do not count); every set of a slot without a barcode.
 std::vector<SavedLabel> SavedLabels(const std::string& dir);
 
 class LabelRegistry {
@@ -36,8 +36,10 @@ class LabelRegistry {
 
   /// Who else carries `label` by an earlier run's record, e.g. "slot 4's
   /// cartridge ABC004L8 (kept in labels/slot004-ABC004L8.lbl)"; "" when none.
-  /// A cartridge this run has read counts as read, not as recorded. Not to be
-  /// called while other threads use the registry.
+  /// A cartridge this run has read counts as read, not as recorded. A record
+  /// of a cartridge without a barcode tells no cartridge from another, so it
+  /// names a holder for every cartridge, its slot's present one too, read or
+  /// not. Not to be called while other threads use the registry.
   std::string SavedHolder(const std::string& label, const std::string& cartridge) const;
 
   /// The cartridges this run visits, in the order they are taken.

@@ -2,34 +2,21 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
+#include <memory>
+
+#include "label_file.h"
+#include "label_image.h"
+#include "tape_label.h"
 
 namespace library {
 namespace {
 
-constexpr size_t kRecord = 80;
-constexpr size_t kRow = 8;
+constexpr size_t kRecord = kRecordSize;
 // HDR1 columns 42-47, counted from 0 within the record.
 constexpr size_t kDateColumn = 41;
-constexpr size_t kDateLength = 6;
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
-// One row: eight "XX," fields, then the comment vaklabel puts after them.
-bool ParseRow(std::string_view line, std::string* bytes) {
-  if (line.size() < kRow * 3) return false;
-  for (size_t i = 0; i < kRow; ++i) {
-    int high = HexDigit(line[3 * i]);
-    int low = HexDigit(line[3 * i + 1]);
-    if (high < 0 || low < 0 || line[3 * i + 2] != ',') return false;
-    bytes->push_back(static_cast<char>(high * 16 + low));
-  }
-  return true;
-}
+// A fifth record is more than vaklabel ever writes.
+constexpr int kMostRecords = 4;
 
 std::string Shown(std::string_view bytes) {
   std::string text;
@@ -39,28 +26,24 @@ std::string Shown(std::string_view bytes) {
 
 }  // namespace
 
-std::optional<LabelRecords> ParseLabelFile(std::string_view text, std::string* error) {
-  std::string bytes;
-  size_t start = 0;
-  int line_number = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string_view::npos) end = text.size();
-    std::string_view line = text.substr(start, end - start);
-    start = end + 1;
-    ++line_number;
-    if (!ParseRow(line, &bytes)) {
-      *error = "line " + std::to_string(line_number) + " is not eight hex bytes";
-      return std::nullopt;
-    }
+std::optional<LabelRecords> ReadLabelFile(const std::string& path, std::string* error) {
+  constexpr int kMostRows = kMostRecords * kRowsPerRecord;
+  std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "r"), std::fclose);
+  // Room for one row more than there can be, to tell a longer file.
+  std::string bytes((kMostRows + 1) * kRowSize, ' ');
+  int rows = file ? LoadTemplateRows(file.get(), bytes.data(), kMostRows + 1) : -1;
+  if (rows < 0) {
+    *error = path + " cannot be read";
+  } else if (rows > kMostRows) {
+    *error = path + " holds more than four records";
+  } else if (rows == 0 || rows % kRowsPerRecord != 0) {
+    *error = path + " holds " + std::to_string(rows) + " lines, not whole records of ten";
+  } else {
+    LabelRecords records;
+    for (int r = 0; r < rows / kRowsPerRecord; ++r) records.push_back(bytes.substr(r * kRecord, kRecord));
+    return records;
   }
-  if (bytes.empty() || bytes.size() % kRecord != 0) {
-    *error = "holds " + std::to_string(line_number) + " lines, not whole records of ten";
-    return std::nullopt;
-  }
-  LabelRecords records;
-  for (size_t at = 0; at < bytes.size(); at += kRecord) records.push_back(bytes.substr(at, kRecord));
-  return records;
+  return std::nullopt;
 }
 
 std::string LabelOf(const LabelRecords& records) {
@@ -70,11 +53,9 @@ std::string LabelOf(const LabelRecords& records) {
 }
 
 std::string CreationDate(std::time_t when) {
-  std::tm utc{};
-  gmtime_r(&when, &utc);
-  char text[16];
-  std::snprintf(text, sizeof text, "0%02d%03d", (utc.tm_year - 100) % 100, utc.tm_yday + 1);
-  return text;
+  char today[kDateBufferSize];
+  FormatCreationDate(when, today);
+  return std::string(today, kCreationDateLength);
 }
 
 LabelRecords ExpectedAfterWrite(LabelRecords source, const std::string& label) {
@@ -99,11 +80,11 @@ std::string CompareWritten(const LabelRecords& expected, const LabelRecords& wri
     std::string want = expected[r];
     std::string got = written[r];
     if (r == 1) {
-      std::string date = got.substr(kDateColumn, kDateLength);
+      std::string date = got.substr(kDateColumn, kCreationDateLength);
       if (std::find(dates.begin(), dates.end(), date) == dates.end()) {
         return "HDR1 creation date " + Shown(date) + " is not today's";
       }
-      want.replace(kDateColumn, kDateLength, date);
+      want.replace(kDateColumn, kCreationDateLength, date);
     }
     if (want != got) {
       size_t column = std::mismatch(want.begin(), want.end(), got.begin()).first - want.begin();

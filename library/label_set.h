@@ -6,7 +6,6 @@
 #include <ctime>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace library {
@@ -15,15 +14,16 @@ namespace library {
 /// labels, UHL1.
 using LabelRecords = std::vector<std::string>;
 
-/// The records of a label text file: ten rows of eight hex bytes per record.
-/// Nothing, with `*error`, for a file that is not a whole number of records.
-std::optional<LabelRecords> ParseLabelFile(std::string_view text, std::string* error);
+/// The records of the label text file at `path`, read as vaklabel reads a
+/// template: ten rows of eight hex bytes per record. Nothing, with `*error`,
+/// for a file that cannot be read or is not one to four whole records.
+std::optional<LabelRecords> ReadLabelFile(const std::string& path, std::string* error);
 
 /// The label a set carries: the VOL1 volume serial, or the UHL1 label when
 /// VOL1 holds the *UHL1* marker.
 std::string LabelOf(const LabelRecords& records);
 
-/// The creation date vaklabel writes for `when`: 0yyddd in UTC.
+/// The creation date vaklabel writes for `when`, by vaklabel's own rule.
 std::string CreationDate(std::time_t when);
 
 /// The records vaklabel writes when it puts `label` over `source` (the set

@@ -35,6 +35,8 @@ namespace {
 using namespace library;
 
 std::atomic<bool> stop_requested{false};
+// Once set, exit status 2 ("nothing moved") is no longer true.
+bool cartridges_may_have_moved = false;
 
 void OnInterrupt(int) {
   if (!stop_requested.exchange(true)) {
@@ -68,7 +70,7 @@ std::string DefaultTemplate() {
 
 // Backups and label sets are written there while tapes are in the drives,
 // so before anything moves a real file must go in, reach the disk and go.
-bool ProveWritable(const std::string& dir, std::string* error) {
+bool ProbeDirectory(const std::string& dir, std::string* error) {
   std::error_code fs_error;
   std::filesystem::create_directories(dir, fs_error);
   if (!std::filesystem::is_directory(dir, fs_error)) {
@@ -93,8 +95,32 @@ bool ProveWritable(const std::string& dir, std::string* error) {
   return written;
 }
 
+// The directories `dir` needs made, deepest first; a link to nowhere is
+// not missing, it is in the way.
+std::vector<std::filesystem::path> MissingDirectories(const std::string& dir) {
+  std::error_code fs_error;
+  std::filesystem::path at = std::filesystem::absolute(dir, fs_error).lexically_normal();
+  if (!at.has_filename()) at = at.parent_path();
+  std::vector<std::filesystem::path> missing;
+  std::error_code absent;  // set for every path that is not there
+  for (; !fs_error && at.has_relative_path() && !std::filesystem::exists(std::filesystem::symlink_status(at, absent));
+       at = at.parent_path()) {
+    missing.push_back(at);
+  }
+  return missing;
+}
+
+// The dry run proves the same and leaves no directory behind that it made.
+bool ProveWritable(const std::string& dir, bool dry_run, std::string* error) {
+  std::error_code fs_error;
+  std::vector<std::filesystem::path> made = dry_run ? MissingDirectories(dir) : std::vector<std::filesystem::path>{};
+  bool writable = ProbeDirectory(dir, error);
+  for (const std::filesystem::path& path : made) std::filesystem::remove(path, fs_error);
+  return writable;
+}
+
 int CannotRun(const std::string& message) {
-  std::cerr << "vaklabel-library: " << message << "\n";
+  std::cerr << "vaklabel-library: " << Visible(message) << "\n";
   return kExitCannotRun;
 }
 
@@ -122,23 +148,29 @@ bool FindTools(bool label, Tools* tools, std::string* error) {
   return true;
 }
 
-bool CheckTemplate(const std::string& path, std::string* error) {
-  std::ifstream in(path);
-  if (!in) {
+// Every tape written from the template gets what it holds, so it must pass
+// the checks a tape is judged by afterwards.
+bool CheckTemplate(const std::string& path, const std::string& decoder, std::string* error) {
+  auto records = ReadLabelFile(path, error);
+  if (!records) {
     *error =
-        "template " + path + " cannot be read" +
+        "template " + *error +
         (path == VAKLABEL_TEMPLATE ? "; give --template FILE, such as templates/standard.lbl of vaklabel's source tree"
                                    : "");
     return false;
   }
-  std::stringstream text;
-  text << in.rdbuf();
-  auto records = ParseLabelFile(text.str(), error);
-  if (!records || records->size() < 3) {
-    *error = "template " + path + " is not a label set of three records" + (records ? "" : ": " + *error);
+  if (records->size() < 3) {
+    *error = "template " + path + " is not a label set of three records";
     return false;
   }
-  return true;
+  Decoded decoded = Decode(decoder, path);
+  if (!decoded.ran) {
+    *error = "template " + path + " cannot be checked: " + decoded.error;
+  } else if (!decoded.checks.empty()) {
+    *error =
+        "template " + path + " fails vaklabel-show's check " + decoded.checks.front() + ": " + decoded.problems.front();
+  }
+  return decoded.ran && decoded.checks.empty();
 }
 
 // The drive's device failed the check after the load: nothing is read.
@@ -204,6 +236,7 @@ std::string PlanText(const PlanEntry& entry, const Options& options) {
   }
   std::string where = entry.in_drive ? " (now in drive " + std::to_string(*entry.in_drive) + ", put back first)" : "";
   if (!options.label) return "read" + where;
+  if (!entry.reason.empty()) return "leave if it carries " + entry.wanted + ", else refuse: " + entry.reason + where;
   std::string text = "label " + entry.wanted + " if blank, leave if it carries " + entry.wanted;
   text += options.relabel ? ", else relabel after a backup" : ", else refuse";
   return text + where;
@@ -218,13 +251,14 @@ void PrintPlan(const std::vector<PlanEntry>& plan, const std::vector<DrivePairin
                          {"wanted", entry.wanted.empty() ? nlohmann::json() : nlohmann::json(entry.wanted)},
                          {"plan", PlanText(entry, options)}});
     }
-    std::cout << nlohmann::json{{"plan", entries}, {"drives", PairingsJson(drives)}}.dump(2) << "\n";
+    std::cout << AsUtf8({{"plan", entries}, {"drives", PairingsJson(drives)}}).dump(2) << "\n";
     return;
   }
-  std::cout << "dry run: nothing is moved\n" << PairingsText(drives);
+  std::cout << "dry run: nothing is moved\n" << Visible(PairingsText(drives));
   for (const PlanEntry& entry : plan) {
-    std::cout << "slot " << entry.slot << " " << (entry.barcode.empty() ? "(no barcode)" : entry.barcode) << ": "
-              << PlanText(entry, options) << "\n";
+    std::cout << Visible("slot " + std::to_string(entry.slot) + " " +
+                         (entry.barcode.empty() ? "(no barcode)" : entry.barcode) + ": " + PlanText(entry, options))
+              << "\n";
   }
 }
 
@@ -235,9 +269,9 @@ int PrintReport(const Options& options, const std::vector<SlotReport>& reports, 
   if (options.json) {
     nlohmann::json report = ReportJson(options.label ? "label" : "inventory", reports, exit_status);
     report["drives"] = PairingsJson(drives);
-    std::cout << report.dump(2) << "\n";
+    std::cout << AsUtf8(report).dump(2) << "\n";
   } else {
-    std::cout << PairingsText(drives) << ReportTable(reports);
+    std::cout << Visible(PairingsText(drives)) << ReportTable(reports);
   }
   std::cout.flush();
   if (std::cout) return exit_status;
@@ -257,14 +291,14 @@ int Main(int argc, char* argv[]) {
   std::string error;
   Tools tools;
   if (!FindTools(options.label, &tools, &error)) return CannotRun(error);
-  if (options.label && !CheckTemplate(options.template_path, &error)) return CannotRun(error);
+  if (options.label && !CheckTemplate(options.template_path, tools.decoder, &error)) return CannotRun(error);
 
   std::string lock_file =
       options.lock_file.empty()
           ? DefaultLockFile(ChangerKey(options.changer, scsi::UnitSerialAt(options.changer, O_RDWR)))
           : options.lock_file;
   RunLock lock;
-  if (!options.dry_run && !lock.Acquire(lock_file, options.wait_for_lock, &error)) return CannotRun(error);
+  if (!lock.Acquire(lock_file, options.wait_for_lock, &error)) return CannotRun(error);
 
   MtxChanger changer(tools.mtx, options.changer);
   std::optional<ChangerStatus> status = changer.Status(&error);
@@ -279,21 +313,22 @@ int Main(int argc, char* argv[]) {
   if (!problem.empty()) return CannotRun(problem);
   Pairing pairing = IdentifyDrives(options.changer, *status, options.drives);
   if (!pairing.error.empty()) return CannotRun(pairing.error);
-  for (const std::string& line : pairing.notices) std::cerr << "vaklabel-library: " << line << "\n";
+  for (const std::string& line : pairing.notices) std::cerr << "vaklabel-library: " << Visible(line) << "\n";
   LeaveOutCartridgesInUnusedDrives(Indexes(Units(pairing.drives)), options.changer, &*plan);
+  if (!ProveWritable(options.labels_dir, options.dry_run, &error)) return CannotRun(error);
   if (options.dry_run) {
     PrintPlan(*plan, pairing.drives, options);
     return kExitDone;
   }
-  if (!ProveWritable(options.labels_dir, &error)) return CannotRun(error);
 
   CatchInterrupts();
   std::mutex output;
   NoticeFn notice = [&output](const std::string& line) {
     std::lock_guard lock(output);
-    std::cerr << line << std::endl;
+    std::cerr << Visible(line) << std::endl;
   };
   std::vector<SlotReport> left_in_drives;
+  cartridges_may_have_moved = true;
   std::vector<DriveUnit> drives = EmptyDrives(*status, Units(pairing.drives), changer, notice, &left_in_drives);
   if (drives.empty() && left_in_drives.empty()) return CannotRun("no drive is free to use");
   // Drives that all hold cartridges which cannot go home still leave a
@@ -337,6 +372,7 @@ int main(int argc, char* argv[]) {
   try {
     return Main(argc, argv);
   } catch (const std::exception& e) {
-    return CannotRun(std::string("stopped by ") + e.what());
+    int status = CannotRun(std::string("stopped by ") + e.what());
+    return cartridges_may_have_moved ? kExitIncomplete : status;
   }
 }

@@ -87,6 +87,7 @@ void RefuseDuplicateLabels(std::vector<PlanEntry>* plan,
     if (entry.disposition == Disposition::kVisit && !entry.wanted.empty()) by_label[entry.wanted].push_back(&entry);
   }
   std::map<int, std::string> refusals;
+  std::map<int, std::string> cautions;
   for (const auto& [label, entries] : by_label) {
     for (const PlanEntry* entry : entries) {
       std::string others;
@@ -95,16 +96,20 @@ void RefuseDuplicateLabels(std::vector<PlanEntry>* plan,
         others += (others.empty() ? "slot " : ", slot ") + std::to_string(other->slot) +
                   (other->barcode.empty() ? "" : " (" + other->barcode + ")");
       }
-      std::string elsewhere = others.empty() ? holder(label, *entry) : "";
-      if (!others.empty()) refusals[entry->slot] = "label " + label + " would also go to " + others;
-      if (!elsewhere.empty()) refusals[entry->slot] = "label " + label + " is already on " + elsewhere;
+      if (!others.empty()) {
+        refusals[entry->slot] = "label " + label + " would also go to " + others;
+        continue;
+      }
+      std::string elsewhere = holder(label, *entry);
+      if (elsewhere.empty()) continue;
+      (entry->barcode.empty() ? cautions : refusals)[entry->slot] = "label " + label + " is already on " + elsewhere;
     }
   }
   for (PlanEntry& entry : *plan) {
-    auto refusal = refusals.find(entry.slot);
-    if (refusal == refusals.end()) continue;
+    if (cautions.contains(entry.slot)) entry.reason = cautions[entry.slot];
+    if (!refusals.contains(entry.slot)) continue;
     entry.disposition = Disposition::kRefuse;
-    entry.reason = refusal->second;
+    entry.reason = refusals[entry.slot];
   }
 }
 

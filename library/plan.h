@@ -33,7 +33,10 @@ struct PlanEntry {
   std::optional<int> in_drive;  // the cartridge sits in this drive, away from its slot
   Disposition disposition = Disposition::kVisit;
   std::string wanted;  // the label it is meant to carry (label runs)
-  std::string reason;  // why it is refused
+  /// Why it is refused; for a cartridge to visit, why it is refused unless
+  /// it carries `wanted` already (it has no barcode, and the labels kept
+  /// show that label on a cartridge that may be this one).
+  std::string reason;
 };
 
 /// The highest slot number any library can have: element addresses are
@@ -64,7 +67,9 @@ std::optional<std::vector<PlanEntry>> BuildPlan(const ChangerStatus& status, con
 
 /// Refuses every cartridge the plan would give a label that another one
 /// gets too, or that `holder` (the label and the cartridge's slot and
-/// barcode) says another cartridge already carries, naming which.
+/// barcode) says another cartridge already carries, naming which. A
+/// cartridge without a barcode may be that other one: it is visited, with
+/// the reason.
 void RefuseDuplicateLabels(std::vector<PlanEntry>* plan,
                            const std::function<std::string(const std::string& label, const PlanEntry& entry)>& holder);
 

@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <map>
 
+#include "label_layout.h"
+
 namespace library {
 namespace {
 
-std::string Cell(const std::string& text) { return text.empty() ? "-" : text; }
+std::string Cell(const std::string& text) { return text.empty() ? "-" : Visible(text); }
 
 nlohmann::json OrNull(const std::string& text) { return text.empty() ? nlohmann::json() : nlohmann::json(text); }
 
@@ -102,6 +104,37 @@ std::string ResultText(const SlotReport& r) {
   return text;
 }
 
+std::string Visible(std::string_view text) {
+  std::string shown;
+  for (size_t start = 0; start <= text.size();) {
+    size_t end = std::min(text.find('\n', start), text.size());
+    shown += show::Visible(text.substr(start, end - start));
+    if (end < text.size()) shown += '\n';
+    start = end + 1;
+  }
+  return shown;
+}
+
+nlohmann::json AsUtf8(nlohmann::json document) {
+  if (document.is_structured()) {
+    for (nlohmann::json& value : document) value = AsUtf8(std::move(value));
+  } else if (document.is_string()) {
+    document = show::Utf8(document.get_ref<const std::string&>());
+  }
+  return document;
+}
+
+std::string BytesOf(std::string_view utf8) {
+  std::string bytes;
+  for (size_t i = 0; i < utf8.size(); ++i) {
+    auto lead = static_cast<unsigned char>(utf8[i]);
+    bool one_byte_code = (lead == 0xC2 || lead == 0xC3) && i + 1 < utf8.size() &&
+                         (static_cast<unsigned char>(utf8[i + 1]) & 0xC0) == 0x80;
+    bytes += one_byte_code ? static_cast<char>(((lead & 0x03) << 6) | (utf8[++i] & 0x3F)) : utf8[i];
+  }
+  return bytes;
+}
+
 std::string ProgressLine(const SlotReport& r, size_t done, size_t total) {
   // Built up in steps: GCC 12's optimiser warns (-Wrestrict) about a chain
   // that starts with a literal here.
@@ -117,7 +150,7 @@ std::string ReportTable(const std::vector<SlotReport>& reports) {
     std::string state = StateName(r.state);
     std::replace(state.begin(), state.end(), '-', ' ');
     rows.push_back({r.slot == 0 ? "-" : std::to_string(r.slot), Cell(r.barcode), state, Cell(r.label), Cell(r.created),
-                    Cell(r.expires), ResultText(r)});
+                    Cell(r.expires), Visible(ResultText(r))});
   }
   std::vector<size_t> widths(rows[0].size(), 0);
   for (const auto& row : rows) {
@@ -144,7 +177,7 @@ std::string ReportTable(const std::vector<SlotReport>& reports) {
     std::string whose = r.slot != 0         ? "slot " + std::to_string(r.slot) + ": the cartridge"
                         : r.barcode.empty() ? "a cartridge of unknown home"
                                             : r.barcode + " (home unknown)";
-    table += whose + " is in " + r.location + "\n";
+    table += Visible(whose + " is in " + r.location) + "\n";
   }
   return table;
 }

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace library {
@@ -70,5 +71,18 @@ bool FlagDuplicateLabels(std::vector<SlotReport>* reports);
 
 /// True when the slot ended as the run asked.
 bool EndedAsAsked(const SlotReport& report);
+
+/// Bytes from tapes, changers and files, shown as vaklabel-show shows label
+/// bytes. For people: each line with every byte outside printable ASCII as
+/// \xHH.
+std::string Visible(std::string_view text);
+
+/// For JSON: every string of `document` taken as bytes, each byte the
+/// character with that code, so that any byte survives in valid UTF-8.
+nlohmann::json AsUtf8(nlohmann::json document);
+
+/// The bytes a string of vaklabel-show's JSON stands for: the inverse of
+/// what AsUtf8 does to one string.
+std::string BytesOf(std::string_view utf8);
 
 }  // namespace library

@@ -24,17 +24,6 @@ std::optional<std::string> ReadText(const std::string& path) {
   return text.str();
 }
 
-std::optional<LabelRecords> LoadRecords(const std::string& path, std::string* error) {
-  std::optional<std::string> text = ReadText(path);
-  if (!text) {
-    *error = path + " cannot be read";
-    return std::nullopt;
-  }
-  auto records = ParseLabelFile(*text, error);
-  if (!records) *error = path + ": " + *error;
-  return records;
-}
-
 // The copy of a set must be on the disk before the tape it came from is
 // written: a crash in between must not lose both.
 bool SyncFile(const std::string& path) {
@@ -102,7 +91,7 @@ bool Verify(const SlotReport& report, const LabelRecords& source, const std::str
     out->detail = "verify: the label written does not read back (" + why + ")";
     return false;
   }
-  auto written = LoadRecords(path, &error);
+  auto written = ReadLabelFile(path, &error);
   if (!written) {
     out->detail = "verify: " + error;
     return false;
@@ -126,7 +115,7 @@ bool Verify(const SlotReport& report, const LabelRecords& source, const std::str
 // it does, else why not.
 std::string CheckKeptCopy(const std::string& path, const std::string& label, std::optional<LabelRecords>* records) {
   std::string error;
-  *records = LoadRecords(path, &error);
+  *records = ReadLabelFile(path, &error);
   if (!*records) return "the label set read was not kept whole: " + error;
   if (LabelOf(**records) != label) {
     return "the label set kept in " + path + " carries '" + LabelOf(**records) + "', the tape said " + label;
@@ -139,7 +128,7 @@ std::string CheckKeptCopy(const std::string& path, const std::string& label, std
 // record more for a six-character set under an eight-character label.
 std::string CheckBackup(const std::string& path, const LabelRecords& read) {
   std::string error;
-  auto backup = LoadRecords(path, &error);
+  auto backup = ReadLabelFile(path, &error);
   if (!backup) return "the backup " + error;
   if (backup->size() < read.size() || !std::equal(read.begin(), read.end(), backup->begin())) {
     return "the backup " + path + " differs from the label set read";
@@ -339,7 +328,7 @@ SlotReport VisitTape(const PlanEntry& entry, const JobSettings& settings, const 
   LabelRecords source;
   std::string error;
   if (from_template) {
-    auto template_records = LoadRecords(settings.template_path, &error);
+    auto template_records = ReadLabelFile(settings.template_path, &error);
     if (!template_records) return Stop(report, Outcome::kFailed, "template " + error);
     source = *template_records;
     source.resize(3);

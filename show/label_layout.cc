@@ -277,6 +277,22 @@ std::string Visible(std::string_view text) {
   return shown;
 }
 
+// Label bytes are single bytes whatever they hold; as Latin-1 code points
+// every one of them survives in valid UTF-8.
+std::string Utf8(std::string_view bytes) {
+  std::string text;
+  for (char c : bytes) {
+    auto b = static_cast<unsigned char>(c);
+    if (b < 0x80) {
+      text += c;
+    } else {
+      text += static_cast<char>(0xC0 | (b >> 6));
+      text += static_cast<char>(0x80 | (b & 0x3F));
+    }
+  }
+  return text;
+}
+
 std::string Quoted(std::string_view text) {
   constexpr size_t kShown = 40;
   // Appending to one string, not prefixing a temporary, keeps GCC 12's -Wrestrict false alarm away in Release builds.

@@ -63,6 +63,9 @@ std::string Columns(std::string_view record, int first, int last);
 /// `text` with every byte outside printable ASCII written as \xNN.
 std::string Visible(std::string_view text);
 
+/// `bytes` for JSON: each byte as the character with that code (Latin-1).
+std::string Utf8(std::string_view bytes);
+
 /// Input quoted for a message: Visible, in quotes, and cut after a few
 /// dozen bytes, so that no input can flood or steer a terminal.
 std::string Quoted(std::string_view text);

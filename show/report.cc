@@ -62,22 +62,6 @@ void PrintRecord(const DecodedRecord& record, size_t title_width, std::ostream& 
   }
 }
 
-// Label bytes are single bytes whatever they hold; as Latin-1 code points
-// every one of them survives in valid UTF-8.
-std::string Utf8(std::string_view bytes) {
-  std::string text;
-  for (char c : bytes) {
-    auto b = static_cast<unsigned char>(c);
-    if (b < 0x80) {
-      text += c;
-    } else {
-      text += static_cast<char>(0xC0 | (b >> 6));
-      text += static_cast<char>(0x80 | (b & 0x3F));
-    }
-  }
-  return text;
-}
-
 Json Columns(int first, int last) { return Json::array({first, last}); }
 
 Json TextOrNull(const std::string& text) { return text.empty() ? Json(nullptr) : Json(text); }

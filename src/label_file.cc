@@ -66,6 +66,16 @@ void LoadTemplateRow(char* line, char* row) {
   }
 }
 
+// Lines are taken in order whatever their tags say.
+int LoadTemplateRows(FILE* file, char* bytes, int rows) {
+  for (int n = 0; n < rows; ++n) {
+    char line[kTemplateLineSize] = {};
+    if (fgets(line, sizeof line, file) == nullptr) return ferror(file) ? -1 : n;
+    LoadTemplateRow(line, &bytes[n * kRowSize]);
+  }
+  return rows;
+}
+
 void loadLabel(const char* fpath, const char* otfilename, int quiet) {
   char path[kJoinedPathSize];
   JoinPath(fpath, otfilename, path);
@@ -73,20 +83,10 @@ void loadLabel(const char* fpath, const char* otfilename, int quiet) {
   FILE* file = fopen(path, "r");
   if (file == nullptr) FailWith("could not open %s file", path);
 
-  // Lines are taken in order whatever their tags say; past the end of the
-  // file a row keeps what it held. A read error is another matter: a
-  // directory opens for reading on Linux and fails only here, and a template
-  // that was not read must not pass for a short one.
-  for (int r = 0; r < kTemplateRecords; ++r) {
-    for (int m = 0; m < kRowsPerRecord; ++m) {
-      char line[kTemplateLineSize] = {};
-      if (fgets(line, sizeof line, file) == nullptr) {
-        if (ferror(file)) FailWith("could not open %s file", path);
-        continue;
-      }
-      LoadTemplateRow(line, &tapeLabel[r * kRecordSize + m * kRowSize]);
-    }
-  }
+  // A read error is no short template: a directory opens for reading on
+  // Linux and fails only here.
+  if (LoadTemplateRows(file, tapeLabel.data(), kTemplateRecords * kRowsPerRecord) < 0)
+    FailWith("could not open %s file", path);
   fclose(file);
 
   if (quiet) {

@@ -2,6 +2,8 @@
 // as output and backup files and read back as templates.
 #pragma once
 
+#include <cstdio>
+
 /// Longest part of a path taken from the command line; a joined path is two
 /// parts, a slash and the terminating zero.
 inline constexpr int kPathPartMax = 255;
@@ -25,6 +27,13 @@ void saveLabel(const char* fpath, const char* otfilename, int quiet, int label_l
 /// records 0-2 of the label image. Ends the process with status 1 when the
 /// file cannot be opened or a read from it fails (end of file is no failure).
 void loadLabel(const char* fpath, const char* otfilename, int quiet);
+
+/// Reads up to `rows` lines of `file`, each into the next 8-byte row of
+/// `bytes` as LoadTemplateRow stores it; a line longer than
+/// kTemplateLineSize - 1 characters is read in pieces, one row each. Rows
+/// past the end of the file keep their bytes. Returns the rows read, or -1
+/// when a read fails (end of file is no failure).
+int LoadTemplateRows(FILE* file, char* bytes, int rows);
 
 /// Stores the fields of one template line into the 8-byte `row`: the first
 /// eight comma-separated fields, each read as a hex number whose low eight

@@ -19,7 +19,6 @@ namespace {
 constexpr char kUhl1Marker[] = "*UHL1*";
 constexpr int kSerialOffset = 4;          // VOL1 columns 5-10
 constexpr int kCreationDateOffset = 121;  // HDR1 columns 42-47
-constexpr int kCreationDateLength = 6;
 constexpr int kUhl1Offset = 3 * kRecordSize;
 constexpr int kLongLabelOffset = kUhl1Offset + 4;  // UHL1 columns 5-12
 constexpr int kReadBlocks = 4;

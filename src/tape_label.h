@@ -11,6 +11,8 @@ inline constexpr int kLabelSetMissing = -2;   // fewer than three blocks, or the
 /// Size of the buffer FormatCreationDate fills: room for any two ints, so
 /// even a calendar far outside 2000-2099 cannot overflow it.
 inline constexpr int kDateBufferSize = 24;
+/// Characters of the date that go on the tape (HDR1 columns 42-47).
+inline constexpr int kCreationDateLength = 6;
 
 /// Reads the label set at the start of the tape on `filename` into the label
 /// image, translated to ASCII, and puts the current label into `prelabel`

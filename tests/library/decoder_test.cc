@@ -42,6 +42,12 @@ TEST(Decoder, DatesAndWhetherTheSetIsStandard) {
       Document(nlohmann::json::array({Check("identifiers", "XXXX", nullptr, "'XXXX' where VOL1 belongs")})));
   EXPECT_TRUE(foreign.ran);
   EXPECT_FALSE(foreign.standard);
+  EXPECT_EQ(foreign.checks, (std::vector<std::string>{"identifiers"}));
+
+  // Label bytes come as the characters of their codes and go back to bytes.
+  Decoded latin = FromDecoderJson(Document(
+      nlohmann::json::array({Check("identifiers", "\u00e5\u00d6L1", nullptr, "'\\xE5\\xD6L1' where VOL1 belongs")})));
+  EXPECT_EQ(latin.problems, (std::vector<std::string>{"\xE5\xD6L1: '\\xE5\\xD6L1' where VOL1 belongs"}));
 
   Decoded unread = FromDecoderJson({{"input", "x.lbl"}, {"kind", nullptr}, {"error", "not hex"}});
   EXPECT_FALSE(unread.ran);

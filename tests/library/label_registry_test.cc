@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
 #include <future>
+#include <thread>
+
+#include "test_support.h"
 
 namespace library {
 namespace {
@@ -36,6 +41,51 @@ TEST(LabelRegistry, AWriteWaitsForTheReadsInDrivesBeforeIt) {
   EXPECT_EQ(registry.HolderBeforeWrite(plan[1], "TAP009"), "") << "this run read slot 9 otherwise";
   EXPECT_EQ(CartridgeName(4, ""), "slot 4");
   EXPECT_EQ(CartridgeName(4, "AB/1"), "AB_1");
+}
+
+// A label text file of VOL1 `label`, HDR1, HDR2, as vaklabel saves one.
+std::string LabelFile(const std::string& label) {
+  std::string text;
+  for (std::string record : {"VOL1" + label, std::string("HDR1"), std::string("HDR2")}) {
+    record.resize(80, ' ');
+    for (size_t i = 0; i < record.size(); ++i) {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, "%02X,", static_cast<unsigned char>(record[i]));
+      text += hex + std::string(i % 8 == 7 ? "   #\n" : "");
+    }
+  }
+  return text;
+}
+
+// Without a barcode a slot's record may be any cartridge's that was there:
+// each one counts, against every cartridge, whatever this run reads.
+TEST(LabelRegistry, ARecordOfASlotWithoutABarcodeIdentifiesNoCartridge) {
+  test_support::TempDir dir;
+  const std::pair<const char*, const char*> files[] = {{"slot001.lbl", "TAP005"},
+                                                       {"slot001.written.lbl", "TAP001"},
+                                                       {"slot002-ABC002L8.lbl", "OLD002"},
+                                                       {"slot002-ABC002L8.written.lbl", "TAP002"}};
+  for (const auto& [name, label] : files) {
+    test_support::WriteFile(dir.File(name), LabelFile(label));
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));  // the newest is the one written last
+  }
+  LabelRegistry registry(SavedLabels(dir.File("")));
+  registry.Found(Visit(1, ""), "");
+  struct Case {
+    const char* label;
+    const char* cartridge;
+    bool held;
+  };
+  const Case cases[] = {
+      {"TAP001", "slot 1", true},    {"TAP005", "slot 1", true}, {"TAP001", "ABC005L8", true},
+      {"TAP002", "ABC002L8", false}, {"TAP002", "slot 2", true}, {"OLD002", "slot 3", false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(!registry.SavedHolder(c.label, c.cartridge).empty(), c.held) << c.label << " on " << c.cartridge;
+  }
+  EXPECT_EQ(
+      registry.SavedHolder("TAP001", "slot 1"),
+      "a cartridge that was in slot 1 with no barcode to tell it by (kept in " + dir.File("slot001.written.lbl") + ")");
 }
 
 }  // namespace

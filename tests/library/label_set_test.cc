@@ -2,18 +2,14 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
+#include "test_support.h"
 
 namespace library {
 namespace {
 
 LabelRecords StandardTemplate() {
-  std::ifstream in(STANDARD_TEMPLATE);
-  std::stringstream text;
-  text << in.rdbuf();
   std::string error;
-  auto records = ParseLabelFile(text.str(), &error);
+  auto records = ReadLabelFile(STANDARD_TEMPLATE, &error);
   EXPECT_TRUE(records) << error;
   return records.value_or(LabelRecords{});
 }
@@ -26,23 +22,44 @@ TEST(LabelFile, StandardTemplateIsThreeRecords) {
   EXPECT_EQ(records[2].substr(0, 5), "HDR2U");
 }
 
+// The bytes of each row are vaklabel's to read; which files hold label
+// sets at all is the library's.
 TEST(LabelFile, RefusesWhatVaklabelDoesNotWrite) {
-  std::string row = "56,4F,4C,31,48,4A,4B,30,   #VOL1\n";
+  const std::string row = "56,4F,4C,31,48,4A,4B,30,   #VOL1\n";
+  auto rows = [&](int n) {
+    std::string text;
+    for (int i = 0; i < n; ++i) text += row;
+    return text;
+  };
+  struct Case {
+    std::string text;
+    size_t records;
+    const char* error;
+  };
+  const Case cases[] = {
+      {"", 0, "holds 0 lines, not whole records of ten"},
+      {row, 0, "holds 1 lines, not whole records of ten"},
+      {rows(10), 1, ""},
+      {rows(40), 4, ""},
+      {rows(41), 0, "holds more than four records"},
+  };
+  test_support::TempDir dir;
+  for (const Case& c : cases) {
+    test_support::WriteFile(dir.File("set.lbl"), c.text);
+    std::string error;
+    auto records = ReadLabelFile(dir.File("set.lbl"), &error);
+    EXPECT_EQ(records ? records->size() : 0, c.records) << c.error;
+    EXPECT_EQ(error, c.records ? "" : dir.File("set.lbl") + " " + c.error);
+  }
   std::string error;
-  EXPECT_FALSE(ParseLabelFile("", &error));
-  EXPECT_FALSE(ParseLabelFile(row, &error));  // one row, not a record
-  EXPECT_NE(error.find("not whole records"), std::string::npos);
-  std::string record;
-  for (int i = 0; i < 10; ++i) record += row;
-  EXPECT_TRUE(ParseLabelFile(record, &error));
-  record.replace(3, 2, "G1");
-  EXPECT_FALSE(ParseLabelFile(record, &error));
-  EXPECT_EQ(error, "line 1 is not eight hex bytes");
+  EXPECT_FALSE(ReadLabelFile(dir.File("."), &error)) << "a directory opens, and fails to read";
+  EXPECT_EQ(error, dir.File(".") + " cannot be read");
 }
 
-TEST(CreationDate, VaklabelsForm) {
+// vaklabel puts only the first six characters of its date on the tape.
+TEST(CreationDate, WhatVaklabelWrites) {
   EXPECT_EQ(CreationDate(946684800), "000001");   // 2000-01-01 00:00:00 UTC
-  EXPECT_EQ(CreationDate(1735689599), "024366");  // the last second of leap year 2024
+  EXPECT_EQ(CreationDate(4102444800), "010000");  // 2100-01-01: "0100001" cut short
 }
 
 TEST(Verify, SixAndEightCharacterLabels) {

@@ -3,7 +3,9 @@
 // up on each tape, spelled out byte by byte.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +14,8 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <numeric>
+#include <sstream>
 #include <regex>
 #include <thread>
 
@@ -110,9 +114,7 @@ class LibraryTest : public ::testing::Test {
     argv.insert(argv.end(), faults.begin(), faults.end());
     argv.insert(argv.end(), {"--", "vaklabel-library", "--labels-dir", labels_, "--lock", lock_});
     argv.insert(argv.end(), args.begin(), args.end());
-    if (std::find(args.begin(), args.end(), "label") != args.end()) {
-      argv.insert(argv.end(), {"--template", TEMPLATE_DIR "/standard.lbl"});
-    }
+    if (std::find(args.begin(), args.end(), "label") != args.end()) argv.insert(argv.end(), {"--template", template_});
     return test_support::Run(argv, "", {path_});
   }
 
@@ -157,6 +159,7 @@ class LibraryTest : public ::testing::Test {
   std::string lock_ = dir_.File("library.lock");
   std::string path_;
   std::vector<std::string> wrapper_;  // a command that runs the run, e.g. in a mount namespace of its own
+  std::string template_ = TEMPLATE_DIR "/standard.lbl";
 };
 
 // Slots: 1 labelled with its barcode, 2 labelled XYZ789, 3 a backup
@@ -510,6 +513,154 @@ TEST_F(LibraryTest, AKilledRunLeavesNothingASecondRunCannotMend) {
   }
   std::string contents = Contents();
   EXPECT_NE(contents.find("Data Transfer Element 0:Empty"), std::string::npos) << contents;
+}
+
+// Whatever a run finds before its first move stops the dry run as it stops
+// the run: exit 2, the same words, nothing moved.
+TEST_F(LibraryTest, TheDryRunRefusesWhatTheRunRefuses) {
+  bool root = geteuid() == 0;
+  std::vector<std::string> standard;
+  std::ifstream in(TEMPLATE_DIR "/standard.lbl");
+  for (std::string line; std::getline(in, line);) standard.push_back(line + "\n");
+  ASSERT_EQ(standard.size(), 30u);
+  auto template_with = [&](const std::vector<std::string>& lines) {
+    std::string path = dir_.File("template.lbl");
+    test_support::WriteFile(path, std::accumulate(lines.begin(), lines.end(), std::string()));
+    return path;
+  };
+  std::vector<std::string> hdr1_first(standard.begin() + 10, standard.begin() + 20);
+  hdr1_first.insert(hdr1_first.end(), standard.begin(), standard.begin() + 10);
+  hdr1_first.insert(hdr1_first.end(), standard.begin() + 20, standard.end());
+  std::vector<std::string> xxxx = standard;
+  xxxx[20].replace(0, 11, "58,58,58,58");
+  struct Case {
+    const char* name;
+    std::function<void()> prepare;
+    std::string says;
+  };
+  pid_t holder = 0;
+  const std::vector<Case> cases = {
+      {"a lock another run holds",
+       [&] {
+         int pipe_ends[2];
+         ASSERT_EQ(pipe(pipe_ends), 0);
+         holder = fork();
+         if (holder == 0) {  // holds the lock until killed, as a first run would
+           int fd = open(lock_.c_str(), O_RDWR | O_CREAT, 0644);
+           if (fd < 0 || flock(fd, LOCK_EX) != 0 || write(pipe_ends[1], "", 1) != 1) _exit(127);
+           pause();
+           _exit(0);
+         }
+         char taken;
+         ASSERT_EQ(read(pipe_ends[0], &taken, 1), 1);
+         close(pipe_ends[0]);
+         close(pipe_ends[1]);
+       },
+       "holds " + lock_ + "; wait for it, or give --wait"},
+      {"a read-only labels directory",
+       [&] {
+         std::filesystem::create_directory(labels_);
+         if (root) {
+           wrapper_ = {"unshare", "-m", "sh", "-c", "mount -t tmpfs -o ro none \"$0\" && exec \"$@\"", labels_};
+         } else {
+           std::filesystem::permissions(labels_,
+                                        std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+         }
+       },
+       "the labels directory " + labels_ + " is not writable"},
+      {"a template with HDR1 first", [&] { template_ = template_with(hdr1_first); },
+       "fails vaklabel-show's check identifiers: HDR1: 'HDR1' where VOL1 belongs"},
+      {"a template with XXXX for HDR2", [&] { template_ = template_with(xxxx); },
+       "fails vaklabel-show's check identifiers: XXXX: 'XXXX' where HDR2 belongs"},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove_all(lib_);
+    std::filesystem::remove_all(labels_);
+    CreateLibrary(2, 1, "ABC001L8");
+    std::string before = Contents();
+    c.prepare();
+    for (bool dry : {true, false}) {
+      CommandResult run =
+          Library(dry ? std::vector<std::string>{"--dry-run", "label"} : std::vector<std::string>{"label"});
+      EXPECT_EQ(run.status, 2) << c.name << (dry ? " (dry run)\n" : "\n") << run.err << run.out;
+      EXPECT_NE(run.err.find(c.says), std::string::npos) << c.name << ": " << run.err;
+      EXPECT_EQ(run.out, "") << c.name;
+    }
+    EXPECT_EQ(Contents(), before) << c.name;
+    EXPECT_EQ(Tape("ABC001L8"), (std::vector<TapeRecord>{})) << c.name;
+    if (holder > 0) {
+      kill(holder, SIGTERM);
+      waitpid(holder, nullptr, 0);
+      holder = 0;
+    }
+    std::error_code absent;
+    std::filesystem::permissions(labels_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add,
+                                 absent);
+    wrapper_.clear();
+    template_ = TEMPLATE_DIR "/standard.lbl";
+  }
+}
+
+// Label bytes that are no UTF-8 (a tape labelled in ASCII, read as EBCDIC)
+// leave a whole JSON report, and a table that shows them escaped.
+TEST_F(LibraryTest, ReportsHoldAnyBytesTheTapesGive) {
+  std::vector<TapeRecord> ascii_labelled{Block(test_support::Record("VOL1ABC001")), Block(test_support::Record("HDR1")),
+                                         Block(test_support::Record("HDR2")), Mark(), Mark()};
+  CreateLibrary(2, 1, "ABC001L8", {ascii_labelled});
+  CommandResult table = Library({"inventory", "1"});
+  EXPECT_EQ(table.status, 0) << table.err;
+  EXPECT_NE(table.out.find("\\x"), std::string::npos) << table.out;
+  EXPECT_TRUE(std::all_of(table.out.begin(), table.out.end(), [](char c) {
+    return c == '\n' || (c >= 0x20 && c < 0x7F);
+  })) << table.out;
+
+  CommandResult run = Library({"--json", "label", "--relabel"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  nlohmann::json report = Json(run);
+  EXPECT_EQ(report["slots"][0]["state"], "not-a-label-set") << report.dump(1);
+  EXPECT_EQ(report["slots"][0]["result"], "labelled");
+  EXPECT_EQ(report["summary"]["exit_status"], 0);
+  std::string found = report["slots"][0]["label_found"];
+  EXPECT_NE(found, "ABC001") << "read as EBCDIC";
+  EXPECT_EQ(Tape("ABC001L8"), FromStandardTemplate("ABC001L8", Today()));
+}
+
+// Without barcodes a slot's kept set tells nothing of the cartridge there
+// now: a label once written in slot 1 goes on no other cartridge, only a
+// tape that carries it already passes.
+TEST_F(LibraryTest, HistoryWithoutBarcodesProvesNoCartridge) {
+  CreateLibrary(3, 1, "ABC001L8,ABC002L8", {}, "3");
+  const std::vector<std::string> no_barcodes{"--unreadable-barcode", "ABC001L8,ABC002L8"};
+  struct Step {
+    std::vector<std::string> args;
+    int status;
+    std::string says;  // in the report or the plan
+  };
+  const std::string kept =
+      "a cartridge that was in slot 1 with no barcode to tell it by (kept in " + labels_ + "/slot001.written.lbl)";
+  const Step steps[] = {
+      {{"label", "1", "--serial", "TAP001"}, 0, "labelled TAP001"},
+      {{"--dry-run", "label", "1", "--serial", "TAP001"},
+       0,
+       "leave if it carries TAP001, else refuse: label TAP001 is already on " + kept},
+      {{"label", "1", "--serial", "TAP001"}, 1, "refused: label TAP001 is on " + kept},
+      {{"label", "2", "--serial", "TAP001"}, 0, "already labelled TAP001"},
+  };
+  for (const Step& step : steps) {
+    if (&step == &steps[1]) {
+      for (const char* move : {"1 3", "2 1", "3 2"}) {
+        std::istringstream slots(move);
+        std::string from, to;
+        slots >> from >> to;
+        Mtx({"transfer", from, to});
+      }
+    }
+    CommandResult run = Library(step.args, no_barcodes);
+    EXPECT_EQ(run.status, step.status) << step.says << "\n" << run.err;
+    EXPECT_NE(run.out.find(step.says), std::string::npos) << run.out;
+  }
+  EXPECT_EQ(Tape("ABC002L8"), (std::vector<TapeRecord>{})) << "the cartridge now in slot 1 is still blank";
+  EXPECT_EQ(Tape("ABC001L8"), FromStandardTemplate("TAP001", Today()));
 }
 
 // A tape labelled OLD001 by another system, with a data file after its label.

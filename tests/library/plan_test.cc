@@ -38,10 +38,15 @@ TEST(Plan, TwoCartridgesNeverGetOneLabel) {
                               entry(4, "DUP001L8", "DUP001L8"),
                               entry(5, "ABC005L8", "ABC005L8"),
                               entry(6, "ABC006L8", "ABC006L8"),
-                              entry(7, "", "")};
+                              entry(7, "", ""),
+                              entry(8, "", "TAP008")};
   RefuseDuplicateLabels(&plan, [](const std::string& label, const PlanEntry&) {
-    return label == "ABC005L8" ? "slot 9's cartridge ABC009L8" : "";
+    return label == "ABC005L8" || label == "TAP008" ? "slot 9's cartridge ABC009L8" : "";
   });
+  // Without a barcode, slot 8's cartridge may be the one that carries it.
+  EXPECT_EQ(plan[7].reason, "label TAP008 is already on slot 9's cartridge ABC009L8");
+  EXPECT_EQ(plan[7].disposition, Disposition::kVisit);
+  plan.pop_back();
   const std::vector<std::string> reasons{"label ABC001 would also go to slot 2 (ABC001L9)",
                                          "label ABC001 would also go to slot 1 (ABC001L8)",
                                          "label DUP001L8 would also go to slot 4 (DUP001L8)",

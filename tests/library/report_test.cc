@@ -81,5 +81,31 @@ TEST(Report, ProgressTableAndJson) {
   EXPECT_EQ(json["summary"]["exit_status"], 1);
 }
 
+// Whatever bytes a tape gives, the table shows them as vaklabel-show does
+// and the JSON is valid UTF-8 that gives the bytes back.
+TEST(Report, AnyBytesAsVaklabelShowShowsThem) {
+  struct Case {
+    std::string bytes;
+    std::string visible;
+    std::string json;  // the string as dumped, quotes included
+  };
+  const Case cases[] = {
+      {"ABC001", "ABC001", "\"ABC001\""},
+      {"\xE5\xD6\xD3\xF1", "\\xE5\\xD6\\xD3\\xF1", "\"\u00e5\u00d6\u00d3\u00f1\""},
+      {std::string("A\0\x7F\x80\xFF", 5), "A\\x00\\x7F\\x80\\xFF", "\"A\\u0000\x7F\xC2\x80\xC3\xBF\""},
+      {"\xC3\xA9", "\\xC3\\xA9", "\"\u00c3\u00a9\""},  // valid UTF-8 too, but bytes all the same
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Visible(c.bytes), c.visible);
+    nlohmann::json json = AsUtf8(nlohmann::json{{"label", c.bytes}, {"list", {c.bytes}}});
+    EXPECT_EQ(json["label"].dump(), c.json);
+    EXPECT_EQ(json["list"][0].dump(), c.json);
+    EXPECT_EQ(BytesOf(json["label"].get<std::string>()), c.bytes);
+  }
+  SlotReport odd = Labelled();
+  odd.label = odd.label_found = "\xE5\xD6";
+  EXPECT_NE(ReportTable({odd}).find("\\xE5\\xD6  2026-12-07"), std::string::npos) << ReportTable({odd});
+}
+
 }  // namespace
 }  // namespace library
