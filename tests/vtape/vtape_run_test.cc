@@ -165,7 +165,7 @@ TEST(VtapeRun, SaysWhenItCannotHideTheRealDevices) {
   std::string image = dir.File("tape.aws");
   test_support::WriteAwsFile(image, {});
   const std::string kMessage =
-      "cannot hide this machine's tape devices from the command (Operation not permitted): /dev/tapes/nst2";
+      "cannot hide this machine's tape devices and /dev from the command (Operation not permitted): /dev/tapes/nst2";
   for (bool refuse : {false, true}) {
     std::vector<std::string> argv = {"unshare", "-m", "sh", "-c", kFakeDev, "sh", test_support::BinaryPath("VTAPE"),
                                      "run",     image};
@@ -175,7 +175,10 @@ TEST(VtapeRun, SaysWhenItCannotHideTheRealDevices) {
     EXPECT_EQ(r.status, refuse ? 125 : 0) << r.err;
     EXPECT_EQ(r.out, refuse ? "" : "ran\n");
     EXPECT_EQ(r.err, refuse ? "vtape: " + kMessage + "\n"
-                            : "vtape: warning: " + kMessage + "; a program the drive does not serve reaches them\n");
+                            : "vtape: warning: " + kMessage + "; raw system calls (openat2, syscall, io_uring), " +
+                                  "posix_spawn file actions, bind of a socket, static and 32-bit programs and programs " +
+                                  "started without LD_PRELOAD (env -i, env -u LD_PRELOAD) reach them and can make " +
+                                  "files at the drive's names\n");
   }
 }
 

@@ -24,8 +24,8 @@ namespace vtape::preload {
 
 namespace {
 
-// Descriptors below this number can be the drive; the table costs 4 KiB.
-constexpr int kMaxFds = 4096;
+// The table costs 4 KiB.
+constexpr int kMaxFds = kDescriptorTableSize;
 // The image descriptor is moved this high so the program gets the numbers
 // the kernel would have given it.
 constexpr int kInternalFdFloor = 512;
@@ -78,9 +78,55 @@ Local g_local[kMaxDrives];
 // The process these are the descriptors of.
 pid_t g_pid;
 
+// The library's own descriptors, by number and file, so that a number the
+// library let go of and the program got again is the program's.
+struct Internal {
+  int fd;
+  dev_t dev;
+  ino_t ino;
+};
+constexpr int kMaxInternal = 64;
+Internal g_internal[kMaxInternal];
+
+void KeepInternal(int fd) {
+  struct stat st;
+  if (fd < 0 || libc.fstat(fd, &st) != 0) return;
+  Internal* slot = nullptr;
+  for (Internal& i : g_internal) {
+    struct stat now;
+    bool stale = i.fd <= 0 || i.fd == fd || libc.fstat(i.fd, &now) != 0 || now.st_ino != i.ino || now.st_dev != i.dev;
+    if (stale && (slot == nullptr || i.fd == fd)) slot = &i;
+  }
+  if (slot != nullptr) *slot = Internal{fd, st.st_dev, st.st_ino};
+}
+
+bool IsInternal(int fd) {
+  for (const Internal& i : g_internal) {
+    struct stat st;
+    if (i.fd == fd && fd > 0 && libc.fstat(fd, &st) == 0 && st.st_ino == i.ino && st.st_dev == i.dev) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 bool IsTape(int fd) { return fd >= 0 && fd < kMaxFds && g_drive_of[fd] != 0; }
+
+bool IsOpenTape(int fd) {
+  if (!IsTape(fd)) return false;
+  const Local& l = g_local[DriveOf(fd)];
+  struct stat st;
+  if (libc.fstat(fd, &st) == 0 && st.st_dev == l.dev && st.st_ino == l.ino) return true;
+  Fresh(fd);
+  return false;
+}
+
+int Fresh(int fd) {
+  if (!IsTape(fd)) return fd;
+  Locked lock;
+  if (IsTape(fd)) Untrack(fd);
+  return fd;
+}
 
 int DriveOf(int fd) { return g_drive_of[fd] - 1; }
 
@@ -173,7 +219,7 @@ bool Holds(pid_t pid, const Local& l) {
   snprintf(path, sizeof path, "/proc/%d/fd", pid);
   DIR* dir = opendir(path);
   if (dir == nullptr) return false;
-  bool spawning = syscall(SYS_kcmp, getpid(), pid, KCMP_VM, 0, 0) == 0;
+  bool spawning = libc.syscall(SYS_kcmp, getpid(), pid, KCMP_VM, 0, 0) == 0;
   bool holds = false;
   while (const dirent* entry = readdir(dir)) {
     struct stat st;
@@ -454,9 +500,56 @@ int MoveHigh(int fd) {
     return fd;
   }
   int high = libc.fcntl(fd, F_DUPFD_CLOEXEC, kInternalFdFloor);
-  if (high < 0) return fd;
-  libc.close(fd);
-  return high;
+  if (high >= 0) {
+    libc.close(fd);
+    fd = high;
+  }
+  KeepInternal(fd);
+  return fd;
+}
+
+namespace {
+
+// The library's own descriptors in [first, last], in ascending order.
+int InternalIn(unsigned first, unsigned last, int* out) {
+  int count = 0;
+  for (const Internal& i : g_internal) {
+    if (i.fd > 0 && static_cast<unsigned>(i.fd) >= first && static_cast<unsigned>(i.fd) <= last && IsInternal(i.fd)) {
+      int at = count++;
+      while (at > 0 && out[at - 1] > i.fd) {
+        out[at] = out[at - 1];
+        --at;
+      }
+      out[at] = i.fd;
+    }
+  }
+  return count;
+}
+
+}  // namespace
+
+int CloseRange(unsigned first, unsigned last, int flags) {
+  Locked lock;
+  int internal[kMaxInternal];
+  int count = InternalIn(first, last, internal);
+  unsigned from = first;
+  long r = 0;
+  for (int k = 0; k < count && r == 0; ++k) {
+    unsigned fd = static_cast<unsigned>(internal[k]);
+    if (fd > from) r = libc.syscall(SYS_close_range, from, fd - 1, flags);
+    from = fd + 1;
+  }
+  if (r == 0 && from <= last && from >= first) r = libc.syscall(SYS_close_range, from, last, flags);
+  if (r != 0) return -1;
+  for (unsigned fd = first; fd <= last && fd < static_cast<unsigned>(kMaxFds); ++fd) {
+    if (!IsTape(static_cast<int>(fd))) continue;
+    if ((flags & CLOSE_RANGE_CLOEXEC) != 0) {
+      SyncInheritance(DriveOf(static_cast<int>(fd)));
+    } else {
+      Untrack(static_cast<int>(fd));
+    }
+  }
+  return 0;
 }
 
 long Untrack(int fd) {
@@ -471,6 +564,8 @@ long Untrack(int fd) {
 
 int TrackDup(int newfd, int drive) {
   if (newfd < 0) return newfd;
+  // The kernel gave the number out: the drive's descriptor there is gone.
+  if (IsTape(newfd)) Untrack(newfd);
   if (newfd >= kMaxFds) {
     libc.close(newfd);
     errno = EMFILE;
