@@ -556,9 +556,11 @@ VTAPE_EXPORT long syscall(long number, ...) {
       return close(static_cast<int>(a[0]));
     case SYS_close_range:
       return close_range(static_cast<unsigned>(a[0]), static_cast<unsigned>(a[1]), static_cast<int>(a[2]));
+#ifdef SYS_open
     case SYS_open:
       return OpenEntry(Entry::kOpen, AT_FDCWD, reinterpret_cast<const char*>(a[0]), static_cast<int>(a[1]),
                        static_cast<mode_t>(a[2]));
+#endif
     case SYS_openat:
       return OpenEntry(Entry::kOpenat, static_cast<int>(a[0]), path, flags, static_cast<mode_t>(a[3]));
     case SYS_openat2:
