@@ -16,6 +16,9 @@
 //                                          by HOW (close_range, closefrom,
 //                                          syscall, inline), writes "log" to a
 //                                          new file log.txt, then "more" to PATH
+//   libc_client spawn-dup PATH             writes "parent" to PATH, then a child
+//                                          posix_spawn gave it as standard
+//                                          output "child", then "again"
 //   libc_client raw PATH HOW               opens PATH to write by a way the C
 //                                          library's open does not see (openat2,
 //                                          syscall, spawn-open) and writes "raw"
@@ -191,16 +194,14 @@ int Reuse(const char* path, const std::string& how) {
   return ok ? 0 : 1;
 }
 
-// posix_spawn's file actions open with the C library's internal open.
-int SpawnOpen(const char* path) {
-  posix_spawn_file_actions_t files;
-  posix_spawn_file_actions_init(&files);
-  posix_spawn_file_actions_addopen(&files, 1, path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  char echo[] = "echo", raw[] = "raw";
-  char* argv[] = {echo, raw, nullptr};
+// Runs `echo TEXT` with `files`, whose actions the C library carries out
+// with its internal calls: 0 once it has finished, else -1 and errno.
+int SpawnEcho(posix_spawn_file_actions_t* files, const char* text) {
+  char echo[] = "echo";
+  char* argv[] = {echo, const_cast<char*>(text), nullptr};
   pid_t pid;
-  int error = posix_spawnp(&pid, "echo", &files, nullptr, argv, environ);
-  posix_spawn_file_actions_destroy(&files);
+  int error = posix_spawnp(&pid, "echo", files, nullptr, argv, environ);
+  posix_spawn_file_actions_destroy(files);
   if (error != 0) {
     errno = error;
     return -1;
@@ -208,6 +209,23 @@ int SpawnOpen(const char* path) {
   int status;
   waitpid(pid, &status, 0);
   return 0;
+}
+
+int SpawnOpen(const char* path) {
+  posix_spawn_file_actions_t files;
+  posix_spawn_file_actions_init(&files);
+  posix_spawn_file_actions_addopen(&files, 1, path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  return SpawnEcho(&files, "raw");
+}
+
+// A child given the drive, opened close-on-exec, as its standard output.
+int SpawnDup(const char* path) {
+  int tape = open(path, O_WRONLY | O_CLOEXEC);
+  posix_spawn_file_actions_t files;
+  posix_spawn_file_actions_init(&files);
+  posix_spawn_file_actions_adddup2(&files, tape, 1);
+  bool ok = WriteText(tape, "parent") && SpawnEcho(&files, "child") == 0;
+  return ok && WriteText(tape, "again") && close(tape) == 0 ? 0 : 1;
 }
 
 int Raw(const char* path, const std::string& how) {
@@ -242,8 +260,9 @@ int main(int argc, char** argv) {
   if (what == "offsets") return Offsets(argv[2]);
   if (what == "reuse" && argc == 4) return Reuse(argv[2], argv[3]);
   if (what == "raw" && argc == 4) return Raw(argv[2], argv[3]);
+  if (what == "spawn-dup") return SpawnDup(argv[2]);
   fprintf(stderr,
-          "usage: libc_client fstream-write|fstream-read|fdopen-write|fopen-read|fopen-exit|stat|lowest|offsets|reuse|raw "
-          "PATH [TEXT|HOW]\n");
+          "usage: libc_client fstream-write|fstream-read|fdopen-write|fopen-read|fopen-exit|stat|lowest|offsets|reuse|raw|"
+          "spawn-dup PATH [TEXT|HOW]\n");
   return 2;
 }

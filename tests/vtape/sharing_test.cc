@@ -91,6 +91,12 @@ INSTANTIATE_TEST_SUITE_P(
         SharingCase{"ClosedByClosefrom", {}, LIBC_CLIENT " reuse /dev/nst0 closefrom && cat log.txt", "log\n", kReused},
         SharingCase{"ClosedByARawCall", {}, LIBC_CLIENT " reuse /dev/nst0 syscall && cat log.txt", "log\n", kReused},
         SharingCase{"ClosedUnseen", {}, LIBC_CLIENT " reuse /dev/nst0 inline && cat log.txt", "log\n", kReused},
+        // posix_spawn hands the drive on where the library does not see it.
+        SharingCase{"GivenToASpawnedChild",
+                    {},
+                    LIBC_CLIENT " spawn-dup /dev/nst0",
+                    "",
+                    {Block("parent"), Block("child\n"), Block("again"), Mark()}},
         // Without the library the descriptor is an empty sealed file: no
         // state to read, nothing to write, and the drive goes on.
         SharingCase{"BehindTheLibrarysBack",

@@ -81,7 +81,7 @@ struct Local {
   ino_t ino;
   int refs;      // descriptors of it in this process
   bool locked;   // the shared lock is held for the current Locked
-  int state_fd;  // the state's memory file; -1 when it is shared with forked children only
+  int state_fd = -1;  // the state's memory file; -1 when it is shared with forked children only
 };
 
 // 1 + the drive each descriptor refers to; 0 for any other descriptor.
@@ -389,7 +389,8 @@ bool IsMemoryFile(int dir, const char* link, const char* name) {
 // The state of the open behind descriptor `st` in the parent's descriptors:
 // a program that gave the drive to its child through posix_spawn's file
 // actions, which dup a descriptor the library never sees, kept the state
-// from it. A descriptor of it here, or -1.
+// from it. A descriptor of it here, or -1; it goes high only once the
+// image is in place, at a number of its own.
 int StateOfParent(const struct stat& st) {
   char path[64];
   snprintf(path, sizeof path, "/proc/%d/fd", static_cast<int>(getppid()));
@@ -404,7 +405,7 @@ int StateOfParent(const struct stat& st) {
     bool ours = s != nullptr && s->descriptor_dev == st.st_dev && s->descriptor_ino == st.st_ino;
     if (s != nullptr) munmap(s, sizeof(SharedOpen));
     if (ours) {
-      found = MoveHigh(fd);
+      found = fd;
       break;
     }
     libc.close(fd);
@@ -437,8 +438,12 @@ void Inherit(int fd, int* states, int count) {
     }
     if (s != nullptr) std::swap(state_fd, states[i]);
   }
-  if (s == nullptr && (state_fd = StateOfParent(st)) >= 0) s = MapState(state_fd);
-  if (s == nullptr) return;
+  bool from_parent = s == nullptr;
+  if (from_parent && (state_fd = StateOfParent(st)) >= 0) s = MapState(state_fd);
+  if (s == nullptr) {
+    if (state_fd >= 0) libc.close(state_fd);
+    return;
+  }
   Local& l = g_local[s->drive];
   LockOpen(s);
   bool usable = l.shared == nullptr && !s->released && ImageInPlace(*s);
@@ -449,7 +454,7 @@ void Inherit(int fd, int* states, int count) {
     libc.close(state_fd);
     return;
   }
-  KeepInternal(state_fd);
+  state_fd = from_parent ? MoveHigh(state_fd) : (KeepInternal(state_fd), state_fd);
   KeepInternal(s->image_fd);
   l = Local{s, st.st_dev, st.st_ino, 1, false, state_fd};
   g_drive_of[fd] = static_cast<unsigned char>(s->drive + 1);
