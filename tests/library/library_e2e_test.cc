@@ -13,6 +13,7 @@
 #include <fstream>
 #include <functional>
 #include <regex>
+#include <sstream>
 #include <thread>
 
 #include "test_support.h"
@@ -540,6 +541,31 @@ class SafetyTest : public LibraryTest {
     return pid;
   }
 
+  // Waits for a child of `parent` whose command line holds `argument`; false
+  // after 30 s.
+  static bool AwaitChild(pid_t parent, const std::string& argument) {
+    // Children come and go: a file that is gone reads as empty.
+    auto text = [](const std::string& path) {
+      std::ifstream in(path);
+      return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    };
+    // The thread that started a child lists it, not the process.
+    std::string tasks = "/proc/" + std::to_string(parent) + "/task";
+    for (int i = 0; i < 3000; ++i) {
+      std::error_code gone;
+      for (const auto& task : std::filesystem::directory_iterator(tasks, gone)) {
+        std::istringstream pids(text(task.path() / "children"));
+        for (std::string child; pids >> child;) {
+          std::string command = text("/proc/" + child + "/cmdline");
+          std::replace(command.begin(), command.end(), '\0', ' ');
+          if (command.find(argument) != std::string::npos) return true;
+        }
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+
   // Waits for `path` to exist; false after 30 s.
   static bool AwaitFile(const std::string& path) {
     for (int i = 0; i < 600 && !std::filesystem::exists(path); ++i) {
@@ -752,6 +778,25 @@ TEST_F(SafetyTest, AClosedOutputAndALateInterruptLeaveEveryTapeHome) {
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0) << test_support::ReadFile(out) << test_support::ReadFile(err);
   EXPECT_NE(test_support::ReadFile(out).find("already labelled ABC001L8"), std::string::npos);
+}
+
+// The run is killed while its vaklabel writes: the write goes on to its tape
+// marks, and the rerun, which waits for the lock the writer still holds,
+// finds the label whole.
+TEST_F(SafetyTest, AKilledRunsWriteEndsWithItsTapeMarks) {
+  CreateLibrary(2, 1, "ABC001L8", {OldTapeWithData()});
+  pid_t pid = Start({"label", "1", "--relabel", "--template", TEMPLATE_DIR "/standard.lbl"}, "/dev/null", "/dev/null");
+  ASSERT_TRUE(AwaitChild(pid, " -w ")) << "the write never started";
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+
+  CommandResult rerun = Library({"--wait", "--json", "label", "1", "--relabel"});
+  EXPECT_EQ(rerun.status, 0) << rerun.err;
+  nlohmann::json slot = Json(rerun)["slots"][0];
+  EXPECT_EQ(slot["result"], "unchanged") << slot.dump();
+  std::vector<TapeRecord> relabelled = EightCharacterSet("ABC001L8");
+  relabelled[1] = Block(LabelRecord(Put(kOwnHdr1, 42, Today())));
+  EXPECT_EQ(Tape("ABC001L8"), relabelled);
 }
 
 // Each row says what the tape holds, whatever failed: the write, its tape
