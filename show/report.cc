@@ -32,6 +32,8 @@ std::string Where(const Finding& finding) {
   return Visible(finding.identifier) + " " + ColumnRange(finding.first, finding.last) + " " + finding.field_title;
 }
 
+}  // namespace
+
 size_t TitleWidth(const DecodedSet& decoded) {
   size_t width = 0;
   for (const DecodedRecord& record : decoded.records)
@@ -62,9 +64,13 @@ void PrintRecord(const DecodedRecord& record, size_t title_width, std::ostream& 
   }
 }
 
+namespace {
+
 Json Columns(int first, int last) { return Json::array({first, last}); }
 
 Json TextOrNull(const std::string& text) { return text.empty() ? Json(nullptr) : Json(text); }
+
+}  // namespace
 
 Json RecordJson(const DecodedRecord& record) {
   Json fields = Json::object();
@@ -96,6 +102,8 @@ Json FindingJson(const Finding& finding) {
   }
   return json;
 }
+
+namespace {
 
 void Emit(const Json& json, std::ostream& out) { out << json.dump() << '\n'; }
 
