@@ -291,15 +291,6 @@ Answer Execute(int drive, const uint8_t* cdb, size_t cdb_length, uint8_t* data, 
   }
 }
 
-long ScsiCommand(int drive, sg_io_hdr_t* io) {
-  SgCommand command;
-  long r = BeginSgIo(io, SgDriver::kTape, &command);
-  if (r != 0) return r;
-  Answer answer = Execute(drive, command.cdb, command.cdb_length, command.data, command.cap);
-  EndSgIo(io, command, answer.good, answer.sense, answer.length);
-  return 0;
-}
-
 long PutInt(void* arg, int value) {
   if (arg == nullptr) return -EFAULT;
   memcpy(arg, &value, sizeof value);
@@ -307,6 +298,15 @@ long PutInt(void* arg, int value) {
 }
 
 }  // namespace
+
+long DriveScsiCommand(int drive, SgDriver driver, sg_io_hdr_t* io) {
+  SgCommand command;
+  long r = BeginSgIo(io, driver, &command);
+  if (r != 0) return r;
+  Answer answer = Execute(drive, command.cdb, command.cdb_length, command.data, command.cap);
+  EndSgIo(io, command, answer.good, answer.sense, answer.length);
+  return 0;
+}
 
 bool IsScsiRequest(unsigned long request) {
   switch (request) {
@@ -322,7 +322,7 @@ bool IsScsiRequest(unsigned long request) {
 
 long DriveScsiIoctl(int drive, unsigned long request, void* arg) {
   switch (request) {
-    case SG_IO: return ScsiCommand(drive, static_cast<sg_io_hdr_t*>(arg));
+    case SG_IO: return DriveScsiCommand(drive, SgDriver::kTape, static_cast<sg_io_hdr_t*>(arg));
     case SG_GET_VERSION_NUM: return PutInt(arg, kBlockSgVersion);
     case SG_SET_TIMEOUT:
       if (arg == nullptr) return -EFAULT;

@@ -31,6 +31,7 @@
 #include "descriptors.h"
 #include "device_names.h"
 #include "drive_scsi.h"
+#include "generic_node.h"
 #include "library.h"
 #include "real_libc.h"
 #include "sysfs.h"
@@ -82,7 +83,7 @@ bool TryOpenTape(int dirfd, const char* path, int flags, int* result) {
     return true;
   }
   long attribute;
-  if (OpenDriveAttribute(path, flags, &attribute)) {
+  if (OpenDriveAttribute(path, flags, &attribute) || OpenGenericNode(dirfd, path, flags, &attribute)) {
     *result = static_cast<int>(Finish(attribute, saved));
     return true;
   }
@@ -464,6 +465,10 @@ VTAPE_EXPORT int ioctl(int fd, unsigned long request, ...) {
   if (!Ready()) return -1;
   int saved = errno;
   if (IsChanger(fd)) return static_cast<int>(Finish(ChangerIoctl(request, arg), saved));
+  int generic_drive;
+  if (!IsTape(fd) && GenericNodeOf(fd, &generic_drive)) {
+    return static_cast<int>(Finish(GenericNodeIoctl(generic_drive, request, arg), saved));
+  }
   if (!IsTape(fd)) return libc.ioctl(fd, request, arg);
   // st hands the SCSI ioctls to the device, whatever state the tape is in.
   if (IsScsiRequest(request)) return static_cast<int>(Finish(DriveScsiIoctl(DriveOf(fd), request, arg), saved));
