@@ -2,7 +2,6 @@
 
 #include <scsi/scsi.h>
 #include <scsi/sg.h>
-#include <sys/mtio.h>
 
 #include <cerrno>
 #include <cstring>
@@ -252,11 +251,10 @@ Answer LogSense(const uint8_t* cdb, uint8_t* data, size_t cap) {
 Answer ReadPosition(int drive, const DriveParameters& p, const uint8_t* cdb, uint8_t* data, size_t cap) {
   unsigned action = cdb[1] & 0x1F;
   if (action > 1) return Check(scsi::kInvalidFieldInCdb);
-  if (!p.loaded) return Check(kMediumNotPresent);
-  mtpos position{};
-  if (TapeIoctl(drive, MTIOCPOS, &position) != 0) return Check(kMediumNotPresent);
+  long records = p.loaded ? TapeRecords(drive) : -ENOMEDIUM;
+  if (records < 0) return Check(kMediumNotPresent);
   constexpr unsigned kBop = 0x80;
-  unsigned object = static_cast<unsigned>(position.mt_blkno);
+  unsigned object = static_cast<unsigned>(records);
   Writer w(data, cap);
   w.Byte(object == 0 ? kBop : 0);
   w.Byte(0);  // partition

@@ -520,7 +520,14 @@ bool RecordPlace(int drive, const Place& place, Counting counting) {
   return g_k->rewinding || Write(At(place, counting));
 }
 
+bool ImageIntact(int drive, off_t size) {
+  Select(drive);
+  struct stat st;
+  return libc.fstat(g_k->image_fd, &st) == 0 && st.st_nlink > 0 && st.st_size >= size;
+}
+
 bool StartWrite(int drive, const Place& place, Counting counting, off_t* size) {
+  if (!ImageIntact(drive, *size)) return false;
   Select(drive);
   bool cut = *size > place.offset;
   // A stream of writes at the end of data is covered by one record.
@@ -534,14 +541,28 @@ bool StartWrite(int drive, const Place& place, Counting counting, off_t* size) {
   return g_k->rewinding || Write(End(place, counting, place.offset));
 }
 
-Settings KeptSettings(const char* image) {
+namespace {
+
+// The record beside `image`, when there is a sound one.
+bool Kept(const char* image, Saved* s) {
   char path[PATH_MAX + 16];
   char text[kRecordSize + 1];
-  Saved s;
   snprintf(path, sizeof path, "%s%s", image, kStateSuffix);
-  if (ReadOnly(path, text) != static_cast<ssize_t>(kRecordSize)) return DefaultSettings();
+  if (ReadOnly(path, text) != static_cast<ssize_t>(kRecordSize)) return false;
   text[kRecordSize] = '\0';
-  return Parse(text, &s) ? s.settings : DefaultSettings();
+  return Parse(text, s);
+}
+
+}  // namespace
+
+Settings KeptSettings(const char* image) {
+  Saved s;
+  return Kept(image, &s) ? s.settings : DefaultSettings();
+}
+
+long KeptRecords(const char* image) {
+  Saved s;
+  return Kept(image, &s) ? s.place.records : 0;
 }
 
 bool RecordSettings(int drive, const Settings& settings) {

@@ -66,6 +66,11 @@ bool OpenRecord(int drive, const char* image, int image_fd, bool rewinding, Plac
 /// operation fails with EIO and the tape stays where the record says.
 bool RecordPlace(int drive, const Place& place, Counting counting);
 
+/// Whether drive `drive`'s image is still the tape the drive knows: there,
+/// and at least `size` bytes long. An image cut short or removed under the
+/// open drive fails reads and writes with EIO, the tape where it was.
+bool ImageIntact(int drive, off_t size);
+
 /// Prepares a write at `place`: records that the tape will be at the end of
 /// data (its block number known as `counting` says) and cuts the image off
 /// at `place` when it goes on beyond (`*size`). False, with EIO for the
@@ -80,6 +85,9 @@ void LeaveRecord(int drive);
 /// The settings the record beside `image` keeps, for a drive nobody here
 /// has open; DefaultSettings() without one.
 Settings KeptSettings(const char* image);
+/// The records (blocks and tape marks) before the place the record beside
+/// `image` keeps; 0 (BOT) without one.
+long KeptRecords(const char* image);
 
 /// Records new settings at once. False when they cannot be recorded.
 bool RecordSettings(int drive, const Settings& settings);

@@ -3,13 +3,13 @@
 // (EACCES). The drive's stand-in descriptor is a memory file, which would
 // map and would fail to execute with ENOEXEC.
 //
-// mmap is passed on as the system call: it runs before the C library's own
-// functions have been looked up (the dynamic loader and malloc map memory),
-// and the C library's mmap adds nothing to the call.
+// mmap can run before the library has looked up the C library's functions,
+// so each of these looks up its own on first use (the C library's own
+// memory mapping never comes back here).
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,12 +21,22 @@
 namespace vtape::preload {
 namespace {
 
+template <typename F>
+F Real(F* slot, const char* name) {
+  if (*slot == nullptr) *slot = reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+  return *slot;
+}
+
+void* (*g_mmap)(void*, size_t, int, int, int, off_t);
+int (*g_execveat)(int, const char*, char* const[], char* const[], int);
+int (*g_fexecve)(int, char* const[], char* const[]);
+
 void* Map(void* addr, size_t length, int prot, int flags, int fd, off_t offset) {
   if (IsTape(fd) && (flags & MAP_ANONYMOUS) == 0) {
     errno = ENODEV;
     return MAP_FAILED;
   }
-  return reinterpret_cast<void*>(syscall(SYS_mmap, addr, length, prot, flags, fd, offset));
+  return Real(&g_mmap, "mmap")(addr, length, prot, flags, fd, offset);
 }
 
 // The drive by its descriptor, or by a name relative to `dirfd`.
@@ -54,9 +64,14 @@ VTAPE_EXPORT int execveat(int dirfd, const char* path, char* const argv[], char*
     errno = EACCES;
     return -1;
   }
-  return static_cast<int>(syscall(SYS_execveat, dirfd, path, argv, envp, flags));
+  return Real(&g_execveat, "execveat")(dirfd, path, argv, envp, flags);
 }
 
 VTAPE_EXPORT int fexecve(int fd, char* const argv[], char* const envp[]) {
-  return execveat(fd, "", argv, envp, AT_EMPTY_PATH);
+  if (!Ready()) return -1;
+  if (IsTape(fd)) {
+    errno = EACCES;
+    return -1;
+  }
+  return Real(&g_fexecve, "fexecve")(fd, argv, envp);
 }
