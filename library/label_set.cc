@@ -46,6 +46,21 @@ std::optional<LabelRecords> ReadLabelFile(const std::string& path, std::string* 
   return std::nullopt;
 }
 
+std::string LabelFileText(const LabelRecords& records) {
+  std::string text;
+  for (const std::string& record : records) {
+    for (size_t row = 0; row < kRecord; row += kRowSize) {
+      char hex[4];
+      for (size_t i = row; i < row + kRowSize; ++i) {
+        std::snprintf(hex, sizeof hex, "%02X,", static_cast<unsigned char>(i < record.size() ? record[i] : ' '));
+        text += hex;
+      }
+      text += "   #" + (row == 0 ? record.substr(0, 4) : "") + "\n";
+    }
+  }
+  return text;
+}
+
 std::string LabelOf(const LabelRecords& records) {
   if (records.empty()) return "";
   if (records[0].compare(4, 6, "*UHL1*") == 0) return records.size() > 3 ? records[3].substr(4, 8) : "";

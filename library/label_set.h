@@ -19,6 +19,9 @@ using LabelRecords = std::vector<std::string>;
 /// for a file that cannot be read or is not one to four whole records.
 std::optional<LabelRecords> ReadLabelFile(const std::string& path, std::string* error);
 
+/// The records as vaklabel saves them: the inverse of ReadLabelFile.
+std::string LabelFileText(const LabelRecords& records);
+
 /// The label a set carries: the VOL1 volume serial, or the UHL1 label when
 /// VOL1 holds the *UHL1* marker.
 std::string LabelOf(const LabelRecords& records);
