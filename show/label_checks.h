@@ -27,6 +27,10 @@ struct Finding {
 };
 
 inline constexpr char kVaklabelForm[] = "vaklabel_form";
+inline constexpr char kAsciiLabels[] = "ASCII labels (ANSI/ISO, AL), not EBCDIC standard labels";
+
+/// True when the records stand in the order a label group allows.
+bool IdentifiersPass(const std::vector<Finding>& findings);
 
 std::vector<Finding> CheckLabelSet(const LabelSet& set, const DecodedSet& decoded);
 
