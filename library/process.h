@@ -20,6 +20,8 @@ struct ProcessResult {
 /// /dev/null. The child gets a process group of its own, so a Ctrl-C at the
 /// terminal reaches this command only: a label half written because the
 /// keyboard interrupt also hit vaklabel is the one outcome never acceptable.
+/// The caller ignores SIGPIPE, and so does the child: it outlives a killed
+/// caller and finishes what it started.
 ProcessResult RunProcess(const std::vector<std::string>& argv);
 
 /// Held (shared) for as long as this process has a device open. A child

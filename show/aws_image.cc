@@ -1,5 +1,7 @@
 #include "aws_image.h"
 
+#include <memory>
+
 #include "input_stream.h"
 
 namespace show {
@@ -43,8 +45,10 @@ class AwsWalker {
  public:
   explicit AwsWalker(InputStream& in) : in_(in) {}
 
-  TapeEvent Next(std::string* block) {
+  // `length`, when given, receives the whole block's length.
+  TapeEvent Next(std::string* block, uint64_t* length = nullptr) {
     block->clear();
+    if (length) *length = 0;
     Header header{};
     uint64_t block_offset = in_.offset();
     if (!ReadHeader(&header)) return TapeEvent::kEndOfData;
@@ -57,6 +61,7 @@ class AwsWalker {
         throw Malformed("flags " + Hex(header.flags1) + " with length " + std::to_string(header.length));
       total += header.length;
       longer = ReadData(header.length, block) || longer;
+      if (length) *length += header.length;
       if (header.flags1 & kEndRecord) break;
       if (!ReadHeader(&header))
         throw InputError("offset " + std::to_string(in_.offset()) + ": image ends inside a chained block");
@@ -120,6 +125,11 @@ LabelSet ReadAwsImage(InputStream& in) {
   if (in.is_pipe() && in.offset() == 0)
     throw InputError("nothing came through the pipe: no writer, or an empty stream");
   return set;
+}
+
+RecordReader ReadAwsRecords(InputStream& in) {
+  auto walker = std::make_shared<AwsWalker>(in);
+  return [walker](std::string* block, uint64_t* length) { return walker->Next(block, length); };
 }
 
 LabelSet ReadAwsImage(const std::string& path) {

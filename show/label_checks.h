@@ -32,6 +32,9 @@ inline constexpr char kAsciiLabels[] = "ASCII labels (ANSI/ISO, AL), not EBCDIC 
 /// True when the records stand in the order a label group allows.
 bool IdentifiersPass(const std::vector<Finding>& findings);
 
+/// A finding about `record` and its `field`, either of which may be null.
+Finding MakeFinding(std::string check, const DecodedRecord* record, const Field* field, std::string reason);
+
 std::vector<Finding> CheckLabelSet(const LabelSet& set, const DecodedSet& decoded);
 
 /// True for a difference from vaklabel's form, false for a failure of the

@@ -140,17 +140,17 @@ struct Layout {
   std::string title;
 };
 
-// Trailer labels repeat the header labels' layouts; they belong after the
-// data set, so a label group that holds one is out of order all the same.
+// Trailer labels repeat the header labels' layouts; EOF1 and EOV1 fill in
+// the block count. They belong after a data set, never in a header group.
 Layout TrailerLayoutOf(std::string_view identifier, const std::string& number) {
-  const std::string trailer = ", a trailer label, not a header label";
+  const std::string trailer = " (a trailer label)";
   std::string_view prefix = identifier.substr(0, 3);
   const char* what = prefix == "EOF" ? "end-of-file label " : "end-of-volume label ";
   if (identifier == "EOF1" || identifier == "EOV1") return {kHdr1, what + number + trailer};
   if (identifier == "EOF2" || identifier == "EOV2") return {kHdr2, what + number + trailer};
   if (IsNumbered(identifier, "EOF", '3', '9') || IsNumbered(identifier, "EOV", '3', '9'))
     return {kHdrN, what + number + trailer};
-  if (IsNumbered(identifier, "UTL", '1', '8')) return {kUhlN, "user trailer label " + number + trailer};
+  if (IsNumbered(identifier, "UTL", '1', '8')) return {kUhlN, "user trailer label " + number};
   return {kUnknown, "not a header label"};
 }
 
