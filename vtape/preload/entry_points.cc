@@ -33,6 +33,7 @@
 #include "descriptors.h"
 #include "device_names.h"
 #include "drive_scsi.h"
+#include "generic_node.h"
 #include "library.h"
 #include "real_libc.h"
 #include "sysfs.h"
@@ -85,7 +86,7 @@ bool TryOpenTape(int dirfd, const char* path, int flags, int* result) {
     return true;
   }
   long attribute;
-  if (OpenDriveAttribute(path, flags, &attribute)) {
+  if (OpenDriveAttribute(path, flags, &attribute) || OpenGenericNode(dirfd, path, flags, &attribute)) {
     *result = static_cast<int>(Finish(attribute, saved));
     return true;
   }
@@ -481,7 +482,11 @@ VTAPE_EXPORT int ioctl(int fd, unsigned long request, ...) {
   if (!Ready()) return -1;
   int saved = errno;
   if (IsChanger(fd)) return static_cast<int>(Finish(ChangerIoctl(request, arg), saved));
-  if (!IsOpenTape(fd)) return libc.ioctl(fd, request, arg);
+  if (!IsOpenTape(fd)) {
+    int drive;
+    if (GenericNodeOf(fd, &drive)) return static_cast<int>(Finish(GenericNodeIoctl(drive, request, arg), saved));
+    return libc.ioctl(fd, request, arg);
+  }
   // st hands the SCSI ioctls to the device, whatever state the tape is in.
   if (IsScsiRequest(request)) return static_cast<int>(Finish(DriveScsiIoctl(DriveOf(fd), request, arg), saved));
   return static_cast<int>(Finish(TapeIoctl(DriveOf(fd), request, arg), saved));
