@@ -140,20 +140,6 @@ struct Layout {
   std::string title;
 };
 
-// Trailer labels repeat the header labels' layouts; EOF1 and EOV1 fill in
-// the block count. They belong after a data set, never in a header group.
-Layout TrailerLayoutOf(std::string_view identifier, const std::string& number) {
-  const std::string trailer = " (a trailer label)";
-  std::string_view prefix = identifier.substr(0, 3);
-  const char* what = prefix == "EOF" ? "end-of-file label " : "end-of-volume label ";
-  if (identifier == "EOF1" || identifier == "EOV1") return {kHdr1, what + number + trailer};
-  if (identifier == "EOF2" || identifier == "EOV2") return {kHdr2, what + number + trailer};
-  if (IsNumbered(identifier, "EOF", '3', '9') || IsNumbered(identifier, "EOV", '3', '9'))
-    return {kHdrN, what + number + trailer};
-  if (IsNumbered(identifier, "UTL", '1', '8')) return {kUhlN, "user trailer label " + number};
-  return {kUnknown, "not a header label"};
-}
-
 Layout LayoutOf(std::string_view identifier, bool marker) {
   std::string number(1, identifier.size() == 4 ? identifier[3] : '?');
   if (identifier == "VOL1") return {kVol1, "volume label"};
@@ -164,7 +150,13 @@ Layout LayoutOf(std::string_view identifier, bool marker) {
   if (IsNumbered(identifier, "HDR", '3', '9')) return {kHdrN, "data set label " + number};
   if (identifier == "UHL1" && marker) return {kUhl1Label, "user header label 1, holding the label"};
   if (IsNumbered(identifier, "UHL", '1', '8')) return {kUhlN, "user header label " + number};
-  return TrailerLayoutOf(identifier, number);
+  // Trailer labels repeat their header labels' layouts; EOF1 and EOV1 fill in the block count.
+  if (identifier == "EOF1" || identifier == "EOV1") return {kHdr1, "trailer label 1"};
+  if (identifier == "EOF2" || identifier == "EOV2") return {kHdr2, "trailer label 2"};
+  if (IsNumbered(identifier, "EOF", '3', '9') || IsNumbered(identifier, "EOV", '3', '9'))
+    return {kHdrN, "trailer label " + number};
+  if (IsNumbered(identifier, "UTL", '1', '8')) return {kUhlN, "user trailer label " + number};
+  return {kUnknown, "not a header label"};
 }
 
 // ASCII labels have layouts of their own, which these tools do not decode.

@@ -230,8 +230,8 @@ TEST(LabelSetTest, TitlesNameEveryLabelKind) {
     std::string record;
     const char* title;
   } const kTitles[] = {
-      {Record("EOF1"), "end-of-file label 1 (a trailer label)"},
-      {Record("EOV2"), "end-of-volume label 2 (a trailer label)"},
+      {Record("EOF1"), "trailer label 1"},
+      {Record("EOV2"), "trailer label 2"},
       {Record("UTL3"), "user trailer label 3"},
       {Record("VOL2"), "volume label 2, an additional volume label z/OS neither writes nor reads"},
       {Record("DATA"), "not a header label"},
