@@ -90,9 +90,38 @@ class Run {
       *drive_fault = true;
       return report;
     }
-    SlotReport report = VisitLoaded(entry, drive, drive_fault);
-    report.location = Unload(entry, drive, &report, stuck);
+    std::string wrong = CheckCartridge(changer_, entry, drive.index);
+    SlotReport report = wrong.empty() ? VisitLoaded(entry, drive, drive_fault) : Refused(entry, wrong);
+    PlanEntry home = Home(entry, drive);
+    std::string went = Unload(home, drive, &report, stuck);
+    if (home.slot == entry.slot) {
+      report.location = went;
+    } else {
+      // Another program put its cartridge into the drive; where the planned
+      // one went is not known.
+      report.location = "unknown";
+      report.detail += "; the cartridge in drive " + std::to_string(drive.index) + " went back to " + went;
+    }
     return report;
+  }
+
+  static SlotReport Refused(const PlanEntry& entry, const std::string& why) {
+    SlotReport report = UnvisitedReport(entry);
+    report.outcome = Outcome::kRefused;
+    report.detail = why + "; not read or written";
+    return report;
+  }
+
+  // The entry as it goes back: to the slot the changer says the cartridge
+  // in the drive came from, which is not the planned one's when another
+  // program exchanged them.
+  PlanEntry Home(const PlanEntry& entry, const DriveUnit& drive) {
+    std::string error;
+    std::optional<ChangerStatus> status = changer_.Status(&error);
+    std::optional<DriveStatus> held = status ? DriveIn(*status, drive.index) : std::nullopt;
+    PlanEntry home = entry;
+    if (held && held->full && held->source_slot) home.slot = *held->source_slot;
+    return home;
   }
 
   SlotReport VisitLoaded(const PlanEntry& entry, const DriveUnit& drive, bool* drive_fault) {
@@ -153,6 +182,32 @@ class Run {
 };
 
 }  // namespace
+
+std::string WrongCartridge(const ChangerStatus& status, const PlanEntry& entry, int drive) {
+  std::string name = "drive " + std::to_string(drive);
+  std::string planned = (entry.barcode.empty() ? "the cartridge without a barcode" : entry.barcode) +
+                        " planned from slot " + std::to_string(entry.slot);
+  std::optional<DriveStatus> held = DriveIn(status, drive);
+  if (!held) return "the changer does not list " + name;
+  if (!held->full) return name + " is empty after the load of " + planned;
+  std::string from = held->source_slot ? " from slot " + std::to_string(*held->source_slot) : "";
+  if (held->barcode != entry.barcode) {
+    return name + " holds " + (held->barcode.empty() ? "a cartridge without a readable barcode" : held->barcode) +
+           from + ", not " + planned;
+  }
+  if (held->source_slot ? *held->source_slot != entry.slot : entry.barcode.empty()) {
+    return name + " holds " + (entry.barcode.empty() ? "a cartridge without a barcode" : entry.barcode) +
+           (from.empty() ? " from a slot the changer does not name" : from) + ", not " + planned;
+  }
+  return "";
+}
+
+std::string CheckCartridge(Changer& changer, const PlanEntry& entry, int drive) {
+  std::string error;
+  std::optional<ChangerStatus> status = changer.Status(&error);
+  if (!status) return "what drive " + std::to_string(drive) + " holds is not known: " + error;
+  return WrongCartridge(*status, entry, drive);
+}
 
 SlotReport UnvisitedReport(const PlanEntry& entry) {
   SlotReport report;

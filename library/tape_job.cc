@@ -360,6 +360,9 @@ SlotReport VisitTape(const PlanEntry& entry, const JobSettings& settings, const 
   }
   std::string destroyed = report.state == TapeState::kBlank || decision.backup ? "" : DataBeyond(tools);
 
+  std::string wrong = settings.check_cartridge ? settings.check_cartridge() : "";
+  if (!wrong.empty()) return Stop(report, Outcome::kRefused, wrong + "; not written");
+
   std::string before = CreationDate(std::time(nullptr));
   WriteTrace written = tools.Write(entry.wanted, from_template ? settings.template_path : "");
   if (written.status != 0 || !written.ran) {
@@ -387,7 +390,9 @@ SlotReport VisitTape(const PlanEntry& entry, const JobSettings& settings, const 
   report.created.clear();
   report.expires.clear();
   report.warnings.clear();
-  if (!Verify(report, source, before, settings, tools, &report)) {
+  wrong = settings.check_cartridge ? settings.check_cartridge() : "";
+  if (!wrong.empty() || !Verify(report, source, before, settings, tools, &report)) {
+    if (!wrong.empty()) report.detail = "verify: " + wrong;
     report.outcome = Outcome::kFailed;
     if (!overwrote.empty()) report.detail = overwrote + "; " + report.detail;
     return report;

@@ -588,8 +588,10 @@ uint64_t CapacityOf(const char* image) {
 
 }  // namespace
 
-long OpenTape(int drive, bool rewinding, int flags) {
-  Locked lock;
+namespace {
+
+// The open proper, once the drive's tape (if any) has threaded.
+long OpenReady(int drive, bool rewinding, int flags) {
   const Config& c = g_config;
   if (c.fail_open != 0) return -c.fail_open;
   if (Select(drive).in_use) return -EBUSY;
@@ -610,7 +612,6 @@ long OpenTape(int drive, bool rewinding, int flags) {
       return found;
     } else {
       write_protected = write_protected || protected_tape;
-      WaitUntilReady(drive);
     }
   }
   int image_fd = -1;
@@ -677,6 +678,22 @@ long OpenTape(int drive, bool rewinding, int flags) {
   if (counting == Counting::kAfterMark) g_cur->eof = Eof::kFileMark;
   AdoptTapeDescriptor(fd, drive, image_fd, g_cur->image);
   return fd;
+}
+
+}  // namespace
+
+// Threading is the drive's own wait, slept with the lock let go: an open of
+// another drive goes on meanwhile, as st's opens of different drives do.
+long OpenTape(int drive, bool rewinding, int flags) {
+  for (;;) {
+    int64_t threading = 0;
+    {
+      Locked lock;
+      if (InLibrary()) threading = ThreadingLeft(drive);
+      if (threading <= 0) return OpenReady(drive, rewinding, flags);
+    }
+    SleepFor(threading);
+  }
 }
 
 namespace {
