@@ -99,7 +99,7 @@ int CannotRun(const std::string& message) {
 }
 
 struct Tools {
-  std::string mtx, mt, vaklabel, decoder;
+  std::string mtx, vaklabel, decoder;
 };
 
 // Every program the run needs is found before anything moves.
@@ -109,8 +109,7 @@ bool FindTools(bool label, Tools* tools, std::string* error) {
     std::string* path;
     const char* package;
   };
-  for (const Need& need : {Need{"mtx", &tools->mtx, "mtx"}, Need{"mt", &tools->mt, "mt-st"},
-                           Need{"vaklabel", &tools->vaklabel, "vaklabel"},
+  for (const Need& need : {Need{"mtx", &tools->mtx, "mtx"}, Need{"vaklabel", &tools->vaklabel, "vaklabel"},
                            Need{"vaklabel-show", &tools->decoder, "vaklabel"}}) {
     *need.path = FindInPath(need.name);
     if (need.path->empty()) {
@@ -142,11 +141,11 @@ bool CheckTemplate(const std::string& path, std::string* error) {
 }
 
 // The drive's device failed the check after the load: nothing is read.
-SlotReport DriveFailure(const PlanEntry& entry, const std::string& why, bool* drive_fault) {
+SlotReport DriveFailure(const PlanEntry& entry, const std::string& why, Attempt* attempt) {
   SlotReport report = UnvisitedReport(entry);
   report.outcome = Outcome::kFailed;
   report.detail = why;
-  *drive_fault = true;
+  attempt->drive_fault = true;
   return report;
 }
 
@@ -206,6 +205,7 @@ std::string PlanText(const PlanEntry& entry, const Options& options) {
   if (!options.label) return "read" + where;
   std::string text = "label " + entry.wanted + " if blank, leave if it carries " + entry.wanted;
   text += options.relabel ? ", else relabel after a backup" : ", else refuse";
+  if (options.overwrite_unreadable) text += "; overwrite it if no drive can read it";
   return text + where;
 }
 
@@ -319,14 +319,15 @@ int Main(int argc, char* argv[]) {
   const std::map<int, DrivePairing>& proven = pairs;
 
   registry.Expect(*plan);
-  JobSettings settings{options.label,         options.relabel, options.labels_dir,
-                       options.template_path, tools.decoder,   &registry};
-  VisitFn visit = [&](const PlanEntry& entry, const DriveUnit& drive, bool* drive_fault) {
+  JobSettings settings{options.label,      options.relabel,       options.overwrite_unreadable,
+                       options.labels_dir, options.template_path, tools.decoder,
+                       &registry};
+  VisitFn visit = [&](const PlanEntry& entry, const DriveUnit& drive, Attempt* attempt) {
     std::string wrong = ConfirmLoaded(proven.at(drive.index));
-    if (!wrong.empty()) return DriveFailure(entry, wrong, drive_fault);
+    if (!wrong.empty()) return DriveFailure(entry, wrong, attempt);
     JobSettings job = settings;
     job.check_cartridge = [&changer, &entry, &drive] { return CheckCartridge(changer, entry, drive.index); };
-    return VisitTape(entry, job, TapeTools(tools.vaklabel, tools.mt, drive.device), drive_fault);
+    return VisitTape(entry, job, TapeTools(tools.vaklabel, drive.device), attempt);
   };
   SettledFn settled = [&registry](const PlanEntry& entry) { registry.Settled(entry); };
   std::vector<SlotReport> reports = RunPlan(*plan, drives, changer, visit, notice, stop_requested, settled);

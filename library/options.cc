@@ -86,7 +86,9 @@ ParsedCommandLine ParseOptions(int argc, const char* const argv[], const std::st
   CLI::Option* serial_option = label->add_option("--serial", serial, "labels count up from this one (TAP001) in slot order");
   six->excludes(serial_option);
   label->add_flag("--relabel", options.relabel,
-                  "also label tapes with another label, unreadable tapes and tapes with other data; old sets are backed up");
+                  "also label tapes with another label and tapes with other data; old sets are backed up");
+  label->add_flag("--overwrite-unreadable", options.overwrite_unreadable,
+                  "also label tapes that no drive tried can read, losing whatever they hold");
   label->add_option("--template", options.template_path, "label set for blank tapes")->capture_default_str();
 
   try {

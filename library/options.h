@@ -27,6 +27,7 @@ struct Options {
   std::string lock_file;  // "": the library's own, once the changer is known
   bool wait_for_lock = false;
   bool relabel = false;
+  bool overwrite_unreadable = false;
   bool json = false;
   bool dry_run = false;
 };

@@ -92,11 +92,13 @@ ProcessResult RunProcess(const std::vector<std::string>& argv) {
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
   posix_spawnattr_setpgroup(&attr, 0);
+  // SIGPIPE stays ignored, as this command ignores it: a child whose
+  // parent was killed finds its pipes without a reader, and a vaklabel that
+  // died of its next trace line would leave half a label set on the tape.
   sigset_t defaults;
   sigemptyset(&defaults);
   sigaddset(&defaults, SIGINT);
   sigaddset(&defaults, SIGTERM);
-  sigaddset(&defaults, SIGPIPE);
   sigset_t none;
   sigemptyset(&none);
   posix_spawnattr_setsigdefault(&attr, &defaults);

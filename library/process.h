@@ -19,6 +19,8 @@ struct ProcessResult {
 /// /dev/null. The child gets a process group of its own, so a Ctrl-C at the
 /// terminal reaches this command only: a label half written because the
 /// keyboard interrupt also hit vaklabel is the one outcome never acceptable.
+/// The caller ignores SIGPIPE, and so does the child: it outlives a killed
+/// caller and finishes what it started.
 ProcessResult RunProcess(const std::vector<std::string>& argv);
 
 /// Closes a device this process opened (close-on-exec) and returns once no

@@ -1,58 +1,79 @@
 #include "scheduler.h"
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <deque>
+#include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 
 namespace library {
 namespace {
 
+// A cartridge waiting for a drive, with the drives that could not read it.
+struct Pending {
+  PlanEntry entry;
+  std::map<int, std::string> unread_in;  // drive index: why
+};
+
 class Run {
  public:
-  Run(const std::vector<PlanEntry>& plan, Changer& changer, const VisitFn& visit, const NoticeFn& notice,
-      const std::atomic<bool>& stop, const SettledFn& settled)
+  Run(const std::vector<PlanEntry>& plan, const std::vector<DriveUnit>& drives, Changer& changer, const VisitFn& visit,
+      const NoticeFn& notice, const std::atomic<bool>& stop, const SettledFn& settled)
       : changer_(changer), visit_(visit), notice_(notice), stop_(stop), settled_(settled) {
     for (const PlanEntry& entry : plan) {
       if (entry.disposition == Disposition::kVisit) {
-        queue_.push_back(entry);
+        queue_.push_back({entry, {}});
       } else {
         reports_.push_back(UnvisitedReport(entry));
       }
     }
+    for (const DriveUnit& drive : drives) in_use_.insert(drive.index);
     total_ = queue_.size();
   }
 
   void Work(const DriveUnit& drive) {
     int failures_in_row = 0;
-    while (!stop_) {
-      std::optional<PlanEntry> entry = Next();
-      if (!entry) return;
-      bool drive_fault = false;
+    std::string why_out;
+    while (!stop_ && why_out.empty()) {
+      std::optional<Pending> pending = Next(drive.index);
+      if (!pending) break;
+      Attempt attempt;
+      attempt.drive = DriveName(drive);
+      for (const auto& [index, why] : pending->unread_in) attempt.unread_in.push_back(why);
+      attempt.another_drive_left = AnotherDriveFor(*pending, drive.index);
       bool stuck = false;
-      SlotReport report = Visit(*entry, drive, &drive_fault, &stuck);
-      if (settled_) settled_(*entry);
-      Finish(report);
-      failures_in_row = drive_fault ? failures_in_row + 1 : 0;
-      if (stuck) {
-        Notice("drive " + std::to_string(drive.index) + " (" + drive.device +
-               ") still holds a cartridge; taken out of use");
-        return;
+      SlotReport report = Visit(pending->entry, drive, &attempt, &stuck);
+      bool retry = attempt.unreadable_here && attempt.another_drive_left && !stuck;
+      if (retry) {
+        pending->unread_in[drive.index] = attempt.drive + ": " + report.detail;
+        Requeue(*pending);
+      } else {
+        if (settled_) settled_(pending->entry);
+        bool read_here = !attempt.unreadable_here && !attempt.drive_fault;
+        Finish(report, read_here ? pending->unread_in : std::map<int, std::string>{}, drive);
       }
+      failures_in_row = attempt.drive_fault || attempt.unreadable_here ? failures_in_row + 1 : 0;
+      if (stuck) why_out = "still holds a cartridge";
       if (failures_in_row >= kDriveFailuresAllowed) {
-        Notice("drive " + std::to_string(drive.index) + " (" + drive.device + ") failed " +
-               std::to_string(failures_in_row) + " cartridges in a row; taken out of use");
-        return;
+        why_out = "failed " + std::to_string(failures_in_row) + " cartridges in a row";
       }
+      if (why_out.empty()) why_out = TakenOut(drive.index);
     }
+    if (why_out.empty()) why_out = TakenOut(drive.index);
+    StopUsing(drive, why_out);
   }
 
   std::vector<SlotReport> Reports() {
     std::string why = stop_ ? "interrupted" : "no drive left in use";
-    for (const PlanEntry& entry : queue_) {
-      SlotReport report = UnvisitedReport(entry);
+    for (const Pending& pending : queue_) {
+      SlotReport report = UnvisitedReport(pending.entry);
       report.outcome = Outcome::kNotDone;
       report.detail = why;
+      for (const auto& [index, unread] : pending.unread_in) report.detail += "; could not be read in " + unread;
+      if (!pending.unread_in.empty()) report.state = TapeState::kUnreadable;
       reports_.push_back(report);
     }
     queue_.clear();
@@ -61,37 +82,82 @@ class Run {
   }
 
  private:
-  std::optional<PlanEntry> Next() {
-    std::lock_guard lock(state_);
-    if (queue_.empty()) return std::nullopt;
-    PlanEntry entry = queue_.front();
-    queue_.pop_front();
-    return entry;
+  static std::string DriveName(const DriveUnit& drive) {
+    return "drive " + std::to_string(drive.index) + " (" + drive.device + ")";
   }
 
-  void Finish(const SlotReport& report) {
+  // The next cartridge this drive has not tried. While other drives still
+  // work on cartridges, one of them may come back for this drive to read.
+  std::optional<Pending> Next(int drive) {
+    std::unique_lock lock(state_);
+    while (!stop_) {
+      auto found = std::find_if(queue_.begin(), queue_.end(),
+                                [drive](const Pending& p) { return !p.unread_in.contains(drive); });
+      if (found != queue_.end()) {
+        Pending pending = *found;
+        queue_.erase(found);
+        ++in_flight_;
+        return pending;
+      }
+      if (in_flight_ == 0) return std::nullopt;
+      changed_.wait_for(lock, std::chrono::milliseconds(100));
+    }
+    return std::nullopt;
+  }
+
+  bool AnotherDriveFor(const Pending& pending, int drive) {
     std::lock_guard lock(state_);
+    return std::any_of(in_use_.begin(), in_use_.end(),
+                       [&](int other) { return other != drive && !pending.unread_in.contains(other); });
+  }
+
+  void Requeue(const Pending& pending) {
+    std::lock_guard lock(state_);
+    queue_.push_front(pending);
+    --in_flight_;
+    changed_.notify_all();
+  }
+
+  // A cartridge read here after other drives failed it puts those drives
+  // out of use: their reads fail where a tape is fine.
+  void Finish(const SlotReport& report, const std::map<int, std::string>& failed_elsewhere, const DriveUnit& drive) {
+    std::lock_guard lock(state_);
+    for (const auto& [index, unread] : failed_elsewhere) {
+      taken_out_.emplace(
+          index, "failed to read slot " + std::to_string(report.slot) + ", which " + DriveName(drive) + " read");
+    }
     reports_.push_back(report);
     notice_(ProgressLine(report, ++done_, total_));
+    --in_flight_;
+    changed_.notify_all();
   }
 
-  void Notice(const std::string& line) {
+  std::string TakenOut(int drive) {
     std::lock_guard lock(state_);
-    notice_(line);
+    auto found = taken_out_.find(drive);
+    return found == taken_out_.end() ? "" : found->second;
   }
 
-  SlotReport Visit(const PlanEntry& entry, const DriveUnit& drive, bool* drive_fault, bool* stuck) {
+  void StopUsing(const DriveUnit& drive, const std::string& why) {
+    std::lock_guard lock(state_);
+    in_use_.erase(drive.index);
+    if (!why.empty()) notice_(DriveName(drive) + " " + why + "; taken out of use");
+    changed_.notify_all();
+  }
+
+  SlotReport Visit(const PlanEntry& entry, const DriveUnit& drive, Attempt* attempt, bool* stuck) {
     std::string error;
     if (!changer_.Load(entry.slot, drive.index, &error)) {
       SlotReport report = UnvisitedReport(entry);
       report.outcome = Outcome::kFailed;
       report.detail = error;
       report.location = Locate(entry, drive, stuck);
-      *drive_fault = true;
+      attempt->drive_fault = true;
+      attempt->unreadable_here = false;
       return report;
     }
     std::string wrong = CheckCartridge(changer_, entry, drive.index);
-    SlotReport report = wrong.empty() ? VisitLoaded(entry, drive, drive_fault) : Refused(entry, wrong);
+    SlotReport report = wrong.empty() ? VisitLoaded(entry, drive, attempt) : Refused(entry, wrong);
     PlanEntry home = Home(entry, drive);
     std::string went = Unload(home, drive, &report, stuck);
     if (home.slot == entry.slot) {
@@ -124,15 +190,16 @@ class Run {
     return home;
   }
 
-  SlotReport VisitLoaded(const PlanEntry& entry, const DriveUnit& drive, bool* drive_fault) {
+  SlotReport VisitLoaded(const PlanEntry& entry, const DriveUnit& drive, Attempt* attempt) {
     std::string what;
     try {
-      return visit_(entry, drive, drive_fault);
+      return visit_(entry, drive, attempt);
     } catch (const std::exception& e) {
       what = e.what();
     } catch (...) {
       what = "an unknown exception";
     }
+    attempt->unreadable_here = false;
     SlotReport report = UnvisitedReport(entry);
     report.outcome = Outcome::kFailed;
     report.detail = "stopped by " + what;
@@ -175,7 +242,11 @@ class Run {
   const std::atomic<bool>& stop_;
   const SettledFn& settled_;
   std::mutex state_;
-  std::deque<PlanEntry> queue_;
+  std::condition_variable changed_;
+  std::deque<Pending> queue_;
+  size_t in_flight_ = 0;
+  std::set<int> in_use_;
+  std::map<int, std::string> taken_out_;  // drive index: why
   std::vector<SlotReport> reports_;
   size_t total_ = 0;
   size_t done_ = 0;
@@ -295,7 +366,7 @@ std::vector<DriveUnit> EmptyDrives(const ChangerStatus& status, const std::vecto
 std::vector<SlotReport> RunPlan(const std::vector<PlanEntry>& plan, const std::vector<DriveUnit>& drives,
                                 Changer& changer, const VisitFn& visit, const NoticeFn& notice,
                                 const std::atomic<bool>& stop, const SettledFn& settled) {
-  Run run(plan, changer, visit, notice, stop, settled);
+  Run run(plan, drives, changer, visit, notice, stop, settled);
   std::vector<std::thread> workers;
   for (const DriveUnit& drive : drives) workers.emplace_back([&run, drive] { run.Work(drive); });
   for (std::thread& worker : workers) worker.join();

@@ -22,15 +22,27 @@ struct DriveUnit {
   std::string device;  // its tape device
 };
 
-/// What to do with a loaded cartridge. Sets `*drive_fault` when the drive,
-/// not the tape, failed.
-using VisitFn = std::function<SlotReport(const PlanEntry& entry, const DriveUnit& drive, bool* drive_fault)>;
+/// One visit of a cartridge: what earlier drives of this run found, and
+/// what the visit tells the scheduler back.
+struct Attempt {
+  std::string drive;                   // "drive 0 (/dev/nst0)"
+  std::vector<std::string> unread_in;  // "drive 1 (/dev/nst1): why", each drive that could not read it
+  bool another_drive_left = false;     // a drive in use has not tried it yet
+  bool drive_fault = false;            // out: the drive, not the tape, failed
+  bool unreadable_here = false;        // out: this drive could not read the tape
+};
+
+/// What to do with a loaded cartridge. A visit that sets `unreadable_here`
+/// while `another_drive_left` has its report dropped: the cartridge goes
+/// home and another drive reads it.
+using VisitFn = std::function<SlotReport(const PlanEntry& entry, const DriveUnit& drive, Attempt* attempt)>;
 using NoticeFn = std::function<void(const std::string& line)>;
 /// Told of each entry the run took from the queue once it is done with it,
 /// loaded or not.
 using SettledFn = std::function<void(const PlanEntry& entry)>;
 
-/// A drive that fails this many cartridges in a row is taken out of use.
+/// A drive that fails this many cartridges in a row, reads included, is
+/// taken out of use; so is one that fails a read another drive does not.
 inline constexpr int kDriveFailuresAllowed = 2;
 
 /// Why the cartridge in drive `drive` is not the one `entry` planned, by

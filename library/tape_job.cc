@@ -11,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "destroyed_data.h"
 #include "label_set.h"
 
 namespace library {
@@ -59,28 +60,16 @@ bool ProvedBlank(const TapeTools& tools, std::string* detail) {
                                             : "first block unreadable";
     return false;
   }
-  if (!tools.SpaceToEndOfData()) {
+  auto at_end = tools.SpaceToEndOfData();
+  if (!at_end) {
     *detail = "first block unreadable, and the drive cannot space to the end of data";
     return false;
   }
-  auto at_end = tools.Position();
-  if (!at_end || !EndOfDataAtStart(*at_end)) {
-    *detail = "first block unreadable, data recorded beyond it";
+  if (!EndOfDataAtStart(*at_end)) {
+    *detail = "first block unreadable, " + DestroyedData(at_end) + " recorded before the end of data";
     return false;
   }
   return true;
-}
-
-// What a write from the template puts out of reach: everything up to the
-// tape's end of data.
-std::string DataBeyond(const TapeTools& tools) {
-  std::optional<DrivePosition> at_end;
-  if (tools.SpaceToEndOfData()) at_end = tools.Position();
-  if (!at_end || !at_end->eod) return "whatever the tape held (its end of data was not found)";
-  if (at_end->file == 0 && at_end->block <= 0) return "nothing: the end of data was at the start";
-  return "everything the tape held: its end of data came after " + std::to_string(at_end->file) + " tape mark" +
-         (at_end->file == 1 ? "" : "s") +
-         (at_end->block > 0 ? " and " + std::to_string(at_end->block) + " blocks" : "");
 }
 
 void TakeDecoded(const Decoded& decoded, SlotReport* report) {
@@ -98,8 +87,28 @@ bool Verify(const SlotReport& report, const LabelRecords& source, const std::str
   ReadTrace back = tools.Read(settings.labels_dir, file);
   std::string error;
   std::string why;
-  if (JudgeRead(back, &why) != Finding::kLabelSet) {
-    out->detail = "verify: the label written does not read back (" + why + ")";
+  Finding finding = JudgeRead(back, &why);
+  if (finding == Finding::kUnreadable || finding == Finding::kMaybeBlank) {
+    back = tools.Read(settings.labels_dir, file);  // one fault of the read is not the tape's
+    finding = JudgeRead(back, &why);
+  }
+  if (finding == Finding::kNotSaved) {
+    // The tape is fine; the labels directory is not. Say what the tape holds.
+    ReadTrace label_only = tools.Read("", "");
+    out->label = label_only.status == 0 ? label_only.label : "";
+    out->detail = "verify: the tape reads as label " + (out->label.empty() ? "(unreadable)" : out->label) +
+                  ", but the set read back cannot be kept to compare (" + why + ")";
+    return false;
+  }
+  if (finding != Finding::kLabelSet) {
+    // A read that fails says nothing of the tape: vaklabel wrote every
+    // block and its tape marks without an error, so that label is there,
+    // if unconfirmed.
+    bool read_failed =
+        finding == Finding::kUnreadable || finding == Finding::kMaybeBlank || finding == Finding::kDriveFault;
+    if (read_failed) out->label = report.wanted;
+    out->detail = "verify: the label written does not read back (" + why + ")" +
+                  (read_failed ? "; the write reported no error" : "");
     return false;
   }
   auto written = LoadRecords(path, &error);
@@ -194,7 +203,8 @@ void ReadAfterFailedWrite(const JobSettings& settings, const TapeTools& tools, S
   report->warnings.clear();
   if (JudgeRead(after, &why) == Finding::kLabelSet) {
     report->label = after.label;
-    report->detail += "; the tape now reads as label " + after.label + " (not what was meant)";
+    report->detail += "; the tape now reads as label " + after.label +
+                      (after.label == report->wanted ? ", as meant, but unverified" : " (not what was meant)");
   } else {
     report->detail += "; the tape now holds no readable label set (" + why + ")";
   }
@@ -255,6 +265,127 @@ void ReadCartridge(const PlanEntry& entry, const JobSettings& settings, const Ta
   }
 }
 
+// Which drives failed the tape, for the row of a tape no drive could read.
+std::string UnreadableEverywhere(const Attempt& attempt, const std::string& detail) {
+  if (attempt.unread_in.empty()) return detail;
+  std::string text = "no drive tried can read it: ";
+  for (const std::string& drive : attempt.unread_in) text += drive + "; ";
+  return text + attempt.drive + ": " + detail;
+}
+
+// The newest backup this command made for the label meant for this
+// cartridge (WANTED_OLD.prelbl) that no verified write followed: a run
+// that was killed or failed between its backup and its verify. "" when
+// there is none.
+std::string InterruptedRunBackup(const PlanEntry& entry, const std::string& labels_dir) {
+  namespace fs = std::filesystem;
+  if (entry.wanted.empty()) return "";
+  std::error_code error;
+  std::string verified_path = labels_dir + "/" + SlotFileName(entry.slot, entry.barcode, ".written.lbl");
+  fs::file_time_type newest = fs::last_write_time(verified_path, error);
+  if (error) newest = fs::file_time_type::min();
+  std::string found;
+  for (const fs::directory_entry& file : fs::directory_iterator(labels_dir, error)) {
+    std::string name = file.path().filename();
+    if (!name.starts_with(entry.wanted + "_") || !name.ends_with(".prelbl")) continue;
+    fs::file_time_type when = file.last_write_time(error);
+    if (!error && when > newest) {
+      newest = when;
+      found = file.path();
+    }
+  }
+  return found;
+}
+
+// "" when no other cartridge carries or is to get the label meant for this one.
+std::string HolderOfLabel(const PlanEntry& entry, const JobSettings& settings) {
+  if (!settings.registry) return "";
+  std::string holder = settings.registry->HolderBeforeWrite(entry, entry.wanted);
+  return holder.empty() ? "" : "label " + entry.wanted + " is on " + holder;
+}
+
+struct WritePlan {
+  std::string template_path;         // "": vaklabel keeps the other fields of the set on the tape
+  std::optional<LabelRecords> kept;  // that set, when there is no template
+  long kept_blocks = 0;              // blocks of a set kept in a backup, not lost by the write
+  std::string note;                  // goes before the row's detail
+};
+
+SlotReport WriteAndVerify(const PlanEntry& entry, const JobSettings& settings, const TapeTools& tools,
+                          const WritePlan& plan, SlotReport report, Attempt* attempt) {
+  LabelRecords source;
+  std::string error;
+  if (!plan.template_path.empty()) {
+    auto template_records = LoadRecords(plan.template_path, &error);
+    if (!template_records) return Stop(report, Outcome::kFailed, "template " + error);
+    source = *template_records;
+    source.resize(3);
+  } else {
+    source = *plan.kept;
+  }
+  std::string destroyed =
+      report.state == TapeState::kBlank ? "" : DestroyedData(tools.SpaceToEndOfData(), plan.kept_blocks);
+  std::string overwrote = destroyed.empty() ? "" : "overwrote " + destroyed;
+  auto with_note = [&](const std::string& text) {
+    std::string all = plan.note;
+    for (const std::string& part : {overwrote, text}) {
+      if (!part.empty()) all += (all.empty() ? "" : "; ") + part;
+    }
+    return all;
+  };
+
+  std::string wrong = settings.check_cartridge ? settings.check_cartridge() : "";
+  if (!wrong.empty()) return Stop(report, Outcome::kRefused, wrong + "; not written");
+
+  std::string before = CreationDate(std::time(nullptr));
+  WriteTrace written = tools.Write(entry.wanted, plan.template_path);
+  if (written.status != 0 || !written.ran) {
+    report.outcome = Outcome::kFailed;
+    const std::string& why = written.error;
+    std::string failed =
+        "writing failed (" + (why.empty() ? "vaklabel status " + std::to_string(written.status) : why) + ")";
+    if (!written.tape_opened_to_write) {
+      // Anything but a protected tape on the writer's open is the drive's fault.
+      bool protected_tape = why.find("Read-only file system") != std::string::npos;
+      attempt->drive_fault = !protected_tape && (why.starts_with("open:") || why.starts_with("ioctl error while"));
+      report.detail = protected_tape ? "write-protected" : failed + "; the tape is unchanged";
+      return report;
+    }
+    report.detail = with_note(failed);
+    ReadAfterFailedWrite(settings, tools, &report);
+    return report;
+  }
+  if (settings.registry) settings.registry->Found(entry, entry.wanted);
+  report.label.clear();
+  report.created.clear();
+  report.expires.clear();
+  report.warnings.clear();
+  wrong = settings.check_cartridge ? settings.check_cartridge() : "";
+  if (!wrong.empty() || !Verify(report, source, before, settings, tools, &report)) {
+    report.outcome = Outcome::kFailed;
+    report.detail = with_note(wrong.empty() ? report.detail : "verify: " + wrong);
+    return report;
+  }
+  report.detail = with_note("");
+  report.verified = true;
+  report.outcome = Outcome::kLabelled;
+  return report;
+}
+
+// A tape a run left half written gets the label it was to get, with the
+// fields of the set that run kept before it wrote.
+SlotReport RewriteFromBackup(const PlanEntry& entry, const JobSettings& settings, const TapeTools& tools,
+                             const std::string& backup, const std::string& detail, SlotReport report,
+                             Attempt* attempt) {
+  std::string what = "holds no whole label set (" + detail + ") after an earlier run that kept its set in " + backup;
+  if (!settings.relabel) return Stop(report, Outcome::kRefused, what + "; --relabel writes it from there");
+  std::string holder = HolderOfLabel(entry, settings);
+  if (!holder.empty()) return Stop(report, Outcome::kRefused, holder);
+  report.backup_file = backup;
+  WritePlan plan{backup, std::nullopt, 0, what + "; relabelled from that backup"};
+  return WriteAndVerify(entry, settings, tools, plan, report, attempt);
+}
+
 }  // namespace
 
 std::string SlotFileName(int slot, const std::string& barcode, const std::string& suffix) {
@@ -268,7 +399,8 @@ std::string SlotFileName(int slot, const std::string& barcode, const std::string
   return name + suffix;
 }
 
-Decision Decide(TapeState state, const std::string& label_found, bool has_set, bool relabel) {
+Decision Decide(TapeState state, const std::string& label_found, bool has_set, bool relabel,
+                bool overwrite_unreadable) {
   switch (state) {
     case TapeState::kBlank:
       return {Action::kLabelBlank, false, ""};
@@ -281,16 +413,16 @@ Decision Decide(TapeState state, const std::string& label_found, bool has_set, b
       if (relabel) return {Action::kRelabelTemplate, has_set, ""};
       return {Action::kRefuse, false, "holds data that is not a label set; --relabel overwrites it"};
     case TapeState::kUnreadable:
-      if (relabel) return {Action::kRelabelTemplate, false, ""};
-      return {Action::kRefuse, false, "cannot be read; --relabel overwrites it"};
+      if (overwrite_unreadable) return {Action::kRelabelTemplate, false, ""};
+      return {Action::kRefuse, false, "cannot be read; --overwrite-unreadable overwrites it"};
     default:
       return {Action::kRefuse, false, "not read"};
   }
 }
 
-SlotReport VisitTape(const PlanEntry& entry, const JobSettings& settings, const TapeTools& tools,
-                     bool* drive_fault) {
-  *drive_fault = false;
+SlotReport VisitTape(const PlanEntry& entry, const JobSettings& settings, const TapeTools& tools, Attempt* attempt) {
+  attempt->drive_fault = false;
+  attempt->unreadable_here = false;
   SlotReport report = ReportFor(entry);
   std::optional<LabelRecords> records_read;
   std::string detail;
@@ -301,11 +433,16 @@ SlotReport VisitTape(const PlanEntry& entry, const JobSettings& settings, const 
   Outcome not_done = settings.label ? Outcome::kRefused : Outcome::kFailed;
   switch (finding) {
     case Finding::kDriveFault:
-      *drive_fault = true;
+      attempt->drive_fault = true;
       return Stop(report, Outcome::kFailed, "drive " + tools.device() + ": " + detail);
     case Finding::kNotSaved:
     case Finding::kUnrecognised: return Stop(report, not_done, detail);
     default: break;
+  }
+  if (report.state == TapeState::kUnreadable) {
+    attempt->unreadable_here = true;
+    if (attempt->another_drive_left) return Stop(report, not_done, detail);
+    detail = UnreadableEverywhere(*attempt, detail);
   }
 
   if (!settings.label) {
@@ -314,7 +451,13 @@ SlotReport VisitTape(const PlanEntry& entry, const JobSettings& settings, const 
     return report;
   }
 
-  Decision decision = Decide(report.state, report.label_found, records_read.has_value(), settings.relabel);
+  std::string interrupted = report.state == TapeState::kUnreadable || report.state == TapeState::kForeign
+                                ? InterruptedRunBackup(entry, settings.labels_dir)
+                                : "";
+  if (!interrupted.empty()) return RewriteFromBackup(entry, settings, tools, interrupted, detail, report, attempt);
+
+  Decision decision = Decide(report.state, report.label_found, records_read.has_value(), settings.relabel,
+                             settings.overwrite_unreadable);
   if (decision.action == Action::kLeave) return Stop(report, Outcome::kUnchanged, "");
   if (decision.action == Action::kRefuse) {
     return Stop(report, Outcome::kRefused, detail.empty() ? decision.reason : detail + "; " + decision.reason);
@@ -335,22 +478,8 @@ SlotReport VisitTape(const PlanEntry& entry, const JobSettings& settings, const 
     }
   }
 
-  bool from_template = decision.action != Action::kRelabelKeep;
-  LabelRecords source;
-  std::string error;
-  if (from_template) {
-    auto template_records = LoadRecords(settings.template_path, &error);
-    if (!template_records) return Stop(report, Outcome::kFailed, "template " + error);
-    source = *template_records;
-    source.resize(3);
-  } else {
-    source = *records_read;
-  }
-
-  if (settings.registry) {
-    std::string holder = settings.registry->HolderBeforeWrite(entry, entry.wanted);
-    if (!holder.empty()) return Stop(report, Outcome::kRefused, "label " + entry.wanted + " is on " + holder);
-  }
+  std::string holder = HolderOfLabel(entry, settings);
+  if (!holder.empty()) return Stop(report, Outcome::kRefused, holder);
   if (decision.backup) {
     // Named as vaklabel names its backups: NEW_OLD.prelbl.
     std::string backup = settings.labels_dir + "/" + entry.wanted + "_" + report.label_found + ".prelbl";
@@ -358,49 +487,10 @@ SlotReport VisitTape(const PlanEntry& entry, const JobSettings& settings, const 
     if (!problem.empty()) return Stop(report, Outcome::kRefused, problem);
     report.backup_file = backup;
   }
-  std::string destroyed = report.state == TapeState::kBlank || decision.backup ? "" : DataBeyond(tools);
-
-  std::string wrong = settings.check_cartridge ? settings.check_cartridge() : "";
-  if (!wrong.empty()) return Stop(report, Outcome::kRefused, wrong + "; not written");
-
-  std::string before = CreationDate(std::time(nullptr));
-  WriteTrace written = tools.Write(entry.wanted, from_template ? settings.template_path : "");
-  if (written.status != 0 || !written.ran) {
-    report.outcome = Outcome::kFailed;
-    const std::string& why = written.error;
-    if (!written.tape_opened_to_write) {
-      if (why.find("Read-only file system") != std::string::npos) {
-        report.detail = "write-protected";
-      } else {
-        // Anything but a protected tape on the writer's open is the drive's fault.
-        *drive_fault = why.starts_with("open:") || why.starts_with("ioctl error while");
-        report.detail = "writing failed (" + (why.empty() ? "vaklabel status " + std::to_string(written.status) : why) +
-                        "); the tape is unchanged";
-      }
-      return report;
-    }
-    report.detail =
-        "writing failed (" + (why.empty() ? "vaklabel status " + std::to_string(written.status) : why) + ")";
-    ReadAfterFailedWrite(settings, tools, &report);
-    return report;
-  }
-  if (settings.registry) settings.registry->Found(entry, entry.wanted);
-  std::string overwrote = destroyed.empty() ? "" : "overwrote " + destroyed;
-  report.label.clear();
-  report.created.clear();
-  report.expires.clear();
-  report.warnings.clear();
-  wrong = settings.check_cartridge ? settings.check_cartridge() : "";
-  if (!wrong.empty() || !Verify(report, source, before, settings, tools, &report)) {
-    if (!wrong.empty()) report.detail = "verify: " + wrong;
-    report.outcome = Outcome::kFailed;
-    if (!overwrote.empty()) report.detail = overwrote + "; " + report.detail;
-    return report;
-  }
-  report.detail = overwrote;
-  report.verified = true;
-  report.outcome = Outcome::kLabelled;
-  return report;
+  bool keep_fields = decision.action == Action::kRelabelKeep;
+  WritePlan plan{keep_fields ? "" : settings.template_path, keep_fields ? records_read : std::nullopt,
+                 decision.backup ? static_cast<long>(records_read->size()) : 0, ""};
+  return WriteAndVerify(entry, settings, tools, plan, report, attempt);
 }
 
 }  // namespace library

@@ -9,6 +9,7 @@
 #include "label_registry.h"
 #include "plan.h"
 #include "report.h"
+#include "scheduler.h"
 #include "tape_tools.h"
 
 namespace library {
@@ -28,12 +29,15 @@ struct Decision {
 };
 
 /// The labelling policy. `has_set`: vaklabel read records that can be
-/// backed up, even if they are no standard label set.
-Decision Decide(TapeState state, const std::string& label_found, bool has_set, bool relabel);
+/// backed up, even if they are no standard label set. An unreadable tape
+/// is overwritten only on `overwrite_unreadable`, once every drive failed it.
+Decision Decide(TapeState state, const std::string& label_found, bool has_set, bool relabel,
+                bool overwrite_unreadable = false);
 
 struct JobSettings {
   bool label = false;   // false: inventory
   bool relabel = false;
+  bool overwrite_unreadable = false;
   std::string labels_dir;
   std::string template_path;
   std::string decoder;  // vaklabel-show
@@ -43,10 +47,9 @@ struct JobSettings {
   std::function<std::string()> check_cartridge = nullptr;
 };
 
-/// Visits the cartridge of `entry` loaded in the drive of `tools`.
-/// `*drive_fault` tells the scheduler the drive, not the tape, failed.
-SlotReport VisitTape(const PlanEntry& entry, const JobSettings& settings, const TapeTools& tools,
-                     bool* drive_fault);
+/// Visits the cartridge of `entry` loaded in the drive of `tools`, and
+/// tells the scheduler in `*attempt` whether the drive or its read failed.
+SlotReport VisitTape(const PlanEntry& entry, const JobSettings& settings, const TapeTools& tools, Attempt* attempt);
 
 /// The label file the first read keeps, e.g. slot012-ABC012L8.lbl.
 std::string SlotFileName(int slot, const std::string& barcode, const std::string& suffix);

@@ -1,5 +1,10 @@
 #include "tape_tools.h"
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/mtio.h>
+#include <unistd.h>
+
 #include <regex>
 
 namespace library {
@@ -56,27 +61,6 @@ ReadTrace ParseReadTrace(const ProcessResult& run) {
   return trace;
 }
 
-std::optional<DrivePosition> ParseMtStatus(std::string_view text) {
-  // mt-st prints "File number=0, block number=-1"; GNU mt "file number = 0".
-  static const std::regex position(R"([Ff]ile number ?= ?(-?\d+),?\s+[Bb]lock number ?= ?(-?\d+))");
-  std::string all(text);
-  std::smatch m;
-  if (!std::regex_search(all, m, position)) return std::nullopt;
-  DrivePosition where;
-  where.file = Number(m, 1);
-  where.block = Number(m, 2);
-  // The status bits are the line after "General status bits on (...):".
-  std::vector<std::string> lines = Lines(text);
-  for (size_t i = 0; i + 1 < lines.size(); ++i) {
-    if (lines[i].find("General status bits on") == std::string::npos) continue;
-    std::string bits = " " + lines[i + 1] + " ";
-    where.bot = bits.find(" BOT ") != std::string::npos;
-    where.eod = bits.find(" EOD ") != std::string::npos;
-    where.write_protected = bits.find(" WR_PROT ") != std::string::npos;
-  }
-  return where;
-}
-
 Finding JudgeRead(const ReadTrace& trace, std::string* detail) {
   if (!trace.device_error.empty()) {
     *detail = trace.device_error;
@@ -120,9 +104,7 @@ bool StillAtStart(const DrivePosition& after_read) {
   return after_read.file == 0 && after_read.block == -1 && !after_read.bot;
 }
 
-bool EndOfDataAtStart(const DrivePosition& at_end) {
-  return at_end.file == 0 && at_end.block == -1 && at_end.eod && !at_end.bot;
-}
+bool EndOfDataAtStart(const DrivePosition& at_end) { return at_end.logical == 0 && at_end.eod; }
 
 WriteTrace ParseWriteTrace(const ProcessResult& run) {
   static const std::regex progress(
@@ -153,6 +135,7 @@ WriteTrace ParseWriteTrace(const ProcessResult& run) {
 }
 
 ReadTrace TapeTools::Read(const std::string& dir, const std::string& file) const {
+  if (file.empty()) return ParseReadTrace(RunProcess({vaklabel_, "-r", "-f", device_}));
   return ParseReadTrace(RunProcess({vaklabel_, "-r", "-p", dir, "-o", file, "-f", device_}));
 }
 
@@ -171,15 +154,30 @@ WriteTrace TapeTools::Write(const std::string& label, const std::string& templat
   return ParseWriteTrace(RunProcess(WriteCommand(label, template_path)));
 }
 
-std::optional<DrivePosition> TapeTools::Position() const {
-  ProcessResult r = RunProcess({mt_, "-f", device_, "status"});
-  if (!r.started || r.status != 0) return std::nullopt;
-  return ParseMtStatus(r.out);
-}
+std::optional<DrivePosition> TapeTools::Position() const { return Ask(false); }
 
-bool TapeTools::SpaceToEndOfData() const {
-  ProcessResult r = RunProcess({mt_, "-f", device_, "eod"});
-  return r.started && r.status == 0;
+std::optional<DrivePosition> TapeTools::SpaceToEndOfData() const { return Ask(true); }
+
+// One open of the device the run proved: the answers all come from the same
+// session, so a rewinding device's rewind on close cannot get between them.
+std::optional<DrivePosition> TapeTools::Ask(bool space_to_end) const {
+  int fd = open(device_.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  mtop to_end{MTEOM, 1};
+  mtget status{};
+  mtpos logical{};
+  bool answered = (!space_to_end || ioctl(fd, MTIOCTOP, &to_end) == 0) && ioctl(fd, MTIOCGET, &status) == 0;
+  bool positioned = answered && ioctl(fd, MTIOCPOS, &logical) == 0;
+  CloseDevice(fd);
+  if (!answered) return std::nullopt;
+  DrivePosition where;
+  where.file = status.mt_fileno;
+  where.block = status.mt_blkno;
+  where.bot = GMT_BOT(status.mt_gstat);
+  where.eod = GMT_EOD(status.mt_gstat);
+  where.write_protected = GMT_WR_PROT(status.mt_gstat);
+  where.logical = positioned ? logical.mt_blkno : -1;
+  return where;
 }
 
 }  // namespace library

@@ -1,5 +1,6 @@
-// vaklabel and mt on one drive: the command lines this command runs, and
-// what their answers mean for the tape in the drive.
+// vaklabel and st's own answers on one drive: the command lines this
+// command runs, the ioctls it asks the drive, and what their answers mean
+// for the tape in the drive.
 #pragma once
 
 #include <optional>
@@ -28,16 +29,16 @@ struct ReadTrace {
 
 ReadTrace ParseReadTrace(const ProcessResult& run);
 
-/// Where the drive says the tape is, from `mt status`.
+/// Where the drive says the tape is: st's status (MTIOCGET) and the
+/// logical position (MTIOCPOS, the drive's READ POSITION).
 struct DrivePosition {
-  int file = -1;
-  int block = -1;
+  int file = -1;   // tape marks passed; -1 when st does not know
+  int block = -1;  // blocks into the file; -1 when st does not know
   bool eod = false;
   bool write_protected = false;
   bool bot = false;
+  long logical = -1;  // blocks and tape marks from the start; -1 when the drive does not say
 };
-
-std::optional<DrivePosition> ParseMtStatus(std::string_view text);
 
 /// What the read found on the tape.
 enum class Finding {
@@ -59,10 +60,10 @@ Finding JudgeRead(const ReadTrace& trace, std::string* detail);
 /// on means the drive passed data: neither proves a blank tape.
 bool StillAtStart(const DrivePosition& after_read);
 
-/// After spacing to the end of data: blank only when st says EOD in the
-/// first file with no block before it (file 0, block -1, EOD). A tape with
-/// data and a tape mark ends in file 1 or later; a rewinding device is back
-/// at BOT and proves nothing.
+/// After spacing to the end of data: blank only when the drive puts the end
+/// of data at logical position 0. st's block number is -1 after spacing
+/// there whatever the tape holds, so only READ POSITION tells data from
+/// none.
 bool EndOfDataAtStart(const DrivePosition& at_end);
 
 /// What a write run said. vaklabel runs it with its trace on, so how far it
@@ -80,12 +81,12 @@ WriteTrace ParseWriteTrace(const ProcessResult& run);
 /// The programs on one drive.
 class TapeTools {
  public:
-  TapeTools(std::string vaklabel, std::string mt, std::string device)
-      : vaklabel_(std::move(vaklabel)), mt_(std::move(mt)), device_(std::move(device)) {}
+  TapeTools(std::string vaklabel, std::string device) : vaklabel_(std::move(vaklabel)), device_(std::move(device)) {}
 
   const std::string& device() const { return device_; }
 
-  /// vaklabel -r -p DIR -o FILE -f DEV: the label set is kept in DIR/FILE.
+  /// vaklabel -r -p DIR -o FILE -f DEV: the label set is kept in DIR/FILE;
+  /// with no FILE only the label is read.
   ReadTrace Read(const std::string& dir, const std::string& file) const;
 
   /// Writes `label`; with a template its records replace the ones read.
@@ -95,13 +96,17 @@ class TapeTools {
 
   std::vector<std::string> WriteCommand(const std::string& label, const std::string& template_path) const;
 
+  /// Asks the drive where the tape is; nothing when it cannot be opened or
+  /// does not answer.
   std::optional<DrivePosition> Position() const;
-  /// Spaces to the end of data; false when the drive refuses.
-  bool SpaceToEndOfData() const;
+  /// Spaces to the end of data and says where that is; nothing when the
+  /// drive refuses.
+  std::optional<DrivePosition> SpaceToEndOfData() const;
 
  private:
+  std::optional<DrivePosition> Ask(bool space_to_end) const;
+
   std::string vaklabel_;
-  std::string mt_;
   std::string device_;
 };
 

@@ -1,5 +1,7 @@
 #include "aws_image.h"
 
+#include <memory>
+
 #include "input_stream.h"
 
 namespace show {
@@ -40,8 +42,10 @@ class AwsWalker {
  public:
   explicit AwsWalker(InputStream& in) : in_(in) {}
 
-  TapeEvent Next(std::string* block) {
+  // `length`, when given, receives the whole block's length.
+  TapeEvent Next(std::string* block, uint64_t* length = nullptr) {
     block->clear();
+    if (length) *length = 0;
     Header header{};
     if (!ReadHeader(&header)) return TapeEvent::kEndOfData;
     if (header.flags1 == kTapeMark && header.length == 0) return TapeEvent::kTapeMark;
@@ -51,6 +55,7 @@ class AwsWalker {
       if (header.length == 0 || (header.flags1 & ~(kNewRecord | kEndRecord)) != 0)
         throw Malformed("flags " + Hex(header.flags1) + " with length " + std::to_string(header.length));
       longer = ReadData(header.length, block) || longer;
+      if (length) *length += header.length;
       if (header.flags1 & kEndRecord) break;
       if (!ReadHeader(&header))
         throw InputError("offset " + std::to_string(in_.offset()) + ": image ends inside a chained block");
@@ -109,6 +114,11 @@ LabelSet ReadAwsImage(InputStream& in) {
   if (in.is_pipe() && in.offset() == 0)
     throw InputError("nothing came through the pipe: no writer, or an empty stream");
   return set;
+}
+
+RecordReader ReadAwsRecords(InputStream& in) {
+  auto walker = std::make_shared<AwsWalker>(in);
+  return [walker](std::string* block, uint64_t* length) { return walker->Next(block, length); };
 }
 
 LabelSet ReadAwsImage(const std::string& path) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -19,6 +20,14 @@ class InputStream;
 LabelSet ReadAwsImage(const std::string& path);
 /// The same from an open stream, read front to back.
 LabelSet ReadAwsImage(InputStream& in);
+
+/// Reads tape records one at a time: a block's first kMaxBlockRead bytes
+/// (kLongBlock for a longer one) and its whole length in bytes.
+using RecordReader = std::function<TapeEvent(std::string* block, uint64_t* length)>;
+
+/// The records of the image on `in`, which must outlive the reader; it
+/// throws InputError where the image is damaged or ends inside a record.
+RecordReader ReadAwsRecords(InputStream& in);
 
 /// True when `head`, the first bytes of a file of `file_size` bytes, is a
 /// valid first AWSTAPE header: a whole block or a tape mark, no compression,

@@ -66,6 +66,9 @@ bool InputStream::Fill(size_t count) {
     pending_.erase(0, consumed_);
     consumed_ = 0;
   }
+  // A chunk at a time, however little is asked for: an image of small
+  // blocks would otherwise cost two system calls a block.
+  count = std::max(count, kChunk);
   size_t at = pending_.size();
   pending_.resize(at + count);
   ssize_t got;

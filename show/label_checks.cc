@@ -29,18 +29,7 @@ class Checker {
 
  private:
   void Add(std::string check, const DecodedRecord* record, const Field* field, std::string reason) {
-    Finding finding{std::move(check), 0, "", "", "", 0, 0, std::move(reason)};
-    if (record) {
-      finding.record = record->number;
-      finding.identifier = record->identifier;
-    }
-    if (field) {
-      finding.field = field->key;
-      finding.field_title = field->title;
-      finding.first = field->first;
-      finding.last = field->last;
-    }
-    findings_.push_back(std::move(finding));
+    findings_.push_back(MakeFinding(std::move(check), record, field, std::move(reason)));
   }
 
   const DecodedRecord* Record(std::string_view identifier) const {
@@ -217,6 +206,21 @@ class Checker {
 };
 
 }  // namespace
+
+Finding MakeFinding(std::string check, const DecodedRecord* record, const Field* field, std::string reason) {
+  Finding finding{std::move(check), 0, "", "", "", 0, 0, std::move(reason)};
+  if (record) {
+    finding.record = record->number;
+    finding.identifier = record->identifier;
+  }
+  if (field) {
+    finding.field = field->key;
+    finding.field_title = field->title;
+    finding.first = field->first;
+    finding.last = field->last;
+  }
+  return finding;
+}
 
 std::vector<Finding> CheckLabelSet(const LabelSet& set, const DecodedSet& decoded) { return Checker(set, decoded).Run(); }
 

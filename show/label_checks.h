@@ -28,6 +28,9 @@ struct Finding {
 
 inline constexpr char kVaklabelForm[] = "vaklabel_form";
 
+/// A finding about `record` and its `field`, either of which may be null.
+Finding MakeFinding(std::string check, const DecodedRecord* record, const Field* field, std::string reason);
+
 std::vector<Finding> CheckLabelSet(const LabelSet& set, const DecodedSet& decoded);
 
 /// True for a difference from vaklabel's form, false for a failure of the

@@ -145,6 +145,12 @@ Layout LayoutOf(std::string_view identifier, bool marker) {
   if (IsNumbered(identifier, "HDR", '3', '9')) return {kHdrN, "data set label " + number};
   if (identifier == "UHL1" && marker) return {kUhl1Label, "user header label 1, holding the label"};
   if (IsNumbered(identifier, "UHL", '1', '8')) return {kUhlN, "user header label " + number};
+  // Trailer labels repeat their header labels' layouts; EOF1 and EOV1 fill in the block count.
+  if (identifier == "EOF1" || identifier == "EOV1") return {kHdr1, "trailer label 1"};
+  if (identifier == "EOF2" || identifier == "EOV2") return {kHdr2, "trailer label 2"};
+  if (IsNumbered(identifier, "EOF", '3', '9') || IsNumbered(identifier, "EOV", '3', '9'))
+    return {kHdrN, "trailer label " + number};
+  if (IsNumbered(identifier, "UTL", '1', '8')) return {kUhlN, "user trailer label " + number};
   return {kUnknown, "not a header label"};
 }
 

@@ -32,6 +32,8 @@ std::string Where(const Finding& finding) {
   return Visible(finding.identifier) + " " + ColumnRange(finding.first, finding.last) + " " + finding.field_title;
 }
 
+}  // namespace
+
 size_t TitleWidth(const DecodedSet& decoded) {
   size_t width = 0;
   for (const DecodedRecord& record : decoded.records)
@@ -78,9 +80,13 @@ std::string Utf8(std::string_view bytes) {
   return text;
 }
 
+namespace {
+
 Json Columns(int first, int last) { return Json::array({first, last}); }
 
 Json TextOrNull(const std::string& text) { return text.empty() ? Json(nullptr) : Json(text); }
+
+}  // namespace
 
 Json RecordJson(const DecodedRecord& record) {
   Json fields = Json::object();
@@ -112,6 +118,8 @@ Json FindingJson(const Finding& finding) {
   }
   return json;
 }
+
+namespace {
 
 void Emit(const Json& json, std::ostream& out) { out << json.dump() << '\n'; }
 

@@ -2,6 +2,7 @@
 // the failed checks for people, or one JSON document for scripts.
 #pragma once
 
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -24,6 +25,15 @@ struct Report {
 
 void PrintText(const Report& report, std::ostream& out);
 void PrintJson(const Report& report, std::ostream& out);
+
+/// The widest field title among `decoded`'s records, to align them.
+size_t TitleWidth(const DecodedSet& decoded);
+/// One record as a table of its fields, titles padded to `title_width`.
+void PrintRecord(const DecodedRecord& record, size_t title_width, std::ostream& out);
+/// Label bytes as Latin-1 in UTF-8, so that JSON takes any of them.
+std::string Utf8(std::string_view bytes);
+nlohmann::ordered_json RecordJson(const DecodedRecord& record);
+nlohmann::ordered_json FindingJson(const Finding& finding);
 
 /// The JSON document for an input that could not be read.
 void PrintJsonError(const std::string& input, std::optional<InputKind> kind, const std::string& error,

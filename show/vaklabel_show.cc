@@ -3,6 +3,7 @@
 // and checks it.
 #include <CLI/CLI.hpp>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -11,6 +12,10 @@
 #include "label_checks.h"
 #include "label_layout.h"
 #include "report.h"
+#include "tape_map.h"
+#include "tape_map_checks.h"
+#include "tape_map_readers.h"
+#include "tape_map_report.h"
 
 namespace {
 
@@ -26,13 +31,34 @@ struct Options {
   std::string kind = "auto";
   bool json = false;
   bool vaklabel_form = false;
+  bool map = false;
 };
+
+// The whole tape instead of its label set; a walk that ends at an
+// unreadable block shows what it found before it and counts as unreadable.
+int ShowMap(const std::string& input, show::InputKind kind, const Options& options) {
+  std::unique_ptr<show::TapeReader> reader = show::OpenTapeReader(input, kind);
+  show::TapeMap map = show::MapTape(kind, *reader);
+  std::vector<show::MapFinding> findings = show::CheckTapeMap(map);
+  show::MapReport report{input, &map, &findings, options.vaklabel_form};
+  if (options.json)
+    show::PrintMapJson(report, std::cout);
+  else
+    show::PrintMapText(report, std::cout);
+  if (map.end == show::WalkEnd::kUnreadable) return kUnreadable;
+  return show::MapPasses(findings, options.vaklabel_form) ? kAllPassed : kCheckFailed;
+}
 
 // `shown` tells whether a table went out before, to set this one apart.
 int ShowInput(const std::string& input, const Options& options, bool* shown) {
   std::optional<show::InputKind> kind;
   try {
     kind = show::ResolveKind(input, show::ParseKind(options.kind));
+    if (options.map) {
+      if (*shown && !options.json) std::cout << '\n';
+      *shown = true;
+      return ShowMap(input, *kind, options);
+    }
     show::LabelSet set = show::ReadInput(input, *kind);
     show::DecodedSet decoded = show::Decode(set);
     std::vector<show::Finding> findings = show::CheckLabelSet(set, decoded);
@@ -66,6 +92,8 @@ int main(int argc, char** argv) {
   app.add_flag("--json", options.json, "one JSON document per input, one per line");
   app.add_flag("--vaklabel-form", options.vaklabel_form,
                "count what vaklabel would read or write differently as failed checks (status 1)");
+  app.add_flag("--map", options.map,
+               "walk the whole tape or image: every data set's labels and blocks, checked against the standard");
   app.set_version_flag("--version", "vaklabel-show " VAKLABEL_VERSION);
   try {
     app.parse(argc, argv);

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <functional>
 #include <regex>
+#include <sstream>
 #include <thread>
 
 #include "test_support.h"
@@ -236,7 +237,7 @@ TEST_F(MixedLibraryTest, LabelIsSafeByDefaultAndASecondRunChangesNothing) {
 }
 
 TEST_F(MixedLibraryTest, RelabelWithSerialsBacksUpOldSets) {
-  CommandResult run = Library({"--json", "label", "1-5", "--serial", "TAP001", "--relabel"});
+  CommandResult run = Library({"--json", "label", "1-5", "--serial", "TAP001", "--relabel", "--overwrite-unreadable"});
   EXPECT_EQ(run.status, 0) << run.err << run.out;
   nlohmann::json report = Json(run);
   for (int i = 0; i < 5; ++i) {
@@ -638,6 +639,31 @@ class SafetyTest : public LibraryTest {
     return pid;
   }
 
+  // Waits for a child of `parent` whose command line holds `argument`; false
+  // after 30 s.
+  static bool AwaitChild(pid_t parent, const std::string& argument) {
+    // Children come and go: a file that is gone reads as empty.
+    auto text = [](const std::string& path) {
+      std::ifstream in(path);
+      return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    };
+    // The thread that started a child lists it, not the process.
+    std::string tasks = "/proc/" + std::to_string(parent) + "/task";
+    for (int i = 0; i < 3000; ++i) {
+      std::error_code gone;
+      for (const auto& task : std::filesystem::directory_iterator(tasks, gone)) {
+        std::istringstream pids(text(task.path() / "children"));
+        for (std::string child; pids >> child;) {
+          std::string command = text("/proc/" + child + "/cmdline");
+          std::replace(command.begin(), command.end(), '\0', ' ');
+          if (command.find(argument) != std::string::npos) return true;
+        }
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+
   // Waits for `path` to exist; false after 30 s.
   static bool AwaitFile(const std::string& path) {
     for (int i = 0; i < 600 && !std::filesystem::exists(path); ++i) {
@@ -852,36 +878,182 @@ TEST_F(SafetyTest, AClosedOutputAndALateInterruptLeaveEveryTapeHome) {
   EXPECT_NE(test_support::ReadFile(out).find("already labelled ABC001L8"), std::string::npos);
 }
 
-// What the report says after a write that failed half way, and after a
-// relabel of a tape that cannot be read.
-TEST_F(SafetyTest, FailedAndUnreadableTapesAreReportedAsTheyAre) {
-  CreateLibrary(2, 1, "ABC001L8", {OldTapeWithData(), OldTapeWithData()});
-  CommandResult failed = Library({"--json", "label", "1", "--relabel"}, {"--fail-write", "2"});
-  EXPECT_EQ(failed.status, 1) << failed.err;
-  nlohmann::json slot = Json(failed)["slots"][0];
-  EXPECT_EQ(slot["result"], "failed");
-  EXPECT_EQ(slot["label"], nullptr) << "not OLD001 any more";
-  EXPECT_EQ(slot["detail"],
-            "writing failed (write: Input/output error); the tape now holds no readable label set (tape mark at "
-            "block 2)");
-  EXPECT_EQ(slot["backup_file"], labels_ + "/ABC001L8_OLD001.prelbl");
-  EXPECT_EQ(Tape("ABC001L8"),
-            (std::vector<TapeRecord>{Block(LabelRecord(Put("VOL1*UHL1*", 42, "OPERATIONS"))), Mark(), Mark()}));
+// The run is killed while its vaklabel writes: the write goes on to its tape
+// marks, and the rerun, which waits for the lock the writer still holds,
+// finds the label whole.
+TEST_F(SafetyTest, AKilledRunsWriteEndsWithItsTapeMarks) {
+  CreateLibrary(2, 1, "ABC001L8", {OldTapeWithData()});
+  pid_t pid = Start({"label", "1", "--relabel", "--template", TEMPLATE_DIR "/standard.lbl"}, "/dev/null", "/dev/null");
+  ASSERT_TRUE(AwaitChild(pid, " -w ")) << "the write never started";
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
 
-  // Every read fails its first block: not blank, refused without --relabel;
-  // with it, read twice and overwritten, saying what is gone.
-  CommandResult refused = Library({"--json", "label", "2"}, {"--fail-read", "1"});
-  EXPECT_EQ(Json(refused)["slots"][0]["detail"],
-            "first block unreadable, and the drive is back at the start of the tape; cannot be read; --relabel "
-            "overwrites it");
-  EXPECT_EQ(Tape("ABC002L8"), OldTapeWithData());
-  CommandResult relabelled = Library({"--json", "label", "2", "--relabel"}, {"--fail-read", "1"});
-  slot = Json(relabelled)["slots"][0];
-  EXPECT_EQ(slot["state"], "unreadable");
-  EXPECT_EQ(slot["detail"],
-            "overwrote everything the tape held: its end of data came after 3 tape marks; verify: the label written "
-            "does not read back (block 1: Input/output error)");
-  EXPECT_EQ(Tape("ABC002L8"), FromStandardTemplate("ABC002L8", Today()));
+  CommandResult rerun = Library({"--wait", "--json", "label", "1", "--relabel"});
+  EXPECT_EQ(rerun.status, 0) << rerun.err;
+  nlohmann::json slot = Json(rerun)["slots"][0];
+  EXPECT_EQ(slot["result"], "unchanged") << slot.dump();
+  std::vector<TapeRecord> relabelled = EightCharacterSet("ABC001L8");
+  relabelled[1] = Block(LabelRecord(Put(kOwnHdr1, 42, Today())));
+  EXPECT_EQ(Tape("ABC001L8"), relabelled);
+}
+
+// Each row says what the tape holds, whatever failed: the write, its tape
+// marks, the verify, the labels directory, or every drive's read.
+TEST_F(SafetyTest, RowsAgreeWithTheTapes) {
+  const std::vector<TapeRecord> tar{Block(10240, 'T'), Block(10240, 'T'), Mark()};
+  const std::vector<TapeRecord> half_set{Block(LabelRecord(Put("VOL1*UHL1*", 42, "OPERATIONS"))),
+                                         Block(LabelRecord(kOwnHdr1))};
+  std::vector<TapeRecord> from_old_set = EightCharacterSet("ABC001L8");
+  from_old_set[1] = Block(LabelRecord(Put(kOwnHdr1, 42, Today())));
+  std::vector<TapeRecord> without_marks = FromStandardTemplate("ABC001L8", Today());
+  without_marks.resize(without_marks.size() - 2);
+  const std::string labels = labels_;
+  const std::string unread = ": first block unreadable, and the drive is back at the start of the tape";
+  const std::string unread_in_0 = "drive 0 (/dev/nst0)" + unread, unread_in_1 = "drive 1 (/dev/nst1)" + unread;
+  struct Case {
+    const char* name;
+    std::vector<std::vector<TapeRecord>> copies;  // slot 1 first; none: blank
+    int drives;
+    std::vector<std::string> args;
+    std::vector<std::string> faults;
+    std::function<void()> prepare;
+    std::string result;
+    std::string label;  // "": null
+    std::string detail;
+    std::string backup;  // "": null
+    std::vector<TapeRecord> tape;
+  };
+  const std::vector<Case> cases = {
+      {"a write failing after the old set was kept",
+       {OldTapeWithData()},
+       1,
+       {"--relabel"},
+       {"--fail-write", "2"},
+       nullptr,
+       "failed",
+       "",
+       "overwrote 1 block and 3 tape marks after the label set; writing failed (write: Input/output error); the tape "
+       "now holds no readable label set (tape mark at block 2)",
+       labels + "/ABC001L8_OLD001.prelbl",
+       {Block(LabelRecord(Put("VOL1*UHL1*", 42, "OPERATIONS"))), Mark(), Mark()}},
+      {"a write failing over a tar archive",
+       {tar},
+       1,
+       {"--relabel"},
+       {"--fail-write", "1"},
+       nullptr,
+       "failed",
+       "",
+       "overwrote 2 blocks and 1 tape mark; writing failed (write: Input/output error); the tape now holds no "
+       "readable label set (tape mark at block 1)",
+       "",
+       {Mark(), Mark()}},
+      {"tape marks that cannot be written",
+       {},
+       1,
+       {},
+       {"--fail-weof"},
+       nullptr,
+       "failed",
+       "ABC001L8",
+       "writing failed (ioctl error:Input/output error); the tape now reads as label ABC001L8, as meant, but "
+       "unverified",
+       "",
+       without_marks},
+      {"a close that fails",
+       {},
+       1,
+       {},
+       {"--fail-close"},
+       nullptr,
+       "failed",
+       "ABC001L8",
+       "writing failed (close: Input/output error); the tape now reads as label ABC001L8, as meant, but unverified",
+       "",
+       FromStandardTemplate("ABC001L8", Today())},
+      {"a fault on the verify read",
+       {},
+       1,
+       {},
+       {"--fail-read", "2"},
+       nullptr,
+       "failed",
+       "ABC001L8",
+       "verify: the label written does not read back (block 2: Input/output error); the write reported no error",
+       "",
+       FromStandardTemplate("ABC001L8", Today())},
+      {"the set written cannot be kept",
+       {},
+       1,
+       {},
+       {},
+       [&] { std::filesystem::create_directories(labels + "/slot001-ABC001L8.written.lbl/in-the-way"); },
+       "failed",
+       "ABC001L8",
+       "verify: the tape reads as label ABC001L8, but the set read back cannot be kept to compare (the label set "
+       "read cannot be kept: vaklabel says \"could not create " +
+           labels + "/slot001-ABC001L8.written.lbl file\")",
+       "",
+       FromStandardTemplate("ABC001L8", Today())},
+      {"no drive can read it",
+       {OldTapeWithData()},
+       2,
+       {"--relabel"},
+       {"--fail-read", "1"},
+       nullptr,
+       "refused",
+       "",
+       "no drive tried can read it: " + unread_in_0 + "; " + unread_in_1 +
+           "; cannot be read; --overwrite-unreadable overwrites it",
+       "",
+       OldTapeWithData()},
+      {"no drive can read it, and the operator says overwrite",
+       {OldTapeWithData()},
+       2,
+       {"--overwrite-unreadable"},
+       {"--fail-read", "1"},
+       nullptr,
+       "failed",
+       "ABC001L8",
+       "overwrote 4 blocks and 3 tape marks; verify: the label written does not read back (block 1: Input/output "
+       "error); the write reported no error",
+       "",
+       FromStandardTemplate("ABC001L8", Today())},
+      {"a run stopped between its backup and its verify",
+       {OldTapeWithData()},
+       1,
+       {"--relabel"},
+       {},
+       [&] {
+         ASSERT_EQ(Library({"label", "1", "--relabel"}).status, 0);
+         std::filesystem::remove(labels + "/slot001-ABC001L8.written.lbl");
+         test_support::WriteAwsFile(lib_ + "/ABC001L8.aws", half_set);
+       },
+       "labelled",
+       "ABC001L8",
+       "holds no whole label set (block 3: Input/output error) after an earlier run that kept its set in " + labels +
+           "/ABC001L8_OLD001.prelbl; relabelled from that backup; overwrote 2 blocks and no tape mark",
+       labels + "/ABC001L8_OLD001.prelbl",
+       from_old_set},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove_all(lib_);
+    std::filesystem::remove_all(labels_);
+    CreateLibrary(2, c.drives, "ABC001L8", c.copies);
+    if (c.prepare) c.prepare();
+    std::vector<std::string> args{"--json", "label", "1"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    CommandResult run = Library(args, c.faults);
+    EXPECT_EQ(run.status, c.result == "labelled" ? 0 : 1) << c.name << "\n" << run.err;
+    nlohmann::json slot = Json(run)["slots"][0];
+    EXPECT_EQ(slot["result"], c.result) << c.name;
+    EXPECT_EQ(slot["label"], c.label.empty() ? nlohmann::json() : nlohmann::json(c.label)) << c.name;
+    EXPECT_EQ(slot["detail"], c.detail) << c.name;
+    EXPECT_EQ(slot["backup_file"], c.backup.empty() ? nlohmann::json() : nlohmann::json(c.backup)) << c.name;
+    if (!c.tape.empty()) {
+      EXPECT_EQ(Tape("ABC001L8"), c.tape) << c.name;
+    }
+  }
 }
 
 }  // namespace

@@ -12,25 +12,27 @@ TEST(Policy, SafeByDefault) {
     TapeState state;
     bool has_set;
     bool relabel;
+    bool overwrite_unreadable;
     Action action;
     bool backup;
   };
   const Case cases[] = {
-      {TapeState::kBlank, false, false, Action::kLabelBlank, false},
-      {TapeState::kBlank, false, true, Action::kLabelBlank, false},
-      {TapeState::kLabelled, true, false, Action::kLeave, false},
-      {TapeState::kLabelled, true, true, Action::kLeave, false},
-      {TapeState::kLabelledDifferently, true, false, Action::kRefuse, false},
-      {TapeState::kLabelledDifferently, true, true, Action::kRelabelKeep, true},
-      {TapeState::kForeign, false, false, Action::kRefuse, false},
-      {TapeState::kForeign, false, true, Action::kRelabelTemplate, false},
-      {TapeState::kForeign, true, true, Action::kRelabelTemplate, true},
-      {TapeState::kUnreadable, false, false, Action::kRefuse, false},
-      {TapeState::kUnreadable, false, true, Action::kRelabelTemplate, false},
-      {TapeState::kUnknown, false, true, Action::kRefuse, false},
+      {TapeState::kBlank, false, false, false, Action::kLabelBlank, false},
+      {TapeState::kBlank, false, true, false, Action::kLabelBlank, false},
+      {TapeState::kLabelled, true, false, false, Action::kLeave, false},
+      {TapeState::kLabelled, true, true, false, Action::kLeave, false},
+      {TapeState::kLabelledDifferently, true, false, false, Action::kRefuse, false},
+      {TapeState::kLabelledDifferently, true, true, false, Action::kRelabelKeep, true},
+      {TapeState::kForeign, false, false, false, Action::kRefuse, false},
+      {TapeState::kForeign, false, true, false, Action::kRelabelTemplate, false},
+      {TapeState::kForeign, true, true, false, Action::kRelabelTemplate, true},
+      {TapeState::kUnreadable, false, false, false, Action::kRefuse, false},
+      {TapeState::kUnreadable, false, true, false, Action::kRefuse, false},
+      {TapeState::kUnreadable, false, false, true, Action::kRelabelTemplate, false},
+      {TapeState::kUnknown, false, true, false, Action::kRefuse, false},
   };
   for (const Case& c : cases) {
-    Decision d = Decide(c.state, "XYZ789", c.has_set, c.relabel);
+    Decision d = Decide(c.state, "XYZ789", c.has_set, c.relabel, c.overwrite_unreadable);
     EXPECT_EQ(d.action, c.action) << StateName(c.state) << " relabel " << c.relabel;
     EXPECT_EQ(d.backup, c.backup) << StateName(c.state) << " relabel " << c.relabel;
   }

@@ -81,10 +81,10 @@ struct Recorder {
 };
 
 VisitFn Reading(std::set<int> faulty_drives = {}) {
-  return [faulty_drives](const PlanEntry& entry, const DriveUnit& drive, bool* drive_fault) {
+  return [faulty_drives](const PlanEntry& entry, const DriveUnit& drive, Attempt* attempt) {
     SlotReport report = UnvisitedReport(entry);
-    *drive_fault = faulty_drives.count(drive.index) > 0;
-    report.outcome = *drive_fault ? Outcome::kFailed : Outcome::kRead;
+    attempt->drive_fault = faulty_drives.count(drive.index) > 0;
+    report.outcome = attempt->drive_fault ? Outcome::kFailed : Outcome::kRead;
     report.state = TapeState::kBlank;
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
     return report;
@@ -119,9 +119,9 @@ TEST(Scheduler, AThrowingVisitStillPutsTheCartridgeHome) {
   Recorder recorder;
   std::atomic<bool> stop{false};
   VisitFn reading = Reading();
-  VisitFn throwing = [&](const PlanEntry& entry, const DriveUnit& drive, bool* drive_fault) {
+  VisitFn throwing = [&](const PlanEntry& entry, const DriveUnit& drive, Attempt* attempt) {
     if (entry.slot == 1) throw std::runtime_error("a full disk");
-    return reading(entry, drive, drive_fault);
+    return reading(entry, drive, attempt);
   };
   std::vector<int> settled;
   auto reports = RunPlan(Visits({1, 2}), {{0, "/dev/nst0"}}, changer, throwing, recorder.Notice(), stop,
@@ -175,13 +175,65 @@ TEST(Scheduler, DriveFailingTwiceInARowIsTakenOutOfUse) {
   EXPECT_TRUE(noticed);
 }
 
+// A tape a drive cannot read goes to another drive; a drive that fails a
+// read another drive does not is taken out of use.
+TEST(Scheduler, AnUnreadTapeIsReadInAnotherDrive) {
+  struct Case {
+    const char* name;
+    std::vector<DriveUnit> drives;
+    std::set<int> dirty_drives;   // fail every read
+    std::set<int> damaged_slots;  // fail in every drive
+    size_t told;                  // failures the drives that reported were told of, over both slots
+    std::string notice;           // how a drive taken out of use is announced
+  };
+  const Case cases[] = {
+      {"a dirty head", kTwoDrives, {0}, {}, 1, "drive 0 (/dev/nst0) failed to read slot "},
+      {"a damaged tape", kTwoDrives, {}, {1}, 1, ""},
+      {"one drive", {{0, "/dev/nst0"}}, {}, {1}, 0, ""},
+  };
+  for (const Case& c : cases) {
+    FakeChanger changer({1, 2});
+    Recorder recorder;
+    std::atomic<bool> stop{false};
+    std::atomic<bool> drive0_tried{false};
+    std::mutex mutex;
+    std::map<int, size_t> told;
+    VisitFn visit = [&](const PlanEntry& entry, const DriveUnit& drive, Attempt* attempt) {
+      // Drive 0 gets a cartridge of its own before drive 1 finishes one.
+      for (int i = 0; i < 500 && drive.index != 0 && !drive0_tried; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+      drive0_tried = drive0_tried || drive.index == 0;
+      SlotReport report = UnvisitedReport(entry);
+      attempt->unreadable_here = c.dirty_drives.contains(drive.index) || c.damaged_slots.contains(entry.slot);
+      report.outcome = Outcome::kRead;
+      std::lock_guard lock(mutex);
+      told[entry.slot] = attempt->unread_in.size();
+      return report;
+    };
+    auto reports = RunPlan(Visits({1, 2}), c.drives, changer, visit, recorder.Notice(), stop);
+    ASSERT_EQ(reports.size(), 2u) << c.name;
+    for (const SlotReport& r : reports) {
+      EXPECT_EQ(r.outcome, Outcome::kRead) << c.name << " slot " << r.slot;
+      EXPECT_EQ(r.location, "slot " + std::to_string(r.slot)) << c.name;
+    }
+    EXPECT_EQ(told[1] + told[2], c.told) << c.name;
+    std::string taken_out;
+    for (const std::string& line : recorder.lines) {
+      if (line.find("taken out of use") != std::string::npos) taken_out = line;
+    }
+    EXPECT_EQ(taken_out.substr(0, c.notice.size()), c.notice) << c.name;
+    EXPECT_EQ(taken_out.empty(), c.notice.empty()) << c.name << ": " << taken_out;
+  }
+}
+
 TEST(Scheduler, StopFinishesTheCartridgesInDrivesAndLeavesTheRest) {
   FakeChanger changer({1, 2, 3, 4, 5, 6});
   Recorder recorder;
   std::atomic<bool> stop{false};
-  VisitFn stopping = [&](const PlanEntry& entry, const DriveUnit& drive, bool* fault) {
+  VisitFn stopping = [&](const PlanEntry& entry, const DriveUnit& drive, Attempt* attempt) {
     stop = true;
-    return Reading()(entry, drive, fault);
+    return Reading()(entry, drive, attempt);
   };
   auto reports = RunPlan(Visits({1, 2, 3, 4, 5, 6}), kTwoDrives, changer, stopping, recorder.Notice(), stop);
   int read = 0;

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "destroyed_data.h"
+
 namespace library {
 namespace {
 
@@ -60,45 +62,70 @@ TEST(ReadJudgement, FromVaklabelsStatusAndTrace) {
   EXPECT_EQ(ParseReadTrace(labelled).label, "AB12  ");
 }
 
-TEST(MtStatus, PositionAndBits) {
-  auto where = ParseMtStatus(
-      "SCSI 2 tape drive:\nFile number=0, block number=-1, partition=0.\n"
-      "Tape block size 0 bytes. Density code 0x0 (default).\nSoft error count since last status=0\n"
-      "General status bits on (1010000):\n ONLINE IM_REP_EN\n");
-  ASSERT_TRUE(where);
-  EXPECT_EQ(where->file, 0);
-  EXPECT_EQ(where->block, -1);
-  EXPECT_FALSE(where->eod);
-  EXPECT_TRUE(StillAtStart(*where));
-
-  where = ParseMtStatus(
-      "SCSI 2 tape drive:\nFile number=0, block number=0, partition=0.\n"
-      "General status bits on (9010000):\n EOD ONLINE IM_REP_EN WR_PROT\n");
-  ASSERT_TRUE(where);
-  EXPECT_TRUE(where->eod);
-  EXPECT_TRUE(where->write_protected);
-  EXPECT_FALSE(EndOfDataAtStart(*where)) << "st counts no block at a blank tape's end of data";
-  EXPECT_FALSE(StillAtStart(*where));
-  EXPECT_FALSE(ParseMtStatus("mt: /dev/nst0: No medium found\n"));
-  where = ParseMtStatus("drive type = 114\ndrive status = 1476395008\nsense key error = 0\nresidue count = 0\n"
-                        "file number = 2\nblock number = 7\n");
-  ASSERT_TRUE(where) << "GNU mt";
-  EXPECT_EQ(where->file, 2);
-  EXPECT_EQ(where->block, 7);
-}
-
-TEST(MtStatus, OnlyAnEndOfDataAtTheStartIsBlank) {
-  EXPECT_FALSE(EndOfDataAtStart({1, 0, true, false}));
-  EXPECT_FALSE(EndOfDataAtStart({0, 5, true, false}));
-  EXPECT_TRUE(EndOfDataAtStart({0, -1, true, false}));   // st on a blank tape
-  EXPECT_FALSE(EndOfDataAtStart({0, -1, false, false}));
-  EXPECT_FALSE(EndOfDataAtStart({1, -1, true, false}));  // data and a tape mark before the end
-  EXPECT_FALSE(StillAtStart({0, 1, false, false}));
-  EXPECT_FALSE(StillAtStart({1, -1, true, false}));
-  // A rewinding device is back at BOT after every close, whatever it holds.
-  EXPECT_FALSE(StillAtStart({0, 0, false, false, true}));
-  EXPECT_FALSE(EndOfDataAtStart({0, 0, false, false, true}));
-  EXPECT_FALSE(EndOfDataAtStart({0, -1, true, false, true}));
+// What the drive's answers (file, block, EOD, write-protected, BOT, logical
+// position) prove, and what a write from the start destroys.
+TEST(DrivePosition, BlankOnlyAtAnEndOfDataAtTheStartAndWhatAWriteDestroys) {
+  struct Case {
+    const char* name;
+    DrivePosition at;
+    bool still_at_start;  // after a failed first read
+    bool end_at_start;    // after spacing to the end of data
+    long kept_blocks;
+    const char* destroyed;
+  };
+  const Case cases[] = {
+      {"st on a blank tape",
+       {0, -1, true, false, false, 0},
+       true,
+       true,
+       0,
+       "nothing: the end of data was at the start"},
+      {"30 blocks, no tape mark: st's block number is -1 after spacing",
+       {0, -1, true, false, false, 30},
+       true,
+       false,
+       0,
+       "30 blocks and no tape mark"},
+      {"half a label set", {0, -1, true, false, false, 2}, true, false, 0, "2 blocks and no tape mark"},
+      {"a tar archive and its mark", {1, -1, true, false, false, 2}, false, false, 0, "1 block and 1 tape mark"},
+      {"a label set and a data set, the set backed up",
+       {3, -1, true, false, false, 7},
+       false,
+       false,
+       3,
+       "1 block and 3 tape marks after the label set"},
+      {"only the label set, backed up", {2, -1, true, false, false, 5}, false, false, 3, ""},
+      {"st spaced fast and lost the file number",
+       {-1, -1, true, false, false, 9},
+       false,
+       false,
+       0,
+       "9 blocks and tape marks"},
+      {"no logical position",
+       {0, -1, true, false, false, -1},
+       true,
+       false,
+       0,
+       "whatever the tape held (the drive did not say where its data ends)"},
+      {"a rewinding device is back at BOT",
+       {0, 0, false, false, true, 0},
+       false,
+       false,
+       0,
+       "whatever the tape held (the drive did not say where its data ends)"},
+      {"past the first block",
+       {0, 1, false, false, false, 1},
+       false,
+       false,
+       0,
+       "whatever the tape held (the drive did not say where its data ends)"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(StillAtStart(c.at), c.still_at_start) << c.name;
+    EXPECT_EQ(EndOfDataAtStart(c.at), c.end_at_start) << c.name;
+    EXPECT_EQ(DestroyedData(c.at, c.kept_blocks), c.destroyed) << c.name;
+  }
+  EXPECT_EQ(DestroyedData(std::nullopt), "whatever the tape held (the drive did not say where its data ends)");
 }
 
 TEST(WriteTrace, HowFarTheWriteGot) {
@@ -131,7 +158,7 @@ TEST(WriteTrace, HowFarTheWriteGot) {
 }
 
 TEST(WriteCommand, TemplateAsVaklabelTakesIt) {
-  TapeTools tools("vaklabel", "mt", "/dev/nst1");
+  TapeTools tools("vaklabel", "/dev/nst1");
   EXPECT_EQ(tools.WriteCommand("ABC001L8", "/usr/share/vaklabel/standard.lbl"),
             (std::vector<std::string>{"vaklabel", "-c", "/usr/share/vaklabel", "-t", "standard.lbl", "-f", "/dev/nst1",
                                       "-w", "ABC001L8"}));

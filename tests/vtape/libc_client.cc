@@ -12,9 +12,23 @@
 //                                          above the lowest free number each is
 //   libc_client offsets PATH               each call that needs an offset or a
 //                                          second file: "CALL RESULT ERRNO"
+//   libc_client reuse PATH HOW             writes "tape-data" to PATH, closes it
+//                                          by HOW (close_range, closefrom,
+//                                          syscall, inline), writes "log" to a
+//                                          new file log.txt, then "more" to PATH
+//   libc_client spawn-dup PATH             writes "parent" to PATH, then a child
+//                                          posix_spawn gave it as standard
+//                                          output "child", then "again"
+//   libc_client raw PATH HOW               opens PATH to write by a way the C
+//                                          library's open does not see (openat2,
+//                                          syscall, spawn-open) and writes "raw"
 
 #include <fcntl.h>
+#include <linux/openat2.h>
+#include <spawn.h>
 #include <sys/sendfile.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/uio.h>
@@ -148,6 +162,90 @@ int Lowest(const char* path) {
   return 0;
 }
 
+// A close the C library never sees.
+long InlineClose(long fd) {
+#if defined(__x86_64__)
+  long result;
+  asm volatile("syscall" : "=a"(result) : "0"(SYS_close), "D"(fd) : "rcx", "r11", "memory");
+  return result;
+#else
+  return syscall(SYS_close, fd);
+#endif
+}
+
+bool CloseBy(const std::string& how, int fd) {
+  if (how == "close_range") return close_range(fd, fd, 0) == 0;
+  if (how == "closefrom") return closefrom(fd), true;
+  if (how == "syscall") return syscall(SYS_close, fd) == 0;
+  return how == "inline" && InlineClose(fd) == 0;
+}
+
+bool WriteText(int fd, const char* text) {
+  return fd >= 0 && write(fd, text, strlen(text)) == static_cast<ssize_t>(strlen(text));
+}
+
+int Reuse(const char* path, const std::string& how) {
+  int tape = open(path, O_WRONLY);
+  bool ok = WriteText(tape, "tape-data") && CloseBy(how, tape);
+  int log = open("log.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ok = ok && WriteText(log, "log\n") && close(log) == 0;
+  tape = open(path, O_WRONLY);
+  ok = ok && WriteText(tape, "more") && close(tape) == 0;
+  return ok ? 0 : 1;
+}
+
+// Runs `echo TEXT` with `files`, whose actions the C library carries out
+// with its internal calls: 0 once it has finished, else -1 and errno.
+int SpawnEcho(posix_spawn_file_actions_t* files, const char* text) {
+  char echo[] = "echo";
+  char* argv[] = {echo, const_cast<char*>(text), nullptr};
+  pid_t pid;
+  int error = posix_spawnp(&pid, "echo", files, nullptr, argv, environ);
+  posix_spawn_file_actions_destroy(files);
+  if (error != 0) {
+    errno = error;
+    return -1;
+  }
+  int status;
+  waitpid(pid, &status, 0);
+  return 0;
+}
+
+int SpawnOpen(const char* path) {
+  posix_spawn_file_actions_t files;
+  posix_spawn_file_actions_init(&files);
+  posix_spawn_file_actions_addopen(&files, 1, path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  return SpawnEcho(&files, "raw");
+}
+
+// A child given the drive, opened close-on-exec, as its standard output.
+int SpawnDup(const char* path) {
+  int tape = open(path, O_WRONLY | O_CLOEXEC);
+  posix_spawn_file_actions_t files;
+  posix_spawn_file_actions_init(&files);
+  posix_spawn_file_actions_adddup2(&files, tape, 1);
+  bool ok = WriteText(tape, "parent") && SpawnEcho(&files, "child") == 0;
+  return ok && WriteText(tape, "again") && close(tape) == 0 ? 0 : 1;
+}
+
+int Raw(const char* path, const std::string& how) {
+  long fd = -1;
+  if (how == "openat2") {
+    open_how o{};
+    o.flags = O_WRONLY | O_CREAT;
+    o.mode = 0644;
+    fd = syscall(SYS_openat2, AT_FDCWD, path, &o, sizeof o);
+  } else if (how == "syscall") {
+    fd = syscall(SYS_openat, AT_FDCWD, path, O_WRONLY | O_CREAT, 0644);
+  } else {
+    fd = SpawnOpen(path);
+    Said(how.c_str(), fd);
+    return 0;
+  }
+  Said(how.c_str(), fd < 0 ? fd : WriteText(static_cast<int>(fd), "raw") ? 0 : -1);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -160,8 +258,11 @@ int main(int argc, char** argv) {
   if (what == "stat") return StatAll(argv[2]);
   if (what == "lowest") return Lowest(argv[2]);
   if (what == "offsets") return Offsets(argv[2]);
+  if (what == "reuse" && argc == 4) return Reuse(argv[2], argv[3]);
+  if (what == "raw" && argc == 4) return Raw(argv[2], argv[3]);
+  if (what == "spawn-dup") return SpawnDup(argv[2]);
   fprintf(stderr,
-          "usage: libc_client fstream-write|fstream-read|fdopen-write|fopen-read|fopen-exit|stat|lowest|offsets PATH "
-          "[TEXT]\n");
+          "usage: libc_client fstream-write|fstream-read|fdopen-write|fopen-read|fopen-exit|stat|lowest|offsets|reuse|raw|"
+          "spawn-dup PATH [TEXT|HOW]\n");
   return 2;
 }

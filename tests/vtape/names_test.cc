@@ -29,6 +29,7 @@ struct NameCase {
   const char* script;  // sh -c in the case's folder; $D is the drive's folder
   const char* out;
   std::vector<TapeRecord> after;
+  const char* device = "dev/nst0";  // --device, in the case's folder, where "alias" leads to "dev"
 };
 
 void PrintTo(const NameCase& c, std::ostream* os) { *os << c.name; }
@@ -60,11 +61,12 @@ TEST_P(NamesTest, LeadToTheDriveAndLeaveTheMachineAlone) {
     std::string devices = dir.File("dev");
     ASSERT_EQ(mkdir(devices.c_str(), 0755), 0);
     if (!PutSentinels(devices, nodes)) continue;
+    ASSERT_EQ(symlink("dev", dir.File("alias").c_str()), 0);
     std::string before = Describe(devices + "/nst0") + Describe(devices + "/st0");
     std::string image = dir.File("tape.aws");
     test_support::WriteAwsFile(image, {});
     test_support::CommandResult r =
-        test_support::Run({test_support::BinaryPath("VTAPE"), "run", image, "--device", devices + "/nst0", "--", "sh",
+        test_support::Run({test_support::BinaryPath("VTAPE"), "run", image, "--device", dir.File(c.device), "--", "sh",
                            "-c", std::string("cd ") + dir.path() + " && " + c.script},
                           "", {"D=" + devices});
     EXPECT_EQ(r.out, c.out) << r.err << (nodes ? " (device nodes)" : " (sentinel files)");
@@ -112,7 +114,27 @@ INSTANTIATE_TEST_SUITE_P(
                  "print(G->sync ? \"synced\\n\" : \"$!\\n\"); print(truncate(G, 0) ? \"cut\\n\" : \"$!\\n\")'",
                  "crw-rw----\nFile exists\nInvalid argument\nInvalid argument\n",
                  {}},
-        NameCase{"LinkToTheDriveIsRemovedItself", "ln -s $D/nst0 link && rm link && ls", "dev\ntape.aws\n", {}}),
+        NameCase{"LinkToTheDriveIsRemovedItself", "ln -s $D/nst0 link && rm link && ls", "alias\ndev\ntape.aws\n", {}},
+        // Given through a linked folder, the drive is where that leads.
+        NameCase{"GivenThroughALinkedFolder",
+                 "echo hello | dd of=$TAPE status=none && echo hello | dd of=$D/nst0 status=none",
+                 "",
+                 {Block("hello\n"), Mark(), Block("hello\n"), Mark()},
+                 "alias/nst0"},
+        NameCase{"BindMountOfTheFolder",
+                 "mkdir b && mount --bind $D b && echo hello | dd of=b/nst0 status=none; umount b", "", kHello},
+        // Names the walk cannot hold are refused, never passed on.
+        NameCase{"WorkingDirectoryLongerThanPathMax",
+                 "p=$(printf %0250d 0); perl -e 'for (1..17) { mkdir $ARGV[0]; chdir $ARGV[0] or die } "
+                 "exec qq(echo hello | dd of=$ARGV[1]dev/nst0 2>&1 | sed \\x27s/.*: //\\x27)' "
+                 "$p $(printf '../%.0s' $(seq 17)); rm -r $p",
+                 "File name too long\n",
+                 {}},
+        NameCase{"LinkLongerThanPathMax",
+                 "ln -s $(printf '/.%.0s' $(seq $(((4095 - ${#D}) / 2))))$D long && echo hello | "
+                 "dd of=long/nst0 2>&1 | sed 's/.*: //'",
+                 "File name too long\n",
+                 {}}),
     [](const testing::TestParamInfo<NameCase>& info) { return std::string(info.param.name); });
 
 // A real tape node of the machine, in any folder, is out of a program's

@@ -25,6 +25,24 @@ std::string Beside(const char* name, const char* file) {
   return std::filesystem::path(test_support::BinaryPath(name)).parent_path() / file;
 }
 
+// vtape, its library and libc_client copied into `dir`, which user 65534
+// may enter, with the image, which it may write: a build may lie in a
+// folder only its owner can enter, as mktemp -d makes them. The copy of
+// vtape.
+std::string CopyForAnyone(const test_support::TempDir& dir, const std::string& image) {
+  chmod(dir.path().c_str(), 0777);
+  chmod(image.c_str(), 0666);
+  for (const auto& [from, to] : {std::pair{test_support::BinaryPath("VTAPE"), dir.File("vtape")},
+                                 {Beside("VTAPE", "libvtape.so"), dir.File("libvtape.so")},
+                                 {std::string(LIBC_CLIENT), dir.File("libc_client")}}) {
+    std::filesystem::copy_file(from, to);
+  }
+  return dir.File("vtape");
+}
+
+// User 65534, where it may make a user namespace; empty for root.
+std::vector<std::string> AsNobody() { return {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"}; }
+
 // A library in a place the loader cannot take it from, or one it cannot
 // load: the command must not run.
 struct LibraryCase {
@@ -115,21 +133,12 @@ TEST(VtapeRun, HidesTheRealDeviceNodes) {
   test_support::TempDir dir;
   std::string image = dir.File("tape.aws");
   test_support::WriteAwsFile(image, {});
-  chmod(dir.path().c_str(), 0777);
-  chmod(image.c_str(), 0666);
-  // Copies within the user's reach, run from /: a build may lie in a folder
-  // only its owner can enter, as mktemp -d makes them.
-  const std::string vtape = dir.File("vtape"), tapeprobe = dir.File("tapeprobe");
-  for (const auto& [from, to] : {std::pair{test_support::BinaryPath("VTAPE"), vtape},
-                                 {Beside("VTAPE", "libvtape.so"), dir.File("libvtape.so")},
-                                 {test_support::BinaryPath("TAPEPROBE"), tapeprobe}}) {
-    std::filesystem::copy_file(from, to);
-  }
+  const std::string vtape = CopyForAnyone(dir, image), tapeprobe = dir.File("tapeprobe");
+  std::filesystem::copy_file(test_support::BinaryPath("TAPEPROBE"), tapeprobe);
   const std::string kInside =
       "stat -c %F /dev/nst1 /dev/bsg/0:0:0:0 /dev/tapes/nst2; (: <>/dev/nst1) 2>&1 | sed 's/.*: //'; "
       "exec \"$0\" /dev/nst0 open:rw write:80:c1 close >/dev/null";
-  for (std::vector<std::string> as : {std::vector<std::string>{},
-                                      {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"}}) {
+  for (std::vector<std::string> as : {std::vector<std::string>{}, AsNobody()}) {
     std::vector<std::string> argv = {"unshare", "-m", "sh", "-c", kFakeDev, "sh"};
     argv.insert(argv.end(), as.begin(), as.end());
     for (const std::string& a : {vtape, std::string("run"), image, std::string("--"), std::string("sh"),
@@ -165,7 +174,7 @@ TEST(VtapeRun, SaysWhenItCannotHideTheRealDevices) {
   std::string image = dir.File("tape.aws");
   test_support::WriteAwsFile(image, {});
   const std::string kMessage =
-      "cannot hide this machine's tape devices from the command (Operation not permitted): /dev/tapes/nst2";
+      "cannot hide this machine's tape devices and /dev from the command (Operation not permitted): /dev/tapes/nst2";
   for (bool refuse : {false, true}) {
     std::vector<std::string> argv = {"unshare", "-m", "sh", "-c", kFakeDev, "sh", test_support::BinaryPath("VTAPE"),
                                      "run",     image};
@@ -175,8 +184,67 @@ TEST(VtapeRun, SaysWhenItCannotHideTheRealDevices) {
     EXPECT_EQ(r.status, refuse ? 125 : 0) << r.err;
     EXPECT_EQ(r.out, refuse ? "" : "ran\n");
     EXPECT_EQ(r.err, refuse ? "vtape: " + kMessage + "\n"
-                            : "vtape: warning: " + kMessage + "; a program the drive does not serve reaches them\n");
+                            : "vtape: warning: " + kMessage + "; raw system calls (openat2, syscall, io_uring), " +
+                                  "posix_spawn file actions, bind of a socket, static and 32-bit programs and programs " +
+                                  "started without LD_PRELOAD (env -i, env -u LD_PRELOAD) reach them and can make " +
+                                  "files at the drive's names\n");
   }
 }
+
+// What the drive's library cannot see (raw system calls, the C library's
+// internal opens, programs without it) meets an error at the drive's names
+// or reaches the drive, never makes a file there; for root and for user
+// 65534. The machine's /dev/nst0 and /dev/st0 are the sentinels.
+struct RawCase {
+  const char* name;
+  const char* script;  // sh -c in the case's folder, $CLIENT is libc_client
+  const char* out;
+  std::vector<TapeRecord> after;
+};
+
+void PrintTo(const RawCase& c, std::ostream* os) { *os << c.name; }
+
+class RawCallsTest : public testing::TestWithParam<RawCase> {};
+
+std::string Machine(const char* path) {
+  struct stat st;
+  return lstat(path, &st) != 0 ? "missing" : std::to_string(st.st_mode) + " " + std::to_string(st.st_size);
+}
+
+TEST_P(RawCallsTest, NeverMakeAFileAtTheDrivesName) {
+  const RawCase& c = GetParam();
+  const std::string before = Machine("/dev/nst0") + Machine("/dev/st0");
+  for (const std::vector<std::string>& as : {std::vector<std::string>{}, AsNobody()}) {
+    test_support::TempDir dir;
+    std::string image = dir.File("tape.aws");
+    test_support::WriteAwsFile(image, {});
+    std::vector<std::string> argv = as;
+    argv.insert(argv.end(), {CopyForAnyone(dir, image), "run", image, "--require-hidden-devices", "--", "sh", "-c",
+                             "cd \"$0\" && " + std::string(c.script), dir.path()});
+    test_support::CommandResult r = test_support::Run(argv, "", {"CLIENT=" + dir.File("libc_client")});
+    if (!as.empty() && r.status == 125) GTEST_SKIP() << "no namespace for user 65534 here: " << r.err;
+    EXPECT_EQ(r.out, c.out) << r.err << (as.empty() ? " (root)" : " (user 65534)");
+    EXPECT_EQ(test_support::ReadAwsFile(image), c.after);
+    EXPECT_EQ(Machine("/dev/nst0") + Machine("/dev/st0"), before);
+  }
+}
+
+const std::vector<TapeRecord> kRaw = {Block("raw"), Mark()};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RawCallsTest,
+    testing::Values(RawCase{"Openat2", "$CLIENT raw /dev/nst0 openat2", "openat2 0 -\n", kRaw},
+                    RawCase{"SyscallOpenat", "$CLIENT raw /dev/st0 syscall", "syscall 0 -\n", kRaw},
+                    RawCase{"SpawnFileAction", "$CLIENT raw /dev/nst0 spawn-open", "spawn-open -1 EROFS\n", {}},
+                    RawCase{"WithoutThePreload", "echo x | env -u LD_PRELOAD dd of=/dev/nst0 2>&1 | sed 's/.*: //'",
+                            "Read-only file system\n", {}},
+                    RawCase{"EmptyEnvironment", "env -i /bin/sh -c 'echo x >/dev/st0' 2>&1 | sed 's/.*: //'",
+                            "Read-only file system\n", {}},
+                    RawCase{"SocketBoundAtTheName",
+                            "perl -MSocket -e 'socket(S, PF_UNIX, SOCK_STREAM, 0); "
+                            "bind(S, pack_sockaddr_un(\"/dev/nst0\")) or print \"$!\\n\"'",
+                            "Read-only file system\n",
+                            {}}),
+    [](const testing::TestParamInfo<RawCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

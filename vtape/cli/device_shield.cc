@@ -7,6 +7,7 @@
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -15,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli.h"
@@ -75,27 +77,60 @@ bool MapIdentity(uid_t uid, gid_t gid) {
 }
 
 // A socket nobody listens on: open() of it fails with ENXIO, as st's open
-// does for a drive that is not there.
+// does for a drive that is not there. Each node is held before the scratch
+// tmpfs goes over /tmp, where a drive's folder may be.
 bool CoverWithSocket(const std::vector<std::string>& nodes) {
-  if (mount("vtape", kScratch, "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC, "size=4k,mode=0700") != 0) return false;
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  snprintf(address.sun_path, sizeof address.sun_path, "%s/absent", kScratch);
-  int sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  bool covered = sock >= 0 && bind(sock, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  std::vector<int> held;
   for (const std::string& node : nodes) {
-    covered = covered && mount(address.sun_path, node.c_str(), nullptr, MS_BIND, nullptr) == 0;
+    // A link that leads nowhere has nothing to cover.
+    int fd = open(node.c_str(), O_PATH | O_CLOEXEC);
+    if (fd >= 0) held.push_back(fd);
   }
-  if (sock >= 0) close(sock);
-  // The bind mounts keep the socket; the tmpfs leaves the command's view.
-  umount2(kScratch, MNT_DETACH);
+  bool covered = true;
+  if (mount("vtape", kScratch, "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC, "size=4k,mode=0700") == 0) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    snprintf(address.sun_path, sizeof address.sun_path, "%s/absent", kScratch);
+    int sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    covered = sock >= 0 && bind(sock, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    for (int fd : held) {
+      std::string target = "/proc/self/fd/" + std::to_string(fd);
+      covered = covered && mount(address.sun_path, target.c_str(), nullptr, MS_BIND, nullptr) == 0;
+    }
+    if (sock >= 0) close(sock);
+    // The bind mounts keep the socket; the tmpfs leaves the command's view.
+    umount2(kScratch, MNT_DETACH);
+  } else {
+    covered = false;
+  }
+  for (int fd : held) close(fd);
   return covered;
+}
+
+// A read-only /dev: no program, whatever way it takes to the kernel, makes
+// a file at a drive's name there. The mounts under it (pts, shm, mqueue)
+// stay as they are, and so do the flags of /dev, which a user namespace
+// may not take away.
+bool ReadOnlyDevices() {
+  struct statvfs vfs;
+  if (mount(kDevices, kDevices, nullptr, MS_BIND | MS_REC, nullptr) != 0 || statvfs(kDevices, &vfs) != 0) {
+    return false;
+  }
+  unsigned long flags = MS_REMOUNT | MS_BIND | MS_RDONLY;
+  const std::pair<unsigned long, unsigned long> kept[] = {{ST_NOSUID, MS_NOSUID},     {ST_NODEV, MS_NODEV},
+                                                          {ST_NOEXEC, MS_NOEXEC},     {ST_NOATIME, MS_NOATIME},
+                                                          {ST_NODIRATIME, MS_NODIRATIME}, {ST_RELATIME, MS_RELATIME}};
+  for (const auto& [has, keep] : kept) {
+    if ((vfs.f_flag & has) != 0) flags |= keep;
+  }
+  return mount(nullptr, kDevices, nullptr, flags, nullptr) == 0;
 }
 
 // Nothing mounted here may reach the namespace vtape came from, so the
 // mounts go only where they cannot propagate back.
 bool CoverInPrivate(const std::vector<std::string>& nodes) {
-  return mount(nullptr, "/", nullptr, MS_REC | MS_SLAVE, nullptr) == 0 && CoverWithSocket(nodes);
+  return mount(nullptr, "/", nullptr, MS_REC | MS_SLAVE, nullptr) == 0 && ReadOnlyDevices() &&
+         CoverWithSocket(nodes);
 }
 
 // Runs in a child, so that a machine that refuses a step (user namespaces
@@ -159,12 +194,17 @@ bool HideThroughChild(const std::vector<std::string>& nodes, std::string* why) {
 
 }  // namespace
 
-Shield HideRealDevices(std::string* listed, std::string* why) {
+Shield HideRealDevices(const std::vector<std::string>& names, std::string* listed, std::string* why) {
   std::vector<std::string> nodes;
   CollectNodes(kDevices, IsDriveMajor, 8, &nodes);
   CollectNodes(kBsgDirectory, nullptr, 0, &nodes);
-  if (nodes.empty()) return Shield::kNoDevices;
   for (const std::string& node : nodes) *listed += (listed->empty() ? "" : ", ") + node;
+  // What the machine has at a drive's name outside /dev; there the
+  // read-only /dev does not reach.
+  for (const std::string& name : names) {
+    struct stat st;
+    if (name.rfind("/dev/", 0) != 0 && lstat(name.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) nodes.push_back(name);
+  }
   // Root needs no user namespace, and one would cost it the files of users
   // it does not map; a mount namespace of its own keeps root and working
   // directory, also in a chroot.

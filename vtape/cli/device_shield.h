@@ -1,25 +1,28 @@
-// The second half of `vtape run`'s safety net: on a machine with tape
-// hardware, the command runs where the real tape, changer and SCSI generic
-// device nodes cannot be opened at all, so a program the drive misses meets
-// an absent device instead of a real one.
+// The second half of `vtape run`'s safety net: the command runs where the
+// real tape, changer and SCSI generic device nodes cannot be opened at all,
+// and where no file can be made at a drive's name, so a program the drive
+// misses (a raw system call, a static program) meets an absent device or an
+// error instead of a real device or a file of the machine.
 #ifndef VTAPE_CLI_DEVICE_SHIELD_H_
 #define VTAPE_CLI_DEVICE_SHIELD_H_
 
 #include <string>
+#include <vector>
 
 namespace vtape::cli {
 
-/// What became of the machine's tape devices.
-enum class Shield { kNoDevices, kHidden, kNotHidden };
+/// What became of the machine's tape devices and the drives' names.
+enum class Shield { kHidden, kNotHidden };
 
 /// Moves this process into a mount namespace of its own (inside a user
-/// namespace of its own unless it runs as root) where every character
-/// device node of the st, osst, sch or sg drivers under /dev, in any of its
-/// folders, and every one in /dev/bsg, is covered by a socket, which open()
-/// answers with ENXIO. Does nothing when there is no such node; changes
-/// nothing when the machine does not allow the namespaces, and then says
-/// why in `*why` and which nodes stay in sight in `*nodes`.
-Shield HideRealDevices(std::string* nodes, std::string* why);
+/// namespace of its own unless it runs as root) where /dev is read-only,
+/// and every character device node of the st, osst, sch or sg drivers
+/// under /dev, in any of its folders, every one in /dev/bsg, and whatever
+/// stands at one of `names` (the drives' and the changer's) elsewhere, is
+/// covered by a socket, which open() answers with ENXIO. Changes nothing
+/// when the machine does not allow the namespaces, and then says why in
+/// `*why` and which nodes stay in sight in `*nodes`.
+Shield HideRealDevices(const std::vector<std::string>& names, std::string* nodes, std::string* why);
 
 }  // namespace vtape::cli
 

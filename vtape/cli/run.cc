@@ -16,6 +16,7 @@
 
 #include "../drive_env.h"
 #include "../library/command.h"
+#include "../library/env.h"
 #include "cli.h"
 #include "device_shield.h"
 #include "image_file.h"
@@ -154,6 +155,26 @@ RunRequest Parse(int argc, char** argv) {
   return request;
 }
 
+// The names a program could make a file at: the drive's two (st's stN and
+// nstN pair), or a library's changer (its drives are in /dev).
+std::vector<std::string> DriveNames(const std::string& device, const library::Settings& environment) {
+  for (const auto& [name, value] : environment) {
+    if (name == library::kEnvChanger) return {value};
+  }
+  size_t base = device.rfind('/') + 1;
+  std::string partner = device.compare(base, 3, "nst") == 0 ? device.substr(0, base) + device.substr(base + 1)
+                        : device.compare(base, 2, "st") == 0 ? device.substr(0, base) + "n" + device.substr(base)
+                                                              : device;
+  return {device, partner};
+}
+
+// What reaches the machine where the namespace cannot be made: whatever
+// the preloaded library does not see.
+constexpr char kUnserved[] =
+    "raw system calls (openat2, syscall, io_uring), posix_spawn file actions, bind of a socket, static and 32-bit "
+    "programs and programs started without LD_PRELOAD (env -i, env -u LD_PRELOAD) reach them and can make files "
+    "at the drive's names";
+
 }  // namespace
 
 int Run(int argc, char** argv) {
@@ -183,18 +204,17 @@ int Run(int argc, char** argv) {
   // mt, tar and cpio take their default device from TAPE.
   setenv("TAPE", request.device.c_str(), 1);
   for (const auto& [name, value] : request.faults) setenv(name, value, 1);
-  if (in_library) {
-    for (const auto& [name, value] : library::LibraryEnvironment(request.image, request.library_options)) {
-      setenv(name.c_str(), value.c_str(), 1);
-    }
-  }
+  library::Settings environment;
+  if (in_library) environment = library::LibraryEnvironment(request.image, request.library_options);
+  for (const auto& [name, value] : environment) setenv(name.c_str(), value.c_str(), 1);
   CheckPreloadLibrary(library);
   CheckCommand(request.command[0], library);
   std::string nodes, why;
-  if (HideRealDevices(&nodes, &why) == Shield::kNotHidden) {
-    std::string message = "cannot hide this machine's tape devices from the command (" + why + "): " + nodes;
+  if (HideRealDevices(DriveNames(request.device, environment), &nodes, &why) == Shield::kNotHidden) {
+    std::string message = "cannot hide this machine's tape devices and /dev from the command (" + why + ")";
+    if (!nodes.empty()) message += ": " + nodes;
     if (request.require_hidden) Fatal(message);
-    fprintf(stderr, "vtape: warning: %s; a program the drive does not serve reaches them\n", message.c_str());
+    fprintf(stderr, "vtape: warning: %s; %s\n", message.c_str(), kUnserved);
   }
   execvp(request.command[0], request.command);
   int error = errno;

@@ -31,7 +31,7 @@ void LoadDeviceNames(Config& c) {
   const char* device = getenv(kEnvDevice);
   if (device == nullptr || device[0] == '\0') device = kDefaultDevice;
   char name[PATH_MAX];
-  if (!AbsolutePath(AT_FDCWD, device, name, sizeof name)) Die("device path too long", device);
+  if (!ConfiguredName(device, name, sizeof name)) Die("device path too long", device);
   // st names its devices stN (rewinding) and nstN (non-rewinding).
   char* base = strrchr(name, '/') + 1;
   size_t dir_len = static_cast<size_t>(base - name);

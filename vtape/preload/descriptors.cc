@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "real_libc.h"
 #include "tape.h"
@@ -24,28 +25,38 @@ namespace vtape::preload {
 
 namespace {
 
-// Descriptors below this number can be the drive; the table costs 4 KiB.
-constexpr int kMaxFds = 4096;
+// The table costs 4 KiB.
+constexpr int kMaxFds = kDescriptorTableSize;
 // The image descriptor is moved this high so the program gets the numbers
 // the kernel would have given it.
 constexpr int kInternalFdFloor = 512;
 
-// The memory file's name, which /proc/PID/fd shows as "/memfd:vtape drive".
+// The memory files' names, which /proc/PID/fd shows as "/memfd:NAME": the
+// descriptor the program holds, and the open's state behind it.
 constexpr char kMemoryFileName[] = "vtape drive";
 constexpr char kMemoryFileLink[] = "/memfd:vtape drive";
+constexpr char kStateFileName[] = "vtape open";
+constexpr char kStateFileLink[] = "/memfd:vtape open";
 constexpr unsigned kMagic = 0x76746170;
 // Processes known to hold descriptors of one open; children not yet in the
 // list are found through their parents.
 constexpr int kMaxHolders = 64;
 constexpr int kMaxCandidates = 256;
+// Descriptors of opens, and their states, one program can inherit.
+constexpr int kMaxInherited = 64;
 
-// One open of the drive, in its memory file, seen by every process that
-// holds one of its descriptors. Nothing in it may be an address: each
-// process maps it elsewhere.
+// One open of the drive, in a memory file of its own, seen by every
+// process that holds one of its descriptors. The descriptors are other,
+// empty and sealed, memory files, so that a program that bypasses the
+// library (a static one, io_uring) reads nothing from them and writes
+// nothing to them; this one stays at a number the program was never given.
+// Nothing in it may be an address: each process maps it elsewhere.
 struct SharedOpen {
   unsigned magic;
   int drive;
   bool released;
+  dev_t descriptor_dev;  // the program's descriptors of this open
+  ino_t descriptor_ino;
   pthread_mutex_t lock;  // robust: a process killed holding it does not stop the others
   // The image's descriptor has this number in every holder, so the drive's
   // code can keep it in its state; its lock on the image lives as long as
@@ -66,10 +77,11 @@ struct SharedOpen {
 // This process's view of the open of one drive.
 struct Local {
   SharedOpen* shared;  // null: this process holds no descriptor of the drive
-  dev_t dev;           // the memory file's identity
+  dev_t dev;           // the descriptors' memory file
   ino_t ino;
-  int refs;     // descriptors of it in this process
-  bool locked;  // the shared lock is held for the current Locked
+  int refs;      // descriptors of it in this process
+  bool locked;   // the shared lock is held for the current Locked
+  int state_fd = -1;  // the state's memory file; -1 when it is shared with forked children only
 };
 
 // 1 + the drive each descriptor refers to; 0 for any other descriptor.
@@ -78,9 +90,55 @@ Local g_local[kMaxDrives];
 // The process these are the descriptors of.
 pid_t g_pid;
 
+// The library's own descriptors, by number and file, so that a number the
+// library let go of and the program got again is the program's.
+struct Internal {
+  int fd;
+  dev_t dev;
+  ino_t ino;
+};
+constexpr int kMaxInternal = 64;
+Internal g_internal[kMaxInternal];
+
+void KeepInternal(int fd) {
+  struct stat st;
+  if (fd < 0 || libc.fstat(fd, &st) != 0) return;
+  Internal* slot = nullptr;
+  for (Internal& i : g_internal) {
+    struct stat now;
+    bool stale = i.fd <= 0 || i.fd == fd || libc.fstat(i.fd, &now) != 0 || now.st_ino != i.ino || now.st_dev != i.dev;
+    if (stale && (slot == nullptr || i.fd == fd)) slot = &i;
+  }
+  if (slot != nullptr) *slot = Internal{fd, st.st_dev, st.st_ino};
+}
+
+bool IsInternal(int fd) {
+  for (const Internal& i : g_internal) {
+    struct stat st;
+    if (i.fd == fd && fd > 0 && libc.fstat(fd, &st) == 0 && st.st_ino == i.ino && st.st_dev == i.dev) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 bool IsTape(int fd) { return fd >= 0 && fd < kMaxFds && g_drive_of[fd] != 0; }
+
+bool IsOpenTape(int fd) {
+  if (!IsTape(fd)) return false;
+  const Local& l = g_local[DriveOf(fd)];
+  struct stat st;
+  if (libc.fstat(fd, &st) == 0 && st.st_dev == l.dev && st.st_ino == l.ino) return true;
+  Fresh(fd);
+  return false;
+}
+
+int Fresh(int fd) {
+  if (!IsTape(fd)) return fd;
+  Locked lock;
+  if (IsTape(fd)) Untrack(fd);
+  return fd;
+}
 
 int DriveOf(int fd) { return g_drive_of[fd] - 1; }
 
@@ -173,7 +231,7 @@ bool Holds(pid_t pid, const Local& l) {
   snprintf(path, sizeof path, "/proc/%d/fd", pid);
   DIR* dir = opendir(path);
   if (dir == nullptr) return false;
-  bool spawning = syscall(SYS_kcmp, getpid(), pid, KCMP_VM, 0, 0) == 0;
+  bool spawning = libc.syscall(SYS_kcmp, getpid(), pid, KCMP_VM, 0, 0) == 0;
   bool holds = false;
   while (const dirent* entry = readdir(dir)) {
     struct stat st;
@@ -249,6 +307,7 @@ void Unmap(int drive) {
   Local& l = g_local[drive];
   Unlock(l);
   munmap(l.shared, sizeof(SharedOpen));
+  if (l.state_fd >= 0) libc.close(l.state_fd);
   l = Local{};
 }
 
@@ -262,8 +321,9 @@ void SyncInheritance(int drive) {
     int flags = libc.fcntl(fd, F_GETFD);
     inherited = flags >= 0 && (flags & FD_CLOEXEC) == 0;
   }
-  int image_fd = g_local[drive].shared->image_fd;
-  if (image_fd >= 0) libc.fcntl(image_fd, F_SETFD, inherited ? 0 : FD_CLOEXEC);
+  for (int internal : {g_local[drive].shared->image_fd, g_local[drive].state_fd}) {
+    if (internal >= 0) libc.fcntl(internal, F_SETFD, inherited ? 0 : FD_CLOEXEC);
+  }
 }
 
 // This process holds no descriptor of the drive any more: the last holder
@@ -303,40 +363,100 @@ bool ImageInPlace(const SharedOpen& s) {
   return placed;
 }
 
-// Takes up descriptor `fd` if it is an open of the drive the program
-// inherited.
-void Inherit(int fd) {
+// The open whose state the memory file `state_fd` holds, mapped; null if
+// it is none.
+SharedOpen* MapState(int state_fd) {
   struct stat st;
-  if (libc.fstat(fd, &st) != 0 || st.st_size != static_cast<off_t>(sizeof(SharedOpen))) return;
-  char path[64];
-  snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
-  int writable = libc.open(path, O_RDWR | O_CLOEXEC);
-  if (writable < 0) return;
-  SharedOpen* s = Map(writable);
-  libc.close(writable);
-  if (s == nullptr) return;
-  if (s->magic != kMagic || s->drive < 0 || s->drive >= kMaxDrives) {
+  if (libc.fstat(state_fd, &st) != 0 || st.st_size != static_cast<off_t>(sizeof(SharedOpen))) return nullptr;
+  SharedOpen* s = Map(state_fd);
+  if (s != nullptr && (s->magic != kMagic || s->drive < 0 || s->drive >= kMaxDrives)) {
     munmap(s, sizeof(SharedOpen));
+    s = nullptr;
+  }
+  return s;
+}
+
+// Whether /proc shows `link` (in `dir`, a descriptor table) as the memory
+// file named `name`.
+bool IsMemoryFile(int dir, const char* link, const char* name) {
+  char target[64];
+  ssize_t n = readlinkat(dir, link, target, sizeof target - 1);
+  if (n < 0) return false;
+  size_t len = strlen(name);
+  return static_cast<size_t>(n) >= len && memcmp(target, name, len) == 0 && (static_cast<size_t>(n) == len || target[len] == ' ');
+}
+
+// The state of the open behind descriptor `st` in the parent's descriptors:
+// a program that gave the drive to its child through posix_spawn's file
+// actions, which dup a descriptor the library never sees, kept the state
+// from it. A descriptor of it here, or -1; it goes high only once the
+// image is in place, at a number of its own.
+int StateOfParent(const struct stat& st) {
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%d/fd", static_cast<int>(getppid()));
+  DIR* dir = opendir(path);
+  if (dir == nullptr) return -1;
+  int found = -1;
+  while (const dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] == '.' || !IsMemoryFile(dirfd(dir), entry->d_name, kStateFileLink)) continue;
+    int fd = libc.openat(dirfd(dir), entry->d_name, O_RDWR | O_CLOEXEC);
+    if (fd < 0) continue;
+    SharedOpen* s = MapState(fd);
+    bool ours = s != nullptr && s->descriptor_dev == st.st_dev && s->descriptor_ino == st.st_ino;
+    if (s != nullptr) munmap(s, sizeof(SharedOpen));
+    if (ours) {
+      found = fd;
+      break;
+    }
+    libc.close(fd);
+  }
+  closedir(dir);
+  return found;
+}
+
+// Takes up descriptor `fd` if it is one of an open of the drive the program
+// inherited; `states` are the inherited states' descriptors (-1 once
+// taken up).
+void Inherit(int fd, int* states, int count) {
+  struct stat st;
+  if (libc.fstat(fd, &st) != 0) return;
+  for (Local& l : g_local) {
+    if (l.shared != nullptr && l.ino == st.st_ino && l.dev == st.st_dev) {
+      g_drive_of[fd] = static_cast<unsigned char>(l.shared->drive + 1);
+      ++l.refs;
+      return;
+    }
+  }
+  SharedOpen* s = nullptr;
+  int state_fd = -1;
+  for (int i = 0; i < count && s == nullptr; ++i) {
+    if (states[i] < 0) continue;
+    s = MapState(states[i]);
+    if (s != nullptr && (s->descriptor_dev != st.st_dev || s->descriptor_ino != st.st_ino)) {
+      munmap(s, sizeof(SharedOpen));
+      s = nullptr;
+    }
+    if (s != nullptr) std::swap(state_fd, states[i]);
+  }
+  bool from_parent = s == nullptr;
+  if (from_parent && (state_fd = StateOfParent(st)) >= 0) s = MapState(state_fd);
+  if (s == nullptr) {
+    if (state_fd >= 0) libc.close(state_fd);
     return;
   }
   Local& l = g_local[s->drive];
-  if (l.shared != nullptr) {
-    if (l.ino == st.st_ino && l.dev == st.st_dev) {
-      g_drive_of[fd] = static_cast<unsigned char>(s->drive + 1);
-      ++l.refs;
-    }
-    munmap(s, sizeof(SharedOpen));
-    return;
-  }
   LockOpen(s);
-  bool usable = !s->released && ImageInPlace(*s);
+  bool usable = l.shared == nullptr && !s->released && ImageInPlace(*s);
   if (usable) AddHolder(s, getpid());
   pthread_mutex_unlock(&s->lock);
   if (!usable) {
     munmap(s, sizeof(SharedOpen));
+    libc.close(state_fd);
     return;
   }
-  l = Local{s, st.st_dev, st.st_ino, 1, false};
+  state_fd = from_parent ? MoveHigh(state_fd) : (KeepInternal(state_fd), state_fd);
+  KeepInternal(s->image_fd);
+  l = Local{s, st.st_dev, st.st_ino, 1, false, state_fd};
   g_drive_of[fd] = static_cast<unsigned char>(s->drive + 1);
 }
 
@@ -369,27 +489,37 @@ int NewTapeDescriptor(int flags) {
   return Placed(fd, flags);
 }
 
-// The drive's memory file holds the open's state. It cannot grow, and the
-// descriptor's offset is at its end, so a program without the library
-// (a static one, say) reads it as empty and fails to write it with EPERM.
-int NewDriveDescriptor(int flags, int drive) {
-  int fd = memfd_create(kMemoryFileName, MFD_CLOEXEC | MFD_ALLOW_SEALING);
-  if (fd < 0) return -errno;
+// The open's state in a memory file of its own, mapped, its descriptor at
+// a number of the library's in `*state_fd`. A file size limit (ulimit -f)
+// refuses the memory file its size: the open is then shared with forked
+// children only (`*state_fd` -1).
+SharedOpen* NewState(int* state_fd) {
+  *state_fd = memfd_create(kStateFileName, MFD_CLOEXEC);
   SharedOpen* s = nullptr;
-  if (ftruncate(fd, sizeof(SharedOpen)) == 0) {
-    s = Map(fd);
-    libc.fcntl(fd, F_ADD_SEALS, F_SEAL_GROW | F_SEAL_SHRINK | F_SEAL_SEAL);
-  } else {
-    // A file size limit (ulimit -f) refuses the memory file its size: the
-    // open is then shared with forked children only, and the descriptor is
-    // the empty memory file of the changer.
-    void* map = mmap(nullptr, sizeof(SharedOpen), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    if (map != MAP_FAILED) s = static_cast<SharedOpen*>(map);
-    libc.fcntl(fd, F_ADD_SEALS, F_SEAL_WRITE | F_SEAL_GROW | F_SEAL_SHRINK | F_SEAL_SEAL);
+  if (*state_fd >= 0 && ftruncate(*state_fd, sizeof(SharedOpen)) == 0) {
+    s = Map(*state_fd);
   }
   if (s == nullptr) {
+    if (*state_fd >= 0) libc.close(*state_fd);
+    *state_fd = -1;
+    void* map = mmap(nullptr, sizeof(SharedOpen), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    return map == MAP_FAILED ? nullptr : static_cast<SharedOpen*>(map);
+  }
+  *state_fd = MoveHigh(*state_fd);
+  return s;
+}
+
+int NewDriveDescriptor(int flags, int drive) {
+  int fd = NewTapeDescriptor(flags);
+  if (fd < 0) return fd;
+  int state_fd;
+  SharedOpen* s = NewState(&state_fd);
+  struct stat st;
+  if (s == nullptr || libc.fstat(fd, &st) != 0) {
     int error = errno;
     libc.close(fd);
+    if (s != nullptr) munmap(s, sizeof(SharedOpen));
+    if (state_fd >= 0) libc.close(state_fd);
     return -error;
   }
   pthread_mutexattr_t attr;
@@ -401,14 +531,9 @@ int NewDriveDescriptor(int flags, int drive) {
   s->magic = kMagic;
   s->drive = drive;
   s->image_fd = -1;
-  fd = Placed(fd, flags);
-  struct stat st;
-  if (fd < 0 || libc.fstat(fd, &st) != 0) {
-    if (fd >= 0) libc.close(fd);
-    munmap(s, sizeof(SharedOpen));
-    return fd < 0 ? fd : -EIO;
-  }
-  g_local[drive] = Local{s, st.st_dev, st.st_ino, 0, false};
+  s->descriptor_dev = st.st_dev;
+  s->descriptor_ino = st.st_ino;
+  g_local[drive] = Local{s, st.st_dev, st.st_ino, 0, false, state_fd};
   return fd;
 }
 
@@ -454,9 +579,56 @@ int MoveHigh(int fd) {
     return fd;
   }
   int high = libc.fcntl(fd, F_DUPFD_CLOEXEC, kInternalFdFloor);
-  if (high < 0) return fd;
-  libc.close(fd);
-  return high;
+  if (high >= 0) {
+    libc.close(fd);
+    fd = high;
+  }
+  KeepInternal(fd);
+  return fd;
+}
+
+namespace {
+
+// The library's own descriptors in [first, last], in ascending order.
+int InternalIn(unsigned first, unsigned last, int* out) {
+  int count = 0;
+  for (const Internal& i : g_internal) {
+    if (i.fd > 0 && static_cast<unsigned>(i.fd) >= first && static_cast<unsigned>(i.fd) <= last && IsInternal(i.fd)) {
+      int at = count++;
+      while (at > 0 && out[at - 1] > i.fd) {
+        out[at] = out[at - 1];
+        --at;
+      }
+      out[at] = i.fd;
+    }
+  }
+  return count;
+}
+
+}  // namespace
+
+int CloseRange(unsigned first, unsigned last, int flags) {
+  Locked lock;
+  int internal[kMaxInternal];
+  int count = InternalIn(first, last, internal);
+  unsigned from = first;
+  long r = 0;
+  for (int k = 0; k < count && r == 0; ++k) {
+    unsigned fd = static_cast<unsigned>(internal[k]);
+    if (fd > from) r = libc.syscall(SYS_close_range, from, fd - 1, flags);
+    from = fd + 1;
+  }
+  if (r == 0 && from <= last && from >= first) r = libc.syscall(SYS_close_range, from, last, flags);
+  if (r != 0) return -1;
+  for (unsigned fd = first; fd <= last && fd < static_cast<unsigned>(kMaxFds); ++fd) {
+    if (!IsTape(static_cast<int>(fd))) continue;
+    if ((flags & CLOSE_RANGE_CLOEXEC) != 0) {
+      SyncInheritance(DriveOf(static_cast<int>(fd)));
+    } else {
+      Untrack(static_cast<int>(fd));
+    }
+  }
+  return 0;
 }
 
 long Untrack(int fd) {
@@ -471,6 +643,8 @@ long Untrack(int fd) {
 
 int TrackDup(int newfd, int drive) {
   if (newfd < 0) return newfd;
+  // The kernel gave the number out: the drive's descriptor there is gone.
+  if (IsTape(newfd)) Untrack(newfd);
   if (newfd >= kMaxFds) {
     libc.close(newfd);
     errno = EMFILE;
@@ -508,17 +682,23 @@ void AdoptInherited() {
   pthread_atfork(BeforeFork, AfterForkInParent, AfterForkInChild);
   DIR* dir = opendir("/proc/self/fd");
   if (dir == nullptr) return;
+  int descriptors[kMaxInherited], states[kMaxInherited];
+  int nd = 0, ns = 0;
   while (const dirent* entry = readdir(dir)) {
     int fd = atoi(entry->d_name);
-    if (entry->d_name[0] == '.' || fd == dirfd(dir) || fd >= kMaxFds) continue;
-    char path[64], target[sizeof kMemoryFileLink];
-    snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
-    ssize_t n = readlink(path, target, sizeof target);
-    if (n == static_cast<ssize_t>(sizeof target) && memcmp(target, kMemoryFileLink, sizeof target - 1) == 0) {
-      Inherit(fd);
+    if (entry->d_name[0] == '.' || fd == dirfd(dir)) continue;
+    if (fd < kMaxFds && nd < kMaxInherited && IsMemoryFile(dirfd(dir), entry->d_name, kMemoryFileLink)) {
+      descriptors[nd++] = fd;
+    } else if (ns < kMaxInherited && IsMemoryFile(dirfd(dir), entry->d_name, kStateFileLink)) {
+      states[ns++] = fd;
     }
   }
   closedir(dir);
+  for (int i = 0; i < nd; ++i) Inherit(descriptors[i], states, ns);
+  // States of no descriptor here go no further.
+  for (int i = 0; i < ns; ++i) {
+    if (states[i] >= 0) libc.close(states[i]);
+  }
   for (int drive = 0; drive < kMaxDrives; ++drive) {
     if (g_local[drive].shared != nullptr) SyncInheritance(drive);
   }

@@ -14,7 +14,21 @@
 
 namespace vtape::preload {
 
+/// Descriptors below this number can be the drive's or the changer's.
+inline constexpr int kDescriptorTableSize = 4096;
+
 bool IsTape(int fd);
+/// IsTape, and the number still the descriptor the drive gave out: one
+/// closed where the library could not see it (a raw system call) is
+/// forgotten, as its close would have. Call without the lock.
+bool IsOpenTape(int fd);
+/// After the kernel gave out `fd` to an open the library passed on: a
+/// number the table still holds was closed behind its back, and is
+/// forgotten. Returns `fd`. Call without the lock.
+int Fresh(int fd);
+/// close_range(2) (and closefrom) that follows the drive's descriptors
+/// and leaves the library's own ones (image, record, library) open.
+int CloseRange(unsigned first, unsigned last, int flags);
 /// The drive a tape descriptor refers to.
 int DriveOf(int fd);
 
@@ -38,7 +52,8 @@ inline constexpr size_t kSharedPartSize = 8192;
 /// for this process until the current Locked ends; null when it holds none.
 void* SharedState(int drive, SharedPart part);
 
-/// Moves an internal descriptor out of the low numbers the program expects.
+/// Moves an internal descriptor out of the low numbers the program expects,
+/// and keeps it out of the program's close_range and closefrom.
 int MoveHigh(int fd);
 
 /// Records that `newfd`, a fresh duplicate of a descriptor of `drive`,

@@ -168,7 +168,55 @@ struct Resolution {
   Terminal device = Terminal::kNone;
   int drive = 0;
   bool beyond = false;
+  bool too_long = false;  // longer than the walk's buffers: never left to the kernel
 };
+
+Resolution TooLong() {
+  Resolution r;
+  r.too_long = true;
+  return r;
+}
+
+// A folder the drives' names are in, known by device and inode too, so
+// that another way into it (a bind mount of /dev) leads to them as well.
+struct DeviceFolder {
+  char path[PATH_MAX];
+  dev_t dev;
+  ino_t ino;
+};
+// The drive's names', the changer's, and /dev, where a library's drives are.
+DeviceFolder g_folders[3];
+int g_folder_count;
+
+void NoteFolder(const char* path, size_t len) {
+  if (len == 0 || len >= PATH_MAX) return;
+  DeviceFolder& f = g_folders[g_folder_count];
+  memcpy(f.path, path, len);
+  f.path[len] = '\0';
+  for (int i = 0; i < g_folder_count; ++i) {
+    if (strcmp(g_folders[i].path, f.path) == 0) return;
+  }
+  struct stat st;
+  if (libc.stat(f.path, &st) != 0 || !S_ISDIR(st.st_mode)) return;
+  f.dev = st.st_dev;
+  f.ino = st.st_ino;
+  ++g_folder_count;
+}
+
+void NoteFolderOf(const char* name) {
+  const char* slash = strrchr(name, '/');
+  if (slash != nullptr) NoteFolder(name, static_cast<size_t>(slash - name));
+}
+
+// The drives' folder that `st`, found at `cur`, is by another way in.
+const char* FolderBehind(const char* cur, const struct stat& st) {
+  if (!S_ISDIR(st.st_mode)) return nullptr;
+  for (int i = 0; i < g_folder_count; ++i) {
+    const DeviceFolder& f = g_folders[i];
+    if (f.dev == st.st_dev && f.ino == st.st_ino && strcmp(f.path, cur) != 0) return f.path;
+  }
+  return nullptr;
+}
 
 // Resolves `path` relative to `dirfd` component by component as the kernel
 // does, following symbolic links (up to 40, as the kernel), but stopping at
@@ -178,8 +226,12 @@ struct Resolution {
 Resolution Resolve(int dirfd, const char* path, bool follow_last) {
   Resolution r;
   char cur[PATH_MAX];
-  if (path[0] == '/' || !AbsolutePath(dirfd, ".", cur, sizeof cur)) cur[0] = '\0';
-  if (path[0] != '/' && cur[0] == '\0') return r;
+  if (path[0] == '/') {
+    cur[0] = '\0';
+  } else if (!AbsolutePath(dirfd, ".", cur, sizeof cur)) {
+    // A folder whose name is too long for the walk could lead anywhere.
+    return errno == ENAMETOOLONG || errno == ERANGE ? TooLong() : r;
+  }
   if (strcmp(cur, "/") == 0) cur[0] = '\0';
   char rest[PATH_MAX];
   if (snprintf(rest, sizeof rest, "%s", path) >= static_cast<int>(sizeof rest)) return r;
@@ -207,7 +259,7 @@ Resolution Resolve(int dirfd, const char* path, bool follow_last) {
       continue;
     }
     size_t used = strlen(cur);
-    if (used + 1 + len >= sizeof cur) return Resolution{};
+    if (used + 1 + len >= sizeof cur) return TooLong();
     cur[used] = '/';
     memcpy(cur + used + 1, comp, len);
     cur[used + 1 + len] = '\0';
@@ -225,11 +277,16 @@ Resolution Resolve(int dirfd, const char* path, bool follow_last) {
       missing = true;
       continue;
     }
+    if (const char* folder = FolderBehind(cur, st)) {
+      strcpy(cur, folder);
+      continue;
+    }
     // A last component without a slash after it is the link itself for
     // lstat, unlink, rename and the like.
     if (!S_ISLNK(st.st_mode) || (!follow_last && rest[at] == '\0')) continue;
     char target[PATH_MAX];
     ssize_t n = readlink(cur, target, sizeof target - 1);
+    if (n == static_cast<ssize_t>(sizeof target - 1) || (n < 0 && errno == ENAMETOOLONG)) return TooLong();
     // /proc shows pipes, sockets and memory files as no path at all.
     if (n <= 0 || ++links > 40) return Resolution{};
     target[n] = '\0';
@@ -240,7 +297,7 @@ Resolution Resolve(int dirfd, const char* path, bool follow_last) {
     }
     char joined[PATH_MAX];
     if (snprintf(joined, sizeof joined, "%s%s", target, rest + at) >= static_cast<int>(sizeof joined)) {
-      return Resolution{};
+      return TooLong();
     }
     memcpy(rest, joined, sizeof rest);
     at = 0;
@@ -261,12 +318,54 @@ bool AbsolutePath(int dirfd, const char* path, char* out, size_t cap) {
     snprintf(link, sizeof link, "/proc/self/fd/%d", dirfd);
     ssize_t n = readlink(link, base, sizeof base - 1);
     if (n < 0) return false;
+    // readlink cuts a longer name short without a word.
+    if (n == static_cast<ssize_t>(sizeof base - 1)) {
+      errno = ENAMETOOLONG;
+      return false;
+    }
     base[n] = '\0';
   }
   int n = snprintf(out, cap, "%s/%s", base, path);
+  if (n < 0 || static_cast<size_t>(n) >= cap) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
+  Normalize(out);
+  return true;
+}
+
+bool ConfiguredName(const char* path, char* out, size_t cap) {
+  char raw[PATH_MAX];
+  if (path[0] == '/') {
+    raw[0] = '\0';
+  } else if (getcwd(raw, sizeof raw) == nullptr) {
+    return false;
+  }
+  size_t used = strlen(raw);
+  if (snprintf(raw + used, sizeof raw - used, "/%s", path) >= static_cast<int>(sizeof raw - used)) return false;
+  // The longest run of folders that is there resolves as the kernel
+  // resolves it; the rest, and the name itself, stay as written.
+  char* tail = strrchr(raw, '/');
+  char folder[PATH_MAX];
+  for (;;) {
+    *tail = '\0';
+    if (realpath(raw[0] == '\0' ? "/" : raw, folder) != nullptr) break;
+    char* up = strrchr(raw, '/');
+    *tail = '/';
+    tail = up;
+  }
+  *tail = '/';
+  if (strcmp(folder, "/") == 0) folder[0] = '\0';
+  int n = snprintf(out, cap, "%s%s", folder, tail);
   if (n < 0 || static_cast<size_t>(n) >= cap) return false;
   Normalize(out);
   return true;
+}
+
+void NoteDeviceFolders() {
+  NoteFolderOf(g_config.rewind_name);
+  if (InLibrary()) NoteFolderOf(g_library.changer);
+  NoteFolder("/dev", 4);
 }
 
 DeviceName NameOf(int dirfd, const char* path, int* drive, int* error, bool follow_last) {
@@ -277,6 +376,10 @@ DeviceName NameOf(int dirfd, const char* path, int* drive, int* error, bool foll
     return DeviceName::kOther;
   }
   Resolution r = Resolve(dirfd, path, follow_last);
+  if (r.too_long) {
+    if (error != nullptr) *error = ENAMETOOLONG;
+    return DeviceName::kOther;
+  }
   if (r.device == Terminal::kNone || r.device == Terminal::kChanger) {
     struct stat st;
     // A real node of a tape driver, reached through a link or by its own

@@ -14,6 +14,16 @@ enum class DeviceName { kOther, kRewinding, kNonRewinding };
 /// (no "//", "." or ".."; links are not followed).
 bool AbsolutePath(int dirfd, const char* path, char* out, size_t cap);
 
+/// The absolute name the drive answers to for `path` as configured: its
+/// folders as the kernel resolves them (links, ".."), so that a name
+/// through a linked folder is compared by where it leads; the last
+/// component as given, the drive whatever the machine has there.
+bool ConfiguredName(const char* path, char* out, size_t cap);
+
+/// Notes the folders the configured names are in by device and inode
+/// (after the configuration is loaded).
+void NoteDeviceFolders();
+
 /// Which of the drive's names, if any, `path` relative to `dirfd` leads to
 /// as the kernel resolves it (symbolic links, "/proc/self/root", a drive's
 /// descriptor as "/proc/self/fd/N"; the names themselves are never looked
@@ -21,7 +31,9 @@ bool AbsolutePath(int dirfd, const char* path, char* out, size_t cap);
 /// `*error`, when given, is what the kernel answers instead: ENOTDIR for a
 /// drive's name used as a directory ("/dev/nst0/"), ENXIO for a real tape
 /// or changer node of the machine, which a program under the drive never
-/// reaches; 0 otherwise. Without `follow_last`, a symbolic link as the last
+/// reaches; ENAMETOOLONG for a path the walk cannot hold (a working
+/// directory or link beyond PATH_MAX), which never goes to the kernel
+/// unchecked; 0 otherwise. Without `follow_last`, a symbolic link as the last
 /// component is the link (lstat, unlink, rename).
 DeviceName NameOf(int dirfd, const char* path, int* drive = nullptr, int* error = nullptr, bool follow_last = true);
 

@@ -16,8 +16,10 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/openat2.h>
 #include <stdarg.h>
 #include <sys/sendfile.h>
+#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -52,6 +54,7 @@ bool EnsureInit() {
   ResolveLibC();
   LoadConfig();
   LoadLibraryConfig();
+  NoteDeviceFolders();
   AdoptInherited();
   StandardStreamsOnTheDrive();
   g_init = InitState::kDone;
@@ -112,10 +115,7 @@ namespace {
 // The C library entry a program called to open a file.
 enum class Entry { kOpen, kOpen64, kOpenat, kOpenat64, kOpen2, kOpen64_2, kOpenat2, kOpenat64_2 };
 
-int OpenEntry(Entry entry, int dirfd, const char* path, int flags, mode_t mode) {
-  if (!Ready()) return -1;
-  int fd;
-  if (TryOpenTape(dirfd, path, flags, &fd)) return fd;
+int PassOpen(Entry entry, int dirfd, const char* path, int flags, mode_t mode) {
   switch (entry) {
     case Entry::kOpen:
       return libc.open(path, flags, mode);
@@ -135,6 +135,23 @@ int OpenEntry(Entry entry, int dirfd, const char* path, int flags, mode_t mode) 
       return libc.openat64_2(dirfd, path, flags);
   }
   return -1;
+}
+
+int OpenEntry(Entry entry, int dirfd, const char* path, int flags, mode_t mode) {
+  if (!Ready()) return -1;
+  int fd;
+  if (TryOpenTape(dirfd, path, flags, &fd)) return fd;
+  return Fresh(PassOpen(entry, dirfd, path, flags, mode));
+}
+
+// openat2(2), which the C library does not wrap: the drive's names open
+// the drive, whatever `how` resolves beside the flags.
+long Openat2(int dirfd, const char* path, const open_how* how, size_t size) {
+  int fd;
+  if (how != nullptr && size >= sizeof(open_how) && TryOpenTape(dirfd, path, static_cast<int>(how->flags), &fd)) {
+    return fd;
+  }
+  return Fresh(static_cast<int>(libc.syscall(SYS_openat2, dirfd, path, how, size)));
 }
 
 int FcntlCommon(bool large, int fd, int cmd, void* arg) {
@@ -283,26 +300,26 @@ VTAPE_EXPORT int creat(const char* path, mode_t mode) {
   if (!Ready()) return -1;
   int fd;
   if (TryOpenTape(AT_FDCWD, path, O_CREAT | O_WRONLY | O_TRUNC, &fd)) return fd;
-  return libc.creat(path, mode);
+  return Fresh(libc.creat(path, mode));
 }
 
 VTAPE_EXPORT int creat64(const char* path, mode_t mode) {
   if (!Ready()) return -1;
   int fd;
   if (TryOpenTape(AT_FDCWD, path, O_CREAT | O_WRONLY | O_TRUNC, &fd)) return fd;
-  return libc.creat64(path, mode);
+  return Fresh(libc.creat64(path, mode));
 }
 
 VTAPE_EXPORT ssize_t read(int fd, void* buf, size_t count) {
   if (!Ready()) return -1;
-  if (!IsTape(fd)) return libc.read(fd, buf, count);
+  if (!IsOpenTape(fd)) return libc.read(fd, buf, count);
   int saved = errno;
   return Finish(TapeRead(DriveOf(fd), buf, count), saved);
 }
 
 VTAPE_EXPORT ssize_t __read_chk(int fd, void* buf, size_t count, size_t buflen) {
   if (!Ready()) return -1;
-  if (!IsTape(fd)) return libc.read_chk(fd, buf, count, buflen);
+  if (!IsOpenTape(fd)) return libc.read_chk(fd, buf, count, buflen);
   if (count > buflen) __chk_fail();
   int saved = errno;
   return Finish(TapeRead(DriveOf(fd), buf, count), saved);
@@ -310,21 +327,21 @@ VTAPE_EXPORT ssize_t __read_chk(int fd, void* buf, size_t count, size_t buflen) 
 
 VTAPE_EXPORT ssize_t write(int fd, const void* buf, size_t count) {
   if (!Ready()) return -1;
-  if (!IsTape(fd)) return libc.write(fd, buf, count);
+  if (!IsOpenTape(fd)) return libc.write(fd, buf, count);
   int saved = errno;
   return Finish(TapeWrite(DriveOf(fd), buf, count), saved);
 }
 
 VTAPE_EXPORT ssize_t readv(int fd, const iovec* iov, int count) {
   if (!Ready()) return -1;
-  if (!IsTape(fd)) return libc.readv(fd, iov, count);
+  if (!IsOpenTape(fd)) return libc.readv(fd, iov, count);
   int drive = DriveOf(fd);
   return EachSegment(iov, count, [drive](const iovec& v) { return TapeRead(drive, v.iov_base, v.iov_len); });
 }
 
 VTAPE_EXPORT ssize_t writev(int fd, const iovec* iov, int count) {
   if (!Ready()) return -1;
-  if (!IsTape(fd)) return libc.writev(fd, iov, count);
+  if (!IsOpenTape(fd)) return libc.writev(fd, iov, count);
   int drive = DriveOf(fd);
   return EachSegment(iov, count, [drive](const iovec& v) { return TapeWrite(drive, v.iov_base, v.iov_len); });
 }
@@ -430,7 +447,7 @@ VTAPE_EXPORT ssize_t copy_file_range(int in_fd, off64_t* in_offset, int out_fd, 
 
 VTAPE_EXPORT int close(int fd) {
   if (!Ready()) return -1;
-  if (!IsTape(fd)) {
+  if (!IsOpenTape(fd)) {
     ForgetChanger(fd);
     return libc.close(fd);
   }
@@ -464,7 +481,7 @@ VTAPE_EXPORT int ioctl(int fd, unsigned long request, ...) {
   if (!Ready()) return -1;
   int saved = errno;
   if (IsChanger(fd)) return static_cast<int>(Finish(ChangerIoctl(request, arg), saved));
-  if (!IsTape(fd)) return libc.ioctl(fd, request, arg);
+  if (!IsOpenTape(fd)) return libc.ioctl(fd, request, arg);
   // st hands the SCSI ioctls to the device, whatever state the tape is in.
   if (IsScsiRequest(request)) return static_cast<int>(Finish(DriveScsiIoctl(DriveOf(fd), request, arg), saved));
   return static_cast<int>(Finish(TapeIoctl(DriveOf(fd), request, arg), saved));
@@ -472,7 +489,7 @@ VTAPE_EXPORT int ioctl(int fd, unsigned long request, ...) {
 
 VTAPE_EXPORT int dup(int fd) {
   if (!Ready()) return -1;
-  if (!IsTape(fd)) return libc.dup(fd);
+  if (!IsTape(fd)) return Fresh(libc.dup(fd));
   Locked lock;
   return TrackDup(libc.dup(fd), DriveOf(fd));
 }
@@ -506,4 +523,50 @@ VTAPE_EXPORT int fcntl64(int fd, int cmd, ...) {
   void* arg = va_arg(ap, void*);
   va_end(ap);
   return FcntlCommon(true, fd, cmd, arg);
+}
+
+VTAPE_EXPORT int close_range(unsigned first, unsigned last, int flags) {
+  if (!Ready()) return -1;
+  int r = CloseRange(first, last, flags);
+  if (r == 0 && (flags & CLOSE_RANGE_CLOEXEC) == 0) {
+    for (unsigned fd = first; fd <= last && fd < static_cast<unsigned>(kDescriptorTableSize); ++fd) {
+      ForgetChanger(static_cast<int>(fd));
+    }
+  }
+  return r;
+}
+
+VTAPE_EXPORT void closefrom(int lowfd) {
+  if (lowfd >= 0) close_range(static_cast<unsigned>(lowfd), ~0U, 0);
+}
+
+// Raw system calls through the C library's syscall(): those that close a
+// descriptor or open a file by name go where their functions go.
+VTAPE_EXPORT long syscall(long number, ...) {
+  va_list ap;
+  va_start(ap, number);
+  long a[6];
+  for (long& arg : a) arg = va_arg(ap, long);
+  va_end(ap);
+  if (!Ready()) return -1;
+  const char* path = reinterpret_cast<const char*>(a[1]);
+  int flags = static_cast<int>(a[2]);
+  switch (number) {
+    case SYS_close:
+      return close(static_cast<int>(a[0]));
+    case SYS_close_range:
+      return close_range(static_cast<unsigned>(a[0]), static_cast<unsigned>(a[1]), static_cast<int>(a[2]));
+#ifdef SYS_open
+    case SYS_open:
+      return OpenEntry(Entry::kOpen, AT_FDCWD, reinterpret_cast<const char*>(a[0]), static_cast<int>(a[1]),
+                       static_cast<mode_t>(a[2]));
+#endif
+    case SYS_openat:
+      return OpenEntry(Entry::kOpenat, static_cast<int>(a[0]), path, flags, static_cast<mode_t>(a[3]));
+    case SYS_openat2:
+      return Openat2(static_cast<int>(a[0]), path, reinterpret_cast<const open_how*>(a[2]),
+                     static_cast<size_t>(a[3]));
+    default:
+      return libc.syscall(number, a[0], a[1], a[2], a[3], a[4], a[5]);
+  }
 }

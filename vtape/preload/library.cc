@@ -117,7 +117,7 @@ void LoadLibraryConfig() {
   if (!AbsolutePath(AT_FDCWD, dir, c.dir, sizeof c.dir)) Die("library path too long", dir);
   const char* changer = getenv(library::kEnvChanger);
   if (changer == nullptr || changer[0] == '\0') changer = library::kDefaultChanger;
-  if (!AbsolutePath(AT_FDCWD, changer, c.changer, sizeof c.changer)) Die("changer path too long", changer);
+  if (!ConfiguredName(changer, c.changer, sizeof c.changer)) Die("changer path too long", changer);
   c.faults.unreadable = getenv(library::kEnvUnreadable);
   c.faults.stuck = getenv(library::kEnvFailMove);
   const char* v = getenv(library::kEnvFailLoad);

@@ -43,7 +43,7 @@ bool OnNode(int dirfd, const char* path, int on_node, bool follow_last, int* res
   DeviceName name = NameOf(dirfd, path, nullptr, &error, follow_last);
   if (name == DeviceName::kOther && error == 0) return false;
   if (error == ENXIO) on_node = EPERM;
-  if (error == ENOTDIR) on_node = ENOTDIR;
+  if (error == ENOTDIR || error == ENAMETOOLONG) on_node = error;
   *result = on_node == 0 ? 0 : Fail(on_node);
   return true;
 }

@@ -520,7 +520,14 @@ bool RecordPlace(int drive, const Place& place, Counting counting) {
   return g_k->rewinding || Write(At(place, counting));
 }
 
+bool ImageIntact(int drive, off_t size) {
+  Select(drive);
+  struct stat st;
+  return libc.fstat(g_k->image_fd, &st) == 0 && st.st_nlink > 0 && st.st_size >= size;
+}
+
 bool StartWrite(int drive, const Place& place, Counting counting, off_t* size) {
+  if (!ImageIntact(drive, *size)) return false;
   Select(drive);
   bool cut = *size > place.offset;
   // A stream of writes at the end of data is covered by one record.

@@ -66,6 +66,11 @@ bool OpenRecord(int drive, const char* image, int image_fd, bool rewinding, Plac
 /// operation fails with EIO and the tape stays where the record says.
 bool RecordPlace(int drive, const Place& place, Counting counting);
 
+/// Whether drive `drive`'s image is still the tape the drive knows: there,
+/// and at least `size` bytes long. An image cut short or removed under the
+/// open drive fails reads and writes with EIO, the tape where it was.
+bool ImageIntact(int drive, off_t size);
+
 /// Prepares a write at `place`: records that the tape will be at the end of
 /// data (its block number known as `counting` says) and cuts the image off
 /// at `place` when it goes on beyond (`*size`). False, with EIO for the

@@ -97,6 +97,7 @@ void ResolveLibC() {
   Resolve(&libc.faccessat, "faccessat");
   Resolve(&libc.euidaccess, "euidaccess");
   Resolve(&libc.eaccess, "eaccess");
+  Resolve(&libc.syscall, "syscall");
 }
 
 }  // namespace vtape::preload

@@ -80,6 +80,7 @@ struct LibC {
   int (*faccessat)(int, const char*, int, int);
   int (*euidaccess)(const char*, int);
   int (*eaccess)(const char*, int);
+  long (*syscall)(long, ...);
 };
 
 /// Filled by ResolveLibC from dlsym(RTLD_NEXT).

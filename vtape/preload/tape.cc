@@ -92,9 +92,12 @@ Drive& Select(int drive) {
   return *g_cur;
 }
 
-// The changer took the tape out while it was open: the drive answers
-// not ready, which st reports as an I/O error.
+// The changer took the tape out while it was open, or the image was cut
+// short or removed: the drive answers not ready, which st reports as an
+// I/O error.
 bool TapeGone() {
+  bool loaded = !g_cur->no_medium && !g_cur->unloaded && g_cur->image_fd >= 0;
+  if (loaded && !ImageIntact(g_cur->number, g_cur->size)) return true;
   return g_cur->in_library && !g_cur->no_medium && !StillLoaded(g_cur->number, g_cur->changes);
 }
 

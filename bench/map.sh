@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# What vaklabel-show --map costs as a tape grows: a standard-label tape of
+# three data sets holding 10 blocks in all, and the same holding 1,000,000.
+# On a drive (under the virtual drive) the map spaces over each data file
+# and reads the position before and after, so the two should cost about
+# the same; an image is read through, in bounded memory. Run by hand:
+#   bench/map.sh   # BENCH_RUNS and BENCH_BUILD to change
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${BENCH_BUILD:-$root/build-bench}
+runs=${BENCH_RUNS:-30}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+. "$root/bench/prepare.sh"
+bench_packages hyperfine time python3
+bench_build "$root" "$build"
+cmake --build "$build" -j2 --target vaklabel-show >/dev/null
+bench_clear_faults
+
+show=$build/show/vaklabel-show
+drive=$build/vtape/libvtape.so
+devcount=$build/bench-helpers/libdevcount.so
+
+python3 "$root/bench/map_tape.py" "$work/small.aws" 3 3 4
+python3 "$root/bench/map_tape.py" "$work/large.aws" 333333 333333 333334
+
+under_drive() { echo "env LD_PRELOAD=$drive VTAPE_IMAGE=$work/$1.aws VTAPE_DEVICE=/dev/nst0 $show --map --json /dev/nst0"; }
+on_image() { echo "$show --map --json $work/$1.aws"; }
+
+mean() { python3 -c 'import json,sys; r=json.load(open(sys.argv[1]))["results"]; print(" ".join(str(x["mean"]) for x in r))' "$1"; }
+
+for way in under_drive on_image; do
+  hyperfine -N --style basic --warmup 3 --runs "$runs" --export-json "$work/$way.json" \
+    "$($way small)" "$($way large)" >/dev/null
+  read -r small large < <(mean "$work/$way.json")
+  peak=$(/usr/bin/time -f %M $($way large) 2>&1 >/dev/null | tail -1)
+  python3 -c 'import sys; s,l=float(sys.argv[2]),float(sys.argv[3]); print(f"{sys.argv[1]:12} 10 blocks {s*1000:7.1f} ms   1,000,000 blocks {l*1000:7.1f} ms   ratio {l/s:5.2f}   peak {sys.argv[4]} KiB")' \
+    "$way" "$small" "$large" "$peak"
+done
+
+# The calls on the drive: a few a file, none per block.
+env LD_PRELOAD="$devcount:$drive" VTAPE_IMAGE="$work/large.aws" VTAPE_DEVICE=/dev/nst0 BENCH_DEVICE=/dev/nst0 \
+  BENCH_COUNTS="$work/calls.txt" "$show" --map --json /dev/nst0 >/dev/null
+echo "drive calls, 1,000,000 blocks:$(cut -d: -f2- "$work/calls.txt")"

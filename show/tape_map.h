@@ -1,0 +1,98 @@
+// The map of a whole tape: every tape file from the start to where the
+// recorded data ends, the label groups read in full, the data files only
+// counted, and the files put together into data sets as IBM standard
+// labels lay them out (header group, data file, trailer group).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "label_layout.h"
+#include "label_set.h"
+
+namespace show {
+
+/// What the rest of a file held, past the records a reader looked at.
+struct FileRest {
+  uint64_t blocks = 0;
+  /// Unknown on a drive, which counts blocks without reading them.
+  std::optional<uint64_t> bytes;
+  /// kTapeMark or kEndOfData: what ended the file.
+  TapeEvent end = TapeEvent::kTapeMark;
+  /// Why a block could not be read, where that ended the file.
+  std::string error;
+};
+
+/// Where the map reads from: a drive or an image, record by record or a
+/// whole file at a time.
+class TapeReader {
+ public:
+  virtual ~TapeReader() = default;
+  /// The next record: a block's first kMaxBlockRead bytes go to `block`
+  /// and its length, when known, to `length`. Throws InputError for a
+  /// record that cannot be read.
+  virtual TapeEvent Read(std::string* block, std::optional<uint64_t>* length) = 0;
+  /// Passes over the rest of the current file and past its tape mark.
+  virtual FileRest SkipFile() = 0;
+};
+
+struct DataFile {
+  uint64_t blocks = 0;
+  std::optional<uint64_t> bytes;
+  /// Unknown when longer than kMaxBlockRead, or for an empty file.
+  std::optional<uint64_t> first_block_length;
+};
+
+struct TapeFile {
+  int number = 0;  // from 1
+  /// A label group: its records, or its first ones when it holds more.
+  std::optional<LabelSet> labels;
+  /// The blocks a data file holds; for a label group, those past its records.
+  DataFile data;
+  /// Ended by a tape mark, not by the end of the data or a bad block.
+  bool tape_mark = true;
+};
+
+enum class WalkEnd { kEndOfData, kTwoTapeMarks, kUnreadable };
+
+/// One data set, or one file that no labels describe.
+struct MappedDataSet {
+  int number = 0;  // from 1, in the order on tape
+  /// Indexes into TapeMap::files; -1 where the tape has none.
+  int header = -1;
+  int data = -1;
+  int trailer = -1;
+  DecodedSet header_labels;
+  DecodedSet trailer_labels;
+  /// Header labels and nothing after them, as vaklabel leaves a tape or as
+  /// a volume is initialised: no data set written yet.
+  bool label_set_only = false;
+
+  bool labelled() const { return header >= 0 || trailer >= 0; }
+  /// The field `key` of the header's (or else the trailer's) first label.
+  const Field* Find(std::string_view key) const;
+};
+
+struct TapeMap {
+  InputKind kind = InputKind::kImage;
+  std::vector<TapeFile> files;
+  WalkEnd end = WalkEnd::kEndOfData;
+  /// kUnreadable: which file and why.
+  std::string unreadable;
+  /// The tape starts with a volume label.
+  bool labelled = false;
+  std::vector<MappedDataSet> data_sets;
+};
+
+/// Walks the tape through `reader` from its start; a bad record ends the
+/// walk (kUnreadable) with what was found before it.
+TapeMap MapTape(InputKind kind, TapeReader& reader);
+
+/// The label group kinds a file can start: VOL1 (with the first data set's
+/// header labels), HDR1, EOF1 or EOV1.
+enum class GroupKind { kNone, kVolume, kHeader, kEndOfFile, kEndOfVolume };
+GroupKind KindOfGroup(const TapeFile& file);
+
+}  // namespace show
