@@ -28,15 +28,25 @@ python3 "$root/bench/map_tape.py" "$work/large.aws" 333333 333333 333334
 under_drive() { echo "env LD_PRELOAD=$drive VTAPE_IMAGE=$work/$1.aws VTAPE_DEVICE=/dev/nst0 $show --map --json /dev/nst0"; }
 on_image() { echo "$show --map --json $work/$1.aws"; }
 
-mean() { python3 -c 'import json,sys; r=json.load(open(sys.argv[1]))["results"]; print(" ".join(str(x["mean"]) for x in r))' "$1"; }
+# Wall time and, less disturbed by other load on the machine, the
+# processor time (user and system) of the two runs, and their ratios.
+summary() {
+  python3 - "$@" <<'PY'
+import json, sys
+way, results, peak = sys.argv[1], json.load(open(sys.argv[2]))["results"], sys.argv[3]
+small, large = results
+cpu = lambda r: r["user"] + r["system"]
+print(f"{way:12} wall {small['mean']*1e3:6.1f} / {large['mean']*1e3:6.1f} ms (ratio {large['mean']/small['mean']:5.2f})"
+      f"   cpu {cpu(small)*1e3:6.1f} / {cpu(large)*1e3:6.1f} ms (ratio {cpu(large)/cpu(small):5.2f})   peak {peak} KiB")
+PY
+}
 
+echo "10 blocks / 1,000,000 blocks in 3 data sets, mean of $runs runs"
 for way in under_drive on_image; do
   hyperfine -N --style basic --warmup 3 --runs "$runs" --export-json "$work/$way.json" \
     "$($way small)" "$($way large)" >/dev/null
-  read -r small large < <(mean "$work/$way.json")
-  peak=$(/usr/bin/time -f %M $($way large) 2>&1 >/dev/null | tail -1)
-  python3 -c 'import sys; s,l=float(sys.argv[2]),float(sys.argv[3]); print(f"{sys.argv[1]:12} 10 blocks {s*1000:7.1f} ms   1,000,000 blocks {l*1000:7.1f} ms   ratio {l/s:5.2f}   peak {sys.argv[4]} KiB")' \
-    "$way" "$small" "$large" "$peak"
+  # shellcheck disable=SC2046 # the command is split into its words on purpose
+  summary "$way" "$work/$way.json" "$(/usr/bin/time -f %M $($way large) 2>&1 >/dev/null | tail -1)"
 done
 
 # The calls on the drive: a few a file, none per block.

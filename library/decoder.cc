@@ -1,5 +1,7 @@
 #include "decoder.h"
 
+#include <algorithm>
+
 #include "process.h"
 
 namespace library {
@@ -30,6 +32,25 @@ std::string DateOf(const nlohmann::json& records, const char* field) {
   return "";
 }
 
+// A record's 80 columns, from the decoder's fields and the columns it
+// gives for each.
+std::string RecordText(const nlohmann::json& record) {
+  std::string text(80, ' ');
+  text.replace(0, 4, Text(record, "identifier").substr(0, 4));
+  auto fields = record.find("fields");
+  if (fields == record.end() || !fields->is_object()) return text;
+  for (const nlohmann::json& field : *fields) {
+    auto columns = field.find("columns");
+    std::string value = Text(field, "value");
+    if (columns == field.end() || !columns->is_array() || columns->size() != 2) continue;
+    int first = (*columns)[0].is_number_integer() ? (*columns)[0].get<int>() : 0;
+    int last = (*columns)[1].is_number_integer() ? (*columns)[1].get<int>() : 0;
+    if (first < 1 || last > 80 || last < first) continue;
+    text.replace(first - 1, std::min<size_t>(value.size(), last - first + 1), value.substr(0, last - first + 1));
+  }
+  return text;
+}
+
 }  // namespace
 
 Decoded FromDecoderJson(const nlohmann::json& document) {
@@ -55,6 +76,9 @@ Decoded FromDecoderJson(const nlohmann::json& document) {
   }
   auto found = document.find("records");
   const nlohmann::json records = found != document.end() && found->is_array() ? *found : nlohmann::json::array();
+  for (const nlohmann::json& record : records) decoded.records.push_back(RecordText(record));
+  auto initialised = document.find("initialised");
+  decoded.initialised = initialised != document.end() && initialised->is_boolean() && initialised->get<bool>();
   decoded.created = DateOf(records, "creation_date");
   decoded.expires = DateOf(records, "expiration_date");
   return decoded;

@@ -12,6 +12,8 @@ namespace library {
 struct Decoded {
   bool ran = false;        // the decoder answered with a document
   bool standard = false;   // the identifiers are those of a standard label set
+  bool initialised = false;          // VOL1 and a dummy HDR1 before a tape mark
+  std::vector<std::string> records;  // the 80 columns of each, put together from its fields
   std::string created;
   std::string expires;
   std::vector<std::string> problems;  // checks that failed, as "field: reason"

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 
 namespace library {
 namespace {
@@ -61,6 +62,21 @@ std::optional<LabelRecords> ParseLabelFile(std::string_view text, std::string* e
   LabelRecords records;
   for (size_t at = 0; at < bytes.size(); at += kRecord) records.push_back(bytes.substr(at, kRecord));
   return records;
+}
+
+std::string LabelFileText(const LabelRecords& records) {
+  std::string text;
+  for (const std::string& record : records) {
+    for (size_t row = 0; row < kRecord; row += kRow) {
+      char hex[4];
+      for (size_t i = row; i < row + kRow; ++i) {
+        std::snprintf(hex, sizeof hex, "%02X,", static_cast<unsigned char>(i < record.size() ? record[i] : ' '));
+        text += hex;
+      }
+      text += "   #" + (row == 0 ? record.substr(0, 4) : "") + "\n";
+    }
+  }
+  return text;
 }
 
 std::string LabelOf(const LabelRecords& records) {

@@ -19,6 +19,9 @@ using LabelRecords = std::vector<std::string>;
 /// Nothing, with `*error`, for a file that is not a whole number of records.
 std::optional<LabelRecords> ParseLabelFile(std::string_view text, std::string* error);
 
+/// The records as vaklabel saves them: the inverse of ParseLabelFile.
+std::string LabelFileText(const LabelRecords& records);
+
 /// The label a set carries: the VOL1 volume serial, or the UHL1 label when
 /// VOL1 holds the *UHL1* marker.
 std::string LabelOf(const LabelRecords& records);

@@ -20,6 +20,7 @@ const char* StateName(TapeState state) {
     case TapeState::kBlank: return "blank";
     case TapeState::kUnreadable: return "unreadable";
     case TapeState::kForeign: return "not-a-label-set";
+    case TapeState::kInitialised: return "initialised";
     case TapeState::kCleaning: return "cleaning";
     case TapeState::kEmpty: return "empty";
   }
@@ -79,6 +80,7 @@ std::string ResultWithoutDuplicates(const SlotReport& r) {
         case TapeState::kBlank: return "blank";
         case TapeState::kUnreadable: return with_detail("unreadable");
         case TapeState::kForeign: return with_detail("not a label set");
+        case TapeState::kInitialised: return "initialised, volume " + r.label_found;
         default: return with_detail("read");
       }
     case Outcome::kLabelled:

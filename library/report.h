@@ -10,12 +10,13 @@
 namespace library {
 
 enum class TapeState {
-  kUnknown,              // not read
-  kLabelled,             // carries its barcode's label (or the one meant for it)
+  kUnknown,   // not read
+  kLabelled,  // carries its barcode's label (or the one meant for it)
   kLabelledDifferently,
   kBlank,
   kUnreadable,
-  kForeign,              // data, but not a standard label set
+  kForeign,      // data, but not a standard label set
+  kInitialised,  // VOL1, a dummy HDR1 and a tape mark: ready for its first data set
   kCleaning,
   kEmpty,
 };

@@ -224,6 +224,25 @@ SlotReport Stop(SlotReport report, Outcome outcome, const std::string& detail) {
   return report;
 }
 
+// VOL1 and HDR1 before a tape mark: a volume an initialiser prepared, if
+// the decoder agrees (the HDR1 a dummy). Its two records are kept in the
+// slot's file, as vaklabel would have kept a whole set, for the backup.
+void TakeInitialised(const JobSettings& settings, const TapeTools& tools, const std::string& path, SlotReport* report,
+                     std::optional<LabelRecords>* records, std::string* detail) {
+  Decoded decoded = Decode(settings.decoder, tools.device());
+  if (!decoded.ran || !decoded.initialised || decoded.records.size() != 2) return;
+  std::string error;
+  if (!WriteNewFile(path, LabelFileText(decoded.records), &error)) {
+    *detail += "; an initialised volume whose records cannot be kept in " + path + ": " + error;
+    return;
+  }
+  report->state = TapeState::kInitialised;
+  report->label_found = report->label = decoded.records[0].substr(4, 6);
+  report->label_file = path;
+  *records = decoded.records;
+  *detail = "initialised, volume " + report->label_found;
+}
+
 // Reads the cartridge and says what it holds; `*records` gets the set read.
 void ReadCartridge(const PlanEntry& entry, const JobSettings& settings, const TapeTools& tools, SlotReport* report,
                    std::optional<LabelRecords>* records, std::string* detail, Finding* finding) {
@@ -237,7 +256,11 @@ void ReadCartridge(const PlanEntry& entry, const JobSettings& settings, const Ta
       report->state = ProvedBlank(tools, detail) ? TapeState::kBlank : TapeState::kUnreadable;
       return;
     case Finding::kUnreadable: report->state = TapeState::kUnreadable; return;
-    case Finding::kForeign: report->state = TapeState::kForeign; return;
+    case Finding::kForeign:
+      report->state = TapeState::kForeign;
+      if (trace.blocks_read == 2 && trace.missing_block == 3)
+        TakeInitialised(settings, tools, path, report, records, detail);
+      return;
     case Finding::kLabelSet: break;
     default: return;
   }
@@ -409,6 +432,9 @@ Decision Decide(TapeState state, const std::string& label_found, bool has_set, b
     case TapeState::kLabelledDifferently:
       if (relabel) return {Action::kRelabelKeep, true, ""};
       return {Action::kRefuse, false, "labelled " + label_found + "; --relabel replaces it"};
+    case TapeState::kInitialised:
+      if (relabel) return {Action::kRelabelTemplate, true, ""};
+      return {Action::kRefuse, false, "--relabel relabels it"};
     case TapeState::kForeign:
       if (relabel) return {Action::kRelabelTemplate, has_set, ""};
       return {Action::kRefuse, false, "holds data that is not a label set; --relabel overwrites it"};

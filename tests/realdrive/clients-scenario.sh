@@ -159,6 +159,54 @@ line "dd if=$tape of=/dev/null bs=64k"
 where
 step mtx unload 5 0
 
+workflow 5 "a dd per tape file, and new opens after a tape mark"
+line "dd if=big of=$tape bs=64k count=1"
+line "dd if=big of=$tape bs=64k count=2"
+step mt -f $tape rewind
+for file in 1 2 end after-end; do
+  echo "# $file"
+  line "dd if=$tape of=/dev/null bs=64k"
+done
+where
+step mt -f $tape rewind
+step mt -f $tape fsf 2
+where
+line "dd if=$tape of=/dev/null bs=64k"
+line "dd if=$tape of=/dev/null bs=64k"
+where
+step mtx unload 5 0
+
+# The default block size applies to the tape in the drive at once. A read
+# that meets the end of data after a block (the tape ends without a tape
+# mark: a write, then spacing back, which writes none) fails.
+workflow 5 "mt defblksize 2048, and a fixed-block read at end of data"
+step mt -f $tape defblksize 2048
+where
+line "dd if=big of=$tape bs=2048 count=2"
+step mt -f $tape rewind
+where
+line "dd if=$tape of=got bs=4096 count=1"
+step wc -c got
+step mt -f $tape rewind
+step tapeprobe $tape open:rw write:4096:5a bsr:1 read:4096 status close
+where
+step mt -f $tape setblk 0
+where
+step mt -f $tape defblksize 0
+where
+step mtx unload 5 0
+
+workflow 5 "what st refuses: O_DIRECT, mmap, an exclusive create, execution"
+line "dd if=big of=$tape bs=64k count=1 oflag=direct"
+line "dd if=$tape of=/dev/null bs=64k iflag=direct"
+step tapeprobe $tape open:ro:direct fopen:wx fopen:w open:ro mmap execveat close
+where
+step mtx unload 5 0
+
+workflow 5 "the drive's sg node, found through sysfs"
+line 'for d in /sys/class/scsi_tape/nst0/device/scsi_generic/*; do tapeinfo -f /dev/${d##*/}; sg_inq -p 0x80 /dev/${d##*/}; done'
+step mtx unload 5 0
+
 workflow 5 "the other st operations, as a drive without the feature answers them"
 for op in stshowoptions retension lock unlock "compression 1" "setdensity 0x40" "setdensity 0" "drvbuffer 1" \
   "drvbuffer 0" "stsetoptions scsi2logical" stshowoptions "stclearoptions scsi2logical" "setpartition 1" \

@@ -13,6 +13,8 @@
 #   clients   dd, tar, mt, mbuffer, cpio, dump and restore, tapeinfo and
 #             sg_inq (clients-scenario.sh) on 7 slots and 1 drive; vtape is
 #             compared in the ordinary build (--virtual), which needs no guest
+#   map       vaklabel-show --map on a tape of three labelled data sets and
+#             on one of two unlabelled files (map-scenario.sh), 2 slots
 #   pairing   vaklabel-library finding which device is which drive
 #             (pairing-scenario.sh) on 4 slots and 2 drives, drive 0 being
 #             the host's /dev/nst1
@@ -59,6 +61,11 @@ pairing)
   cartridges=(PAR001L8 PAR002L8 PAR003L8)
   virtual_create=(--drive-devices "1,0")
   scenarios=(pairing)
+  ;;
+map)
+  slots=2 drives=1 virtual_in_guest_test=1
+  cartridges=(MAP001L8 MAP002L8)
+  scenarios=(map)
   ;;
 *)
   echo "library.sh: unknown set $set_name" >&2

@@ -155,12 +155,19 @@ INSTANTIATE_TEST_SUITE_P(
                    "status -> file 0 block 1 bits ONLINE", "read:80 -> 0", "status -> file 1 block 0 bits EOF,ONLINE",
                    "read:80 -> 0", "status -> file 2 block 0 bits EOF,ONLINE", "read:80 -> 0",
                    "status -> file 2 block -1 bits EOD,ONLINE"}},
-        DriveCase{"ReopenForgetsTheFilemarkJustRead",
+        // st keeps through a close that a tape mark was just passed.
+        DriveCase{"ReopenKeepsTheFilemarkJustRead",
                   {Block(kVol1), Mark()},
                   {},
-                  {{"open:ro", "read:80", "read:80", "close"}, {"open:ro", "read:80"}},
+                  {{"open:ro", "read:80", "read:80", "close"}, {"open:ro", "read:80", "read:80"}},
                   {"open:ro -> ok", Got("read:80", kVol1), "read:80 -> 0", "close -> 0", "open:ro -> ok",
-                   "read:80 -> -1 EIO"}},
+                   "read:80 -> 0", "read:80 -> -1 EIO"}},
+        DriveCase{"ReopenKeepsTheFilemarkSpacedOver",
+                  {Block(kVol1), Mark()},
+                  {},
+                  {{"open:ro", "fsf:1", "close"}, {"open:ro", "read:80", "status", "read:80"}},
+                  {"open:ro -> ok", "fsf:1 -> 0", "close -> 0", "open:ro -> ok", "read:80 -> 0",
+                   "status -> file 1 block -1 bits EOD,ONLINE", "read:80 -> -1 EIO"}},
         // st keeps a lost block number, and end of data, through the close.
         DriveCase{"ReopenKeepsALostBlockNumber",
                   {},
@@ -319,6 +326,13 @@ INSTANTIATE_TEST_SUITE_P(
 INSTANTIATE_TEST_SUITE_P(
     Access, DriveTest,
     testing::Values(
+        // What the kernel refuses on a character device before st.
+        DriveCase{"NoDirectIoMappingExclusiveCreateOrExecution",
+                  {Block(kVol1)},
+                  {},
+                  {{"open:ro:direct", "fopen:wx", "open:ro", "mmap", "execveat", "read:80"}},
+                  {"open:ro:direct -> -1 EINVAL", "fopen:wx -> -1 EEXIST", "open:ro -> ok", "mmap -> -1 ENODEV",
+                   "execveat -> -1 EACCES", Got("read:80", kVol1)}},
         DriveCase{"ReadOnlyHandleRefusesWrites",
                   {Block(kVol1)},
                   {},
@@ -488,7 +502,13 @@ INSTANTIATE_TEST_SUITE_P(
                   {},
                   {{"open:ro", "setblk:512", "read:1024", "read:1024", "status", "setblk:0", "read:80"}},
                   {"open:ro -> ok", "setblk:512 -> 0", Got("read:1024", Filled(512, 'a')), "read:1024 -> -1 EIO",
-                   "status -> file 0 block 1 bits ONLINE", "setblk:0 -> 0", Got("read:80", kVol1)}}),
+                   "status -> file 0 block 1 bits ONLINE", "setblk:0 -> 0", Got("read:80", kVol1)}},
+        // The blank check after a block drops it and sets no EOD bit.
+        DriveCase{"FailedReadAtEndOfData",
+                  {Block(512, 'a')},
+                  {},
+                  {{"open:ro", "setblk:512", "read:1024", "status"}},
+                  {"open:ro -> ok", "setblk:512 -> 0", "read:1024 -> -1 EIO", "status -> file 0 block -1 bits ONLINE"}}),
     CaseName);
 
 // A tape of 64000 bytes holds fifteen blocks of 4000 before the early

@@ -6,7 +6,10 @@
 //   tapeprobe DEVICE STEP...
 //
 // Steps (the device descriptor is the one the last successful open gave):
-//   open:ro|rw|wo[:nonblock]   open DEVICE
+//   open:ro|rw|wo[:nonblock|:direct]   open DEVICE
+//   fopen:MODE                 fopen DEVICE with MODE, then fclose
+//   mmap                       map a page of the descriptor, shared, for reading
+//   execveat                   execute the descriptor (execveat, AT_EMPTY_PATH)
 //   close                      close the descriptor
 //   read:N                     read N bytes; prints the count and the bytes in hex
 //   write:N[:XX]               write N bytes of hex byte XX (default 00)
@@ -30,6 +33,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/mtio.h>
 #include <unistd.h>
 
@@ -146,13 +150,22 @@ int main(int argc, char** argv) {
     const std::vector<std::string> p = Split(step);
     const std::string& verb = p[0];
     std::string result;
-    if (verb == "open" && (p.size() == 2 || (p.size() == 3 && p[2] == "nonblock"))) {
+    if (verb == "open" && (p.size() == 2 || (p.size() == 3 && (p[2] == "nonblock" || p[2] == "direct")))) {
       int flags = p[1] == "ro" ? O_RDONLY : p[1] == "rw" ? O_RDWR : p[1] == "wo" ? O_WRONLY : -1;
       if (flags < 0) Usage(("bad open mode in " + step).c_str());
-      if (p.size() == 3) flags |= O_NONBLOCK;
+      if (p.size() == 3) flags |= p[2] == "direct" ? O_DIRECT : O_NONBLOCK;
       int opened = open(device, flags);
       if (opened >= 0) fd = opened;
       result = opened >= 0 ? "ok" : Outcome(-1);
+    } else if (verb == "fopen" && p.size() == 2) {
+      FILE* stream = fopen(device, p[1].c_str());
+      result = stream != nullptr ? Outcome(fclose(stream)) : Outcome(-1);
+    } else if (verb == "mmap" && p.size() == 1) {
+      void* page = mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0);
+      result = page != MAP_FAILED ? Outcome(munmap(page, 4096)) : Outcome(-1);
+    } else if (verb == "execveat" && p.size() == 1) {
+      char* const args[] = {argv[0], nullptr};
+      result = Outcome(execveat(fd, "", args, environ, AT_EMPTY_PATH));
     } else if (verb == "close" && p.size() == 1) {
       result = Outcome(close(fd));
     } else if (verb == "read" && p.size() == 2) {

@@ -79,8 +79,11 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<CliCase>& info) { return std::string(info.param.name); });
 
 TEST(VtapeCli, HelpGoesToStdout) {
-  for (const char* flag : {"--help", "-h"}) {
-    test_support::CommandResult r = Vtape({flag});
+  // A command's --help is vtape's, and after "--" it is COMMAND's.
+  const std::vector<std::vector<std::string>> asks = {
+      {"--help"}, {"-h"}, {"run", "--help"}, {"run", "IMAGE", "-h", "--", "false"}, {"create", "--help"}};
+  for (const std::vector<std::string>& ask : asks) {
+    test_support::CommandResult r = Vtape(ask);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
     EXPECT_NE(r.out.find("usage: vtape create [--force] [--size SIZE] IMAGE"), std::string::npos);

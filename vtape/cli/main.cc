@@ -105,6 +105,15 @@ int Help(int, char**) {
   return 0;
 }
 
+// --help or -h among a command's own arguments (before "--", after which
+// they are COMMAND's).
+bool AsksForHelp(int argc, char** argv) {
+  for (int i = 0; i < argc && strcmp(argv[i], "--") != 0; ++i) {
+    if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) return true;
+  }
+  return false;
+}
+
 int Version(int, char**) {
   puts("vtape (vaklabel) " VTAPE_VERSION);
   return 0;
@@ -126,7 +135,8 @@ int main(int argc, char** argv) {
       {"-h", Help},         {"help", Help},      {"--version", Version}, {"version", Version},
   };
   for (const auto& c : kCommands) {
-    if (strcmp(command, c.name) == 0) return c.run(argc - 2, argv + 2);
+    if (strcmp(command, c.name) != 0) continue;
+    return AsksForHelp(argc - 2, argv + 2) ? Help(0, nullptr) : c.run(argc - 2, argv + 2);
   }
   fprintf(stderr, "vtape: unknown command: %s\n", command);
   UsageError();

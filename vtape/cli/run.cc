@@ -162,9 +162,9 @@ std::vector<std::string> DriveNames(const std::string& device, const library::Se
     if (name == library::kEnvChanger) return {value};
   }
   size_t base = device.rfind('/') + 1;
-  std::string partner = device.compare(base, 3, "nst") == 0 ? device.substr(0, base) + device.substr(base + 1)
+  std::string partner = device.compare(base, 3, "nst") == 0  ? device.substr(0, base) + device.substr(base + 1)
                         : device.compare(base, 2, "st") == 0 ? device.substr(0, base) + "n" + device.substr(base)
-                                                              : device;
+                                                             : device;
   return {device, partner};
 }
 

@@ -72,18 +72,25 @@ bool PlaceWord(const char** text, Place* place) {
   return true;
 }
 
+int CompareBarcodes(const void* a, const void* b) {
+  return strcmp((*static_cast<const Place* const*>(a))->barcode, (*static_cast<const Place* const*>(b))->barcode);
+}
+
 // No barcode may be in two places: a move that did so would have created a
-// cartridge out of nothing.
+// cartridge out of nothing. Sorted, so that every command of a library of
+// a thousand slots does not pay for comparing each pair.
 bool EachCartridgeOnce(const State& s) {
   const Place* all[kMaxSlots + kMaxDrives];
   int n = 0;
-  for (int i = 0; i < s.slot_count; ++i) all[n++] = &s.slots[i];
-  for (int i = 0; i < s.drive_count; ++i) all[n++] = &s.drives[i].tape;
-  for (int i = 0; i < n; ++i) {
-    if (all[i]->barcode[0] == '\0') continue;
-    for (int j = i + 1; j < n; ++j) {
-      if (strcmp(all[i]->barcode, all[j]->barcode) == 0) return false;
-    }
+  for (int i = 0; i < s.slot_count; ++i) {
+    if (s.slots[i].barcode[0] != '\0') all[n++] = &s.slots[i];
+  }
+  for (int i = 0; i < s.drive_count; ++i) {
+    if (s.drives[i].tape.barcode[0] != '\0') all[n++] = &s.drives[i].tape;
+  }
+  qsort(all, static_cast<size_t>(n), sizeof all[0], CompareBarcodes);
+  for (int i = 1; i < n; ++i) {
+    if (strcmp(all[i - 1]->barcode, all[i]->barcode) == 0) return false;
   }
   return true;
 }

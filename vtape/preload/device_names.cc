@@ -64,6 +64,14 @@ unsigned TapeNumber(DeviceName name, int drive) {
   return static_cast<unsigned>(strtoul(digits, nullptr, 10));
 }
 
+}  // namespace
+
+unsigned StNumber(int drive) {
+  return TapeNumber(g_config.norewind_name[0] != '\0' ? DeviceName::kNonRewinding : DeviceName::kRewinding, drive);
+}
+
+namespace {
+
 // st's minor number: the tape number split around the mode bits, plus 128
 // for the non-rewinding name.
 unsigned DeviceMinor(DeviceName name, int drive) {

@@ -40,6 +40,9 @@ DeviceName NameOf(int dirfd, const char* path, int* drive = nullptr, int* error 
 /// Whether `path` relative to `dirfd` leads to the library's changer.
 bool NamesChanger(int dirfd, const char* path);
 
+/// The st number N of /dev/nstN that drive `drive` is served as.
+unsigned StNumber(int drive);
+
 /// Buffer size a program learns from stat of a character device node.
 inline constexpr int kDeviceBlockSize = 4096;
 

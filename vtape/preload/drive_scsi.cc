@@ -2,7 +2,6 @@
 
 #include <scsi/scsi.h>
 #include <scsi/sg.h>
-#include <sys/mtio.h>
 
 #include <cerrno>
 #include <cstring>
@@ -252,11 +251,10 @@ Answer LogSense(const uint8_t* cdb, uint8_t* data, size_t cap) {
 Answer ReadPosition(int drive, const DriveParameters& p, const uint8_t* cdb, uint8_t* data, size_t cap) {
   unsigned action = cdb[1] & 0x1F;
   if (action > 1) return Check(scsi::kInvalidFieldInCdb);
-  if (!p.loaded) return Check(kMediumNotPresent);
-  mtpos position{};
-  if (TapeIoctl(drive, MTIOCPOS, &position) != 0) return Check(kMediumNotPresent);
+  long records = p.loaded ? TapeRecords(drive) : -ENOMEDIUM;
+  if (records < 0) return Check(kMediumNotPresent);
   constexpr unsigned kBop = 0x80;
-  unsigned object = static_cast<unsigned>(position.mt_blkno);
+  unsigned object = static_cast<unsigned>(records);
   Writer w(data, cap);
   w.Byte(object == 0 ? kBop : 0);
   w.Byte(0);  // partition
@@ -291,15 +289,6 @@ Answer Execute(int drive, const uint8_t* cdb, size_t cdb_length, uint8_t* data, 
   }
 }
 
-long ScsiCommand(int drive, sg_io_hdr_t* io) {
-  SgCommand command;
-  long r = BeginSgIo(io, SgDriver::kTape, &command);
-  if (r != 0) return r;
-  Answer answer = Execute(drive, command.cdb, command.cdb_length, command.data, command.cap);
-  EndSgIo(io, command, answer.good, answer.sense, answer.length);
-  return 0;
-}
-
 long PutInt(void* arg, int value) {
   if (arg == nullptr) return -EFAULT;
   memcpy(arg, &value, sizeof value);
@@ -307,6 +296,15 @@ long PutInt(void* arg, int value) {
 }
 
 }  // namespace
+
+long DriveScsiCommand(int drive, SgDriver driver, sg_io_hdr_t* io) {
+  SgCommand command;
+  long r = BeginSgIo(io, driver, &command);
+  if (r != 0) return r;
+  Answer answer = Execute(drive, command.cdb, command.cdb_length, command.data, command.cap);
+  EndSgIo(io, command, answer.good, answer.sense, answer.length);
+  return 0;
+}
 
 bool IsScsiRequest(unsigned long request) {
   switch (request) {
@@ -322,7 +320,7 @@ bool IsScsiRequest(unsigned long request) {
 
 long DriveScsiIoctl(int drive, unsigned long request, void* arg) {
   switch (request) {
-    case SG_IO: return ScsiCommand(drive, static_cast<sg_io_hdr_t*>(arg));
+    case SG_IO: return DriveScsiCommand(drive, SgDriver::kTape, static_cast<sg_io_hdr_t*>(arg));
     case SG_GET_VERSION_NUM: return PutInt(arg, kBlockSgVersion);
     case SG_SET_TIMEOUT:
       if (arg == nullptr) return -EFAULT;

@@ -4,7 +4,13 @@
 #ifndef VTAPE_PRELOAD_DRIVE_SCSI_H_
 #define VTAPE_PRELOAD_DRIVE_SCSI_H_
 
+#include "sg_io.h"
+
 namespace vtape::preload {
+
+/// One SCSI command to drive `drive` through SG_IO, the header checked as
+/// `driver` checks it: st's block layer, or the drive's sg node.
+long DriveScsiCommand(int drive, SgDriver driver, sg_io_hdr_t* io);
 
 /// True for the ioctls st passes to the SCSI layer rather than answering
 /// itself.

@@ -541,14 +541,28 @@ bool StartWrite(int drive, const Place& place, Counting counting, off_t* size) {
   return g_k->rewinding || Write(End(place, counting, place.offset));
 }
 
-Settings KeptSettings(const char* image) {
+namespace {
+
+// The record beside `image`, when there is a sound one.
+bool Kept(const char* image, Saved* s) {
   char path[PATH_MAX + 16];
   char text[kRecordSize + 1];
-  Saved s;
   snprintf(path, sizeof path, "%s%s", image, kStateSuffix);
-  if (ReadOnly(path, text) != static_cast<ssize_t>(kRecordSize)) return DefaultSettings();
+  if (ReadOnly(path, text) != static_cast<ssize_t>(kRecordSize)) return false;
   text[kRecordSize] = '\0';
-  return Parse(text, &s) ? s.settings : DefaultSettings();
+  return Parse(text, s);
+}
+
+}  // namespace
+
+Settings KeptSettings(const char* image) {
+  Saved s;
+  return Kept(image, &s) ? s.settings : DefaultSettings();
+}
+
+long KeptRecords(const char* image) {
+  Saved s;
+  return Kept(image, &s) ? s.place.records : 0;
 }
 
 bool RecordSettings(int drive, const Settings& settings) {

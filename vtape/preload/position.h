@@ -85,6 +85,9 @@ void LeaveRecord(int drive);
 /// The settings the record beside `image` keeps, for a drive nobody here
 /// has open; DefaultSettings() without one.
 Settings KeptSettings(const char* image);
+/// The records (blocks and tape marks) before the place the record beside
+/// `image` keeps; 0 (BOT) without one.
+long KeptRecords(const char* image);
 
 /// Records new settings at once. False when they cannot be recorded.
 bool RecordSettings(int drive, const Settings& settings);

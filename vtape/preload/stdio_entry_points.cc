@@ -40,6 +40,7 @@ int ModeFlags(const char* mode) {
   for (const char* m = mode + 1; *m != '\0' && *m != ','; ++m) {
     if (*m == '+') flags = (flags & ~O_ACCMODE) | O_RDWR;
     if (*m == 'e') flags |= O_CLOEXEC;
+    if (*m == 'x') flags |= O_EXCL;
   }
   return flags;
 }

@@ -359,9 +359,23 @@ long SetBlockSize(long size) {
   return ChangeSettings(s);
 }
 
+// The mode's default block size: st sets it on a loaded tape at once, as
+// MTSETBLK would, and the tape keeps it until MTSETBLK changes it. A size
+// the drive refuses leaves the mode as it was, and st does not say so.
+long SetDefaultBlockSize(unsigned size) {
+  constexpr unsigned kDisabled = ~static_cast<unsigned>(MT_ST_OPTIONS);
+  const Drive& d = *g_cur;
+  if (size == kDisabled || NoTape(d)) return 0;
+  bool fits = size == 0 || Option(d, MT_ST_NO_BLKLIMS) || (size >= d.min_block && size <= d.max_block);
+  if (!fits || size > MT_ST_BLKSIZE_MASK) return 0;
+  Settings s = d.settings;
+  s.block_size = static_cast<long>(size);
+  return ChangeSettings(s);
+}
+
 // MTSETDRVBUFFER with an MT_ST_* code: st's own options, kept as st keeps
-// them. The defaults and timeouts of the mode are taken and not kept: no
-// answer of the drive depends on them.
+// them. The other defaults and the timeouts of the mode are taken and not
+// kept: no answer of the drive depends on them.
 long SetOptions(long value) {
   constexpr unsigned kBooleans = MT_ST_BUFFER_WRITES | MT_ST_ASYNC_WRITES | MT_ST_READ_AHEAD | MT_ST_DEBUGGING |
                                  MT_ST_TWO_FM | MT_ST_FAST_MTEOM | MT_ST_AUTO_LOCK | MT_ST_DEF_WRITES |
@@ -379,8 +393,9 @@ long SetOptions(long value) {
     case MT_ST_CLEARBOOLEANS:
       s.options &= ~bits;
       break;
-    case MT_ST_WRITE_THRESHOLD:
     case MT_ST_DEF_BLKSIZE:
+      return SetDefaultBlockSize(static_cast<unsigned>(value) & ~static_cast<unsigned>(MT_ST_OPTIONS));
+    case MT_ST_WRITE_THRESHOLD:
     case kMtStTimeouts:
     case kMtStSetCln:
     case MT_ST_DEF_OPTIONS:
@@ -595,6 +610,9 @@ namespace {
 
 // The open proper, once the drive's tape (if any) has threaded.
 long OpenReady(int drive, bool rewinding, int flags) {
+  // A character device has no direct I/O: the kernel refuses the open
+  // before st sees it.
+  if ((flags & O_DIRECT) != 0) return -EINVAL;
   const Config& c = g_config;
   if (c.fail_open != 0) return -c.fail_open;
   if (Select(drive).in_use) return -EBUSY;
@@ -796,10 +814,11 @@ long ReadFixed(void* buf, size_t count) {
       if (done == 0 && partial == 0) {
         result = ReadAtEnd();
       } else {
-        // st drops what came before the blank check.
+        // st drops what came before the blank check, and only counts the
+        // end of data it met when a read of nothing reports it.
         SetEnd(d, at);
         d.partial = 0;
-        MoveTo(at, Eof::kEndOfData, true);
+        MoveTo(at, d.eof == Eof::kEndOfData ? d.eof : Eof::kNone, true);
         result = -EIO;
       }
       break;
@@ -931,26 +950,45 @@ long TapeIoctl(int drive, unsigned long request, void* arg) {
 
 namespace {
 
-// st's options for a drive this process does not hold: those kept with the
-// tape it has, if any.
-unsigned IdleOptions(int drive) {
-  char image[PATH_MAX];
-  bool write_protected;
+// The tape in a drive this process does not hold: false without one.
+bool IdleTape(int drive, char (&image)[PATH_MAX], bool* write_protected) {
   uint64_t changes;
-  if (!InLibrary()) snprintf(image, sizeof image, "%s", g_config.image);
-  if (InLibrary() && CartridgeIn(drive, image, sizeof image, &write_protected, &changes) < 0) image[0] = '\0';
-  return image[0] != '\0' ? KeptSettings(image).options : DefaultSettings().options;
+  *write_protected = g_config.write_protect;
+  if (!InLibrary()) {
+    snprintf(image, sizeof image, "%s", g_config.image);
+  } else if (CartridgeIn(drive, image, sizeof image, write_protected, &changes) < 0) {
+    image[0] = '\0';
+  }
+  struct stat st;
+  return !g_config.no_medium && image[0] != '\0' && libc.stat(image, &st) == 0 && S_ISREG(st.st_mode);
 }
 
 }  // namespace
 
 DriveParameters CurrentParameters(int drive) {
   const Drive& d = Select(drive);
-  const Settings s = d.in_use && !NoTape(d) ? d.settings : DefaultSettings();
-  size_t min = d.in_use ? d.min_block : g_config.min_block;
-  size_t max = d.in_use ? d.max_block : g_config.max_block;
-  return DriveParameters{min,          max,           s.block_size, s.density, false, s.drive_buffer,
-                         d.write_protected, d.in_use && !NoTape(d), d.in_use ? d.settings.options : IdleOptions(drive)};
+  if (d.in_use) {
+    const Settings s = !NoTape(d) ? d.settings : DefaultSettings();
+    return DriveParameters{d.min_block,    d.max_block,       s.block_size, s.density,         false,
+                           s.drive_buffer, d.write_protected, !NoTape(d),   d.settings.options};
+  }
+  // What the drive itself knows of a tape no open holds: the mode st left
+  // it in, kept with the tape.
+  char image[PATH_MAX];
+  bool write_protected;
+  bool loaded = IdleTape(drive, image, &write_protected);
+  const Settings s = loaded ? KeptSettings(image) : DefaultSettings();
+  return DriveParameters{g_config.min_block, g_config.max_block, s.block_size, s.density, false,
+                         s.drive_buffer,     write_protected,    loaded,       s.options};
+}
+
+long TapeRecords(int drive) {
+  Locked lock;
+  const Drive& d = Select(drive);
+  if (d.in_use) return NoTape(d) || TapeGone() ? -ENOMEDIUM : d.at.records;
+  char image[PATH_MAX];
+  bool write_protected;
+  return IdleTape(drive, image, &write_protected) ? KeptRecords(image) : -ENOMEDIUM;
 }
 
 bool DriveRewinding(int drive) { return Select(drive).rewinding; }
@@ -989,9 +1027,11 @@ long ReleaseDrive(int drive) {
     d.pending_write = false;
     if (d.rewinding || d.unloaded) d.at = Place{};
     Counting counting = CountingOf(d);
-    // st remembers the tape mark it has just written: a read at end of data
-    // next returns 0 once, as after reading one.
-    if (marked && counting == Counting::kKnown) counting = Counting::kAfterMark;
+    // st keeps through the close that a tape mark was just passed, read,
+    // spaced over or written: a read at end of data in the next open
+    // returns 0 once.
+    bool after_mark = marked || d.eof == Eof::kFileMark;
+    if (after_mark && counting == Counting::kKnown) counting = Counting::kAfterMark;
     if (d.rewinding || d.unloaded) counting = Counting::kKnown;
     if (!CloseRecord(d.number, d.at, counting)) result = -EIO;
     libc.close(d.image_fd);

@@ -59,6 +59,10 @@ struct DriveParameters {
 /// The parameters of drive `drive` as they stand. Call with the lock held,
 /// as TapeIoctl holds it.
 DriveParameters CurrentParameters(int drive);
+/// The records (blocks and tape marks) before the tape's position, as
+/// MTIOCPOS counts them, whether an open holds the drive or not;
+/// -ENOMEDIUM without a tape.
+long TapeRecords(int drive);
 /// Whether the open in use came through the rewinding name.
 bool DriveRewinding(int drive);
 
