@@ -261,8 +261,9 @@ int main(int argc, char** argv) {
   if (what == "reuse" && argc == 4) return Reuse(argv[2], argv[3]);
   if (what == "raw" && argc == 4) return Raw(argv[2], argv[3]);
   if (what == "spawn-dup") return SpawnDup(argv[2]);
-  fprintf(stderr,
-          "usage: libc_client fstream-write|fstream-read|fdopen-write|fopen-read|fopen-exit|stat|lowest|offsets|reuse|raw|"
-          "spawn-dup PATH [TEXT|HOW]\n");
+  fprintf(
+      stderr,
+      "usage: libc_client fstream-write|fstream-read|fdopen-write|fopen-read|fopen-exit|stat|lowest|offsets|reuse|raw|"
+      "spawn-dup PATH [TEXT|HOW]\n");
   return 2;
 }

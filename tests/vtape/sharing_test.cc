@@ -87,7 +87,8 @@ INSTANTIATE_TEST_SUITE_P(
         // A number closed however the program closes it, then given to
         // another file, takes that file's data there, never to the tape;
         // the drive is released on the way, and still opens.
-        SharingCase{"ClosedByCloseRange", {}, LIBC_CLIENT " reuse /dev/nst0 close_range && cat log.txt", "log\n", kReused},
+        SharingCase{
+            "ClosedByCloseRange", {}, LIBC_CLIENT " reuse /dev/nst0 close_range && cat log.txt", "log\n", kReused},
         SharingCase{"ClosedByClosefrom", {}, LIBC_CLIENT " reuse /dev/nst0 closefrom && cat log.txt", "log\n", kReused},
         SharingCase{"ClosedByARawCall", {}, LIBC_CLIENT " reuse /dev/nst0 syscall && cat log.txt", "log\n", kReused},
         SharingCase{"ClosedUnseen", {}, LIBC_CLIENT " reuse /dev/nst0 inline && cat log.txt", "log\n", kReused},
@@ -99,17 +100,24 @@ INSTANTIATE_TEST_SUITE_P(
                     {Block("parent"), Block("child\n"), Block("again"), Mark()}},
         // Without the library the descriptor is an empty sealed file: no
         // state to read, nothing to write, and the drive goes on.
-        SharingCase{"BehindTheLibrarysBack",
-                    {},
-                    "exec 3>/dev/nst0; echo one >&3; env -u LD_PRELOAD sh -c 'echo two >&3' 2>/dev/null || echo refused; "
-                    "env -u LD_PRELOAD cat /proc/self/fd/3 | wc -c; echo three >&3",
-                    "refused\n0\n",
-                    {Block("one\n"), Block("three\n"), Mark()}},
+        SharingCase{
+            "BehindTheLibrarysBack",
+            {},
+            "exec 3>/dev/nst0; echo one >&3; env -u LD_PRELOAD sh -c 'echo two >&3' 2>/dev/null || echo refused; "
+            "env -u LD_PRELOAD cat /proc/self/fd/3 | wc -c; echo three >&3",
+            "refused\n0\n",
+            {Block("one\n"), Block("three\n"), Mark()}},
         // An image cut short or removed under the open drive: EIO.
-        SharingCase{"ImageCutShort", {}, "exec 3>/dev/nst0; echo one >&3; truncate -s 0 tape.aws; "
-                    "{ echo two >&3; } 2>/dev/null || echo failed", "failed\n", {}},
-        SharingCase{"ImageRemoved", kTwoBlocks, "exec 3</dev/nst0; head -c 6 <&3; cp tape.aws saved; rm tape.aws; "
-                    "cat <&3 2>/dev/null || echo failed; mv saved tape.aws", "first\nfailed\n", kTwoBlocks}),
+        SharingCase{"ImageCutShort",
+                    {},
+                    "exec 3>/dev/nst0; echo one >&3; truncate -s 0 tape.aws; "
+                    "{ echo two >&3; } 2>/dev/null || echo failed",
+                    "failed\n",
+                    {}},
+        SharingCase{"ImageRemoved", kTwoBlocks,
+                    "exec 3</dev/nst0; head -c 6 <&3; cp tape.aws saved; rm tape.aws; "
+                    "cat <&3 2>/dev/null || echo failed; mv saved tape.aws",
+                    "first\nfailed\n", kTwoBlocks}),
     [](const testing::TestParamInfo<SharingCase>& info) { return std::string(info.param.name); });
 
 // dump writes through forked processes that take turns on one descriptor;

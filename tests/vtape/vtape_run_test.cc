@@ -183,11 +183,12 @@ TEST(VtapeRun, SaysWhenItCannotHideTheRealDevices) {
     test_support::CommandResult r = test_support::Run(argv);
     EXPECT_EQ(r.status, refuse ? 125 : 0) << r.err;
     EXPECT_EQ(r.out, refuse ? "" : "ran\n");
-    EXPECT_EQ(r.err, refuse ? "vtape: " + kMessage + "\n"
-                            : "vtape: warning: " + kMessage + "; raw system calls (openat2, syscall, io_uring), " +
-                                  "posix_spawn file actions, bind of a socket, static and 32-bit programs and programs " +
-                                  "started without LD_PRELOAD (env -i, env -u LD_PRELOAD) reach them and can make " +
-                                  "files at the drive's names\n");
+    EXPECT_EQ(r.err, refuse
+                         ? "vtape: " + kMessage + "\n"
+                         : "vtape: warning: " + kMessage + "; raw system calls (openat2, syscall, io_uring), " +
+                               "posix_spawn file actions, bind of a socket, static and 32-bit programs and programs " +
+                               "started without LD_PRELOAD (env -i, env -u LD_PRELOAD) reach them and can make " +
+                               "files at the drive's names\n");
   }
 }
 
@@ -236,10 +237,14 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(RawCase{"Openat2", "$CLIENT raw /dev/nst0 openat2", "openat2 0 -\n", kRaw},
                     RawCase{"SyscallOpenat", "$CLIENT raw /dev/st0 syscall", "syscall 0 -\n", kRaw},
                     RawCase{"SpawnFileAction", "$CLIENT raw /dev/nst0 spawn-open", "spawn-open -1 EROFS\n", {}},
-                    RawCase{"WithoutThePreload", "echo x | env -u LD_PRELOAD dd of=/dev/nst0 2>&1 | sed 's/.*: //'",
-                            "Read-only file system\n", {}},
-                    RawCase{"EmptyEnvironment", "env -i /bin/sh -c 'echo x >/dev/st0' 2>&1 | sed 's/.*: //'",
-                            "Read-only file system\n", {}},
+                    RawCase{"WithoutThePreload",
+                            "echo x | env -u LD_PRELOAD dd of=/dev/nst0 2>&1 | sed 's/.*: //'",
+                            "Read-only file system\n",
+                            {}},
+                    RawCase{"EmptyEnvironment",
+                            "env -i /bin/sh -c 'echo x >/dev/st0' 2>&1 | sed 's/.*: //'",
+                            "Read-only file system\n",
+                            {}},
                     RawCase{"SocketBoundAtTheName",
                             "perl -MSocket -e 'socket(S, PF_UNIX, SOCK_STREAM, 0); "
                             "bind(S, pack_sockaddr_un(\"/dev/nst0\")) or print \"$!\\n\"'",

@@ -117,8 +117,8 @@ bool ReadOnlyDevices() {
     return false;
   }
   unsigned long flags = MS_REMOUNT | MS_BIND | MS_RDONLY;
-  const std::pair<unsigned long, unsigned long> kept[] = {{ST_NOSUID, MS_NOSUID},     {ST_NODEV, MS_NODEV},
-                                                          {ST_NOEXEC, MS_NOEXEC},     {ST_NOATIME, MS_NOATIME},
+  const std::pair<unsigned long, unsigned long> kept[] = {{ST_NOSUID, MS_NOSUID},         {ST_NODEV, MS_NODEV},
+                                                          {ST_NOEXEC, MS_NOEXEC},         {ST_NOATIME, MS_NOATIME},
                                                           {ST_NODIRATIME, MS_NODIRATIME}, {ST_RELATIME, MS_RELATIME}};
   for (const auto& [has, keep] : kept) {
     if ((vfs.f_flag & has) != 0) flags |= keep;
@@ -129,8 +129,7 @@ bool ReadOnlyDevices() {
 // Nothing mounted here may reach the namespace vtape came from, so the
 // mounts go only where they cannot propagate back.
 bool CoverInPrivate(const std::vector<std::string>& nodes) {
-  return mount(nullptr, "/", nullptr, MS_REC | MS_SLAVE, nullptr) == 0 && ReadOnlyDevices() &&
-         CoverWithSocket(nodes);
+  return mount(nullptr, "/", nullptr, MS_REC | MS_SLAVE, nullptr) == 0 && ReadOnlyDevices() && CoverWithSocket(nodes);
 }
 
 // Runs in a child, so that a machine that refuses a step (user namespaces

@@ -79,8 +79,8 @@ struct Local {
   SharedOpen* shared;  // null: this process holds no descriptor of the drive
   dev_t dev;           // the descriptors' memory file
   ino_t ino;
-  int refs;      // descriptors of it in this process
-  bool locked;   // the shared lock is held for the current Locked
+  int refs;           // descriptors of it in this process
+  bool locked;        // the shared lock is held for the current Locked
   int state_fd = -1;  // the state's memory file; -1 when it is shared with forked children only
 };
 
@@ -383,7 +383,8 @@ bool IsMemoryFile(int dir, const char* link, const char* name) {
   ssize_t n = readlinkat(dir, link, target, sizeof target - 1);
   if (n < 0) return false;
   size_t len = strlen(name);
-  return static_cast<size_t>(n) >= len && memcmp(target, name, len) == 0 && (static_cast<size_t>(n) == len || target[len] == ' ');
+  return static_cast<size_t>(n) >= len && memcmp(target, name, len) == 0 &&
+         (static_cast<size_t>(n) == len || target[len] == ' ');
 }
 
 // The state of the open behind descriptor `st` in the parent's descriptors:

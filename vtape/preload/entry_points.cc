@@ -553,12 +553,21 @@ VTAPE_EXPORT long syscall(long number, ...) {
   long a[6];
   for (long& arg : a) arg = va_arg(ap, long);
   va_end(ap);
+  bool served = number == SYS_close || number == SYS_close_range || number == SYS_openat || number == SYS_openat2;
+#ifdef SYS_open
+  served = served || number == SYS_open;
+#endif
+  // Other libraries call it at any time, libstdc++ for its futexes even
+  // while this library starts: the rest goes straight on.
+  if (!served) {
+    if (libc.syscall == nullptr) libc.syscall = reinterpret_cast<long (*)(long, ...)>(dlsym(RTLD_NEXT, "syscall"));
+    return libc.syscall(number, a[0], a[1], a[2], a[3], a[4], a[5]);
+  }
   if (!Ready()) return -1;
   const char* path = reinterpret_cast<const char*>(a[1]);
   int flags = static_cast<int>(a[2]);
   switch (number) {
-    case SYS_close:
-      return close(static_cast<int>(a[0]));
+    case SYS_close: return close(static_cast<int>(a[0]));
     case SYS_close_range:
       return close_range(static_cast<unsigned>(a[0]), static_cast<unsigned>(a[1]), static_cast<int>(a[2]));
 #ifdef SYS_open
@@ -566,12 +575,7 @@ VTAPE_EXPORT long syscall(long number, ...) {
       return OpenEntry(Entry::kOpen, AT_FDCWD, reinterpret_cast<const char*>(a[0]), static_cast<int>(a[1]),
                        static_cast<mode_t>(a[2]));
 #endif
-    case SYS_openat:
-      return OpenEntry(Entry::kOpenat, static_cast<int>(a[0]), path, flags, static_cast<mode_t>(a[3]));
-    case SYS_openat2:
-      return Openat2(static_cast<int>(a[0]), path, reinterpret_cast<const open_how*>(a[2]),
-                     static_cast<size_t>(a[3]));
-    default:
-      return libc.syscall(number, a[0], a[1], a[2], a[3], a[4], a[5]);
+    case SYS_openat: return OpenEntry(Entry::kOpenat, static_cast<int>(a[0]), path, flags, static_cast<mode_t>(a[3]));
   }
+  return Openat2(static_cast<int>(a[0]), path, reinterpret_cast<const open_how*>(a[2]), static_cast<size_t>(a[3]));
 }
