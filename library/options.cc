@@ -14,6 +14,22 @@ std::string Join(const std::vector<std::string>& items) {
   return text;
 }
 
+// CLI11's complaint in the form of every other error, naming the word the
+// command line got wrong: a mistyped subcommand is otherwise only "A
+// subcommand is required".
+std::string UsageMessage(const CLI::App* app, const CLI::Error& error) {
+  std::vector<std::string> extras = app->remaining();
+  std::string problem = error.what();
+  bool no_subcommand = dynamic_cast<const CLI::RequiredError*>(&error) && app->get_subcommands().empty();
+  if (no_subcommand && extras.empty())
+    problem = "missing subcommand: inventory or label";
+  else if (no_subcommand && extras.front()[0] != '-')
+    problem = extras.front() + ": not a subcommand (inventory or label)";
+  else if (!extras.empty())
+    problem = extras.front() + (extras.front()[0] == '-' ? ": no such option here" : ": unexpected argument");
+  return "vaklabel-library: " + problem + "\nTry 'vaklabel-library --help' for more information.\n";
+}
+
 }  // namespace
 
 std::optional<std::vector<std::pair<int, std::string>>> ParseDriveList(const std::string& text, std::string* error) {
@@ -65,6 +81,7 @@ ParsedCommandLine ParseOptions(int argc, const char* const argv[], const std::st
   CLI::App app{"Inventory and label the tapes of a library with mtx and vaklabel.", "vaklabel-library"};
   app.set_version_flag("--version", std::string("vaklabel-library ") + VAKLABEL_VERSION);
   app.require_subcommand(1, 1);
+  app.failure_message(UsageMessage);
   app.fallthrough();
   app.add_option("--changer", options.changer, "changer device mtx drives (default: $CHANGER, else /dev/changer)");
   app.add_option("--drives", drives_text,

@@ -30,7 +30,10 @@ class Run {
         reports_.push_back(UnvisitedReport(entry));
       }
     }
-    for (const DriveUnit& drive : drives) in_use_.insert(drive.index);
+    for (const DriveUnit& drive : drives) {
+      in_use_.insert(drive.index);
+      names_[drive.index] = DriveName(drive);
+    }
     total_ = queue_.size();
   }
 
@@ -60,9 +63,7 @@ class Run {
       if (failures_in_row >= kDriveFailuresAllowed) {
         why_out = "failed " + std::to_string(failures_in_row) + " cartridges in a row";
       }
-      if (why_out.empty()) why_out = TakenOut(drive.index);
     }
-    if (why_out.empty()) why_out = TakenOut(drive.index);
     StopUsing(drive, why_out);
   }
 
@@ -86,11 +87,12 @@ class Run {
     return "drive " + std::to_string(drive.index) + " (" + drive.device + ")";
   }
 
-  // The next cartridge this drive has not tried. While other drives still
-  // work on cartridges, one of them may come back for this drive to read.
+  // The next cartridge this drive has not tried, unless it is out of use.
+  // While other drives still work on cartridges, one of them may come back
+  // for this drive to read.
   std::optional<Pending> Next(int drive) {
     std::unique_lock lock(state_);
-    while (!stop_) {
+    while (!stop_ && !taken_out_.contains(drive)) {
       auto found = std::find_if(queue_.begin(), queue_.end(),
                                 [drive](const Pending& p) { return !p.unread_in.contains(drive); });
       if (found != queue_.end()) {
@@ -119,23 +121,20 @@ class Run {
   }
 
   // A cartridge read here after other drives failed it puts those drives
-  // out of use: their reads fail where a tape is fine.
+  // out of use: their reads fail where a tape is fine. Each stops once it
+  // is done with the cartridge it holds, if any.
   void Finish(const SlotReport& report, const std::map<int, std::string>& failed_elsewhere, const DriveUnit& drive) {
     std::lock_guard lock(state_);
     for (const auto& [index, unread] : failed_elsewhere) {
-      taken_out_.emplace(
-          index, "failed to read slot " + std::to_string(report.slot) + ", which " + DriveName(drive) + " read");
+      if (!taken_out_.insert(index).second) continue;
+      in_use_.erase(index);
+      notice_(names_[index] + " failed to read slot " + std::to_string(report.slot) + ", which " + DriveName(drive) +
+              " read; taken out of use");
     }
     reports_.push_back(report);
     notice_(ProgressLine(report, ++done_, total_));
     --in_flight_;
     changed_.notify_all();
-  }
-
-  std::string TakenOut(int drive) {
-    std::lock_guard lock(state_);
-    auto found = taken_out_.find(drive);
-    return found == taken_out_.end() ? "" : found->second;
   }
 
   void StopUsing(const DriveUnit& drive, const std::string& why) {
@@ -246,7 +245,8 @@ class Run {
   std::deque<Pending> queue_;
   size_t in_flight_ = 0;
   std::set<int> in_use_;
-  std::map<int, std::string> taken_out_;  // drive index: why
+  std::map<int, std::string> names_;  // drive index: "drive 0 (/dev/nst0)"
+  std::set<int> taken_out_;           // drives whose reads failed where another drive's did not
   std::vector<SlotReport> reports_;
   size_t total_ = 0;
   size_t done_ = 0;

@@ -37,7 +37,10 @@ bool IsFirstHeader(const Header& first) {
 }
 
 // Walks the image one tape record at a time, joining chained segments and
-// keeping no more of a block than a drive read takes in.
+// keeping no more of a block than a drive read takes in. A header is judged
+// as the virtual drive judges it: its previous-length field repeats the
+// length of the header before (0 for the first and after a tape mark), a
+// chained segment may be empty but a block may not.
 class AwsWalker {
  public:
   explicit AwsWalker(InputStream& in) : in_(in) {}
@@ -47,13 +50,16 @@ class AwsWalker {
     block->clear();
     if (length) *length = 0;
     Header header{};
+    uint64_t block_offset = in_.offset();
     if (!ReadHeader(&header)) return TapeEvent::kEndOfData;
     if (header.flags1 == kTapeMark && header.length == 0) return TapeEvent::kTapeMark;
     if ((header.flags1 & kNewRecord) == 0) throw Malformed("a block that does not start a record");
     bool longer = false;
+    uint64_t total = 0;
     for (;;) {
-      if (header.length == 0 || (header.flags1 & ~(kNewRecord | kEndRecord)) != 0)
+      if ((header.flags1 & ~(kNewRecord | kEndRecord)) != 0)
         throw Malformed("flags " + Hex(header.flags1) + " with length " + std::to_string(header.length));
+      total += header.length;
       longer = ReadData(header.length, block) || longer;
       if (length) *length += header.length;
       if (header.flags1 & kEndRecord) break;
@@ -61,6 +67,8 @@ class AwsWalker {
         throw InputError("offset " + std::to_string(in_.offset()) + ": image ends inside a chained block");
       if (header.flags1 & kNewRecord) throw Malformed("a new block inside a chained one");
     }
+    if (total == 0)
+      throw InputError("offset " + std::to_string(block_offset) + ": not an AWSTAPE header: an empty block");
     if (!longer) return TapeEvent::kBlock;
     block->clear();
     return TapeEvent::kLongBlock;
@@ -77,6 +85,10 @@ class AwsWalker {
       throw InputError("not an AWSTAPE image: its first 6 bytes are no block header");
     if (header->flags2 != 0)
       throw InputError(Where() + "flag byte " + Hex(header->flags2) + ": a compressed (HET) block, not AWSTAPE");
+    if (header->previous != previous_length_)
+      throw Malformed("previous-length field " + std::to_string(header->previous) +
+                      " where the header before has length " + std::to_string(previous_length_));
+    previous_length_ = header->length;
     return true;
   }
 
@@ -98,14 +110,13 @@ class AwsWalker {
 
   InputStream& in_;
   uint64_t header_offset_ = 0;
+  unsigned previous_length_ = 0;
 };
 
 }  // namespace
 
-bool LooksLikeAwsImage(std::string_view head, uintmax_t file_size) {
-  if (head.size() < kHeaderSize) return false;
-  Header first = Decode(head.substr(0, kHeaderSize));
-  return IsFirstHeader(first) && kHeaderSize + first.length <= file_size;
+bool LooksLikeAwsImage(std::string_view head) {
+  return head.size() >= kHeaderSize && IsFirstHeader(Decode(head.substr(0, kHeaderSize)));
 }
 
 LabelSet ReadAwsImage(InputStream& in) {

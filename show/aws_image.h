@@ -29,9 +29,9 @@ using RecordReader = std::function<TapeEvent(std::string* block, uint64_t* lengt
 /// throws InputError where the image is damaged or ends inside a record.
 RecordReader ReadAwsRecords(InputStream& in);
 
-/// True when `head`, the first bytes of a file of `file_size` bytes, is a
-/// valid first AWSTAPE header: a whole block or a tape mark, no compression,
-/// no previous block.
-bool LooksLikeAwsImage(std::string_view head, uintmax_t file_size);
+/// True when `head`, the first bytes of a file, is a valid first AWSTAPE
+/// header: a whole block or a tape mark, no compression, no previous block.
+/// The block itself may be cut short; the reader then says where.
+bool LooksLikeAwsImage(std::string_view head);
 
 }  // namespace show

@@ -8,5 +8,8 @@
 namespace show {
 
 std::string FromEbcdic(std::string_view ebcdic);
+/// The bytes that were on the tape, from their translation: the table is
+/// a one-to-one map.
+std::string ToEbcdic(std::string_view ascii);
 
 }  // namespace show

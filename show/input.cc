@@ -26,7 +26,7 @@ InputKind KindOfFile(const std::string& path, uintmax_t size) {
   InputStream in(path);
   std::string_view head = in.Peek(kHeadSize);
   if (LooksLikeLabelText(head)) return InputKind::kLabelFile;
-  if (LooksLikeAwsImage(head, size)) return InputKind::kImage;
+  if (LooksLikeAwsImage(head)) return InputKind::kImage;
   throw InputError("neither a label text file (rows of hex bytes) nor an AWSTAPE image");
 }
 

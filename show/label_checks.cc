@@ -8,6 +8,10 @@ namespace show {
 namespace {
 
 constexpr char kAcceptedSerialCharacters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789@#$-";
+// z/OS writes a data set sequence number in binary only where four digits
+// do not hold it, and its three bytes go no further than this.
+constexpr uint64_t kLowestBinarySequence = 10000;
+constexpr uint64_t kHighestBinarySequence = 65535;
 
 class Checker {
  public:
@@ -60,6 +64,10 @@ class Checker {
   }
 
   void CheckIdentifiers() {
+    if (decoded_.ascii) {
+      Add("identifiers", nullptr, nullptr, kAsciiLabels);
+      return;
+    }
     if (decoded_.records.empty()) {
       Add("identifiers", nullptr, nullptr,
           set_.ends_with_tape_mark ? "no label records: the tape starts with a tape mark" : "no label records: the tape is blank");
@@ -76,7 +84,7 @@ class Checker {
       }
       previous = record.identifier;
     }
-    if (decoded_.records.size() < 3 && !decoded_.initialised)
+    if (decoded_.records.size() < 3 && !decoded_.initialised && !decoded_.vse)
       Add("identifiers", nullptr, nullptr,
           "the label set ends after " + previous + ", before " + Alternatives(Successors(previous)));
     if (set_.more_records)
@@ -106,8 +114,8 @@ class Checker {
       Add("marker", &vol1, serial, "VOL1 carries the UHL1 marker but no fourth record follows for the label");
     } else if (decoded_.records[3].identifier != "UHL1") {
       Add("marker", &decoded_.records[3], nullptr,
-          "VOL1 carries the UHL1 marker but record 4 is '" + Visible(decoded_.records[3].identifier) +
-              "', not UHL1; vaklabel takes the label from it all the same");
+          "VOL1 carries the UHL1 marker but record 4 is " + Quoted(decoded_.records[3].identifier) +
+              ", not UHL1; vaklabel takes the label from it all the same");
     }
   }
 
@@ -127,16 +135,25 @@ class Checker {
     return "";
   }
 
-  void CheckLabelCharacters() {
-    const DecodedRecord* holder = nullptr;
-    if (!decoded_.marker)
-      holder = decoded_.records.empty() ? nullptr : &decoded_.records[0];
-    else if (decoded_.records.size() >= 4 && decoded_.records[3].identifier == "UHL1")
-      holder = &decoded_.records[3];
-    const Field* field = holder ? holder->Find(decoded_.marker ? "label" : "volume_serial") : nullptr;
+  void CheckSerial(const DecodedRecord* holder, const char* key) {
+    const Field* field = holder ? holder->Find(key) : nullptr;
     if (!field) return;
     std::string problem = SerialProblem(field->value, field->first);
     if (!problem.empty()) Add("volume_serial", holder, field, problem);
+  }
+
+  // A mainframe reads the marker as the volume serial and refuses it; the
+  // eight characters in UHL1 are vaklabel's own convention.
+  void CheckLabelCharacters() {
+    if (decoded_.records.empty()) return;
+    const DecodedRecord& vol1 = decoded_.records[0];
+    CheckSerial(&vol1, "volume_serial");
+    if (!decoded_.marker) return;
+    if (decoded_.records.size() >= 4 && decoded_.records[3].identifier == "UHL1")
+      CheckSerial(&decoded_.records[3], "label");
+    Add(kVaklabelForm, &vol1, vol1.Find("volume_serial"),
+        "vaklabel's convention for an eight-character label: VOL1 columns 5-10 hold *UHL1* and UHL1 columns 5-12 the "
+        "label; mainframes see the volume serial *UHL1*");
   }
 
   // Digits or only blanks, or above 9999 z/OS's binary data set sequence number.
@@ -146,6 +163,11 @@ class Checker {
         bool blank = field.value.find_first_not_of(' ') == std::string::npos;
         if (field.numeric && !field.number && !blank)
           Add("numeric", &record, &field, Quoted(field.value) + " is neither a number nor blank");
+        else if (field.numeric && field.value.starts_with('?') && field.number &&
+                 (*field.number < kLowestBinarySequence || *field.number > kHighestBinarySequence))
+          Add("numeric", &record, &field,
+              "binary " + std::to_string(*field.number) + ", where binary form holds only " +
+                  std::to_string(kLowestBinarySequence) + " to " + std::to_string(kHighestBinarySequence));
       }
   }
 
@@ -225,6 +247,10 @@ Finding MakeFinding(std::string check, const DecodedRecord* record, const Field*
 std::vector<Finding> CheckLabelSet(const LabelSet& set, const DecodedSet& decoded) { return Checker(set, decoded).Run(); }
 
 bool IsVaklabelForm(const Finding& finding) { return finding.check == kVaklabelForm; }
+
+bool IdentifiersPass(const std::vector<Finding>& findings) {
+  return std::none_of(findings.begin(), findings.end(), [](const Finding& f) { return f.check == "identifiers"; });
+}
 
 bool Passes(const std::vector<Finding>& findings, bool vaklabel_form_counts) {
   return std::all_of(findings.begin(), findings.end(),

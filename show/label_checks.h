@@ -27,6 +27,10 @@ struct Finding {
 };
 
 inline constexpr char kVaklabelForm[] = "vaklabel_form";
+inline constexpr char kAsciiLabels[] = "ASCII labels (ANSI/ISO, AL), not EBCDIC standard labels";
+
+/// True when the records stand in the order a label group allows.
+bool IdentifiersPass(const std::vector<Finding>& findings);
 
 /// A finding about `record` and its `field`, either of which may be null.
 Finding MakeFinding(std::string check, const DecodedRecord* record, const Field* field, std::string reason);

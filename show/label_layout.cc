@@ -2,8 +2,8 @@
 
 #include <span>
 
+#include "ebcdic.h"
 #include "label_date.h"
-#include "label_image.h"
 
 namespace show {
 namespace {
@@ -33,6 +33,8 @@ constexpr Code kBlockAttributeFixed[] = {
     {'B', "blocked"}, {'S', "standard"}, {'R', "blocked standard"}, {' ', "unblocked"}};
 constexpr Code kBlockAttributeVariable[] = {
     {'B', "blocked"}, {'S', "spanned"}, {'R', "blocked and spanned"}, {' ', "unblocked, not spanned"}};
+// Undefined-length records are neither blocked nor spanned.
+constexpr Code kBlockAttributeUndefined[] = {{' ', "unblocked"}};
 constexpr Code kBlockAttributeOther[] = {{'B', "blocked"},
                                          {'S', "standard (fixed length) or spanned (variable length)"},
                                          {'R', "blocked standard (fixed length) or blocked and spanned (variable)"},
@@ -127,6 +129,7 @@ constexpr FieldFormat kUhl1Label[] = {
     {13, 80, "user_data", "user data"},
 };
 constexpr FieldFormat kUnknown[] = {{1, 4, "identifier", "identifier"}, {5, 80, "contents", "contents"}};
+constexpr FieldFormat kOther[] = {kIdentifier[0], kIdentifier[1], {5, 80, "contents", "contents"}};
 
 bool IsNumbered(std::string_view identifier, std::string_view prefix, char low, char high) {
   return identifier.size() == 4 && identifier.substr(0, 3) == prefix && identifier[3] >= low && identifier[3] <= high;
@@ -140,6 +143,8 @@ struct Layout {
 Layout LayoutOf(std::string_view identifier, bool marker) {
   std::string number(1, identifier.size() == 4 ? identifier[3] : '?');
   if (identifier == "VOL1") return {kVol1, "volume label"};
+  if (IsNumbered(identifier, "VOL", '2', '9'))
+    return {kOther, "volume label " + number + ", an additional volume label z/OS neither writes nor reads"};
   if (identifier == "HDR1") return {kHdr1, "data set label 1"};
   if (identifier == "HDR2") return {kHdr2, "data set label 2"};
   if (IsNumbered(identifier, "HDR", '3', '9')) return {kHdrN, "data set label " + number};
@@ -154,6 +159,11 @@ Layout LayoutOf(std::string_view identifier, bool marker) {
   return {kUnknown, "not a header label"};
 }
 
+// ASCII labels have layouts of their own, which these tools do not decode.
+Layout AsciiLayoutOf(std::string_view identifier) {
+  return {kOther, "ASCII label " + Visible(identifier) + ", not an EBCDIC standard label"};
+}
+
 std::string CodeList(std::span<const Code> codes) {
   std::string list;
   for (const Code& code : codes)
@@ -164,6 +174,7 @@ std::string CodeList(std::span<const Code> codes) {
 std::span<const Code> BlockAttributeCodes(char record_format) {
   if (record_format == 'F') return kBlockAttributeFixed;
   if (record_format == 'V') return kBlockAttributeVariable;
+  if (record_format == 'U') return kBlockAttributeUndefined;
   return kBlockAttributeOther;
 }
 
@@ -175,14 +186,11 @@ bool AllDigits(std::string_view text) {
 // in three binary bytes, which the EBCDIC table must not have changed.
 bool DecodeBinarySequence(Field* field) {
   if (field->key != "data_set_sequence_number" || field->value.size() != 4 || field->value[0] != '?') return false;
+  field->value.replace(1, 3, ToEbcdic(field->value.substr(1)));
   uint64_t number = 0;
-  for (size_t i = 1; i < 4; ++i) {
-    char raw = static_cast<char>(AsciiToEbcdic[static_cast<unsigned char>(field->value[i])]);
-    field->value[i] = raw;
-    number = number << 8 | static_cast<unsigned char>(raw);
-  }
+  for (size_t i = 1; i < 4; ++i) number = number << 8 | static_cast<unsigned char>(field->value[i]);
   field->number = number;
-  field->meaning = std::to_string(number) + " (binary, above 9999)";
+  field->meaning = std::to_string(number) + " (binary)";
   return true;
 }
 
@@ -216,8 +224,9 @@ void Interpret(const FieldFormat& format, std::span<const Code> codes, Field* fi
   if (date.kind == LabelDate::Kind::kDate) field->date = field->meaning;
 }
 
-DecodedRecord DecodeRecord(int number, const LabelSet& set, bool marker) {
-  const std::string& text = set.records[static_cast<size_t>(number - 1)];
+DecodedRecord DecodeRecord(int number, const LabelSet& set, const DecodedSet& decoded) {
+  const std::string& translated = set.records[static_cast<size_t>(number - 1)];
+  const std::string text = decoded.ascii ? ToEbcdic(translated) : translated;
   DecodedRecord record;
   record.number = number;
   record.identifier = Columns(text, 1, 4);
@@ -227,7 +236,7 @@ DecodedRecord DecodeRecord(int number, const LabelSet& set, bool marker) {
     record.unread = true;
     return record;
   }
-  Layout layout = LayoutOf(record.identifier, marker);
+  Layout layout = decoded.ascii ? AsciiLayoutOf(record.identifier) : LayoutOf(record.identifier, decoded.marker);
   record.title = layout.title;
   for (const FieldFormat& format : layout.fields) {
     if (static_cast<size_t>(format.first) > text.size()) break;
@@ -240,7 +249,8 @@ DecodedRecord DecodeRecord(int number, const LabelSet& set, bool marker) {
     std::span<const Code> codes = format.codes;
     if (field.key == "block_attribute") codes = BlockAttributeCodes(Columns(text, 5, 5)[0]);
     Interpret(format, codes, &field);
-    if (number == 1 && marker && field.key == "volume_serial") field.meaning = "UHL1 marker: the label is in UHL1";
+    if (number == 1 && decoded.marker && field.key == "volume_serial")
+      field.meaning = "UHL1 marker: the label is in UHL1";
     record.fields.push_back(std::move(field));
   }
   return record;
@@ -251,6 +261,18 @@ bool IsInitialised(const LabelSet& set) {
   return set.records.size() == 2 && set.ends_with_tape_mark && Columns(set.records[0], 1, 4) == "VOL1" &&
          set.records[1].size() == kLabelRecordSize && Columns(set.records[1], 1, 4) == "HDR1" &&
          set.records[1].find_first_not_of('0', 4) == std::string::npos;
+}
+
+// z/VSE may end a label group after HDR1.
+bool IsVseSet(const LabelSet& set) {
+  return set.records.size() == 2 && set.ends_with_tape_mark && Columns(set.records[0], 1, 4) == "VOL1" &&
+         Columns(set.records[1], 1, 4) == "HDR1";
+}
+
+// ASCII (ANSI/ISO) labels read through the EBCDIC table: the bytes on the
+// tape start with VOL1 in ASCII.
+bool IsAsciiSet(const LabelSet& set) {
+  return !set.records.empty() && !set.IsUnread(0) && ToEbcdic(Columns(set.records[0], 1, 4)) == "VOL1";
 }
 
 }  // namespace
@@ -287,16 +309,18 @@ std::string Quoted(std::string_view text) {
   constexpr size_t kShown = 40;
   // Appending to one string, not prefixing a temporary, keeps GCC 12's -Wrestrict false alarm away in Release builds.
   std::string quoted = "'";
-  if (text.size() <= kShown) return quoted.append(Visible(text)).append("'");
-  return quoted.append(Visible(text.substr(0, kShown))).append("'... (" + std::to_string(text.size()) + " bytes)");
+  if (text.size() <= kShown) return quoted.append(text).append("'");
+  return quoted.append(text.substr(0, kShown)).append("'... (" + std::to_string(text.size()) + " bytes)");
 }
 
 DecodedSet Decode(const LabelSet& set) {
   DecodedSet decoded;
   decoded.marker = !set.records.empty() && Columns(set.records[0], 5, 10) == kUhl1Marker;
   decoded.initialised = IsInitialised(set);
+  decoded.vse = !decoded.initialised && IsVseSet(set);
+  decoded.ascii = IsAsciiSet(set);
   for (size_t i = 0; i < set.records.size(); ++i)
-    decoded.records.push_back(DecodeRecord(static_cast<int>(i + 1), set, decoded.marker));
+    decoded.records.push_back(DecodeRecord(static_cast<int>(i + 1), set, decoded));
   if (decoded.initialised) decoded.records[1].title = "data set label 1, a dummy: no data set yet";
   decoded.vaklabel = ReadAsVaklabel(set);
   return decoded;

@@ -50,6 +50,10 @@ struct DecodedSet {
   /// VOL1 and a dummy HDR1 of zeros, then the tape mark: a volume
   /// initialised for standard labels that holds no data set yet.
   bool initialised = false;
+  /// VOL1 and HDR1, then the tape mark: a label set as z/VSE may write it.
+  bool vse = false;
+  /// The bytes on the tape are ASCII (ANSI/ISO) labels, not EBCDIC ones.
+  bool ascii = false;
   /// What vaklabel reads from this set: VOL1's volume serial, or with the
   /// marker UHL1 columns 5-12, or none and why.
   VaklabelView vaklabel;
@@ -63,8 +67,9 @@ std::string Columns(std::string_view record, int first, int last);
 /// `text` with every byte outside printable ASCII written as \xNN.
 std::string Visible(std::string_view text);
 
-/// Input quoted for a message: Visible, in quotes, and cut after a few
-/// dozen bytes, so that no input can flood or steer a terminal.
+/// Input quoted for a message: in quotes, and cut after a few dozen bytes,
+/// so that no input can flood a terminal. Its bytes stay as they are: text
+/// output passes them through Visible, JSON through its own escaping.
 std::string Quoted(std::string_view text);
 
 }  // namespace show

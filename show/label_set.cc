@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "ebcdic.h"
+#include "label_layout.h"
 
 namespace show {
 
@@ -38,6 +39,8 @@ LabelSet CollectLabelBlocks(InputKind kind, const std::function<TapeEvent(std::s
   }
   return set;
 }
+
+InputError::InputError(const std::string& message) : std::runtime_error(Visible(message)), message_(message) {}
 
 bool LabelSet::IsUnread(size_t record) const {
   return std::find(unread_blocks.begin(), unread_blocks.end(), record) != unread_blocks.end();

@@ -42,10 +42,16 @@ struct LabelSet {
   bool IsUnread(size_t record) const;
 };
 
-/// An input that cannot be read. The message says why; the caller names the input.
+/// An input that cannot be read. The message says why; the caller names the
+/// input. what() has the message's bytes outside printable ASCII escaped, for
+/// a terminal; message() keeps them, for JSON, which escapes them itself.
 class InputError : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit InputError(const std::string& message);
+  const std::string& message() const { return message_; }
+
+ private:
+  std::string message_;
 };
 
 /// What reading one record off a tape found.

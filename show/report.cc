@@ -6,6 +6,8 @@
 namespace show {
 namespace {
 
+constexpr char kVseSet[] = "a z/VSE label set: VOL1 and HDR1 with no HDR2, as z/VSE may write them";
+
 using Json = nlohmann::ordered_json;
 
 std::string TrimRight(std::string text) {
@@ -17,9 +19,13 @@ std::string ColumnRange(int first, int last) {
   return first == last ? std::to_string(first) : std::to_string(first) + "-" + std::to_string(last);
 }
 
+// Names a label only where the records are a label group: what vaklabel
+// takes from a data block or a foreign label is no label.
 std::string LabelLine(const Report& report) {
   std::string line = Visible(report.input) + " (" + KindName(report.set->kind) + "): ";
   const VaklabelView& vaklabel = report.decoded->vaklabel;
+  if (report.decoded->ascii) return line + kAsciiLabels;
+  if (!IdentifiersPass(*report.findings)) return line + "no standard label set";
   if (!vaklabel.label) return line + "no label vaklabel can read";
   return line + "label " + Visible(TrimRight(*vaklabel.label)) +
          (vaklabel.in_uhl1 ? " (eight characters, in UHL1)" : " (six characters, in VOL1)");
@@ -142,6 +148,7 @@ void PrintText(const Report& report, std::ostream& out) {
   for (const std::string& note : report.set->notes) out << "note: " << note << '\n';
   if (report.decoded->initialised)
     out << "note: an initialised volume: VOL1 and a dummy HDR1, no data set written yet\n";
+  if (report.decoded->vse) out << "note: " << kVseSet << "\n";
   size_t title_width = TitleWidth(*report.decoded);
   for (const DecodedRecord& record : report.decoded->records) PrintRecord(record, title_width, out);
   std::vector<Finding> failures = Select(*report.findings, false);
@@ -165,6 +172,8 @@ void PrintJson(const Report& report, std::ostream& out) {
   json["label_length"] = vaklabel.label ? Json(vaklabel.length) : Json(nullptr);
   json["passed"] = Passes(*report.findings, report.vaklabel_form_counts);
   json["initialised"] = decoded.initialised;
+  json["vse"] = decoded.vse;
+  json["ascii"] = decoded.ascii;
   json["notes"] = report.set->notes;
   json["records"] = Json::array();
   for (const DecodedRecord& record : decoded.records) json["records"].push_back(RecordJson(record));

@@ -74,9 +74,21 @@ int ShowInput(const std::string& input, const Options& options, bool* shown) {
   } catch (const show::InputError& error) {
     std::cout.flush();
     std::cerr << "vaklabel-show: " << show::Visible(input) << ": " << error.what() << '\n';
-    if (options.json) show::PrintJsonError(input, kind, error.what(), std::cout);
+    if (options.json) show::PrintJsonError(input, kind, error.message(), std::cout);
     return kUnreadable;
   }
+}
+
+// CLI11's complaint in the form of every other error, naming the word the
+// command line got wrong.
+std::string UsageMessage(const CLI::App* app, const CLI::Error& error) {
+  std::vector<std::string> extras = app->remaining();
+  std::string problem = error.what();
+  if (dynamic_cast<const CLI::RequiredError*>(&error) && app->get_option("inputs")->empty())
+    problem = "missing input: name a tape device, AWSTAPE image or label text file";
+  else if (dynamic_cast<const CLI::ExtrasError*>(&error) && !extras.empty())
+    problem = extras.front() + ": no such option";
+  return "vaklabel-show: " + show::Visible(problem) + "\nTry 'vaklabel-show --help' for more information.\n";
 }
 
 }  // namespace
@@ -95,6 +107,7 @@ int main(int argc, char** argv) {
   app.add_flag("--map", options.map,
                "walk the whole tape or image: every data set's labels and blocks, checked against the standard");
   app.set_version_flag("--version", "vaklabel-show " VAKLABEL_VERSION);
+  app.failure_message(UsageMessage);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {

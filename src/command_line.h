@@ -25,7 +25,7 @@ struct Request {
   int label_len;  // the new label's length in write mode
 };
 
-enum class Verdict { kRead, kWrite, kHelp, kBadCommandLine };
+enum class Verdict { kRead, kWrite, kHelp, kLongHelp, kVersion, kUnreadableLabel, kBadCommandLine };
 
 /// Parses and checks `argv` into `request` (which it resets first). getopt
 /// reports a bad option or a missing argument itself; every other verdict is
@@ -34,3 +34,7 @@ Verdict ParseCommandLine(int argc, char* argv[], Request& request);
 
 /// Writes the usage text to standard error.
 void Usage();
+/// Writes the usage text and the long options to standard output, for --help.
+void LongUsage();
+/// Says on standard error why the label `label` is refused.
+void RefuseUnreadableLabel(const char* label);

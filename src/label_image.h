@@ -12,6 +12,8 @@ inline constexpr int kLabelImageSize = kRecordSize * kRecordCount;
 /// The two label lengths; the records in use are always the length / 2.
 inline constexpr int kShortLabelLength = 6;  // in the VOL1 volume serial
 inline constexpr int kLongLabelLength = 8;   // in UHL1, VOL1 holding the marker
+/// The VOL1 volume serial that says the label is in UHL1.
+inline constexpr char kUhl1Marker[] = "*UHL1*";
 /// Bytes in one row of the dump and of a label text file.
 inline constexpr int kRowSize = 8;
 inline constexpr int kRowsPerRecord = kRecordSize / kRowSize;

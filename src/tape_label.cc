@@ -16,7 +16,6 @@
 
 namespace {
 
-constexpr char kUhl1Marker[] = "*UHL1*";
 constexpr int kSerialOffset = 4;          // VOL1 columns 5-10
 constexpr int kCreationDateOffset = 121;  // HDR1 columns 42-47
 constexpr int kCreationDateLength = 6;

@@ -13,17 +13,19 @@ doc=$1
 # shellcheck source=../support/tools_on_path.sh
 source "$(dirname "$0")/../support/tools_on_path.sh"
 
+# The README's examples run from the project's root, where the templates are.
+ln -s "$TEMPLATE_DIR" templates
 vtape create nst0.aws
 vtape run nst0.aws -- vaklabel -q -c "$TEMPLATE_DIR" -t standard.lbl -f /dev/nst0 -w XYZ789 2>/dev/null
 
 # Prints the examples separated by NUL bytes, with roff escapes undone and
-# the installed template directory replaced by the source tree's.
+# a manual page's installed template directory replaced by the source tree's.
 extract() {
   case $doc in
     *.md) awk '/^```sh$/ {on=1; next} /^```/ {if (on) printf "%c", 0; on=0; next} on {print}' "$doc" ;;
     *) awk '/^\.EX$/ {on=1; next} /^\.EE$/ {printf "%c", 0; on=0; next} on {print}' "$doc" |
          sed -e 's/\\-/-/g' -e 's/\\(aq/'"'"'/g' -e 's/\\e/\\/g' ;;
-  esac | sed -e "s|@DATADIR@|$TEMPLATE_DIR|g" -e "s|/usr/share/vaklabel|$TEMPLATE_DIR|g"
+  esac | sed -e "s|@DATADIR@|$TEMPLATE_DIR|g"
 }
 
 count=0

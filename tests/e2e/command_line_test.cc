@@ -40,6 +40,7 @@ const RefusedCase kRefused[] = {
     {{"-f", "/dev/nst0", "-w", "-b", "ABC123"}, 1, ""},
     {{"-f", "/dev/nst0", "-w", "-t", "t", "ABC123"}, 1, ""},
     {{"-f", "/dev/nst0", "-w", "-r", "ABC123"}, 1, ""},
+    {{"--frobnicate"}, 1, "%s: invalid option -- '-'\n"},
 };
 
 TEST_F(VaklabelTest, RefusedCommandLinesPrintTheUsageOnly) {
@@ -56,6 +57,31 @@ TEST_F(VaklabelTest, RefusedCommandLinesPrintTheUsageOnly) {
     EXPECT_EQ(run.err, complaint + kUsage) << shown;
   }
   EXPECT_EQ(Tape(), SixCharacterTape()) << "a refused command line must not touch the drive";
+}
+
+TEST_F(VaklabelTest, LongOptionsAndARefusedLabelNeverTouchTheDrive) {
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string out;
+    std::string err;
+  } const kCases[] = {
+      {{"--help"}, 0, kUsage + " --help: this text on standard output, --version: the version\n", ""},
+      {{"--version"}, 0, "vaklabel 0.1.0\n", ""},
+      {{"-f", "/dev/nst0", "-w", "*UHL1*"},
+       1,
+       "",
+       "vaklabel: label *UHL1* refused: in VOL1 it is the marker of an eight-character label in UHL1, so vaklabel "
+       "could not read it back\n"},
+  };
+  LoadTape(SixCharacterTape());
+  for (const Case& c : kCases) {
+    CommandResult run = Vaklabel(c.args);
+    EXPECT_EQ(run.status, c.status) << c.args.back();
+    EXPECT_EQ(run.out, c.out) << c.args.back();
+    EXPECT_EQ(run.err, c.err) << c.args.back();
+  }
+  EXPECT_EQ(Tape(), SixCharacterTape());
 }
 
 TEST_F(VaklabelTest, WriteThenReadModeReadsTheLabel) {

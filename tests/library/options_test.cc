@@ -43,11 +43,12 @@ TEST(Options, BadCommandLinesCannotRun) {
     const char* says;
   };
   const std::vector<Case> cases = {
-      {{}, "subcommand"},
+      {{}, "vaklabel-library: missing subcommand: inventory or label\n"},
+      {{"invent"}, "vaklabel-library: invent: not a subcommand (inventory or label)\n"},
       {{"label", "--serial", "TAP001", "--barcode-six"}, "excludes"},
       {{"label", "--serial", "TAPE1"}, "six- or eight"},
       {{"inventory", "5-2"}, "bad slot list"},
-      {{"inventory", "--relabel"}, "relabel"},
+      {{"inventory", "--relabel"}, "vaklabel-library: --relabel: no such option here\n"},
       {{"inventory", "--drives", "0=/dev/nst0,0=/dev/nst1"}, "named twice"},
       {{"inventory", "--drives", "x=/dev/nst0"}, "bad drive number"},
   };
@@ -56,6 +57,7 @@ TEST(Options, BadCommandLinesCannotRun) {
     EXPECT_FALSE(parsed.options);
     EXPECT_EQ(parsed.exit_status, kExitCannotRun);
     EXPECT_NE(parsed.err.find(c.says), std::string::npos) << parsed.err;
+    EXPECT_TRUE(parsed.err.starts_with("vaklabel-library: ")) << parsed.err;
   }
 }
 

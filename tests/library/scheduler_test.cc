@@ -195,15 +195,15 @@ TEST(Scheduler, AnUnreadTapeIsReadInAnotherDrive) {
     FakeChanger changer({1, 2});
     Recorder recorder;
     std::atomic<bool> stop{false};
-    std::atomic<bool> drive0_tried{false};
+    std::atomic<size_t> drives_started{0};
     std::mutex mutex;
     std::map<int, size_t> told;
     VisitFn visit = [&](const PlanEntry& entry, const DriveUnit& drive, Attempt* attempt) {
-      // Drive 0 gets a cartridge of its own before drive 1 finishes one.
-      for (int i = 0; i < 500 && drive.index != 0 && !drive0_tried; ++i) {
+      // Each drive takes a cartridge of its own before either finishes one.
+      if (attempt->unread_in.empty() && drives_started < c.drives.size()) ++drives_started;
+      for (int i = 0; i < 500 && drives_started < c.drives.size(); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
       }
-      drive0_tried = drive0_tried || drive.index == 0;
       SlotReport report = UnvisitedReport(entry);
       attempt->unreadable_here = c.dirty_drives.contains(drive.index) || c.damaged_slots.contains(entry.slot);
       report.outcome = Outcome::kRead;

@@ -37,9 +37,16 @@ std::string Hdr1Dates(std::string_view creation, std::string_view expiration) {
 const std::string kZosHdr1 = Put(Hdr1Dates(" 99123", " 99365"), 61, "IBM OS/VS 370");
 const std::string kZosHdr2 = Put(Put(Record("HDR2F3200000080301PAYJOB  /STEP1   "), 37, "  R"), 71, "0000000000");
 const std::string kDummyHdr1 = "HDR1" + std::string(76, '0');
-// A data set sequence number above 9999: '?' and 70000 in three binary
-// bytes, as the EBCDIC-to-ASCII table leaves them.
-const std::string kBigSequence = std::string("?") + show::FromEbcdic(std::string("\x01\x11\x70", 3));
+// A data set sequence number in binary: '?' and three bytes, as the
+// EBCDIC-to-ASCII table leaves them.
+std::string BinarySequence(uint32_t number) {
+  return "?" + show::FromEbcdic(std::string{static_cast<char>(number >> 16), static_cast<char>(number >> 8),
+                                            static_cast<char>(number)});
+}
+const std::string kBigSequence = BinarySequence(70000);
+// ASCII labels as the EBCDIC table turns them.
+const std::string kAsciiVol1 = show::FromEbcdic(kVol1);
+const std::string kAsciiSerial = show::FromEbcdic("ABC123");
 
 struct SetCase {
   const char* name;
@@ -52,7 +59,11 @@ struct SetCase {
 
 const SetCase kSets[] = {
     {"six characters", {kVol1, kHdr1, kHdr2}, "ABC123", {}},
-    {"eight characters", {kVol1Marker, kHdr1, kHdr2, kUhl1}, "ABCD1234", {}},
+    // A mainframe reads the marker as the volume serial.
+    {"eight characters",
+     {kVol1Marker, kHdr1, kHdr2, kUhl1},
+     "ABCD1234",
+     {"volume_serial@1.volume_serial", "vaklabel_form@1.volume_serial"}},
     {"whole label group",
      {kVol1, kHdr1, kHdr2, Record("HDR3SYSTEM DATA"), Record("UHL1ANYTHING AT ALL"), Record("UHL2")},
      "ABC123",
@@ -65,10 +76,32 @@ const SetCase kSets[] = {
     {"tape mark first", {}, nullptr, {"identifiers@0.", "vaklabel_form@0."}},
     // vaklabel takes the label from the first record, whatever it is.
     {"HDR1 first", {kHdr1, kVol1, kHdr2}, "PAYROL", {"identifiers@1."}},
-    {"HDR2 missing", {kVol1, kHdr1}, nullptr, {"identifiers@0.", "vaklabel_form@0."}},
+    {"z/VSE: VOL1, HDR1, tape mark", {kVol1, kHdr1}, nullptr, {"vaklabel_form@0."}},
+    {"HDR2 missing, no tape mark",
+     {kVol1, kHdr1},
+     nullptr,
+     {"identifiers@0.", "tape_mark@0.", "vaklabel_form@0."},
+     false},
+    {"ASCII labels",
+     {kAsciiVol1, show::FromEbcdic(kHdr1), show::FromEbcdic(kHdr2)},
+     kAsciiSerial.c_str(),
+     {"identifiers@0."}},
+    {"EOF1 after the header labels", {kVol1, kHdr1, kHdr2, Record("EOF1")}, "ABC123", {"identifiers@4."}},
+    {"record format U, blocked",
+     {kVol1, kHdr1, Put(Put(kHdr2, 5, "U"), 39, "B")},
+     "ABC123",
+     {"code@3.block_attribute"}},
     {"initialised volume, dummy HDR1", {kVol1, kDummyHdr1}, nullptr, {"vaklabel_form@0."}},
     {"z/OS set from 1999", {kVol1, kZosHdr1, kZosHdr2}, "ABC123", {"vaklabel_form@2.creation_date"}},
-    {"data set sequence number 70000", {kVol1, Put(kHdr1, 32, kBigSequence), kHdr2}, "ABC123", {}},
+    {"binary sequence number 65535", {kVol1, Put(kHdr1, 32, BinarySequence(65535)), kHdr2}, "ABC123", {}},
+    {"binary sequence number 70000",
+     {kVol1, Put(kHdr1, 32, kBigSequence), kHdr2},
+     "ABC123",
+     {"numeric@2.data_set_sequence_number"}},
+    {"binary sequence number 5",
+     {kVol1, Put(kHdr1, 32, BinarySequence(5)), kHdr2},
+     "ABC123",
+     {"numeric@2.data_set_sequence_number"}},
     {"unlabelled data tape",
      {std::string(20480, 'f'), std::string(20480, 'f'), std::string(20480, 'f')},
      nullptr,
@@ -95,15 +128,21 @@ const SetCase kSets[] = {
     {"more than a label group", {kVol1, kHdr1, kHdr2}, "ABC123", {"identifiers@0."}, true, true},
     {"short record", {kVol1, kHdr1, kHdr2.substr(0, 79)}, "ABC123", {"record_length@3."}},
     {"no tape mark", {kVol1, kHdr1, kHdr2}, nullptr, {"tape_mark@0.", "vaklabel_form@0."}, false},
-    {"marker without UHL1", {kVol1Marker, kHdr1, kHdr2}, nullptr, {"marker@1.volume_serial", "vaklabel_form@0."}},
-    {"marker, HDR3 fourth", {kVol1Marker, kHdr1, kHdr2, Record("HDR3ABCD1234")}, "ABCD1234", {"marker@4."}},
+    {"marker without UHL1",
+     {kVol1Marker, kHdr1, kHdr2},
+     nullptr,
+     {"marker@1.volume_serial", "volume_serial@1.volume_serial", "vaklabel_form@1.volume_serial", "vaklabel_form@0."}},
+    {"marker, HDR3 fourth",
+     {kVol1Marker, kHdr1, kHdr2, Record("HDR3ABCD1234")},
+     "ABCD1234",
+     {"marker@4.", "volume_serial@1.volume_serial", "vaklabel_form@1.volume_serial"}},
     {"lower-case serial", {Put(kVol1, 5, "abc123"), kHdr1, kHdr2}, "abc123", {"volume_serial@1.volume_serial"}},
     {"blank inside serial", {Put(kVol1, 5, "AB 123"), kHdr1, kHdr2}, "AB 123", {"volume_serial@1.volume_serial"}},
     {"blank serial", {Put(kVol1, 5, "      "), kHdr1, kHdr2}, "      ", {"volume_serial@1.volume_serial"}},
     {"asterisk in UHL1 label",
      {kVol1Marker, kHdr1, kHdr2, Record("UHL1ABCD*234")},
      "ABCD*234",
-     {"volume_serial@4.label"}},
+     {"volume_serial@1.volume_serial", "volume_serial@4.label", "vaklabel_form@1.volume_serial"}},
     {"block length not numeric", {kVol1, kHdr1, Put(kHdr2, 6, "08A00")}, "ABC123", {"numeric@3.block_length"}},
     {"volume sequence half blank",
      {kVol1, Put(kHdr1, 28, "01  "), kHdr2},
@@ -123,7 +162,7 @@ const SetCase kSets[] = {
     {"UHL1 not blank after the label",
      {kVol1Marker, kHdr1, kHdr2, Put(kUhl1, 40, "X")},
      "ABCD1234",
-     {"vaklabel_form@4.user_data"}},
+     {"volume_serial@1.volume_serial", "vaklabel_form@1.volume_serial", "vaklabel_form@4.user_data"}},
 };
 
 std::vector<std::string> Failures(const std::vector<show::Finding>& findings) {
@@ -163,12 +202,7 @@ TEST(LabelSetTest, FieldsComeFromTheirColumnsWithTheirMeanings) {
       {{kVol1, kHdr1}, 1, "data_set_security", "0", "no password protection", {}},
       {{kVol1, kHdr1}, 1, "system_code", "IBM OS/VS 370", "", {}},
       {{kVol1, kHdr1}, 1, "block_count_high", "0000", "", 0},
-      {{kVol1, Put(kHdr1, 32, kBigSequence)},
-       1,
-       "data_set_sequence_number",
-       R"(?\x01\x11p)",
-       "70000 (binary, above 9999)",
-       70000},
+      {{kVol1, Put(kHdr1, 32, kBigSequence)}, 1, "data_set_sequence_number", R"(?\x01\x11p)", "70000 (binary)", 70000},
       {{kVol1, kHdr1, kHdr2}, 2, "record_format", "F", "fixed length", {}},
       {{kVol1, kHdr1, kHdr2}, 2, "block_length", "08000", "", 8000},
       {{kVol1, kHdr1, Put(kHdr2, 6, " 8000")}, 2, "block_length", " 8000", "", {}},
@@ -188,6 +222,25 @@ TEST(LabelSetTest, FieldsComeFromTheirColumnsWithTheirMeanings) {
     EXPECT_EQ(show::Visible(field->value), c.value) << c.key;
     EXPECT_EQ(field->meaning, c.meaning) << c.key << " " << c.value;
     EXPECT_EQ(field->number, c.number) << c.key << " " << c.value;
+  }
+}
+
+TEST(LabelSetTest, TitlesNameEveryLabelKind) {
+  struct TitleCase {
+    std::string record;
+    const char* title;
+  } const kTitles[] = {
+      {Record("EOF1"), "trailer label 1"},
+      {Record("EOV2"), "trailer label 2"},
+      {Record("UTL3"), "user trailer label 3"},
+      {Record("VOL2"), "volume label 2, an additional volume label z/OS neither writes nor reads"},
+      {Record("DATA"), "not a header label"},
+      {kAsciiVol1, "ASCII label VOL1, not an EBCDIC standard label"},
+  };
+  for (const TitleCase& c : kTitles) {
+    LabelSet set;
+    set.records = {c.record};
+    EXPECT_EQ(show::Decode(set).records.at(0).title, c.title) << c.title;
   }
 }
 

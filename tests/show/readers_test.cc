@@ -160,6 +160,9 @@ TEST_F(AwsImageTest, RefusesWhatIsNotAnAwstapeImage) {
       {block + block.substr(0, 3), "offset 86: image ends inside a block header"},
       {block + std::string("\x50\x00\x50\x00\xA0\x00", 6) + "VOL1", "offset 86: image ends inside a block"},
       {compressed, "not an AWSTAPE image: its first 6 bytes are no block header"},
+      {block + std::string("\x50\x00\x0C\x00\xA0\x00", 6) + std::string(80, '\xC1'),
+       "offset 86: not an AWSTAPE header: previous-length field 12 where the header before has length 80"},
+      {block + std::string("\x00\x00\x50\x00\xA0\x00", 6), "offset 86: not an AWSTAPE header: an empty block"},
       {block + std::string("\x50\x00\x50\x00\xA0\x02", 6),
        "offset 86: flag byte 02: a compressed (HET) block, not AWSTAPE"},
       {"56,4F,4C,31,48,4A,4B,30,   #VOL1\n", "not an AWSTAPE image: its first 6 bytes are no block header"},
@@ -169,6 +172,10 @@ TEST_F(AwsImageTest, RefusesWhatIsNotAnAwstapeImage) {
 
 TEST_F(AwsImageTest, KindIsToldByContents) {
   std::string image = Write(test_support::EncodeAws({test_support::Mark()}));
+  EXPECT_EQ(show::ResolveKind(image, std::nullopt), show::InputKind::kImage);
+  // Cut inside its first block, so that the reader can say where it ends.
+  std::string cut = test_support::EncodeAws({test_support::Block(test_support::LabelRecord("VOL1ABC123"))});
+  test_support::WriteFile(image, cut.substr(0, 50));
   EXPECT_EQ(show::ResolveKind(image, std::nullopt), show::InputKind::kImage);
   std::string text = dir_.File("x.txt");
   test_support::WriteFile(text, LabelText({test_support::Record("VOL1")}));

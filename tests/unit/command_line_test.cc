@@ -14,22 +14,22 @@ struct Case {
 
 const Case kCases[] = {
     {{}, Verdict::kBadCommandLine},
-    {{"-r"}, Verdict::kBadCommandLine},                      // no device
-    {{"-f", ""}, Verdict::kBadCommandLine},                  // an empty device
-    {{"-f", "/dev/nst0"}, Verdict::kRead},                   // read is the default mode
+    {{"-r"}, Verdict::kBadCommandLine},      // no device
+    {{"-f", ""}, Verdict::kBadCommandLine},  // an empty device
+    {{"-f", "/dev/nst0"}, Verdict::kRead},   // read is the default mode
     {{"-q", "-r", "-f", "d"}, Verdict::kRead},
     {{"-f", "d", "-h"}, Verdict::kHelp},
-    {{"-x", "-h", "-f", "d"}, Verdict::kBadCommandLine},     // getopt refuses -x before it sees -h
-    {{"-f"}, Verdict::kBadCommandLine},                      // missing argument
-    {{"-f", "d", "XYZ"}, Verdict::kBadCommandLine},          // a stray operand in read mode
-    {{"-f", "d", "-o", "out"}, Verdict::kBadCommandLine},    // -o without -p
+    {{"-x", "-h", "-f", "d"}, Verdict::kBadCommandLine},   // getopt refuses -x before it sees -h
+    {{"-f"}, Verdict::kBadCommandLine},                    // missing argument
+    {{"-f", "d", "XYZ"}, Verdict::kBadCommandLine},        // a stray operand in read mode
+    {{"-f", "d", "-o", "out"}, Verdict::kBadCommandLine},  // -o without -p
     {{"-f", "d", "-p", "dir", "-o", "out"}, Verdict::kRead},
-    {{"-f", "d", "-p", "dir"}, Verdict::kRead},              // accepted, no effect
+    {{"-f", "d", "-p", "dir"}, Verdict::kRead},  // accepted, no effect
     {{"-f", "d", "-c", "dir"}, Verdict::kRead},
     {{"-f", "d", "-b", "-p", "dir"}, Verdict::kBadCommandLine},
     {{"-f", "d", "-t", "t", "-c", "dir"}, Verdict::kBadCommandLine},
     {{"-w", "-f", "d", "ABC123"}, Verdict::kWrite},
-    {{"-w", "ABC123", "-f", "d"}, Verdict::kWrite},          // getopt permutes the operand
+    {{"-w", "ABC123", "-f", "d"}, Verdict::kWrite},  // getopt permutes the operand
     {{"-w", "-f", "d", "ABCD1234"}, Verdict::kWrite},
     {{"-w", "-f", "d", "ABC1234"}, Verdict::kBadCommandLine},  // seven characters
     {{"-w", "-f", "d", "ABC12"}, Verdict::kBadCommandLine},
@@ -40,11 +40,22 @@ const Case kCases[] = {
     {{"-w", "-f", "d", "-t", "t", "ABC123"}, Verdict::kBadCommandLine},  // -t needs -c
     {{"-w", "-f", "d", "-b", "-p", "p", "-t", "t", "-c", "c", "ABC123"}, Verdict::kWrite},
     {{"-w", "-f", "d", "-p", "p", "-c", "c", "ABC123"}, Verdict::kWrite},
-    {{"-w", "-f", "d", "-r"}, Verdict::kRead},               // the last mode counts
+    {{"-w", "-f", "d", "-r"}, Verdict::kRead},  // the last mode counts
     {{"-w", "-f", "d", "-r", "ABC123"}, Verdict::kBadCommandLine},
-    {{"-f", "d", "-w", "--", "-ABCDE"}, Verdict::kWrite},    // an operand with a minus after --
+    {{"-f", "d", "-w", "--", "-ABCDE"}, Verdict::kWrite},  // an operand with a minus after --
     {{"-f", "d", "-w", "-ABCDE"}, Verdict::kBadCommandLine},
-    {{"-w", "-f", "d", "\xC3\xA9" "ABCD"}, Verdict::kWrite},  // six bytes, five characters
+    {{"-w", "-f", "d",
+      "\xC3\xA9"
+      "ABCD"},
+     Verdict::kWrite},  // six bytes, five characters
+    {{"--help"}, Verdict::kLongHelp},
+    {{"-f", "d", "--version"}, Verdict::kVersion},
+    {{"-f", "--help"}, Verdict::kRead},            // a device named --help
+    {{"-h", "--version"}, Verdict::kHelp},         // the first one counts
+    {{"-x", "--help"}, Verdict::kBadCommandLine},  // getopt refuses -x first
+    {{"--helpme"}, Verdict::kBadCommandLine},
+    {{"-w", "-f", "d", "*UHL1*"}, Verdict::kUnreadableLabel},  // the marker as a label
+    {{"-w", "-f", "d", "*UHL1*AB"}, Verdict::kWrite},
 };
 
 Verdict Parse(const std::vector<std::string>& args, Request& request) {

@@ -14,8 +14,9 @@ inline constexpr int kExitFailure = 125;
 inline constexpr int kExitCannotRun = 126;
 inline constexpr int kExitNotFound = 127;
 
-/// Prints the usage to stderr and exits with kExitFailure.
-[[noreturn]] void UsageError();
+/// Prints "vtape: PROBLEM" and the usage to stderr and exits with
+/// kExitFailure.
+[[noreturn]] void UsageError(const std::string& problem);
 /// Prints "vtape: MESSAGE" to stderr and exits with kExitFailure.
 [[noreturn]] void Fatal(const std::string& message);
 /// Fatal("PATH: strerror(errno)").

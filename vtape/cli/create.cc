@@ -27,15 +27,18 @@ int Create(int argc, char** argv) {
     if (strcmp(argv[i], "--force") == 0) {
       force = true;
     } else if (strcmp(argv[i], "--size") == 0) {
-      if (i + 1 == argc || !ParseSize(argv[i + 1], &capacity)) Fatal("--size needs a size in bytes (K, M, G, T allowed)");
+      if (i + 1 == argc || !ParseSize(argv[i + 1], &capacity))
+        Fatal("--size: needs a size in bytes (K, M, G, T allowed)");
       ++i;
-    } else if (argv[i][0] == '-' || image != nullptr) {
-      UsageError();
+    } else if (argv[i][0] == '-') {
+      UsageError(std::string(argv[i]) + ": not an option of create");
+    } else if (image != nullptr) {
+      UsageError(std::string(argv[i]) + ": unexpected argument after the image " + image);
     } else {
       image = argv[i];
     }
   }
-  if (image == nullptr) UsageError();
+  if (image == nullptr) UsageError("create: missing IMAGE");
   // Opening a FIFO for writing would wait for a reader, and a device node
   // could be a real drive: only regular files are ever opened.
   RefuseUnlessRegular(image, /*missing_ok=*/true);

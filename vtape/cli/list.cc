@@ -159,7 +159,9 @@ constexpr size_t kBlockShown = size_t{1} << 24;
 }  // namespace
 
 int List(int argc, char** argv) {
-  if (argc != 1 || argv[0][0] == '-') UsageError();
+  if (argc == 0) UsageError("list: missing IMAGE");
+  if (argv[0][0] == '-') UsageError(std::string(argv[0]) + ": not an option of list");
+  if (argc > 1) UsageError(std::string(argv[1]) + ": unexpected argument after the image " + argv[0]);
   if (library::IsLibrary(argv[0])) return library::ListLibrary(argv[0]);
   const char* image = argv[0];
   RefuseUnlessRegular(image, /*missing_ok=*/false);

@@ -23,20 +23,26 @@ constexpr char kUsage[] =
     "       vtape run LIBDIR [--changer PATH] [LIBRARY-FAULT...] -- COMMAND [ARG...]\n"
     "       vtape --help | --version\n";
 
+// Each "Options of COMMAND ARGUMENT:" section lists, one to a line, the
+// options that command takes with that argument; the shell completion reads
+// them from here.
 constexpr char kHelp[] =
     "\n"
     "Keeps a tape in an AWSTAPE image file and plays the Linux tape driver for it.\n"
     "\n"
-    "  create IMAGE     make a blank tape; --force replaces an existing file;\n"
-    "                   --size SIZE gives it an end: bytes, or with K, M, G, T\n"
-    "                   (default: no end)\n"
+    "  create IMAGE     make a blank tape\n"
     "  list IMAGE       show every block (with hex, and EBCDIC text for 80-byte\n"
     "                   blocks), tape mark and the end of data; exit 1 if the\n"
     "                   image is corrupt\n"
     "  run IMAGE        run COMMAND with the drive loaded with IMAGE and exit\n"
     "                   with its status; TAPE is set to the drive's name\n"
     "\n"
-    "Options of run:\n"
+    "Options of create IMAGE:\n"
+    "  --force              replace an existing file\n"
+    "  --size SIZE          give the tape an end: bytes, or with K, M, G, T\n"
+    "                       (default: no end)\n"
+    "\n"
+    "Options of run IMAGE:\n"
     "  --device PATH        name the drive answers to (default /dev/nst0); the\n"
     "                       matching st/nst name is served too\n"
     "  --require-hidden-devices\n"
@@ -62,6 +68,10 @@ constexpr char kHelp[] =
     "A library is a folder of tapes (BARCODE.aws) in slots and 1 to 8 drives,\n"
     "with a medium changer for mtx. run puts the drives at /dev/nst0, /dev/st0,\n"
     "/dev/nst1, ... and the changer at /dev/sch0, and sets CHANGER and TAPE.\n"
+    "\n"
+    "Options of create LIBDIR:\n"
+    "  --slots N            the number of slots, 1 to 1000\n"
+    "  --drives D           the number of drives, 1 to 8 (default 1)\n"
     "  --barcodes FIRST     a series counting up from FIRST (default VTP001L8);\n"
     "                       a comma-separated list: these, slots after it empty\n"
     "  --empty SLOT,...     slots left empty\n"
@@ -71,7 +81,8 @@ constexpr char kHelp[] =
     "  --copy IMAGE         the next cartridge is a copy of IMAGE, not blank\n"
     "  --size SIZE          every cartridge's capacity, as for create IMAGE (a copy\n"
     "                       keeps its image's without it)\n"
-    "Options of run with a library:\n"
+    "\n"
+    "Options of run LIBDIR:\n"
     "  --changer PATH       the changer's device name (default /dev/sch0)\n"
     "  --fail-move BARCODE,...    every move of these cartridges fails\n"
     "  --fail-load DRIVE,...      these drives fail to load a cartridge\n"
@@ -80,12 +91,15 @@ constexpr char kHelp[] =
     "  --changer-silent     the changer does not answer\n"
     "  --timing FACTOR      take the time a real library takes, FACTOR times faster\n"
     "\n"
-    "Exit status: 125 for vtape's own errors, 126 if COMMAND cannot be run,\n"
-    "127 if it is not found, else COMMAND's status.\n";
+    "Exit status: 125 for vtape's own errors (a bad command line among them), 126\n"
+    "if COMMAND cannot be run, 127 if it is not found, else COMMAND's status; list\n"
+    "gives 1 for a corrupt image. vaklabel gives 1 for a bad command line,\n"
+    "vaklabel-show 3, vaklabel-library 2.\n";
 
 }  // namespace
 
-void UsageError() {
+void UsageError(const std::string& problem) {
+  fprintf(stderr, "vtape: %s\n", problem.c_str());
   fputs(kUsage, stderr);
   exit(kExitFailure);
 }
@@ -125,7 +139,7 @@ int Version(int, char**) {
 
 int main(int argc, char** argv) {
   using namespace vtape::cli;
-  if (argc < 2) UsageError();
+  if (argc < 2) UsageError("missing command: create, list or run");
   const char* command = argv[1];
   struct {
     const char* name;
@@ -138,6 +152,5 @@ int main(int argc, char** argv) {
     if (strcmp(command, c.name) != 0) continue;
     return AsksForHelp(argc - 2, argv + 2) ? Help(0, nullptr) : c.run(argc - 2, argv + 2);
   }
-  fprintf(stderr, "vtape: unknown command: %s\n", command);
-  UsageError();
+  UsageError(std::string(command) + ": not a command (create, list or run)");
 }

@@ -104,7 +104,7 @@ struct RunRequest {
 // a value.
 const char* OptionValue(int argc, char** argv, int* i) {
   if (*i + 1 == argc || argv[*i + 1][0] == '\0' || strcmp(argv[*i + 1], "--") == 0) {
-    Fatal(std::string(argv[*i]) + " needs a value");
+    Fatal(std::string(argv[*i]) + ": needs a value");
   }
   return argv[++*i];
 }
@@ -124,7 +124,7 @@ RunRequest Parse(int argc, char** argv) {
   for (; i < argc && strcmp(argv[i], "--") != 0; ++i) {
     const char* arg = argv[i];
     if (arg[0] != '-') {
-      if (request.image != nullptr) Fatal(std::string("unexpected argument ") + arg + " (the command goes after --)");
+      if (request.image != nullptr) Fatal(std::string(arg) + ": unexpected argument (the command goes after --)");
       request.image = arg;
       continue;
     }
@@ -141,16 +141,17 @@ RunRequest Parse(int argc, char** argv) {
     for (const FaultOption& f : kFaults) {
       if (strcmp(arg, f.name) == 0) fault = &f;
     }
-    if (fault == nullptr) Fatal(std::string("unknown option or fault: ") + arg);
+    if (fault == nullptr) Fatal(std::string(arg) + ": unknown option or fault");
     const char* value = "1";
     if (fault->check != nullptr) {
       value = OptionValue(argc, argv, &i);
-      if (!fault->check(value)) Fatal(std::string("bad value for ") + arg + ": " + value);
+      if (!fault->check(value)) Fatal(std::string(arg) + ": bad value " + value);
     }
     if (fault->env == kEnvNoMedium) request.no_medium = true;
     request.faults.emplace_back(fault->env, value);
   }
-  if (request.image == nullptr || i + 1 >= argc) UsageError();
+  if (request.image == nullptr) UsageError("run: missing IMAGE");
+  if (i + 1 >= argc) UsageError("run: missing -- COMMAND");
   request.command = argv + i + 1;
   return request;
 }

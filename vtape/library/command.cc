@@ -296,11 +296,11 @@ int CreateLibrary(int argc, char** argv) {
   for (int i = 0; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg[0] != '-') {
-      if (dir != nullptr) Fail("unexpected argument " + arg);
+      if (dir != nullptr) Fail(arg + ": unexpected argument after the library folder " + dir);
       dir = argv[i];
       continue;
     }
-    if (i + 1 == argc) Fail(arg + " needs a value");
+    if (i + 1 == argc) Fail(arg + ": needs a value");
     const char* value = argv[++i];
     if (arg == "--slots") {
       slots = Number(arg, value, 1, kMaxSlots);
@@ -315,13 +315,13 @@ int CreateLibrary(int argc, char** argv) {
     } else if (arg == "--copy") {
       copies.push_back(value);
     } else if (arg == "--size") {
-      if (!ParseSize(value, &capacity)) Fail("--size needs a size in bytes (K, M, G, T allowed)");
+      if (!ParseSize(value, &capacity)) Fail("--size: needs a size in bytes (K, M, G, T allowed)");
     } else {
-      Fail("unknown option " + arg);
+      Fail(arg + ": not an option of create");
     }
   }
-  if (dir == nullptr) Fail("create needs a library folder");
-  if (slots == 0) Fail("a library needs --slots");
+  if (dir == nullptr) Fail("create: missing the library folder");
+  if (slots == 0) Fail(std::string(dir) + ": a library needs --slots");
   empty.assign(static_cast<size_t>(slots), false);
   for (long s : empty_slots) {
     if (s > slots) Fail("--empty: no slot " + std::to_string(s) + " in " + std::to_string(slots) + " slots");
@@ -416,7 +416,7 @@ bool TakeRunOption(int argc, char** argv, int* i, Settings* settings) {
     const char* value = "1";
     if (option.kind != RunOption::kFlag) {
       if (*i + 1 == argc || argv[*i + 1][0] == '\0' || strcmp(argv[*i + 1], "--") == 0) {
-        Fail(std::string(option.name) + " needs a value");
+        Fail(std::string(option.name) + ": needs a value");
       }
       value = argv[++*i];
     }
