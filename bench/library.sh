@@ -3,17 +3,23 @@
 # labelled per hour of library time with 1, 2 and 4 drives, against the bound
 # the hardware sets, and the time per cartridge the command adds over running
 # mtx and vaklabel by hand. Run by hand, not by CI:
-#   bench/library.sh   # BENCH_BUILD, BENCH_SPEEDUP (default 10), BENCH_TAPES
-#                      # (default 12), BENCH_OVERHEAD_TAPES (default 20)
+#   bench/library.sh   # BENCH_BUILD (a build tree to use as it is; default: a
+#                      # Release build made here), BENCH_SPEEDUP (default 10),
+#                      # BENCH_TAPES (default 24), BENCH_DRIVES (default
+#                      # "1 2 4"), BENCH_OVERHEAD_TAPES (default 20; 0: skip)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${BENCH_BUILD:-$root/build-bench}
+build=${BENCH_BUILD:-}
 speedup=${BENCH_SPEEDUP:-10}
-tapes=${BENCH_TAPES:-12}
+tapes=${BENCH_TAPES:-24}
+drive_counts=${BENCH_DRIVES:-1 2 4}
 overhead_tapes=${BENCH_OVERHEAD_TAPES:-20}
 
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVAKLABEL_WERROR=ON -DVAKLABEL_TESTS=OFF >/dev/null
-cmake --build "$build" -j2 --target vaklabel vtape vtape_preload vaklabel-library vaklabel-show >/dev/null
+if [ -z "$build" ]; then
+  build=$root/build-bench
+  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVAKLABEL_WERROR=ON -DVAKLABEL_TESTS=OFF >/dev/null
+  cmake --build "$build" -j2 --target vaklabel vtape vtape_preload vaklabel-library vaklabel-show >/dev/null
+fi
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -35,7 +41,7 @@ move_s=10
 
 echo "| drives | cartridges | wall time (s) | library time per cartridge (s) | per hour | bound per hour | share of bound | per hour with a drive's own moves in series | share |"
 echo "|---|---|---|---|---|---|---|---|---|"
-for drives in 1 2 4; do
+for drives in $drive_counts; do
   rm -rf lib labels lock
   "$vtape" create lib --slots "$tapes" --drives "$drives" --barcodes ABC001L8 >/dev/null
   start=$(now)
@@ -81,6 +87,7 @@ time_script() {
   end=$(now)
   echo "$start $end"
 }
+[ "$overhead_tapes" -gt 0 ] || exit 0
 for round in 1 2 3; do
   read -r ls le < <(time_library)
   read -r ss se < <(time_script)

@@ -1,6 +1,12 @@
 #include "changer.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <regex>
 
 #include "process.h"
@@ -49,7 +55,43 @@ std::string SenseSummary(const std::string& key, const std::string& asc, const s
   return text;
 }
 
+constexpr uint8_t kPreventAllowMediumRemoval = 0x1E;
+constexpr uint8_t kPrevent = 0x01;
+constexpr uint8_t kAllow = 0x00;
+constexpr unsigned kDoorTimeoutMs = 30000;
+
+bool SetRemoval(int fd, uint8_t prevent, std::string* error) {
+  return scsi::Execute(fd, {kPreventAllowMediumRemoval, 0, 0, 0, prevent, 0}, 0, kDoorTimeoutMs, error).has_value();
+}
+
 }  // namespace
+
+DoorHold::DoorHold(const std::string& changer) {
+  int fd = open(changer.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) {
+    why_not_ = changer + ": " + std::strerror(errno);
+    return;
+  }
+  if (!SetRemoval(fd, kPrevent, &why_not_)) {
+    close(fd);
+    return;
+  }
+  fd_ = fd;
+}
+
+DoorHold::~DoorHold() {
+  if (fd_ < 0) return;
+  std::string ignored;
+  SetRemoval(fd_, kAllow, &ignored);
+  close(fd_);
+}
+
+std::optional<DriveStatus> DriveIn(const ChangerStatus& status, int index) {
+  auto found = std::find_if(status.drives.begin(), status.drives.end(),
+                            [index](const DriveStatus& d) { return d.index == index; });
+  if (found == status.drives.end()) return std::nullopt;
+  return *found;
+}
 
 std::string MtxReason(const ProcessResult& r) {
   static const std::regex sense_field(

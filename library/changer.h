@@ -48,6 +48,28 @@ class Changer {
   virtual bool Unload(int slot, int drive, std::string* error) = 0;
 };
 
+/// The drive `index` of `status`; nothing when the changer did not list it.
+std::optional<DriveStatus> DriveIn(const ChangerStatus& status, int index);
+
+/// Keeps cartridges from being taken out of the library (PREVENT MEDIUM
+/// REMOVAL on the changer) for as long as it lives, and allows it again when
+/// it goes, however the run ends short of SIGKILL. Robot moves stay allowed.
+class DoorHold {
+ public:
+  explicit DoorHold(const std::string& changer);
+  ~DoorHold();
+  DoorHold(const DoorHold&) = delete;
+  DoorHold& operator=(const DoorHold&) = delete;
+
+  bool held() const { return fd_ >= 0; }
+  /// Why the door is not held: what the changer answered.
+  const std::string& why_not() const { return why_not_; }
+
+ private:
+  int fd_ = -1;
+  std::string why_not_;
+};
+
 class MtxChanger : public Changer {
  public:
   MtxChanger(std::string mtx, std::string device) : mtx_(std::move(mtx)), device_(std::move(device)) {}

@@ -24,21 +24,17 @@ namespace {
 constexpr unsigned kStMajor = 9;
 constexpr unsigned kNoRewindMinorBit = 128;
 
-// Owns a descriptor for the length of one question, and keeps other
-// threads from starting a child that would inherit it.
+// Owns a descriptor for the length of one question; once it is closed no
+// child holds the device either.
 class Descriptor {
  public:
-  Descriptor(const std::string& path, int flags)
-      : hold_(DeviceOpenHold()), fd_(open(path.c_str(), flags | O_CLOEXEC)) {}
-  ~Descriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
+  Descriptor(const std::string& path, int flags) : fd_(open(path.c_str(), flags | O_CLOEXEC)) {}
+  ~Descriptor() { CloseDevice(fd_); }
   Descriptor(const Descriptor&) = delete;
   Descriptor& operator=(const Descriptor&) = delete;
   int fd() const { return fd_; }
 
  private:
-  std::shared_lock<std::shared_mutex> hold_;
   int fd_;
 };
 

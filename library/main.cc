@@ -265,10 +265,11 @@ void PrintPlan(const std::vector<PlanEntry>& plan, const std::vector<DrivePairin
 // The report goes out once every cartridge is home; a reader that went
 // away (a closed pipe) is an error to say, not a reason to stop early.
 int PrintReport(const Options& options, const std::vector<SlotReport>& reports, const std::vector<DrivePairing>& drives,
-                int exit_status) {
+                const std::string& door, int exit_status) {
   if (options.json) {
     nlohmann::json report = ReportJson(options.label ? "label" : "inventory", reports, exit_status);
     report["drives"] = PairingsJson(drives);
+    report["door"] = door;
     std::cout << AsUtf8(report).dump(2) << "\n";
   } else {
     std::cout << Visible(PairingsText(drives)) << ReportTable(reports);
@@ -327,6 +328,9 @@ int Main(int argc, char* argv[]) {
     std::lock_guard lock(output);
     std::cerr << Visible(line) << std::endl;
   };
+  DoorHold door(options.changer);
+  std::string door_text = door.held() ? "held shut for the run" : "not held: " + door.why_not();
+  notice("the library's door is " + door_text);
   std::vector<SlotReport> left_in_drives;
   cartridges_may_have_moved = true;
   std::vector<DriveUnit> drives = EmptyDrives(*status, Units(pairing.drives), changer, notice, &left_in_drives);
@@ -356,7 +360,9 @@ int Main(int argc, char* argv[]) {
   VisitFn visit = [&](const PlanEntry& entry, const DriveUnit& drive, Attempt* attempt) {
     std::string wrong = ConfirmLoaded(proven.at(drive.index));
     if (!wrong.empty()) return DriveFailure(entry, wrong, attempt);
-    return VisitTape(entry, settings, TapeTools(tools.vaklabel, drive.device), attempt);
+    JobSettings job = settings;
+    job.check_cartridge = [&changer, &entry, &drive] { return CheckCartridge(changer, entry, drive.index); };
+    return VisitTape(entry, job, TapeTools(tools.vaklabel, drive.device), attempt);
   };
   SettledFn settled = [&registry](const PlanEntry& entry) { registry.Settled(entry); };
   std::vector<SlotReport> reports = RunPlan(*plan, drives, changer, visit, notice, stop_requested, settled);
@@ -364,7 +370,7 @@ int Main(int argc, char* argv[]) {
 
   bool all_as_asked = !(FlagDuplicateLabels(&reports) && options.label);
   for (const SlotReport& report : reports) all_as_asked = all_as_asked && EndedAsAsked(report);
-  return PrintReport(options, reports, pairing.drives, all_as_asked ? kExitDone : kExitIncomplete);
+  return PrintReport(options, reports, pairing.drives, door_text, all_as_asked ? kExitDone : kExitIncomplete);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <shared_mutex>
 
 extern char** environ;
 
@@ -58,15 +59,21 @@ int WaitStatus(pid_t pid) {
 
 // posix_spawn returns once the child has made its exec, so the child has
 // closed its copies of every close-on-exec descriptor by the time this
-// lets go.
+// lets go. Children start together; only a device's close waits for them.
 int Spawn(pid_t* pid, char* const* args, const posix_spawn_file_actions_t* actions, const posix_spawnattr_t* attr) {
-  std::unique_lock<std::shared_mutex> no_device_open(g_spawning);
+  std::shared_lock<std::shared_mutex> starting(g_spawning);
   return posix_spawnp(pid, args[0], actions, attr, args, environ);
 }
 
 }  // namespace
 
-std::shared_lock<std::shared_mutex> DeviceOpenHold() { return std::shared_lock<std::shared_mutex>(g_spawning); }
+void CloseDevice(int fd) {
+  if (fd < 0) return;
+  close(fd);
+  // A child started before the close may still hold a copy until its exec;
+  // one started after cannot have one.
+  std::unique_lock<std::shared_mutex> started_children_execed(g_spawning);
+}
 
 ProcessResult RunProcess(const std::vector<std::string>& argv) {
   ProcessResult result;

@@ -2,7 +2,6 @@
 // as child processes and collecting what they said.
 #pragma once
 
-#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -24,12 +23,11 @@ struct ProcessResult {
 /// caller and finishes what it started.
 ProcessResult RunProcess(const std::vector<std::string>& argv);
 
-/// Held (shared) for as long as this process has a device open. A child
-/// that another thread starts meanwhile holds a copy of that descriptor
-/// until its exec closes it, and st counts the drive busy for as long: the
-/// vaklabel started next for the drive would find it so. RunProcess starts
-/// its child only while no device is open here.
-std::shared_lock<std::shared_mutex> DeviceOpenHold();
+/// Closes a device this process opened (close-on-exec) and returns once no
+/// child holds a copy of it. A child that another thread starts holds a copy
+/// of every descriptor until its exec, and st counts the drive busy for as
+/// long: the vaklabel started next for the drive would find it so.
+void CloseDevice(int fd);
 
 /// Why a finished program failed, in its own words: the last line it wrote
 /// on standard error (never the progress it printed on standard output),

@@ -30,7 +30,10 @@ class Run {
         reports_.push_back(UnvisitedReport(entry));
       }
     }
-    for (const DriveUnit& drive : drives) in_use_.insert(drive.index);
+    for (const DriveUnit& drive : drives) {
+      in_use_.insert(drive.index);
+      names_[drive.index] = DriveName(drive);
+    }
     total_ = queue_.size();
   }
 
@@ -60,9 +63,7 @@ class Run {
       if (failures_in_row >= kDriveFailuresAllowed) {
         why_out = "failed " + std::to_string(failures_in_row) + " cartridges in a row";
       }
-      if (why_out.empty()) why_out = TakenOut(drive.index);
     }
-    if (why_out.empty()) why_out = TakenOut(drive.index);
     StopUsing(drive, why_out);
   }
 
@@ -86,11 +87,12 @@ class Run {
     return "drive " + std::to_string(drive.index) + " (" + drive.device + ")";
   }
 
-  // The next cartridge this drive has not tried. While other drives still
-  // work on cartridges, one of them may come back for this drive to read.
+  // The next cartridge this drive has not tried, unless it is out of use.
+  // While other drives still work on cartridges, one of them may come back
+  // for this drive to read.
   std::optional<Pending> Next(int drive) {
     std::unique_lock lock(state_);
-    while (!stop_) {
+    while (!stop_ && !taken_out_.contains(drive)) {
       auto found = std::find_if(queue_.begin(), queue_.end(),
                                 [drive](const Pending& p) { return !p.unread_in.contains(drive); });
       if (found != queue_.end()) {
@@ -119,23 +121,20 @@ class Run {
   }
 
   // A cartridge read here after other drives failed it puts those drives
-  // out of use: their reads fail where a tape is fine.
+  // out of use: their reads fail where a tape is fine. Each stops once it
+  // is done with the cartridge it holds, if any.
   void Finish(const SlotReport& report, const std::map<int, std::string>& failed_elsewhere, const DriveUnit& drive) {
     std::lock_guard lock(state_);
     for (const auto& [index, unread] : failed_elsewhere) {
-      taken_out_.emplace(
-          index, "failed to read slot " + std::to_string(report.slot) + ", which " + DriveName(drive) + " read");
+      if (!taken_out_.insert(index).second) continue;
+      in_use_.erase(index);
+      notice_(names_[index] + " failed to read slot " + std::to_string(report.slot) + ", which " + DriveName(drive) +
+              " read; taken out of use");
     }
     reports_.push_back(report);
     notice_(ProgressLine(report, ++done_, total_));
     --in_flight_;
     changed_.notify_all();
-  }
-
-  std::string TakenOut(int drive) {
-    std::lock_guard lock(state_);
-    auto found = taken_out_.find(drive);
-    return found == taken_out_.end() ? "" : found->second;
   }
 
   void StopUsing(const DriveUnit& drive, const std::string& why) {
@@ -156,9 +155,38 @@ class Run {
       attempt->unreadable_here = false;
       return report;
     }
-    SlotReport report = VisitLoaded(entry, drive, attempt);
-    report.location = Unload(entry, drive, &report, stuck);
+    std::string wrong = CheckCartridge(changer_, entry, drive.index);
+    SlotReport report = wrong.empty() ? VisitLoaded(entry, drive, attempt) : Refused(entry, wrong);
+    PlanEntry home = Home(entry, drive);
+    std::string went = Unload(home, drive, &report, stuck);
+    if (home.slot == entry.slot) {
+      report.location = went;
+    } else {
+      // Another program put its cartridge into the drive; where the planned
+      // one went is not known.
+      report.location = "unknown";
+      report.detail += "; the cartridge in drive " + std::to_string(drive.index) + " went back to " + went;
+    }
     return report;
+  }
+
+  static SlotReport Refused(const PlanEntry& entry, const std::string& why) {
+    SlotReport report = UnvisitedReport(entry);
+    report.outcome = Outcome::kRefused;
+    report.detail = why + "; not read or written";
+    return report;
+  }
+
+  // The entry as it goes back: to the slot the changer says the cartridge
+  // in the drive came from, which is not the planned one's when another
+  // program exchanged them.
+  PlanEntry Home(const PlanEntry& entry, const DriveUnit& drive) {
+    std::string error;
+    std::optional<ChangerStatus> status = changer_.Status(&error);
+    std::optional<DriveStatus> held = status ? DriveIn(*status, drive.index) : std::nullopt;
+    PlanEntry home = entry;
+    if (held && held->full && held->source_slot) home.slot = *held->source_slot;
+    return home;
   }
 
   SlotReport VisitLoaded(const PlanEntry& entry, const DriveUnit& drive, Attempt* attempt) {
@@ -217,13 +245,40 @@ class Run {
   std::deque<Pending> queue_;
   size_t in_flight_ = 0;
   std::set<int> in_use_;
-  std::map<int, std::string> taken_out_;  // drive index: why
+  std::map<int, std::string> names_;  // drive index: "drive 0 (/dev/nst0)"
+  std::set<int> taken_out_;           // drives whose reads failed where another drive's did not
   std::vector<SlotReport> reports_;
   size_t total_ = 0;
   size_t done_ = 0;
 };
 
 }  // namespace
+
+std::string WrongCartridge(const ChangerStatus& status, const PlanEntry& entry, int drive) {
+  std::string name = "drive " + std::to_string(drive);
+  std::string planned = (entry.barcode.empty() ? "the cartridge without a barcode" : entry.barcode) +
+                        " planned from slot " + std::to_string(entry.slot);
+  std::optional<DriveStatus> held = DriveIn(status, drive);
+  if (!held) return "the changer does not list " + name;
+  if (!held->full) return name + " is empty after the load of " + planned;
+  std::string from = held->source_slot ? " from slot " + std::to_string(*held->source_slot) : "";
+  if (held->barcode != entry.barcode) {
+    return name + " holds " + (held->barcode.empty() ? "a cartridge without a readable barcode" : held->barcode) +
+           from + ", not " + planned;
+  }
+  if (held->source_slot ? *held->source_slot != entry.slot : entry.barcode.empty()) {
+    return name + " holds " + (entry.barcode.empty() ? "a cartridge without a barcode" : entry.barcode) +
+           (from.empty() ? " from a slot the changer does not name" : from) + ", not " + planned;
+  }
+  return "";
+}
+
+std::string CheckCartridge(Changer& changer, const PlanEntry& entry, int drive) {
+  std::string error;
+  std::optional<ChangerStatus> status = changer.Status(&error);
+  if (!status) return "what drive " + std::to_string(drive) + " holds is not known: " + error;
+  return WrongCartridge(*status, entry, drive);
+}
 
 SlotReport UnvisitedReport(const PlanEntry& entry) {
   SlotReport report;

@@ -45,9 +45,20 @@ using SettledFn = std::function<void(const PlanEntry& entry)>;
 /// taken out of use; so is one that fails a read another drive does not.
 inline constexpr int kDriveFailuresAllowed = 2;
 
+/// Why the cartridge in drive `drive` is not the one `entry` planned, by
+/// what the changer says of it (its volume tag and the slot it came from);
+/// "" when it is. A cartridge the changer names neither way is not proven.
+std::string WrongCartridge(const ChangerStatus& status, const PlanEntry& entry, int drive);
+
+/// Asks `changer` what drive `drive` holds now: "" when it is `entry`'s
+/// cartridge, else why not.
+std::string CheckCartridge(Changer& changer, const PlanEntry& entry, int drive);
+
 /// Runs every entry of `plan` on `drives` and returns one report per entry,
 /// in slot order. Entries the plan does not visit are reported as planned.
-/// Once `stop` is set no new cartridge is loaded; those in drives are
+/// Every load is checked with CheckCartridge: another cartridge is refused,
+/// untouched. Each cartridge goes back to the slot the changer says it came
+/// from. Once `stop` is set no new cartridge is loaded; those in drives are
 /// finished and put back. A visit that throws counts as failed, and its
 /// cartridge goes home like any other.
 std::vector<SlotReport> RunPlan(const std::vector<PlanEntry>& plan, const std::vector<DriveUnit>& drives,

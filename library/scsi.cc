@@ -173,7 +173,7 @@ std::optional<std::vector<uint8_t>> Execute(int fd, const std::vector<uint8_t>& 
   uint8_t sense_buffer[64] = {};
   sg_io_hdr_t io{};
   io.interface_id = 'S';
-  io.dxfer_direction = SG_DXFER_FROM_DEV;
+  io.dxfer_direction = allocation == 0 ? SG_DXFER_NONE : SG_DXFER_FROM_DEV;
   io.cmd_len = static_cast<unsigned char>(command.size());
   io.cmdp = command.data();
   io.dxfer_len = allocation;
@@ -208,12 +208,11 @@ std::optional<std::string> UnitSerial(int fd, std::string* error) {
 }
 
 std::string UnitSerialAt(const std::string& path, int flags) {
-  auto hold = DeviceOpenHold();
   int fd = open(path.c_str(), flags | O_CLOEXEC);
   if (fd < 0) return "";
   std::string error;
   std::optional<std::string> serial = UnitSerial(fd, &error);
-  close(fd);
+  CloseDevice(fd);
   return serial.value_or("");
 }
 

@@ -55,7 +55,8 @@ std::vector<uint8_t> ReadDriveElementsCommand(unsigned count, unsigned allocatio
 /// INQUIRY for VPD page 80h, into `allocation` bytes.
 std::vector<uint8_t> UnitSerialCommand(unsigned allocation);
 
-/// Sends `cdb` through SG_IO on `fd` and reads up to `allocation` bytes.
+/// Sends `cdb` through SG_IO on `fd` and reads up to `allocation` bytes
+/// (none: a command that moves no data).
 /// Nothing, with what the device or the kernel said in `*error`, when the
 /// command fails; `*sense` holds the device's sense data if it sent some.
 std::optional<std::vector<uint8_t>> Execute(int fd, const std::vector<uint8_t>& cdb, unsigned allocation,

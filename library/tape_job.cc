@@ -346,6 +346,9 @@ SlotReport WriteAndVerify(const PlanEntry& entry, const JobSettings& settings, c
     return all;
   };
 
+  std::string wrong = settings.check_cartridge ? settings.check_cartridge() : "";
+  if (!wrong.empty()) return Stop(report, Outcome::kRefused, wrong + "; not written");
+
   std::string before = CreationDate(std::time(nullptr));
   WriteTrace written = tools.Write(entry.wanted, plan.template_path);
   if (written.status != 0 || !written.ran) {
@@ -369,9 +372,10 @@ SlotReport WriteAndVerify(const PlanEntry& entry, const JobSettings& settings, c
   report.created.clear();
   report.expires.clear();
   report.warnings.clear();
-  if (!Verify(report, source, before, settings, tools, &report)) {
+  wrong = settings.check_cartridge ? settings.check_cartridge() : "";
+  if (!wrong.empty() || !Verify(report, source, before, settings, tools, &report)) {
     report.outcome = Outcome::kFailed;
-    report.detail = with_note(report.detail);
+    report.detail = with_note(wrong.empty() ? report.detail : "verify: " + wrong);
     return report;
   }
   report.detail = with_note("");

@@ -2,6 +2,7 @@
 // is already loaded; the scheduler moves it.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "decoder.h"
@@ -41,6 +42,9 @@ struct JobSettings {
   std::string template_path;
   std::string decoder;  // vaklabel-show
   LabelRegistry* registry = nullptr;  // the labels other cartridges carry
+  // Asked before the write and before the verify: "" while the drive still
+  // holds the planned cartridge, else why not.
+  std::function<std::string()> check_cartridge = nullptr;
 };
 
 /// Visits the cartridge of `entry` loaded in the drive of `tools`, and

@@ -161,7 +161,6 @@ std::optional<DrivePosition> TapeTools::SpaceToEndOfData() const { return Ask(tr
 // One open of the device the run proved: the answers all come from the same
 // session, so a rewinding device's rewind on close cannot get between them.
 std::optional<DrivePosition> TapeTools::Ask(bool space_to_end) const {
-  auto no_child_holds_it = DeviceOpenHold();
   int fd = open(device_.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
   mtop to_end{MTEOM, 1};
@@ -169,7 +168,7 @@ std::optional<DrivePosition> TapeTools::Ask(bool space_to_end) const {
   mtpos logical{};
   bool answered = (!space_to_end || ioctl(fd, MTIOCTOP, &to_end) == 0) && ioctl(fd, MTIOCGET, &status) == 0;
   bool positioned = answered && ioctl(fd, MTIOCPOS, &logical) == 0;
-  close(fd);
+  CloseDevice(fd);
   if (!answered) return std::nullopt;
   DrivePosition where;
   where.file = status.mt_fileno;

@@ -21,7 +21,7 @@ class FakeChanger : public Changer {
     std::lock_guard lock(mutex_);
     ChangerStatus status;
     for (int slot = 1; slot <= 20; ++slot) status.slots.push_back({slot, slots_.count(slot) > 0, ""});
-    for (const auto& [drive, slot] : drives_) status.drives.push_back({drive, true, "", slot});
+    for (const auto& [drive, slot] : drives_) status.drives.push_back({drive, true, "T" + std::to_string(slot), slot});
     return status;
   }
   bool Load(int slot, int drive, std::string* error) override { return Move(true, slot, drive, error); }
@@ -195,15 +195,15 @@ TEST(Scheduler, AnUnreadTapeIsReadInAnotherDrive) {
     FakeChanger changer({1, 2});
     Recorder recorder;
     std::atomic<bool> stop{false};
-    std::atomic<bool> drive0_tried{false};
+    std::atomic<size_t> drives_started{0};
     std::mutex mutex;
     std::map<int, size_t> told;
     VisitFn visit = [&](const PlanEntry& entry, const DriveUnit& drive, Attempt* attempt) {
-      // Drive 0 gets a cartridge of its own before drive 1 finishes one.
-      for (int i = 0; i < 500 && drive.index != 0 && !drive0_tried; ++i) {
+      // Each drive takes a cartridge of its own before either finishes one.
+      if (attempt->unread_in.empty() && drives_started < c.drives.size()) ++drives_started;
+      for (int i = 0; i < 500 && drives_started < c.drives.size(); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
       }
-      drive0_tried = drive0_tried || drive.index == 0;
       SlotReport report = UnvisitedReport(entry);
       attempt->unreadable_here = c.dirty_drives.contains(drive.index) || c.damaged_slots.contains(entry.slot);
       report.outcome = Outcome::kRead;
@@ -260,7 +260,7 @@ TEST(Scheduler, DrivesHoldingCartridgesAreEmptiedFirst) {
   EXPECT_EQ(usable.size(), 2u);
   EXPECT_EQ(changer.slots(), (std::set<int>{1, 3}));
   ASSERT_EQ(recorder.lines.size(), 1u);
-  EXPECT_EQ(recorder.lines[0], "drive 1 held a cartridge; put back in slot 3");
+  EXPECT_EQ(recorder.lines[0], "drive 1 held T3; put back in slot 3");
 
   ChangerStatus unknown_home;
   unknown_home.drives = {{0, true, "XYZ001L8", std::nullopt}};
@@ -268,6 +268,40 @@ TEST(Scheduler, DrivesHoldingCartridgesAreEmptiedFirst) {
   ASSERT_EQ(left.size(), 1u) << "the cartridge has its row";
   EXPECT_EQ(left[0].outcome, Outcome::kNotDone);
   EXPECT_EQ(left[0].location, "drive 0");
+}
+
+TEST(Scheduler, OnlyThePlannedCartridgeCountsAsLoaded) {
+  const PlanEntry planned{4, "ABC004L8", std::nullopt, Disposition::kVisit, "", ""};
+  const PlanEntry unlabelled{4, "", std::nullopt, Disposition::kVisit, "", ""};
+  struct Case {
+    PlanEntry entry;
+    std::vector<DriveStatus> drives;
+    std::string wrong;
+  };
+  const Case cases[] = {
+      {planned, {{0, true, "ABC004L8", 4}}, ""},
+      {planned, {{0, true, "ABC004L8", std::nullopt}}, ""},
+      {unlabelled, {{0, true, "", 4}}, ""},
+      {planned, {{0, true, "ABC005L8", 4}}, "drive 0 holds ABC005L8 from slot 4, not ABC004L8 planned from slot 4"},
+      {planned,
+       {{0, true, "", 4}},
+       "drive 0 holds a cartridge without a readable barcode from slot 4, not ABC004L8 planned from slot 4"},
+      {planned, {{0, true, "ABC004L8", 5}}, "drive 0 holds ABC004L8 from slot 5, not ABC004L8 planned from slot 4"},
+      {unlabelled,
+       {{0, true, "ABC005L8", 4}},
+       "drive 0 holds ABC005L8 from slot 4, not the cartridge without a barcode planned from slot 4"},
+      {unlabelled,
+       {{0, true, "", std::nullopt}},
+       "drive 0 holds a cartridge without a barcode from a slot the changer does not name, not the cartridge "
+       "without a barcode planned from slot 4"},
+      {planned, {{0, false, "", std::nullopt}}, "drive 0 is empty after the load of ABC004L8 planned from slot 4"},
+      {planned, {{1, true, "ABC004L8", 4}}, "the changer does not list drive 0"},
+  };
+  for (const Case& c : cases) {
+    ChangerStatus status;
+    status.drives = c.drives;
+    EXPECT_EQ(WrongCartridge(status, c.entry, 0), c.wrong);
+  }
 }
 
 }  // namespace

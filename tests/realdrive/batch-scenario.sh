@@ -28,3 +28,14 @@ echo "== relabelling the tape labelled otherwise keeps its old set"
 library_run label --template standard.lbl --relabel 3
 step ls labels
 library_run inventory 1-5
+
+echo "== another program exchanges two cartridges between the inventory and the loads: neither is touched"
+# mtx itself plays the other program, right after the run's inventory.
+mkdir xbin
+printf '#!/bin/sh\n%s "$@" || exit\n[ "${*##* }" = status ] && [ ! -e exchanged ] || exit 0\n: >exchanged\n%s transfer 4 9 >/dev/null && %s transfer 5 4 >/dev/null && %s transfer 9 5 >/dev/null\n' \
+  "$(command -v mtx)" "$(command -v mtx)" "$(command -v mtx)" "$(command -v mtx)" >xbin/mtx
+chmod +x xbin/mtx
+(PATH=$PWD/xbin:$PATH && library_run label --template standard.lbl 4-5) | sed 's/drive [01] holds/drive N holds/'
+step mtx transfer 4 9
+step mtx transfer 5 4
+step mtx transfer 9 5

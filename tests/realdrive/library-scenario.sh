@@ -96,3 +96,7 @@ for slot in 1 2 3 4; do
   step mtx unload $slot 0
 done
 step mtx status
+
+echo "== the changer's door: PREVENT MEDIUM REMOVAL, then ALLOW"
+step sg_raw "$CHANGER" 1e 00 00 00 01 00
+step sg_raw "$CHANGER" 1e 00 00 00 00 00

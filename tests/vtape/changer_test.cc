@@ -296,6 +296,10 @@ TEST(ChangerCommands, InquiryModeSenseAndTheRest) {
   ASSERT_EQ(o.data.size(), 36u);
   EXPECT_EQ(o.data[0], 0x08);  // medium changer
   EXPECT_EQ(std::string(o.data.begin() + 16, o.data.begin() + 32), "VIRTUAL-CHANGER ");
+  o = Send(&s, {0x12, 1, 0x00, 0, 96, 0});
+  EXPECT_EQ(o.data, (Bytes{0x08, 0x00, 0, 2, 0x00, 0x80})) << "supported pages";
+  o = Send(&s, {0x12, 1, 0x80, 0, 96, 0});
+  EXPECT_EQ(std::string(o.data.begin() + 4, o.data.end()), "VT0000ABCH") << "unit serial, fixed with the library";
 
   o = Send(&s, {0x1A, 0x08, 0x1D, 0, 136, 0});
   ASSERT_TRUE(o.reply.good);

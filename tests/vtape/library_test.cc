@@ -95,8 +95,8 @@ TEST_F(LibraryTest, CreateAndList) {
   EXPECT_EQ(list.status, 0) << list.err;
   ASSERT_EQ(Serial(0).substr(8), "00");
   EXPECT_EQ(Serial(1), Serial(0).substr(0, 8) + "01");
-  EXPECT_EQ(list.out, "library " + library_ +
-                          ": 4 slots, 2 drives\n"
+  EXPECT_EQ(list.out, "library " + library_ + ": 4 slots, 2 drives, serial " + Serial(0).substr(0, 8) +
+                          "CH\n"
                           "drive 0 (/dev/nst0, serial " +
                           Serial(0) +
                           "): empty\n"
@@ -250,6 +250,18 @@ TEST_F(LibraryTest, TwoDrivesWorkAtOnce) {
   two.push_back(Mark());
   EXPECT_EQ(test_support::ReadAwsFile(Image("ONE")), one);
   EXPECT_EQ(test_support::ReadAwsFile(Image("TWO")), two);
+}
+
+// One process, two threads: the open of a ready drive returns while the
+// other drive's tape still threads (2.5 s at this timing), as on st.
+TEST_F(LibraryTest, AnOpenOfOneDriveGoesOnWhileAnotherThreads) {
+  Create({"--slots", "2", "--drives", "2", "--barcodes", "ONE,TWO"});
+  CommandResult r = Script(
+      "mtx load 1 1 >/dev/null && tapeprobe /dev/nst1 open:ro >/dev/null && mtx load 2 0 >/dev/null && "
+      "tapeprobe /dev/nst1 also:/dev/nst0 open:ro join",
+      {"--timing", "6"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "also:/dev/nst0 -> started\nopen:ro -> ok\nalso /dev/nst0 -> ok\njoin -> ok\n");
 }
 
 // Each drive's names carry st's numbers for that tape, as udev's nodes do.

@@ -26,6 +26,9 @@
 //   dup2:N                     dup2 onto descriptor N and close the old one
 //   exit                       exit(0) without closing anything
 //   kill                       SIGKILL this process
+//   also:PATH                  open PATH read-only from a second thread, given
+//                              200 ms to begin; prints its result when it returns
+//   join                       wait for that thread
 
 #include <fcntl.h>
 #include <signal.h>
@@ -38,7 +41,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -139,6 +144,7 @@ int main(int argc, char** argv) {
   if (argc < 2) Usage("no device");
   const char* device = argv[1];
   int fd = -1;
+  std::thread also;
   for (int i = 2; i < argc; ++i) {
     const std::string step = argv[i];
     const std::vector<std::string> p = Split(step);
@@ -195,6 +201,17 @@ int main(int argc, char** argv) {
         fd = copy;
       }
       result = copy >= 0 ? "ok" : Outcome(-1);
+    } else if (verb == "also" && p.size() == 2 && !also.joinable()) {
+      also = std::thread([path = p[1]] {
+        std::string opened = Outcome(open(path.c_str(), O_RDONLY));
+        printf("also %s -> %s\n", path.c_str(), opened.starts_with("-1") ? opened.c_str() : "ok");
+        fflush(stdout);
+      });
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      result = "started";
+    } else if (verb == "join" && p.size() == 1 && also.joinable()) {
+      also.join();
+      result = "ok";
     } else if (verb == "exit" && p.size() == 1) {
       printf("%s\n", step.c_str());
       fflush(stdout);

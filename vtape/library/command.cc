@@ -385,8 +385,10 @@ int ListLibrary(const char* dir) {
   }
   Unlock(h);
   Close(&h);
-  printf("library %s: %d slots, %d drives%s\n", dir, s.slot_count, s.drive_count,
-         s.prevent_removal ? ", medium removal prevented" : "");
+  char serial[kSerialLength + 1];
+  ChangerSerial(s, serial);
+  printf("library %s: %d slots, %d drives%s%s%s\n", dir, s.slot_count, s.drive_count,
+         serial[0] != '\0' ? ", serial " : "", serial, s.prevent_removal ? ", medium removal prevented" : "");
   for (int d = 0; d < s.drive_count; ++d) {
     const DriveState& drive = s.drives[d];
     printf("drive %d (/dev/nst%d, serial %s)%s: ", d, drive.device, drive.serial, drive.locked ? " locked" : "");

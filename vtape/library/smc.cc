@@ -35,6 +35,8 @@ constexpr uint8_t kMoveMedium = 0xA5;
 constexpr uint8_t kReadElementStatus = 0xB8;
 
 constexpr uint8_t kElementAddressAssignmentPage = 0x1D;
+constexpr uint8_t kSupportedPages = 0x00;
+constexpr uint8_t kUnitSerialPage = 0x80;
 constexpr uint8_t kAllPages = 0x3F;
 
 constexpr uint8_t kPeripheralTypeChanger = 0x08;
@@ -227,18 +229,29 @@ Reply MoveMedium(State* s, const Faults& faults, const uint8_t* cdb) {
   return r;
 }
 
-Reply Inquiry(const uint8_t* cdb, uint8_t* data, size_t cap) {
+// Vital product data: the list of supported pages and the unit serial
+// number.
+Reply VitalProductData(const State& s, uint8_t page, Writer* w) {
+  char serial[kSerialLength + 1];
+  ChangerSerial(s, serial);
+  if (page != kSupportedPages && (page != kUnitSerialPage || serial[0] == '\0')) return Check(kInvalidFieldInCdb);
+  w->Byte(kPeripheralTypeChanger);
+  w->Byte(page);
+  if (page == kSupportedPages) {
+    w->U16(serial[0] == '\0' ? 1 : 2);
+    w->Byte(kSupportedPages);
+    if (serial[0] != '\0') w->Byte(kUnitSerialPage);
+  } else {
+    w->U16(kSerialLength);
+    w->Text(serial, kSerialLength);
+  }
+  return Good(w->written());
+}
+
+Reply Inquiry(const State& s, const uint8_t* cdb, uint8_t* data, size_t cap) {
   size_t allocation = Be16(cdb + 3);
   Writer w(data, cap < allocation ? cap : allocation);
-  if ((cdb[1] & 0x01) != 0) {
-    // Vital product data: only the list of supported pages.
-    if (cdb[2] != 0x00) return Check(kInvalidFieldInCdb);
-    w.Byte(kPeripheralTypeChanger);
-    w.Byte(0x00);
-    w.U16(1);
-    w.Byte(0x00);
-    return Good(w.written());
-  }
+  if ((cdb[1] & 0x01) != 0) return VitalProductData(s, cdb[2], &w);
   if (cdb[2] != 0) return Check(kInvalidFieldInCdb);
   scsi::PutStandardInquiry(&w, kPeripheralTypeChanger, kVendor, kProduct, kRevision);
   return Good(w.written());
@@ -360,7 +373,7 @@ Reply Execute(State* state, const Faults& faults, const uint8_t* cdb, size_t cdb
     case kRequestSense:
       return RequestSense(cdb, data, cap);
     case kInquiry:
-      return Inquiry(cdb, data, cap);
+      return Inquiry(*state, cdb, data, cap);
     case kModeSense6:
       return ModeSense(*state, cdb, data, cap, false);
     case kModeSense10:

@@ -179,6 +179,19 @@ bool ValidBarcode(const char* text) {
   return true;
 }
 
+void ChangerSerial(const State& s, char (&out)[kSerialLength + 1]) {
+  // Drive serials are "VT", the library's unit number and the drive's index.
+  constexpr size_t kUnitPrefix = kSerialLength - 2;
+  char unborn[kSerialLength + 1];
+  if (s.drive_count > 0) FormatSerial(0, s.drives[0].device, unborn);
+  if (s.drive_count == 0 || strcmp(s.drives[0].serial, unborn) == 0) {
+    out[0] = '\0';
+    return;
+  }
+  memcpy(out, s.drives[0].serial, kUnitPrefix);
+  memcpy(out + kUnitPrefix, "CH", 3);
+}
+
 size_t FormatState(const State& s, char* out, size_t cap) {
   size_t n = 0;
   auto put = [&](int written) {

@@ -63,6 +63,11 @@ struct State {
   DriveState drives[kMaxDrives];
 };
 
+/// The changer's unit serial number (INQUIRY VPD page 80h), fixed with the
+/// library: its drives' unit number and "CH", e.g. VT5C09E3CH. "" for a
+/// library made before its drives had serials of their own.
+void ChangerSerial(const State& state, char (&out)[kSerialLength + 1]);
+
 /// True for 1 to kMaxBarcode characters from A-Z and 0-9: what LTO-style
 /// labels use, and safe as a file name.
 bool ValidBarcode(const char* text);

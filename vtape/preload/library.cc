@@ -94,12 +94,6 @@ int64_t Now() {
   return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-void SleepFor(int64_t ns) {
-  if (ns <= 0) return;
-  timespec ts = {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) continue;
-}
-
 // Maps the drives' signal file once; null if the library has none.
 const volatile library::DriveSignal* Signals() {
   if (g_signals != nullptr) return g_signals;
@@ -188,10 +182,16 @@ long CartridgeIn(int drive, char* image, size_t cap, bool* write_protected, uint
   return 0;
 }
 
-void WaitUntilReady(int drive) {
+int64_t ThreadingLeft(int drive) {
   const volatile library::DriveSignal* signals = Signals();
   int element = ElementOf(drive);
-  if (signals != nullptr && element >= 0) SleepFor(signals[element].ready_at_ns - Now());
+  return signals != nullptr && element >= 0 ? signals[element].ready_at_ns - Now() : 0;
+}
+
+void SleepFor(int64_t ns) {
+  if (ns <= 0) return;
+  timespec ts = {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) continue;
 }
 
 bool StillLoaded(int drive, uint64_t changes) {

@@ -54,8 +54,12 @@ long CartridgeIn(int drive, char* image, size_t cap, bool* write_protected, uint
 /// `drive`; false when the library has no such drive or cannot be read.
 bool LibraryDriveSerial(int drive, char (&serial)[kSerialLength + 1]);
 
-/// Waits until the tape just loaded into `drive` has threaded (timing model).
-void WaitUntilReady(int drive);
+/// Nanoseconds until the tape just loaded into `drive` has threaded (timing
+/// model); 0 or less when it is ready. Called with the process's lock held.
+int64_t ThreadingLeft(int drive);
+
+/// Sleeps `ns` nanoseconds (none when `ns` is 0 or less), through signals.
+void SleepFor(int64_t ns);
 
 /// False once the tape opened when the drive's change count was `changes`
 /// has been unloaded.

@@ -606,11 +606,13 @@ uint64_t CapacityOf(const char* image) {
 
 }  // namespace
 
-long OpenTape(int drive, bool rewinding, int flags) {
+namespace {
+
+// The open proper, once the drive's tape (if any) has threaded.
+long OpenReady(int drive, bool rewinding, int flags) {
   // A character device has no direct I/O: the kernel refuses the open
   // before st sees it.
   if ((flags & O_DIRECT) != 0) return -EINVAL;
-  Locked lock;
   const Config& c = g_config;
   if (c.fail_open != 0) return -c.fail_open;
   if (Select(drive).in_use) return -EBUSY;
@@ -631,7 +633,6 @@ long OpenTape(int drive, bool rewinding, int flags) {
       return found;
     } else {
       write_protected = write_protected || protected_tape;
-      WaitUntilReady(drive);
     }
   }
   int image_fd = -1;
@@ -698,6 +699,22 @@ long OpenTape(int drive, bool rewinding, int flags) {
   if (counting == Counting::kAfterMark) g_cur->eof = Eof::kFileMark;
   AdoptTapeDescriptor(fd, drive, image_fd, g_cur->image);
   return fd;
+}
+
+}  // namespace
+
+// Threading is the drive's own wait, slept with the lock let go: an open of
+// another drive goes on meanwhile, as st's opens of different drives do.
+long OpenTape(int drive, bool rewinding, int flags) {
+  for (;;) {
+    int64_t threading = 0;
+    {
+      Locked lock;
+      if (InLibrary()) threading = ThreadingLeft(drive);
+      if (threading <= 0) return OpenReady(drive, rewinding, flags);
+    }
+    SleepFor(threading);
+  }
 }
 
 namespace {
