@@ -411,6 +411,15 @@ std::string SlotFileName(int slot, const std::string& barcode, const std::string
   return name + suffix;
 }
 
+std::string BackupFileName(const std::string& wanted, const std::string& found) {
+  // Named as vaklabel names its backups, NEW_OLD.prelbl; but the old label is
+  // whatever bytes the tape held, and a slash or a control byte must not
+  // lead the backup out of the labels directory or garble its name.
+  std::string name = wanted + "_";
+  for (char c : found) name += (c >= 0x20 && c < 0x7F && c != '/') ? c : '_';
+  return name + ".prelbl";
+}
+
 Decision Decide(TapeState state, const std::string& label_found, bool has_set, bool relabel,
                 bool overwrite_unreadable) {
   switch (state) {
@@ -496,8 +505,7 @@ SlotReport VisitTape(const PlanEntry& entry, const JobSettings& settings, const 
   std::string holder = HolderOfLabel(entry, settings);
   if (!holder.empty()) return Stop(report, Outcome::kRefused, holder);
   if (decision.backup) {
-    // Named as vaklabel names its backups: NEW_OLD.prelbl.
-    std::string backup = settings.labels_dir + "/" + entry.wanted + "_" + report.label_found + ".prelbl";
+    std::string backup = settings.labels_dir + "/" + BackupFileName(entry.wanted, report.label_found);
     std::string problem = KeepBackup(report.label_file, backup, *records_read);
     if (!problem.empty()) return Stop(report, Outcome::kRefused, problem);
     report.backup_file = backup;

@@ -54,4 +54,7 @@ SlotReport VisitTape(const PlanEntry& entry, const JobSettings& settings, const 
 /// The label file the first read keeps, e.g. slot012-ABC012L8.lbl.
 std::string SlotFileName(int slot, const std::string& barcode, const std::string& suffix);
 
+/// The backup of the set a write replaces, e.g. ABC012_OLD001.prelbl.
+std::string BackupFileName(const std::string& wanted, const std::string& found);
+
 }  // namespace library

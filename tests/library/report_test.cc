@@ -63,6 +63,8 @@ TEST(Report, ProgressTableAndJson) {
   stuck.location = "drive 1";
   EXPECT_EQ(SlotFileName(3, "", ".lbl"), "slot003.lbl");
   EXPECT_EQ(SlotFileName(12, "AB/12", ".lbl"), "slot012-AB_12.lbl");
+  EXPECT_EQ(BackupFileName("ABC001", "OLD001"), "ABC001_OLD001.prelbl");
+  EXPECT_EQ(BackupFileName("ABC001", "/E\x01../"), "ABC001__E_.._.prelbl");
 
   std::string table = ReportTable({stuck, Labelled()});
   EXPECT_EQ(table,
