@@ -129,7 +129,7 @@ class Run {
       if (!taken_out_.insert(index).second) continue;
       in_use_.erase(index);
       notice_(names_[index] + " failed to read slot " + std::to_string(report.slot) + ", which " + DriveName(drive) +
-              " read; taken out of use");
+              " read; taken out of use (" + unread + ")");
     }
     reports_.push_back(report);
     notice_(ProgressLine(report, ++done_, total_));

@@ -5,7 +5,10 @@
 #include <sys/mtio.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <regex>
+#include <thread>
 
 namespace library {
 namespace {
@@ -158,10 +161,25 @@ std::optional<DrivePosition> TapeTools::Position() const { return Ask(false); }
 
 std::optional<DrivePosition> TapeTools::SpaceToEndOfData() const { return Ask(true); }
 
+namespace {
+
+// A child another drive's worker started in the instant this device was
+// last open holds a copy of it until its exec: the device answers EBUSY
+// for that instant, which says nothing of the drive or the tape.
+int OpenBriefly(const std::string& device) {
+  for (int tries = 1;; ++tries) {
+    int fd = open(device.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0 || errno != EBUSY || tries == 50) return fd;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+}  // namespace
+
 // One open of the device the run proved: the answers all come from the same
 // session, so a rewinding device's rewind on close cannot get between them.
 std::optional<DrivePosition> TapeTools::Ask(bool space_to_end) const {
-  int fd = open(device_.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = OpenBriefly(device_);
   if (fd < 0) return std::nullopt;
   mtop to_end{MTEOM, 1};
   mtget status{};

@@ -58,11 +58,14 @@ void saveLabel(const char* fpath, const char* otfilename, int /*quiet*/, int lab
   if (!written) FailWith("could not write %s file", path);
 }
 
+// strtok_r, not strtok: vaklabel-library parses label files from one
+// thread per drive, and strtok's hidden position would mix their rows.
 void LoadTemplateRow(char* line, char* row) {
-  char* field = strtok(line, kFieldSeparator);
+  char* rest = nullptr;
+  char* field = strtok_r(line, kFieldSeparator, &rest);
   for (int i = 0; i < kRowSize && field != nullptr; ++i) {
     row[i] = static_cast<char>(strtol(field, nullptr, 16) & 0xFF);
-    field = strtok(nullptr, kFieldSeparator);
+    field = strtok_r(nullptr, kFieldSeparator, &rest);
   }
 }
 
