@@ -1,5 +1,6 @@
 // What the environment asks of the drive: the image, the device names and the
-// faults to inject. Read once at start-up.
+// faults to inject, read once at start-up
+// (entry/environment.h).
 #ifndef VTAPE_PRELOAD_CORE_CONFIG_H_
 #define VTAPE_PRELOAD_CORE_CONFIG_H_
 
@@ -31,9 +32,6 @@ struct Config {
 };
 
 extern Config g_config;
-
-/// Fills g_config from the environment; a bad value aborts the program.
-void LoadConfig();
 
 // The Nth-call faults: each counts one call that reached the drive and says
 // whether that call is the one to fail with EIO.

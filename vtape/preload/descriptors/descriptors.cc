@@ -18,7 +18,11 @@
 #include <cstring>
 #include <utility>
 
+#include "preload/core/drives.h"
+#include "preload/core/internal_descriptors.h"
+#include "preload/core/lock.h"
 #include "preload/core/real_libc.h"
+#include "preload/image/position.h"
 #include "preload/st/tape.h"
 
 namespace vtape::preload {
@@ -27,9 +31,6 @@ namespace {
 
 // The table costs 4 KiB.
 constexpr int kMaxFds = kDescriptorTableSize;
-// The image descriptor is moved this high so the program gets the numbers
-// the kernel would have given it.
-constexpr int kInternalFdFloor = 512;
 
 // The memory files' names, which /proc/PID/fd shows as "/memfd:NAME": the
 // descriptor the program holds, and the open's state behind it.
@@ -65,13 +66,16 @@ struct SharedOpen {
   dev_t image_dev;
   ino_t image_ino;
   int image_access;
+  bool rewinding;  // opened through the st name, which rewinds at release
   char image[PATH_MAX];
   pid_t holders[kMaxHolders];
   // Processes that let go of the open: the kernel may show their
   // descriptors a moment longer while they exit, but they are gone.
   pid_t left[kMaxHolders];
   int next_left;
-  alignas(64) unsigned char parts[2][kSharedPartSize];
+  // st's state of the open and its position record.
+  DriveState tape;
+  KeeperState record;
 };
 
 // This process's view of the open of one drive.
@@ -87,38 +91,14 @@ struct Local {
 // 1 + the drive each descriptor refers to; 0 for any other descriptor.
 unsigned char g_drive_of[kMaxFds];
 Local g_local[kMaxDrives];
+// This process's descriptor of each drive's position record: kept when a
+// changer takes the tape out of an open, until the drive's next open.
+struct RecordFile {
+  int fd = -1;
+};
+RecordFile g_record_files[kMaxDrives];
 // The process these are the descriptors of.
 pid_t g_pid;
-
-// The library's own descriptors, by number and file, so that a number the
-// library let go of and the program got again is the program's.
-struct Internal {
-  int fd;
-  dev_t dev;
-  ino_t ino;
-};
-constexpr int kMaxInternal = 64;
-Internal g_internal[kMaxInternal];
-
-void KeepInternal(int fd) {
-  struct stat st;
-  if (fd < 0 || libc.fstat(fd, &st) != 0) return;
-  Internal* slot = nullptr;
-  for (Internal& i : g_internal) {
-    struct stat now;
-    bool stale = i.fd <= 0 || i.fd == fd || libc.fstat(i.fd, &now) != 0 || now.st_ino != i.ino || now.st_dev != i.dev;
-    if (stale && (slot == nullptr || i.fd == fd)) slot = &i;
-  }
-  if (slot != nullptr) *slot = Internal{fd, st.st_dev, st.st_ino};
-}
-
-bool IsInternal(int fd) {
-  for (const Internal& i : g_internal) {
-    struct stat st;
-    if (i.fd == fd && fd > 0 && libc.fstat(fd, &st) == 0 && st.st_ino == i.ino && st.st_dev == i.dev) return true;
-  }
-  return false;
-}
 
 }  // namespace
 
@@ -330,15 +310,15 @@ void SyncInheritance(int drive) {
 // releases it, any other lets go of its copies of the image and record.
 long Leave(int drive) {
   Local& l = g_local[drive];
-  SharedState(drive, SharedPart::kTape);
+  Drive held = DriveHeld(drive);
   ForgetHolder(l.shared, getpid());
   l.shared->left[l.shared->next_left] = getpid();
   l.shared->next_left = (l.shared->next_left + 1) % kMaxHolders;
   long result = 0;
   if (OthersHold(l)) {
-    LeaveDrive(drive);
+    LeaveDrive(held);
   } else {
-    result = ReleaseDrive(drive);
+    result = ReleaseDrive(held);
     l.shared->released = true;
   }
   Unmap(drive);
@@ -538,10 +518,11 @@ int NewDriveDescriptor(int flags, int drive) {
   return fd;
 }
 
-void AdoptTapeDescriptor(int fd, int drive, int image_fd, const char* image) {
+void AdoptTapeDescriptor(int fd, int drive, int image_fd, const char* image, bool rewinding) {
   Local& l = g_local[drive];
   SharedOpen* s = l.shared;
   s->image_fd = image_fd;
+  s->rewinding = rewinding;
   struct stat st;
   if (image_fd >= 0 && libc.fstat(image_fd, &st) == 0) {
     s->image_dev = st.st_dev;
@@ -560,53 +541,27 @@ void DiscardDriveDescriptor(int fd, int drive) {
   Unmap(drive);
 }
 
-void* SharedState(int drive, SharedPart part) {
+Drive DriveHeld(int drive) {
   Local& l = g_local[drive];
-  if (l.shared == nullptr) return nullptr;
+  Drive held{drive, nullptr, Keeper{nullptr, &g_record_files[drive].fd}};
+  if (l.shared == nullptr) return held;
   if (!l.locked) {
     LockOpen(l.shared);
     l.locked = true;
   }
-  return l.shared->parts[static_cast<int>(part)];
+  held.state = &l.shared->tape;
+  held.keeper.state = &l.shared->record;
+  return held;
+}
+
+bool DriveRewinding(int drive) {
+  const Local& l = g_local[drive];
+  return l.shared != nullptr && l.shared->rewinding;
 }
 
 void UnlockSharedStates() {
   for (Local& l : g_local) Unlock(l);
 }
-
-int MoveHigh(int fd) {
-  struct rlimit lim;
-  if (getrlimit(RLIMIT_NOFILE, &lim) != 0 || lim.rlim_cur <= static_cast<rlim_t>(kInternalFdFloor) * 2) {
-    return fd;
-  }
-  int high = libc.fcntl(fd, F_DUPFD_CLOEXEC, kInternalFdFloor);
-  if (high >= 0) {
-    libc.close(fd);
-    fd = high;
-  }
-  KeepInternal(fd);
-  return fd;
-}
-
-namespace {
-
-// The library's own descriptors in [first, last], in ascending order.
-int InternalIn(unsigned first, unsigned last, int* out) {
-  int count = 0;
-  for (const Internal& i : g_internal) {
-    if (i.fd > 0 && static_cast<unsigned>(i.fd) >= first && static_cast<unsigned>(i.fd) <= last && IsInternal(i.fd)) {
-      int at = count++;
-      while (at > 0 && out[at - 1] > i.fd) {
-        out[at] = out[at - 1];
-        --at;
-      }
-      out[at] = i.fd;
-    }
-  }
-  return count;
-}
-
-}  // namespace
 
 int CloseRange(unsigned first, unsigned last, int flags) {
   Locked lock;

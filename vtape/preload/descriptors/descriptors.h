@@ -12,6 +12,8 @@
 
 #include <cstddef>
 
+#include "preload/st/tape.h"
+
 namespace vtape::preload {
 
 /// Descriptors below this number can be the drive's or the changer's.
@@ -39,22 +41,20 @@ int NewTapeDescriptor(int flags);
 /// A new open of drive `drive`: its descriptor, as NewTapeDescriptor, with
 /// the open's shared state behind it (zeroed); a negative errno on failure.
 int NewDriveDescriptor(int flags, int drive);
-/// Makes `fd` the first descriptor of `drive` in this process; the image,
-/// open on `image_fd` at `image`, goes to every process that inherits it.
-void AdoptTapeDescriptor(int fd, int drive, int image_fd, const char* image);
+/// Makes `fd` the first descriptor of `drive` in this process, opened
+/// through the rewinding name or the other; the image, open on `image_fd`
+/// at `image`, goes to every process that inherits it.
+void AdoptTapeDescriptor(int fd, int drive, int image_fd, const char* image, bool rewinding);
 /// Undoes NewDriveDescriptor for an open that failed.
 void DiscardDriveDescriptor(int fd, int drive);
 
-/// The parts of an open's shared state, each owned by one file.
-enum class SharedPart { kTape, kRecord };
-inline constexpr size_t kSharedPartSize = 8192;
-/// The part of the state of the open of `drive` this process holds, locked
-/// for this process until the current Locked ends; null when it holds none.
-void* SharedState(int drive, SharedPart part);
-
-/// Moves an internal descriptor out of the low numbers the program expects,
-/// and keeps it out of the program's close_range and closefrom.
-int MoveHigh(int fd);
+/// Drive `drive` as this process holds it: the state of its open, locked
+/// for this process until the current Locked ends (null when it holds
+/// none), and its position record. Call with the lock held.
+Drive DriveHeld(int drive);
+/// Whether the open of `drive` this process holds came through the
+/// rewinding name. Call with the lock held.
+bool DriveRewinding(int drive);
 
 /// Records that `newfd`, a fresh duplicate of a descriptor of `drive`,
 /// refers to it too. Call with the lock held.

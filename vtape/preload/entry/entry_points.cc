@@ -28,15 +28,19 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "preload/scsi/changer.h"
 #include "preload/core/config.h"
-#include "preload/descriptors/descriptors.h"
-#include "preload/names/device_names.h"
-#include "preload/scsi/drive_scsi.h"
-#include "preload/names/generic_node.h"
-#include "preload/library/library.h"
+#include "preload/core/drives.h"
+#include "preload/core/lock.h"
 #include "preload/core/real_libc.h"
+#include "preload/descriptors/descriptors.h"
+#include "preload/descriptors/drive_open.h"
+#include "preload/entry/environment.h"
+#include "preload/library/library.h"
+#include "preload/names/device_names.h"
+#include "preload/names/generic_node.h"
 #include "preload/entry/sysfs.h"
+#include "preload/scsi/changer.h"
+#include "preload/scsi/drive_scsi.h"
 #include "preload/st/tape.h"
 
 extern "C" [[noreturn]] void __chk_fail(void);
@@ -169,6 +173,14 @@ int FcntlCommon(bool large, int fd, int cmd, void* arg) {
     return r;
   }
   return real(fd, cmd, arg);
+}
+
+// One call of st on drive `drive`, under the process's lock.
+template <typename Call>
+long OnDrive(int drive, Call call) {
+  Locked lock;
+  Drive held = DriveHeld(drive);
+  return call(held);
 }
 
 // st has no vectored transfers: the kernel calls its read or write once per
@@ -315,7 +327,7 @@ VTAPE_EXPORT ssize_t read(int fd, void* buf, size_t count) {
   if (!Ready()) return -1;
   if (!IsOpenTape(fd)) return libc.read(fd, buf, count);
   int saved = errno;
-  return Finish(TapeRead(DriveOf(fd), buf, count), saved);
+  return Finish(OnDrive(DriveOf(fd), [&](Drive& d) { return TapeRead(d, buf, count); }), saved);
 }
 
 VTAPE_EXPORT ssize_t __read_chk(int fd, void* buf, size_t count, size_t buflen) {
@@ -323,28 +335,32 @@ VTAPE_EXPORT ssize_t __read_chk(int fd, void* buf, size_t count, size_t buflen) 
   if (!IsOpenTape(fd)) return libc.read_chk(fd, buf, count, buflen);
   if (count > buflen) __chk_fail();
   int saved = errno;
-  return Finish(TapeRead(DriveOf(fd), buf, count), saved);
+  return Finish(OnDrive(DriveOf(fd), [&](Drive& d) { return TapeRead(d, buf, count); }), saved);
 }
 
 VTAPE_EXPORT ssize_t write(int fd, const void* buf, size_t count) {
   if (!Ready()) return -1;
   if (!IsOpenTape(fd)) return libc.write(fd, buf, count);
   int saved = errno;
-  return Finish(TapeWrite(DriveOf(fd), buf, count), saved);
+  return Finish(OnDrive(DriveOf(fd), [&](Drive& d) { return TapeWrite(d, buf, count); }), saved);
 }
 
 VTAPE_EXPORT ssize_t readv(int fd, const iovec* iov, int count) {
   if (!Ready()) return -1;
   if (!IsOpenTape(fd)) return libc.readv(fd, iov, count);
   int drive = DriveOf(fd);
-  return EachSegment(iov, count, [drive](const iovec& v) { return TapeRead(drive, v.iov_base, v.iov_len); });
+  return EachSegment(iov, count, [drive](const iovec& v) {
+    return OnDrive(drive, [&](Drive& d) { return TapeRead(d, v.iov_base, v.iov_len); });
+  });
 }
 
 VTAPE_EXPORT ssize_t writev(int fd, const iovec* iov, int count) {
   if (!Ready()) return -1;
   if (!IsOpenTape(fd)) return libc.writev(fd, iov, count);
   int drive = DriveOf(fd);
-  return EachSegment(iov, count, [drive](const iovec& v) { return TapeWrite(drive, v.iov_base, v.iov_len); });
+  return EachSegment(iov, count, [drive](const iovec& v) {
+    return OnDrive(drive, [&](Drive& d) { return TapeWrite(d, v.iov_base, v.iov_len); });
+  });
 }
 
 // st seeks nowhere and reports offset 0 (noop_llseek), which lets programs
@@ -489,7 +505,7 @@ VTAPE_EXPORT int ioctl(int fd, unsigned long request, ...) {
   }
   // st hands the SCSI ioctls to the device, whatever state the tape is in.
   if (IsScsiRequest(request)) return static_cast<int>(Finish(DriveScsiIoctl(DriveOf(fd), request, arg), saved));
-  return static_cast<int>(Finish(TapeIoctl(DriveOf(fd), request, arg), saved));
+  return static_cast<int>(Finish(OnDrive(DriveOf(fd), [&](Drive& d) { return TapeIoctl(d, request, arg); }), saved));
 }
 
 VTAPE_EXPORT int dup(int fd) {

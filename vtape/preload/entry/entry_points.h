@@ -2,7 +2,7 @@
 #ifndef VTAPE_PRELOAD_ENTRY_ENTRY_POINTS_H_
 #define VTAPE_PRELOAD_ENTRY_ENTRY_POINTS_H_
 
-#define VTAPE_EXPORT extern "C" __attribute__((visibility("default")))
+#include "preload/entry/export.h"
 
 namespace vtape::preload {
 

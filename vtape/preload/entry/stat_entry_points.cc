@@ -9,11 +9,11 @@
 
 #include <cerrno>
 
-#include "preload/descriptors/descriptors.h"
-#include "preload/names/device_names.h"
-#include "preload/entry/entry_points.h"
+#include "preload/core/lock.h"
 #include "preload/core/real_libc.h"
-#include "preload/st/tape.h"
+#include "preload/descriptors/descriptors.h"
+#include "preload/entry/entry_points.h"
+#include "preload/names/device_names.h"
 
 namespace vtape::preload {
 namespace {

@@ -13,10 +13,10 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "preload/descriptors/descriptors.h"
-#include "preload/names/device_names.h"
-#include "preload/entry/entry_points.h"
 #include "preload/core/real_libc.h"
+#include "preload/descriptors/descriptors.h"
+#include "preload/entry/entry_points.h"
+#include "preload/names/device_names.h"
 
 namespace vtape::preload {
 namespace {

@@ -11,12 +11,14 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "preload/descriptors/descriptors.h"
-#include "preload/names/device_names.h"
-#include "preload/entry/entry_points.h"
-#include "preload/names/generic_node.h"
-#include "preload/library/library.h"
+#include "preload/core/drives.h"
+#include "preload/core/lock.h"
 #include "preload/core/real_libc.h"
+#include "preload/descriptors/descriptors.h"
+#include "preload/entry/export.h"
+#include "preload/library/library.h"
+#include "preload/names/device_names.h"
+#include "preload/names/generic_node.h"
 #include "preload/st/tape.h"
 
 namespace vtape::preload {
@@ -30,7 +32,7 @@ constexpr char kClassDir[] = "/sys/class/scsi_tape/";
 bool AttributeText(int drive, const char* name, char* text, size_t cap) {
   if (strcmp(name, "options") == 0) {
     Locked lock;
-    snprintf(text, cap, "0x%08x\n", CurrentParameters(drive).options);
+    snprintf(text, cap, "0x%08x\n", CurrentParameters(DriveHeld(drive)).options);
   } else if (strcmp(name, "defined") == 0) {
     snprintf(text, cap, "1\n");
   } else if (strcmp(name, "default_blksize") == 0 || strcmp(name, "default_density") == 0 ||

@@ -14,9 +14,8 @@
 
 #include "aws.h"
 #include "drive_env.h"
-#include "preload/descriptors/descriptors.h"
+#include "preload/core/internal_descriptors.h"
 #include "preload/core/real_libc.h"
-#include "preload/st/tape.h"
 
 // Why the record can be trusted after a kill at any instant:
 //
@@ -44,58 +43,12 @@ namespace {
 
 constexpr size_t kRecordSize = 256;
 
-enum class Mode { kAt, kEnd };
-
-// One record as it is (or is to be) in the file.
-struct Saved {
-  Mode mode;
-  Place place;
-  Counting counting;   // kEnd: whether the block number was lost before the write
-  uintmax_t dev, ino;  // the image's identity
-  long long size;      // kAt: the image's size; kEnd: its size before the cut
-  long long sec;       // kAt: its modification time
-  long nsec;
-  Place end;  // kAt: where the data ends in the image as stamped; offset -1 if not known
-  Settings settings;
-};
-
 constexpr Place kNoEnd = {-1, 0, 0, 0, 0};
 
-// The record of one drive's open, shared by the processes that hold it.
-struct Keeper {
-  char path[PATH_MAX + 16];
-  bool elsewhere;      // in the user's runtime directory, not beside the image
-  char cannot[128];    // why it cannot be written; empty if it can
-  int open_error;      // errno of the last failed open of the file
-  bool rewinding;
-  int image_fd;
-  struct stat image;  // the image as last seen
-  bool image_fresh;   // nothing written to it since
-  // What the file holds (BOT when it holds no record at all), and whether
-  // that describes this image.
-  Saved disk;
-  bool disk_valid;
-  // What the next record is to say beside the place.
-  Settings settings;
-  Place end;
-};
-static_assert(sizeof(Keeper) <= kSharedPartSize);
-// Each process opens the file itself when it first needs it.
-struct RecordFile {
-  int fd = -1;
-};
-RecordFile g_files[kMaxDrives];
-// The drive the current call is for, chosen by each entry below.
-Keeper* g_k;
-RecordFile* g_file;
+// The notice that the record cannot be kept is given once a process.
 bool g_reported;
 
-void Select(int drive) {
-  g_k = static_cast<Keeper*>(SharedState(drive, SharedPart::kRecord));
-  g_file = &g_files[drive];
-}
-
-void Cannot(const char* why) { snprintf(g_k->cannot, sizeof g_k->cannot, "%s", why); }
+void Cannot(const Keeper& k, const char* why) { snprintf(k.state->cannot, sizeof k.state->cannot, "%s", why); }
 bool SamePlace(const Place& a, const Place& b) {
   return a.offset == b.offset && a.prev == b.prev && a.file == b.file && a.block == b.block && a.records == b.records;
 }
@@ -112,7 +65,9 @@ bool Same(const Saved& a, const Saved& b) {
 }
 
 // BOT, which is right for any image.
-Saved Bot() { return Saved{Mode::kAt, Place{}, Counting::kKnown, 0, 0, 0, 0, 0, kNoEnd, g_k->settings}; }
+Saved Bot(const Keeper& k) {
+  return Saved{Mode::kAt, Place{}, Counting::kKnown, 0, 0, 0, 0, 0, kNoEnd, k.state->settings};
+}
 
 bool IsBot(const Saved& s) {
   return s.mode == Mode::kAt && s.counting == Counting::kKnown && SamePlace(s.place, Place{}) && s.dev == 0 &&
@@ -202,9 +157,9 @@ bool Parse(const char* text, Saved* s) {
   return true;
 }
 
-bool ReadHeader(off_t at, Header* h) {
+bool ReadHeader(const Keeper& k, off_t at, Header* h) {
   unsigned char raw[kHeaderSize];
-  if (pread(g_k->image_fd, raw, sizeof raw, at) != static_cast<ssize_t>(sizeof raw)) return false;
+  if (pread(k.state->image_fd, raw, sizeof raw, at) != static_cast<ssize_t>(sizeof raw)) return false;
   *h = DecodeHeader(raw);
   return h->flags2 == 0;
 }
@@ -212,18 +167,18 @@ bool ReadHeader(off_t at, Header* h) {
 // Whether a record boundary with this previous length can be at `p` in an
 // image `size` bytes long: the headers on either side agree with it. Two
 // small reads instead of a walk from BOT.
-bool LooksLikeABoundary(const Place& p, off_t size) {
+bool LooksLikeABoundary(const Keeper& k, const Place& p, off_t size) {
   if (p.offset > size) return false;
   Header h;
   // A header cut short by a kill is left for the walk that follows.
   if (p.offset + static_cast<off_t>(kHeaderSize) <= size &&
-      (!ReadHeader(p.offset, &h) || h.prev != p.prev ||
+      (!ReadHeader(k, p.offset, &h) || h.prev != p.prev ||
        (h.flags1 != kFlagTapeMark && (h.flags1 & kFlagNewRecord) == 0))) {
     return false;
   }
   if (p.offset == 0) return p.prev == 0;
   off_t last = p.offset - static_cast<off_t>(kHeaderSize) - p.prev;
-  if (last < 0 || !ReadHeader(last, &h) || h.length != p.prev) return false;
+  if (last < 0 || !ReadHeader(k, last, &h) || h.length != p.prev) return false;
   return p.prev == 0 ? h.flags1 == kFlagTapeMark : (h.flags1 & (kFlagEndRecord | kFlagTapeMark)) == kFlagEndRecord;
 }
 
@@ -232,9 +187,9 @@ const char* Unusable(int error) {
   return strerror(error);
 }
 
-bool Refuse() {
+bool Refuse(const Keeper& k) {
   if (!g_reported) {
-    fprintf(stderr, "libvtape: cannot record the tape position in %s: %s\n", g_k->path, g_k->cannot);
+    fprintf(stderr, "libvtape: cannot record the tape position in %s: %s\n", k.state->path, k.state->cannot);
     g_reported = true;
   }
   return false;
@@ -242,32 +197,32 @@ bool Refuse() {
 
 // Opens the file for reading and writing without following a link or
 // waiting on a FIFO, creating it if asked; false for anything but a regular
-// file, with `g_k->cannot` set unless the file is just missing.
-bool OpenFile(bool create) {
+// file, with `k.state->cannot` set unless the file is just missing.
+bool OpenFile(const Keeper& k, bool create) {
   constexpr int kFlags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-  int fd = libc.open(g_k->path, kFlags);
+  int fd = libc.open(k.state->path, kFlags);
   bool created = false;
   if (fd < 0 && errno == ENOENT && create) {
-    fd = libc.open(g_k->path, kFlags | O_CREAT | O_EXCL, 0600);
+    fd = libc.open(k.state->path, kFlags | O_CREAT | O_EXCL, 0600);
     created = fd >= 0;
   }
   if (fd < 0) {
-    g_k->open_error = errno;
-    if (errno != ENOENT || create) Cannot(Unusable(errno));
+    k.state->open_error = errno;
+    if (errno != ENOENT || create) Cannot(k, Unusable(errno));
     return false;
   }
   struct stat st;
   if (libc.fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     libc.close(fd);
-    Cannot("not a regular file");
+    Cannot(k, "not a regular file");
     return false;
   }
   // Whoever may write the tape may move it: the file gets the image's
   // permissions rather than the umask's, and stays writable for the one who
   // made it, also beside a write-protected image. Anyone else who may only
   // read the tape keeps its place in a runtime directory of their own.
-  if (created && !g_k->elsewhere) fchmod(fd, (g_k->image.st_mode & 0666) | S_IWUSR);
-  g_file->fd = MoveHigh(fd);
+  if (created && !k.state->elsewhere) fchmod(fd, (k.state->image.st_mode & 0666) | S_IWUSR);
+  *k.fd = MoveHigh(fd);
   return true;
 }
 
@@ -277,8 +232,8 @@ bool Unwritable(int error) { return error == EACCES || error == EROFS || error =
 // hold it (a read-only image or mount): a write-protected cartridge moves
 // all the same. Named by the image's identity, so that every name of the
 // image finds it.
-bool UseRuntimeDirectory() {
-  if (g_k->elsewhere) return false;
+bool UseRuntimeDirectory(const Keeper& k) {
+  if (k.state->elsewhere) return false;
   char dir[PATH_MAX];
   const char* runtime = getenv("XDG_RUNTIME_DIR");
   if (runtime != nullptr && runtime[0] == '/') {
@@ -291,66 +246,66 @@ bool UseRuntimeDirectory() {
   if (libc.lstat(dir, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 077) != 0) {
     return false;
   }
-  snprintf(g_k->path, sizeof g_k->path, "%s/%ju-%ju%s", dir, static_cast<uintmax_t>(g_k->image.st_dev),
-           static_cast<uintmax_t>(g_k->image.st_ino), kStateSuffix);
-  g_k->elsewhere = true;
-  g_k->cannot[0] = '\0';
+  snprintf(k.state->path, sizeof k.state->path, "%s/%ju-%ju%s", dir, static_cast<uintmax_t>(k.state->image.st_dev),
+           static_cast<uintmax_t>(k.state->image.st_ino), kStateSuffix);
+  k.state->elsewhere = true;
+  k.state->cannot[0] = '\0';
   return true;
 }
 
 // Opens the file, creating it, where the record can be kept.
-bool OpenFileToWrite() {
-  return OpenFile(true) || (Unwritable(g_k->open_error) && UseRuntimeDirectory() && OpenFile(true));
+bool OpenFileToWrite(const Keeper& k) {
+  return OpenFile(k, true) || (Unwritable(k.state->open_error) && UseRuntimeDirectory(k) && OpenFile(k, true));
 }
 
-bool Write(const Saved& s) {
-  if (Same(s, g_k->disk)) return true;
-  if (g_k->cannot[0] != '\0') return Refuse();
-  if (g_file->fd < 0 && !OpenFileToWrite()) return Refuse();
+bool Write(const Keeper& k, const Saved& s) {
+  if (Same(s, k.state->disk)) return true;
+  if (k.state->cannot[0] != '\0') return Refuse(k);
+  if (*k.fd < 0 && !OpenFileToWrite(k)) return Refuse(k);
   char text[kRecordSize];
   if (!Format(s, text)) {
-    Cannot("position out of range");
-    return Refuse();
+    Cannot(k, "position out of range");
+    return Refuse(k);
   }
-  ssize_t put = pwrite(g_file->fd, text, kRecordSize, 0);
+  ssize_t put = pwrite(*k.fd, text, kRecordSize, 0);
   if (put != static_cast<ssize_t>(kRecordSize)) {
-    Cannot(strerror(put < 0 ? errno : ENOSPC));
-    return Refuse();
+    Cannot(k, strerror(put < 0 ? errno : ENOSPC));
+    return Refuse(k);
   }
-  g_k->disk = s;
-  g_k->disk_valid = true;
+  k.state->disk = s;
+  k.state->disk_valid = true;
   return true;
 }
 
 // The record an image as it is now would need for the tape at `place`.
-Saved At(const Place& place, Counting counting) {
-  if (SamePlace(place, Place{}) && counting == Counting::kKnown && g_k->end.offset < 0) return Bot();
-  if (!g_k->image_fresh && libc.fstat(g_k->image_fd, &g_k->image) == 0) g_k->image_fresh = true;
+Saved At(const Keeper& k, const Place& place, Counting counting) {
+  if (SamePlace(place, Place{}) && counting == Counting::kKnown && k.state->end.offset < 0) return Bot(k);
+  if (!k.state->image_fresh && libc.fstat(k.state->image_fd, &k.state->image) == 0) k.state->image_fresh = true;
   return Saved{Mode::kAt,
                place,
                counting,
-               static_cast<uintmax_t>(g_k->image.st_dev),
-               static_cast<uintmax_t>(g_k->image.st_ino),
-               static_cast<long long>(g_k->image.st_size),
-               static_cast<long long>(g_k->image.st_mtim.tv_sec),
-               g_k->image.st_mtim.tv_nsec,
-               g_k->end,
-               g_k->settings};
+               static_cast<uintmax_t>(k.state->image.st_dev),
+               static_cast<uintmax_t>(k.state->image.st_ino),
+               static_cast<long long>(k.state->image.st_size),
+               static_cast<long long>(k.state->image.st_mtim.tv_sec),
+               k.state->image.st_mtim.tv_nsec,
+               k.state->end,
+               k.state->settings};
 }
 
 // Writing at end of data keeps a lost block number lost, as st counts on
 // only from a known one.
-Saved End(const Place& place, Counting counting, off_t size_before_cut) {
+Saved End(const Keeper& k, const Place& place, Counting counting, off_t size_before_cut) {
   return Saved{Mode::kEnd,
                place,
                counting == Counting::kKnown ? Counting::kKnown : Counting::kBlockLost,
-               static_cast<uintmax_t>(g_k->image.st_dev),
-               static_cast<uintmax_t>(g_k->image.st_ino),
+               static_cast<uintmax_t>(k.state->image.st_dev),
+               static_cast<uintmax_t>(k.state->image.st_ino),
                static_cast<long long>(size_before_cut),
                0,
                0,
                kNoEnd,
-               g_k->settings};
+               k.state->settings};
 }
 
 // The record at the current path, read only.
@@ -364,19 +319,19 @@ ssize_t ReadOnly(const char* path, char* text) {
 }
 
 // Whether the record could be made beside the image.
-bool DirectoryWritable() {
+bool DirectoryWritable(const Keeper& k) {
   char dir[PATH_MAX + 16];
-  snprintf(dir, sizeof dir, "%s", g_k->path);
+  snprintf(dir, sizeof dir, "%s", k.state->path);
   *strrchr(dir, '/') = '\0';
   return libc.faccessat(AT_FDCWD, dir[0] == '\0' ? "/" : dir, W_OK, AT_EACCESS) == 0 || !Unwritable(errno);
 }
 
 // The record beside the image, read only, until the one in the runtime
 // directory exists; then that one, open for writing.
-ssize_t ReadMoved(char* text) {
-  ssize_t n = ReadOnly(g_k->path, text);
+ssize_t ReadMoved(const Keeper& k, char* text) {
+  ssize_t n = ReadOnly(k.state->path, text);
   char newer[kRecordSize];
-  if (UseRuntimeDirectory() && OpenFile(false) && pread(g_file->fd, newer, kRecordSize, 0) == kRecordSize) {
+  if (UseRuntimeDirectory(k) && OpenFile(k, false) && pread(*k.fd, newer, kRecordSize, 0) == kRecordSize) {
     memcpy(text, newer, kRecordSize);
     n = kRecordSize;
   }
@@ -387,18 +342,18 @@ ssize_t ReadMoved(char* text) {
 // record beside the image that cannot be written, or beside one of the names
 // of an image that has several, says where the tape was until one in the
 // runtime directory takes over.
-bool ReadSaved(Saved* s) {
+bool ReadSaved(const Keeper& k, Saved* s) {
   char text[kRecordSize + 1];
   ssize_t n = -1;
-  if (g_k->image.st_nlink > 1) {
+  if (k.state->image.st_nlink > 1) {
     // One tape under several names has one position, kept by its identity.
-    n = ReadMoved(text);
-  } else if (OpenFile(false)) {
-    n = pread(g_file->fd, text, kRecordSize, 0);
-  } else if (g_k->cannot[0] == '\0' && DirectoryWritable()) {
+    n = ReadMoved(k, text);
+  } else if (OpenFile(k, false)) {
+    n = pread(*k.fd, text, kRecordSize, 0);
+  } else if (k.state->cannot[0] == '\0' && DirectoryWritable(k)) {
     return false;  // no record yet: BOT
-  } else if (g_k->cannot[0] == '\0' || Unwritable(g_k->open_error)) {
-    n = ReadMoved(text);
+  } else if (k.state->cannot[0] == '\0' || Unwritable(k.state->open_error)) {
+    n = ReadMoved(k, text);
   }
   if (n != static_cast<ssize_t>(kRecordSize)) return false;
   text[kRecordSize] = '\0';
@@ -412,26 +367,26 @@ bool ReadSaved(Saved* s) {
 // whatever the mode of this open, so the tape ends after the last whole
 // record. An image nobody may write keeps the bytes, but the tape ends
 // before them all the same.
-void CutTornRecord(off_t at, off_t* size) {
+void CutTornRecord(const Keeper& k, off_t at, off_t* size) {
   *size = at;
-  g_k->image_fresh = false;
-  if (ftruncate(g_k->image_fd, at) == 0) return;
+  k.state->image_fresh = false;
+  if (ftruncate(k.state->image_fd, at) == 0) return;
   char image[PATH_MAX];
-  snprintf(image, sizeof image, "/proc/self/fd/%d", g_k->image_fd);
+  snprintf(image, sizeof image, "/proc/self/fd/%d", k.state->image_fd);
   int fd = libc.open(image, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return;
-  if (ftruncate(fd, at) != 0) g_k->image_fresh = true;
+  if (ftruncate(fd, at) != 0) k.state->image_fresh = true;
   libc.close(fd);
 }
 
 // From `place` on to the end of the whole records: where a write stream
 // stopped. A tape mark on the way makes the block number known again.
-void WalkToEnd(Place* place, Counting* counting, off_t* size) {
+void WalkToEnd(const Keeper& k, Place* place, Counting* counting, off_t* size) {
   for (;;) {
     Record rec;
-    if (!ReadRecord(g_k->image_fd, place->offset, *size, place->prev, nullptr, 0, &rec)) return;
+    if (!ReadRecord(k.state->image_fd, place->offset, *size, place->prev, nullptr, 0, &rec)) return;
     if (rec.kind == RecordKind::kEnd) return;
-    if (rec.kind == RecordKind::kCorrupt) return CutTornRecord(place->offset, size);
+    if (rec.kind == RecordKind::kCorrupt) return CutTornRecord(k, place->offset, size);
     if (rec.kind == RecordKind::kTapeMark) *counting = Counting::kKnown;
     Pass(place, rec.kind == RecordKind::kTapeMark, rec.next, rec.last_length);
   }
@@ -439,25 +394,25 @@ void WalkToEnd(Place* place, Counting* counting, off_t* size) {
 
 // Where the tape is by the record `s`, if it still describes this image;
 // false when it does not (the tape is at BOT then).
-bool Restore(const Saved& s, Place* place, Counting* counting, off_t* size) {
-  const struct stat& im = g_k->image;
+bool Restore(const Keeper& k, const Saved& s, Place* place, Counting* counting, off_t* size) {
+  const struct stat& im = k.state->image;
   if (IsBot(s)) return true;
   if (s.dev != static_cast<uintmax_t>(im.st_dev) || s.ino != static_cast<uintmax_t>(im.st_ino) ||
-      !LooksLikeABoundary(s.place, *size)) {
+      !LooksLikeABoundary(k, s.place, *size)) {
     return false;
   }
   if (s.mode == Mode::kAt) {
     if (s.size != im.st_size || s.sec != im.st_mtim.tv_sec || s.nsec != im.st_mtim.tv_nsec) return false;
     *place = s.place;
     *counting = s.counting;
-    if (s.end.offset == im.st_size && LooksLikeABoundary(s.end, *size)) g_k->end = s.end;
+    if (s.end.offset == im.st_size && LooksLikeABoundary(k, s.end, *size)) k.state->end = s.end;
     return true;
   }
   *place = s.place;
   *counting = s.counting;
   // Still the size before the cut: the write never began.
   if (s.size != s.place.offset && s.size == im.st_size) return true;
-  WalkToEnd(place, counting, size);
+  WalkToEnd(k, place, counting, size);
   return true;
 }
 
@@ -482,63 +437,59 @@ Settings DefaultSettings() {
   return Settings{0, 0, kDriveBuffered, MT_ST_BUFFER_WRITES | MT_ST_ASYNC_WRITES | MT_ST_READ_AHEAD | MT_ST_CAN_BSR};
 }
 
-bool OpenRecord(int drive, const char* image, int image_fd, bool rewinding, Place* place, Counting* counting,
+bool OpenRecord(const Keeper& k, const char* image, int image_fd, bool rewinding, Place* place, Counting* counting,
                 off_t* size, Settings* settings, Place* end) {
-  Select(drive);
   // A tape the changer took away left its record open.
-  if (g_file->fd >= 0) libc.close(g_file->fd);
-  g_file->fd = -1;
-  *g_k = Keeper{};
-  g_k->image_fd = image_fd;
-  g_k->rewinding = rewinding;
-  snprintf(g_k->path, sizeof g_k->path, "%s%s", image, kStateSuffix);
+  if (*k.fd >= 0) libc.close(*k.fd);
+  *k.fd = -1;
+  *k.state = KeeperState{};
+  k.state->image_fd = image_fd;
+  k.state->rewinding = rewinding;
+  snprintf(k.state->path, sizeof k.state->path, "%s%s", image, kStateSuffix);
   *place = Place{};
   *counting = Counting::kKnown;
-  if (libc.fstat(image_fd, &g_k->image) != 0) return false;
-  g_k->image_fresh = true;
-  *size = g_k->image.st_size;
-  g_k->settings = DefaultSettings();
-  g_k->end = kNoEnd;
-  g_k->disk = Bot();
-  g_k->disk_valid = true;
-  if (ReadSaved(&g_k->disk)) {
-    g_k->settings = g_k->disk.settings;
-    g_k->disk_valid = Restore(g_k->disk, place, counting, size);
+  if (libc.fstat(image_fd, &k.state->image) != 0) return false;
+  k.state->image_fresh = true;
+  *size = k.state->image.st_size;
+  k.state->settings = DefaultSettings();
+  k.state->end = kNoEnd;
+  k.state->disk = Bot(k);
+  k.state->disk_valid = true;
+  if (ReadSaved(k, &k.state->disk)) {
+    k.state->settings = k.state->disk.settings;
+    k.state->disk_valid = Restore(k, k.state->disk, place, counting, size);
   }
-  *settings = g_k->settings;
-  *end = g_k->end;
+  *settings = k.state->settings;
+  *end = k.state->end;
   // The release will rewind, and so would the kernel's if this process died.
-  if (rewinding && !Write(Bot())) {
-    CloseRecord(drive, Place{}, Counting::kKnown);
+  if (rewinding && !Write(k, Bot(k))) {
+    CloseRecord(k, Place{}, Counting::kKnown);
     return false;
   }
   return true;
 }
 
-bool RecordPlace(int drive, const Place& place, Counting counting) {
-  Select(drive);
-  return g_k->rewinding || Write(At(place, counting));
+bool RecordPlace(const Keeper& k, const Place& place, Counting counting) {
+  return k.state->rewinding || Write(k, At(k, place, counting));
 }
 
-bool ImageIntact(int drive, off_t size) {
-  Select(drive);
+bool ImageIntact(const Keeper& k, off_t size) {
   struct stat st;
-  return libc.fstat(g_k->image_fd, &st) == 0 && st.st_nlink > 0 && st.st_size >= size;
+  return libc.fstat(k.state->image_fd, &st) == 0 && st.st_nlink > 0 && st.st_size >= size;
 }
 
-bool StartWrite(int drive, const Place& place, Counting counting, off_t* size) {
-  if (!ImageIntact(drive, *size)) return false;
-  Select(drive);
+bool StartWrite(const Keeper& k, const Place& place, Counting counting, off_t* size) {
+  if (!ImageIntact(k, *size)) return false;
   bool cut = *size > place.offset;
   // A stream of writes at the end of data is covered by one record.
-  bool covered = g_k->disk_valid && g_k->disk.mode == Mode::kEnd && g_k->disk.size == g_k->disk.place.offset &&
-                 g_k->disk.place.offset <= place.offset && !cut;
-  if (!g_k->rewinding && !covered && !Write(End(place, counting, cut ? *size : place.offset))) return false;
-  g_k->image_fresh = false;
+  bool covered = k.state->disk_valid && k.state->disk.mode == Mode::kEnd &&
+                 k.state->disk.size == k.state->disk.place.offset && k.state->disk.place.offset <= place.offset && !cut;
+  if (!k.state->rewinding && !covered && !Write(k, End(k, place, counting, cut ? *size : place.offset))) return false;
+  k.state->image_fresh = false;
   if (!cut) return true;
-  if (ftruncate(g_k->image_fd, place.offset) != 0) return false;
+  if (ftruncate(k.state->image_fd, place.offset) != 0) return false;
   *size = place.offset;
-  return g_k->rewinding || Write(End(place, counting, place.offset));
+  return k.state->rewinding || Write(k, End(k, place, counting, place.offset));
 }
 
 namespace {
@@ -565,29 +516,24 @@ long KeptRecords(const char* image) {
   return Kept(image, &s) ? s.place.records : 0;
 }
 
-bool RecordSettings(int drive, const Settings& settings) {
-  Select(drive);
-  g_k->settings = settings;
-  Saved s = g_k->disk;
+bool RecordSettings(const Keeper& k, const Settings& settings) {
+  k.state->settings = settings;
+  Saved s = k.state->disk;
   s.settings = settings;
-  return Write(s);
+  return Write(k, s);
 }
 
-void NoteEnd(int drive, const Place* end) {
-  Select(drive);
-  g_k->end = end != nullptr ? *end : kNoEnd;
-}
+void NoteEnd(const Keeper& k, const Place* end) { k.state->end = end != nullptr ? *end : kNoEnd; }
 
-bool CloseRecord(int drive, const Place& place, Counting counting) {
-  bool recorded = RecordPlace(drive, place, counting);
-  LeaveRecord(drive);
+bool CloseRecord(const Keeper& k, const Place& place, Counting counting) {
+  bool recorded = RecordPlace(k, place, counting);
+  LeaveRecord(k);
   return recorded;
 }
 
-void LeaveRecord(int drive) {
-  RecordFile& file = g_files[drive];
-  if (file.fd >= 0) libc.close(file.fd);
-  file.fd = -1;
+void LeaveRecord(const Keeper& k) {
+  if (*k.fd >= 0) libc.close(*k.fd);
+  *k.fd = -1;
 }
 
 }  // namespace vtape::preload

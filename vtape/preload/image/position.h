@@ -6,6 +6,8 @@
 #ifndef VTAPE_PRELOAD_IMAGE_POSITION_H_
 #define VTAPE_PRELOAD_IMAGE_POSITION_H_
 
+#include <limits.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -43,13 +45,56 @@ struct Settings {
 /// writes, read-ahead, and backspacing by records (a SCSI-2 or later drive).
 Settings DefaultSettings();
 
+/// A record says where the tape is, or that it is at the end of data, where
+/// a write began.
+enum class Mode { kAt, kEnd };
+
+/// One record as it is (or is to be) in the file.
+struct Saved {
+  Mode mode;
+  Place place;
+  Counting counting;   // kEnd: whether the block number was lost before the write
+  uintmax_t dev, ino;  // the image's identity
+  long long size;      // kAt: the image's size; kEnd: its size before the cut
+  long long sec;       // kAt: its modification time
+  long nsec;
+  Place end;  // kAt: where the data ends in the image as stamped; offset -1 if not known
+  Settings settings;
+};
+
+/// The record of one drive's open, shared by the processes that hold it.
+struct KeeperState {
+  char path[PATH_MAX + 16];
+  bool elsewhere;      // in the user's runtime directory, not beside the image
+  char cannot[128];    // why it cannot be written; empty if it can
+  int open_error;      // errno of the last failed open of the file
+  bool rewinding;
+  int image_fd;
+  struct stat image;  // the image as last seen
+  bool image_fresh;   // nothing written to it since
+  // What the file holds (BOT when it holds no record at all), and whether
+  // that describes this image.
+  Saved disk;
+  bool disk_valid;
+  // What the next record is to say beside the place.
+  Settings settings;
+  Place end;
+};
+
+/// One drive's position record: the state the processes that hold its open
+/// share, and this process's own descriptor of the file (-1 until opened).
+struct Keeper {
+  KeeperState* state;
+  int* fd;
+};
+
 /// Moves `place` over one record that ends at `next`, whose last header has
 /// length `last`.
 void Pass(Place* place, bool tape_mark, off_t next, uint16_t last);
 
-/// Each drive of a library keeps its own record; `drive` says which.
+/// Each drive keeps its own record, `k`.
 ///
-/// Opens the record of `image`, which drive `drive` has just opened and
+/// Opens the record of `image`, which the drive has just opened and
 /// locked on `image_fd`, and finds where the tape is, and how long the image
 /// is once a write cut short by a kill has been cut off.
 /// `rewinding`: opened through the name that rewinds at release, so BOT is
@@ -58,29 +103,29 @@ void Pass(Place* place, bool tape_mark, off_t next, uint16_t last);
 /// `settings` are those the record keeps, or DefaultSettings(); `end`,
 /// when the record knows it for the image as it is, where the data ends
 /// (`end->offset` is -1 otherwise).
-bool OpenRecord(int drive, const char* image, int image_fd, bool rewinding, Place* place, Counting* counting,
+bool OpenRecord(const Keeper& k, const char* image, int image_fd, bool rewinding, Place* place, Counting* counting,
                 off_t* size, Settings* settings, Place* end);
 
 /// Records that the tape is at `place`, known as `counting` says, before
 /// the operation that took it there returns. False when it cannot be: the
 /// operation fails with EIO and the tape stays where the record says.
-bool RecordPlace(int drive, const Place& place, Counting counting);
+bool RecordPlace(const Keeper& k, const Place& place, Counting counting);
 
-/// Whether drive `drive`'s image is still the tape the drive knows: there,
+/// Whether the drive's image is still the tape the drive knows: there,
 /// and at least `size` bytes long. An image cut short or removed under the
 /// open drive fails reads and writes with EIO, the tape where it was.
-bool ImageIntact(int drive, off_t size);
+bool ImageIntact(const Keeper& k, off_t size);
 
 /// Prepares a write at `place`: records that the tape will be at the end of
 /// data (its block number known as `counting` says) and cuts the image off
 /// at `place` when it goes on beyond (`*size`). False, with EIO for the
 /// write, when either cannot be done.
-bool StartWrite(int drive, const Place& place, Counting counting, off_t* size);
+bool StartWrite(const Keeper& k, const Place& place, Counting counting, off_t* size);
 
 /// Records where the release leaves the tape and closes the record.
-bool CloseRecord(int drive, const Place& place, Counting counting);
+bool CloseRecord(const Keeper& k, const Place& place, Counting counting);
 /// Closes this process's own descriptor of the record.
-void LeaveRecord(int drive);
+void LeaveRecord(const Keeper& k);
 
 /// The settings the record beside `image` keeps, for a drive nobody here
 /// has open; DefaultSettings() without one.
@@ -90,12 +135,12 @@ Settings KeptSettings(const char* image);
 long KeptRecords(const char* image);
 
 /// Records new settings at once. False when they cannot be recorded.
-bool RecordSettings(int drive, const Settings& settings);
+bool RecordSettings(const Keeper& k, const Settings& settings);
 
 /// Notes where the data ends, for the records written from now on, so that
 /// a later space to end of data need not walk the image; `end` null: not
 /// known. Kept only while the image stays as it is when recorded.
-void NoteEnd(int drive, const Place* end);
+void NoteEnd(const Keeper& k, const Place* end);
 
 }  // namespace vtape::preload
 

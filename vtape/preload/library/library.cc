@@ -10,9 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "library/env.h"
-#include "preload/descriptors/descriptors.h"
-#include "preload/names/device_names.h"
+#include "preload/core/internal_descriptors.h"
 #include "preload/core/real_libc.h"
 
 namespace vtape::preload {
@@ -74,20 +72,6 @@ constexpr double kPickerMoveSeconds = 10;
 constexpr double kBlockSeconds = 0.002;
 constexpr double kBytesPerSecond = 300e6;
 
-unsigned ParseDriveList(const char* text) {
-  unsigned mask = 0;
-  for (const char* p = text; *p != '\0';) {
-    char* end;
-    long n = strtol(p, &end, 10);
-    if (end == p || n < 0 || n >= library::kMaxDrives || (*end != ',' && *end != '\0')) {
-      Die("bad value for VTAPE_FAIL_LOAD", text);
-    }
-    mask |= 1u << n;
-    p = *end == ',' ? end + 1 : end;
-  }
-  return mask;
-}
-
 int64_t Now() {
   timespec ts;
   clock_gettime(CLOCK_REALTIME, &ts);
@@ -109,49 +93,6 @@ const volatile library::DriveSignal* Signals() {
 }
 
 }  // namespace
-
-void LoadLibraryConfig() {
-  LibraryConfig& c = g_library;
-  const char* dir = getenv(library::kEnvLibrary);
-  if (dir == nullptr || dir[0] == '\0') return;
-  if (!AbsolutePath(AT_FDCWD, dir, c.dir, sizeof c.dir)) Die("library path too long", dir);
-  const char* changer = getenv(library::kEnvChanger);
-  if (changer == nullptr || changer[0] == '\0') changer = library::kDefaultChanger;
-  if (!ConfiguredName(changer, c.changer, sizeof c.changer)) Die("changer path too long", changer);
-  c.faults.unreadable = getenv(library::kEnvUnreadable);
-  c.faults.stuck = getenv(library::kEnvFailMove);
-  const char* v = getenv(library::kEnvFailLoad);
-  if (v != nullptr) c.faults.failing_drives = ParseDriveList(v);
-  c.protected_tapes = getenv(library::kEnvProtectedTapes);
-  v = getenv(library::kEnvChangerSilent);
-  c.changer_silent = v != nullptr && v[0] != '\0' && strcmp(v, "0") != 0;
-  v = getenv(library::kEnvTiming);
-  if (v != nullptr) {
-    char* end;
-    c.speedup = strtod(v, &end);
-    if (end == v || *end != '\0' || !(c.speedup > 0)) Die("bad value for VTAPE_TIMING", v);
-  }
-}
-
-DeviceName LibraryName(const char* abs, int* drive) {
-  const char* p;
-  DeviceName name;
-  if (strncmp(abs, "/dev/nst", 8) == 0) {
-    p = abs + 8;
-    name = DeviceName::kNonRewinding;
-  } else if (strncmp(abs, "/dev/st", 7) == 0) {
-    p = abs + 7;
-    name = DeviceName::kRewinding;
-  } else {
-    return DeviceName::kOther;
-  }
-  if (*p < '0' || *p > '9' || strlen(p) > 6) return DeviceName::kOther;
-  int n = 0;
-  for (; *p >= '0' && *p <= '9'; ++p) n = n * 10 + (*p - '0');
-  if (*p != '\0') return DeviceName::kOther;
-  *drive = n;
-  return name;
-}
 
 const library::Handle* LibraryHandle() {
   if (g_handle.dir_fd >= 0) return &g_handle;

@@ -12,7 +12,7 @@
 
 #include "library/smc.h"
 #include "library/state.h"
-#include "preload/names/device_names.h"
+#include "drive_identity.h"
 
 namespace vtape::preload {
 
@@ -27,15 +27,7 @@ struct LibraryConfig {
 
 extern LibraryConfig g_library;
 
-/// Fills g_library from the environment; a bad value aborts the program.
-void LoadLibraryConfig();
-
 inline bool InLibrary() { return g_library.dir[0] != '\0'; }
-
-/// Which drive name of the library the absolute path `abs` is (/dev/nstN
-/// or /dev/stN), and the drive N. Names of drives the library does not have
-/// count too, so that they never reach a real device.
-DeviceName LibraryName(const char* abs, int* drive);
 
 /// The open library folder, opened on first use; null with errno set if it
 /// cannot be opened.

@@ -11,40 +11,39 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "preload/scsi/changer.h"
 #include "preload/core/config.h"
+#include "preload/core/lock.h"
+#include "preload/core/real_libc.h"
 #include "preload/descriptors/descriptors.h"
 #include "preload/library/library.h"
-#include "preload/core/real_libc.h"
-#include "preload/st/tape.h"
+#include "preload/names/paths.h"
+#include "preload/scsi/changer.h"
 
 namespace vtape::preload {
 
 namespace {
 
-// Lexically normalises the absolute path in `path` in place, so "/dev//nst0"
-// and "/dev/./nst0" name the drive too.
-void Normalize(char* path) {
-  char* out = path;
-  const char* in = path;
-  while (*in != '\0') {
-    while (*in == '/') ++in;
-    const char* end = in;
-    while (*end != '\0' && *end != '/') ++end;
-    size_t len = static_cast<size_t>(end - in);
-    bool dot = len == 1 && in[0] == '.';
-    bool dotdot = len == 2 && in[0] == '.' && in[1] == '.';
-    if (dotdot) {
-      while (out > path && *--out != '/') continue;
-    } else if (len > 0 && !dot) {
-      *out++ = '/';
-      memmove(out, in, len);
-      out += len;
-    }
-    in = end;
+// Which drive name of the library the absolute path `abs` is (/dev/nstN
+// or /dev/stN), and the drive N. Names of drives the library does not have
+// count too, so that they never reach a real device.
+DeviceName LibraryName(const char* abs, int* drive) {
+  const char* p;
+  DeviceName name;
+  if (strncmp(abs, "/dev/nst", 8) == 0) {
+    p = abs + 8;
+    name = DeviceName::kNonRewinding;
+  } else if (strncmp(abs, "/dev/st", 7) == 0) {
+    p = abs + 7;
+    name = DeviceName::kRewinding;
+  } else {
+    return DeviceName::kOther;
   }
-  if (out == path) *out++ = '/';
-  *out = '\0';
+  if (*p < '0' || *p > '9' || strlen(p) > 6) return DeviceName::kOther;
+  int n = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) n = n * 10 + (*p - '0');
+  if (*p != '\0') return DeviceName::kOther;
+  *drive = n;
+  return name;
 }
 
 // st's character device major number.
@@ -315,60 +314,7 @@ Resolution Resolve(int dirfd, const char* path, bool follow_last) {
 
 }  // namespace
 
-bool AbsolutePath(int dirfd, const char* path, char* out, size_t cap) {
-  char base[PATH_MAX];
-  if (path[0] == '/') {
-    base[0] = '\0';
-  } else if (dirfd == AT_FDCWD) {
-    if (getcwd(base, sizeof base) == nullptr) return false;
-  } else {
-    char link[64];
-    snprintf(link, sizeof link, "/proc/self/fd/%d", dirfd);
-    ssize_t n = readlink(link, base, sizeof base - 1);
-    if (n < 0) return false;
-    // readlink cuts a longer name short without a word.
-    if (n == static_cast<ssize_t>(sizeof base - 1)) {
-      errno = ENAMETOOLONG;
-      return false;
-    }
-    base[n] = '\0';
-  }
-  int n = snprintf(out, cap, "%s/%s", base, path);
-  if (n < 0 || static_cast<size_t>(n) >= cap) {
-    errno = ENAMETOOLONG;
-    return false;
-  }
-  Normalize(out);
-  return true;
-}
-
-bool ConfiguredName(const char* path, char* out, size_t cap) {
-  char raw[PATH_MAX];
-  if (path[0] == '/') {
-    raw[0] = '\0';
-  } else if (getcwd(raw, sizeof raw) == nullptr) {
-    return false;
-  }
-  size_t used = strlen(raw);
-  if (snprintf(raw + used, sizeof raw - used, "/%s", path) >= static_cast<int>(sizeof raw - used)) return false;
-  // The longest run of folders that is there resolves as the kernel
-  // resolves it; the rest, and the name itself, stay as written.
-  char* tail = strrchr(raw, '/');
-  char folder[PATH_MAX];
-  for (;;) {
-    *tail = '\0';
-    if (realpath(raw[0] == '\0' ? "/" : raw, folder) != nullptr) break;
-    char* up = strrchr(raw, '/');
-    *tail = '/';
-    tail = up;
-  }
-  *tail = '/';
-  if (strcmp(folder, "/") == 0) folder[0] = '\0';
-  int n = snprintf(out, cap, "%s%s", folder, tail);
-  if (n < 0 || static_cast<size_t>(n) >= cap) return false;
-  Normalize(out);
-  return true;
-}
+bool IsChangerName(int dirfd, const char* path) { return InLibrary() && NamesChanger(dirfd, path); }
 
 void NoteDeviceFolders() {
   NoteFolderOf(g_config.rewind_name);

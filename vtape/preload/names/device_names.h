@@ -10,16 +10,6 @@ namespace vtape::preload {
 
 enum class DeviceName { kOther, kRewinding, kNonRewinding };
 
-/// Builds the absolute, normalised form of `path` opened relative to `dirfd`
-/// (no "//", "." or ".."; links are not followed).
-bool AbsolutePath(int dirfd, const char* path, char* out, size_t cap);
-
-/// The absolute name the drive answers to for `path` as configured: its
-/// folders as the kernel resolves them (links, ".."), so that a name
-/// through a linked folder is compared by where it leads; the last
-/// component as given, the drive whatever the machine has there.
-bool ConfiguredName(const char* path, char* out, size_t cap);
-
 /// Notes the folders the configured names are in by device and inode
 /// (after the configuration is loaded).
 void NoteDeviceFolders();
@@ -39,6 +29,8 @@ DeviceName NameOf(int dirfd, const char* path, int* drive = nullptr, int* error 
 
 /// Whether `path` relative to `dirfd` leads to the library's changer.
 bool NamesChanger(int dirfd, const char* path);
+/// NamesChanger, and a library with a changer to name.
+bool IsChangerName(int dirfd, const char* path);
 
 /// The st number N of /dev/nstN that drive `drive` is served as.
 unsigned StNumber(int drive);

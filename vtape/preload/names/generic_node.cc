@@ -11,11 +11,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "preload/names/device_names.h"
-#include "preload/scsi/drive_scsi.h"
-#include "preload/library/library.h"
+#include "preload/core/drives.h"
 #include "preload/core/real_libc.h"
-#include "preload/st/tape.h"
+#include "preload/library/library.h"
+#include "preload/names/device_names.h"
+#include "preload/names/paths.h"
+#include "preload/scsi/drive_scsi.h"
 
 namespace vtape::preload {
 

@@ -15,10 +15,9 @@
 #include "drive_env.h"
 #include "library/smc.h"
 #include "library/state.h"
-#include "preload/descriptors/descriptors.h"
-#include "preload/names/device_names.h"
-#include "preload/library/library.h"
 #include "preload/core/real_libc.h"
+#include "preload/descriptors/descriptors.h"
+#include "preload/library/library.h"
 #include "preload/scsi/sg_io.h"
 
 namespace vtape::preload {
@@ -128,8 +127,6 @@ long ScsiCommand(sg_io_hdr_t* io) {
 }
 
 }  // namespace
-
-bool IsChangerName(int dirfd, const char* path) { return InLibrary() && NamesChanger(dirfd, path); }
 
 long OpenChanger(int flags) {
   // The same kind of stand-in descriptor as the drive's.

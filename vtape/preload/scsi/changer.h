@@ -6,9 +6,6 @@
 
 namespace vtape::preload {
 
-/// True if `path` relative to `dirfd` is the changer's device name.
-bool IsChangerName(int dirfd, const char* path);
-
 /// Opens the changer: a new descriptor, or a negative errno.
 long OpenChanger(int flags);
 

@@ -9,6 +9,9 @@
 #include "drive_identity.h"
 #include "scsi.h"
 #include "preload/core/config.h"
+#include "preload/core/drives.h"
+#include "preload/core/lock.h"
+#include "preload/descriptors/descriptors.h"
 #include "preload/library/library.h"
 #include "preload/scsi/sg_io.h"
 #include "preload/st/tape.h"
@@ -65,7 +68,12 @@ constexpr uint8_t kDeviceIdentification = 0x83;
 constexpr uint8_t kCodeSetAscii = 2;
 constexpr uint8_t kDesignatorT10VendorId = 1;
 
-int g_timeout_ticks = kDefaultTimeoutTicks;
+// The SG_IO timeout a program set, which the block layer keeps for each
+// device.
+struct SgTimeout {
+  int ticks = kDefaultTimeoutTicks;
+};
+SgTimeout g_timeouts[kMaxDrives];
 
 struct Answer {
   bool good;
@@ -136,7 +144,13 @@ Answer Inquiry(int drive, const uint8_t* cdb, uint8_t* data, size_t cap) {
 // whether a tape is there and protected.
 DriveParameters ParametersOf(int drive) {
   Locked lock;
-  return CurrentParameters(drive);
+  return CurrentParameters(DriveHeld(drive));
+}
+
+// The logical object the tape is at; -ENOMEDIUM without a tape.
+long RecordsBefore(int drive) {
+  Locked lock;
+  return TapeRecords(DriveHeld(drive));
 }
 
 Answer TestUnitReady(const DriveParameters& p) { return p.loaded ? Good(0) : Check(kMediumNotPresent); }
@@ -251,7 +265,7 @@ Answer LogSense(const uint8_t* cdb, uint8_t* data, size_t cap) {
 Answer ReadPosition(int drive, const DriveParameters& p, const uint8_t* cdb, uint8_t* data, size_t cap) {
   unsigned action = cdb[1] & 0x1F;
   if (action > 1) return Check(scsi::kInvalidFieldInCdb);
-  long records = p.loaded ? TapeRecords(drive) : -ENOMEDIUM;
+  long records = p.loaded ? RecordsBefore(drive) : -ENOMEDIUM;
   if (records < 0) return Check(kMediumNotPresent);
   constexpr unsigned kBop = 0x80;
   unsigned object = static_cast<unsigned>(records);
@@ -324,9 +338,9 @@ long DriveScsiIoctl(int drive, unsigned long request, void* arg) {
     case SG_GET_VERSION_NUM: return PutInt(arg, kBlockSgVersion);
     case SG_SET_TIMEOUT:
       if (arg == nullptr) return -EFAULT;
-      memcpy(&g_timeout_ticks, arg, sizeof g_timeout_ticks);
+      memcpy(&g_timeouts[drive].ticks, arg, sizeof g_timeouts[drive].ticks);
       return 0;
-    case SG_GET_TIMEOUT: return g_timeout_ticks;
+    case SG_GET_TIMEOUT: return g_timeouts[drive].ticks;
     case SCSI_IOCTL_GET_IDLUN: {
       // Target 0, LUN 0 on host 0, as the changer: tools put the LUN into
       // their commands.

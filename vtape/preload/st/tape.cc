@@ -17,14 +17,12 @@
 #include "aws.h"
 #include "drive_env.h"
 #include "preload/core/config.h"
-#include "preload/descriptors/descriptors.h"
-#include "preload/library/library.h"
-#include "preload/image/position.h"
+#include "preload/core/internal_descriptors.h"
 #include "preload/core/real_libc.h"
+#include "preload/image/position.h"
+#include "preload/library/library.h"
 
 namespace vtape::preload {
-
-pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
 
 namespace {
 
@@ -47,94 +45,50 @@ constexpr unsigned long kMtStSetCln = 0x80000000;
 constexpr uint64_t kTapeHeader = 1152;
 constexpr uint64_t kRecordOverhead = 48 - kHeaderSize;
 
-// st's end-of-file state, reduced to what the calls can tell apart:
-// a tape mark just passed forwards (ST_FM), the early warning reported by
-// the last write (ST_EOM_OK), the ENOSPC that followed it (ST_EOD_1), end
-// of data (ST_EOD).
-enum class Eof { kNone, kFileMark, kEarlyWarning, kSpaceRefused, kEndOfData };
-
-// The one open of a drive (st allows a single open at a time), shared by
-// every process its descriptors reach.
-struct Drive {
-  bool in_use;
-  char image[PATH_MAX];  // the tape's image, while it is open
-  bool in_library;
-  int number;
-  uint64_t changes;     // the library's change count when the tape was opened
-  int image_fd;
-  bool read_only;       // opened O_RDONLY
-  bool write_only;      // opened O_WRONLY
-  bool rewinding;       // opened through the st name
-  bool no_medium;       // opened O_NONBLOCK without a tape
-  bool unloaded;        // MTOFFL took the tape out of this open's reach
-  bool write_protected;
-  off_t size;
-  Place at;
-  bool pending_write;   // last operation was a write: close adds a filemark
-  Eof eof;
-  bool block_unknown;   // st lost count of the block number (-1)
-  bool file_unknown;    // ... and of the file number (after a seek)
-  size_t partial;       // bytes of the fixed block at `at` a read already handed out
-  Place end;            // where the data ends; offset -1 until known
-  Settings settings;
-  size_t min_block, max_block;
-  uint64_t capacity;    // early warning beyond this many bytes; 0: no end
-};
-static_assert(sizeof(Drive) <= kSharedPartSize);
-// What a drive that no process here holds open looks like.
-Drive g_idle;
-// The drive the current call is for, chosen under the lock by each entry.
-Drive* g_cur = &g_idle;
-
-Drive& Select(int drive) {
-  void* shared = SharedState(drive, SharedPart::kTape);
-  g_cur = shared != nullptr ? static_cast<Drive*>(shared) : &g_idle;
-  return *g_cur;
-}
-
 // The changer took the tape out while it was open, or the image was cut
 // short or removed: the drive answers not ready, which st reports as an
 // I/O error.
-bool TapeGone() {
-  bool loaded = !g_cur->no_medium && !g_cur->unloaded && g_cur->image_fd >= 0;
-  if (loaded && !ImageIntact(g_cur->number, g_cur->size)) return true;
-  return g_cur->in_library && !g_cur->no_medium && !StillLoaded(g_cur->number, g_cur->changes);
+bool TapeGone(const Drive& drive) {
+  DriveState& d = *drive.state;
+  bool loaded = !d.no_medium && !d.unloaded && d.image_fd >= 0;
+  if (loaded && !ImageIntact(drive.keeper, d.size)) return true;
+  return d.in_library && !d.no_medium && !StillLoaded(d.number, d.changes);
 }
 
-bool NoTape(const Drive& d) { return d.no_medium || d.unloaded; }
+bool NoTape(const DriveState& d) { return d.no_medium || d.unloaded; }
 
-bool Option(const Drive& d, unsigned option) { return (d.settings.options & option) != 0; }
+bool Option(const DriveState& d, unsigned option) { return (d.settings.options & option) != 0; }
 
 uint64_t Used(const Place& p) {
   return kTapeHeader + static_cast<uint64_t>(p.offset) + kRecordOverhead * static_cast<uint64_t>(p.records);
 }
 
 // The tape physically ends a sixteenth of its size after the early warning.
-uint64_t PhysicalEnd(const Drive& d) { return d.capacity + d.capacity / 16; }
+uint64_t PhysicalEnd(const DriveState& d) { return d.capacity + d.capacity / 16; }
 
-void SetEnd(Drive& d, const Place& end) {
-  d.end = end;
-  NoteEnd(d.number, &end);
+void SetEnd(Drive& drive, const Place& end) {
+  drive.state->end = end;
+  NoteEnd(drive.keeper, &end);
 }
 
-Counting CountingOf(const Drive& d) {
+Counting CountingOf(const DriveState& d) {
   if (d.file_unknown) return Counting::kPositionLost;
   if (d.eof == Eof::kEndOfData) return Counting::kEndOfData;
   return d.block_unknown ? Counting::kBlockLost : Counting::kKnown;
 }
 
 // What a write keeps of st's count: a lost block number stays lost.
-Counting WriteCounting(const Drive& d) { return d.block_unknown ? Counting::kBlockLost : Counting::kKnown; }
+Counting WriteCounting(const DriveState& d) { return d.block_unknown ? Counting::kBlockLost : Counting::kKnown; }
 
 // Takes the tape to `to`, where st knows what `eof` and `block_unknown`
 // say, once the position record says so.
-long MoveTo(const Place& to, Eof eof, bool block_unknown) {
-  Drive& d = *g_cur;
+long MoveTo(Drive& drive, const Place& to, Eof eof, bool block_unknown) {
+  DriveState& d = *drive.state;
   Eof was_eof = d.eof;
   bool was_unknown = d.block_unknown;
   d.eof = eof;
   d.block_unknown = block_unknown;
-  if (!RecordPlace(d.number, to, CountingOf(d))) {
+  if (!RecordPlace(drive.keeper, to, CountingOf(d))) {
     d.eof = was_eof;
     d.block_unknown = was_unknown;
     return -EIO;
@@ -144,27 +98,28 @@ long MoveTo(const Place& to, Eof eof, bool block_unknown) {
 }
 
 // Where damage stops the tape: st knows no more than before.
-void StopAt(const Place& at) { MoveTo(at, g_cur->eof, g_cur->block_unknown); }
+void StopAt(Drive& drive, const Place& at) { MoveTo(drive, at, drive.state->eof, drive.state->block_unknown); }
 
-long Rewind() {
-  if (g_cur->at.offset != 0) Spend(Motion::kRewind);
-  bool was_unknown = g_cur->file_unknown;
-  g_cur->file_unknown = false;
-  long r = MoveTo(Place{}, Eof::kNone, false);
-  if (r < 0) g_cur->file_unknown = was_unknown;
+long Rewind(Drive& drive) {
+  DriveState& d = *drive.state;
+  if (d.at.offset != 0) Spend(Motion::kRewind);
+  bool was_unknown = d.file_unknown;
+  d.file_unknown = false;
+  long r = MoveTo(drive, Place{}, Eof::kNone, false);
+  if (r < 0) d.file_unknown = was_unknown;
   return r;
 }
 
 // Puts `count` tape marks at the position, the new end of data.
-long WriteMarks(long count) {
-  Drive& d = *g_cur;
+long WriteMarks(Drive& drive, long count) {
+  DriveState& d = *drive.state;
   for (long i = 0; i < count; ++i) {
     off_t next;
-    if (!StartWrite(d.number, d.at, WriteCounting(d), &d.size)) return -EIO;
+    if (!StartWrite(drive.keeper, d.at, WriteCounting(d), &d.size)) return -EIO;
     if (!WriteTapeMark(d.image_fd, d.at.offset, d.at.prev, &next)) return -EIO;
     Pass(&d.at, true, next, 0);
     d.size = next;
-    SetEnd(d, d.at);
+    SetEnd(drive, d.at);
   }
   d.eof = Eof::kNone;
   d.block_unknown = false;
@@ -173,20 +128,21 @@ long WriteMarks(long count) {
 
 // Reads the record at `at` without its data; false, with the tape stopped
 // at `at`, on damage.
-bool Peek(const Place& at, Record* rec) {
-  Drive& d = *g_cur;
+bool Peek(Drive& drive, const Place& at, Record* rec) {
+  DriveState& d = *drive.state;
   if (ReadRecord(d.image_fd, at.offset, d.size, at.prev, nullptr, 0, rec) && rec->kind != RecordKind::kCorrupt) {
     return true;
   }
-  StopAt(at);
+  StopAt(drive, at);
   return false;
 }
 
 // The record before `at` (not BOT); false, with the tape stopped at `at`,
 // on damage.
-bool PeekBack(const Place& at, Record* rec) {
-  if (ReadRecordBefore(g_cur->image_fd, at.offset, at.prev, rec) && rec->kind != RecordKind::kCorrupt) return true;
-  StopAt(at);
+bool PeekBack(Drive& drive, const Place& at, Record* rec) {
+  DriveState& d = *drive.state;
+  if (ReadRecordBefore(d.image_fd, at.offset, at.prev, rec) && rec->kind != RecordKind::kCorrupt) return true;
+  StopAt(drive, at);
   return false;
 }
 
@@ -205,11 +161,11 @@ void PassBack(Place* at, const Record& rec) {
 // Walks forward from `from` past `marks` tape marks (0: to the end of
 // data): where the walk stopped, and whether it met damage, in which case
 // the tape stops there and the caller fails with EIO.
-bool WalkFrom(const Place& from, long marks, Place* to, bool* at_end) {
-  Drive& d = *g_cur;
+bool WalkFrom(Drive& drive, const Place& from, long marks, Place* to, bool* at_end) {
+  DriveState& d = *drive.state;
   Walk walk;
   if (!WalkRecords(d.image_fd, from.offset, d.size, from.prev, marks, &walk)) {
-    StopAt(d.at);
+    StopAt(drive, d.at);
     return false;
   }
   *to = from;
@@ -219,7 +175,7 @@ bool WalkFrom(const Place& from, long marks, Place* to, bool* at_end) {
   to->file += walk.marks;
   to->records += walk.records;
   if (walk.damaged) {
-    StopAt(*to);
+    StopAt(drive, *to);
     return false;
   }
   *at_end = marks == 0 || walk.marks < marks;
@@ -228,126 +184,131 @@ bool WalkFrom(const Place& from, long marks, Place* to, bool* at_end) {
 
 // Spaces forward over `count` filemarks; at end of data the tape stays
 // there and the call fails.
-long SpaceFileMarks(long count) {
+long SpaceFileMarks(Drive& drive, long count) {
+  DriveState& d = *drive.state;
   if (count == 0) return 0;
   Place at;
   bool at_end;
-  if (!WalkFrom(g_cur->at, count, &at, &at_end)) return -EIO;
+  if (!WalkFrom(drive, d.at, count, &at, &at_end)) return -EIO;
   if (at_end) {
-    SetEnd(*g_cur, at);
-    MoveTo(at, Eof::kEndOfData, true);
+    SetEnd(drive, at);
+    MoveTo(drive, at, Eof::kEndOfData, true);
     return -EIO;
   }
-  return MoveTo(at, Eof::kFileMark, false);
+  return MoveTo(drive, at, Eof::kFileMark, false);
 }
 
 // Spaces forward over `count` blocks; a tape mark stops the tape after it
 // and end of data at it, and the call fails.
-long SpaceBlocks(long count) {
-  Place at = g_cur->at;
-  bool lost = g_cur->block_unknown;
+long SpaceBlocks(Drive& drive, long count) {
+  DriveState& d = *drive.state;
+  Place at = d.at;
+  bool lost = d.block_unknown;
   for (long done = 0; done < count; ++done) {
     Record rec;
-    if (!Peek(at, &rec)) return -EIO;
+    if (!Peek(drive, at, &rec)) return -EIO;
     if (rec.kind == RecordKind::kEnd) {
-      MoveTo(at, Eof::kEndOfData, lost);
+      MoveTo(drive, at, Eof::kEndOfData, lost);
       return -EIO;
     }
     Pass(&at, rec.kind == RecordKind::kTapeMark, rec.next, rec.last_length);
     if (rec.kind == RecordKind::kTapeMark) {
-      MoveTo(at, Eof::kFileMark, false);
+      MoveTo(drive, at, Eof::kFileMark, false);
       return -EIO;
     }
   }
-  return MoveTo(at, Eof::kNone, lost);
+  return MoveTo(drive, at, Eof::kNone, lost);
 }
 
 // Spaces back over `count` filemarks (`marks`), stopping before the last
 // of them, or over `count` blocks, where a tape mark stops the tape before
 // it and the call fails. At BOT the call fails.
-long SpaceBack(long count, bool marks) {
-  Place at = g_cur->at;
+long SpaceBack(Drive& drive, long count, bool marks) {
+  DriveState& d = *drive.state;
+  Place at = d.at;
   for (long done = 0; done < count;) {
     if (at.offset == 0) {
-      MoveTo(Place{}, Eof::kNone, false);
+      MoveTo(drive, Place{}, Eof::kNone, false);
       return -EIO;
     }
     Record rec;
-    if (!PeekBack(at, &rec)) return -EIO;
+    if (!PeekBack(drive, at, &rec)) return -EIO;
     PassBack(&at, rec);
     bool mark = rec.kind == RecordKind::kTapeMark;
     if (mark && !marks) {
-      MoveTo(at, Eof::kNone, true);
+      MoveTo(drive, at, Eof::kNone, true);
       return -EIO;
     }
     if (mark || !marks) ++done;
   }
-  return MoveTo(at, Eof::kNone, (marks && count > 0) || g_cur->block_unknown);
+  return MoveTo(drive, at, Eof::kNone, (marks && count > 0) || d.block_unknown);
 }
 
-long SpaceToEnd() {
-  Drive& d = *g_cur;
+long SpaceToEnd(Drive& drive, long) {
+  DriveState& d = *drive.state;
   // The drive knows where its data ends, as a cartridge's memory tells it.
   Place at;
   bool at_end;
-  if (!WalkFrom(d.end.offset >= d.at.offset ? d.end : d.at, 0, &at, &at_end)) return -EIO;
-  SetEnd(d, at);
+  if (!WalkFrom(drive, d.end.offset >= d.at.offset ? d.end : d.at, 0, &at, &at_end)) return -EIO;
+  SetEnd(drive, at);
   if (Option(d, MT_ST_FAST_MTEOM)) d.file_unknown = true;
-  return MoveTo(at, Eof::kEndOfData, true);
+  return MoveTo(drive, at, Eof::kEndOfData, true);
 }
 
 // Locates logical object `target` (blocks and tape marks from BOT); st
 // knows neither file nor block number afterwards, except at BOT.
-long Seek(long target) {
-  Drive& d = *g_cur;
+long Seek(Drive& drive, long target) {
+  DriveState& d = *drive.state;
   if (target < 0) return -EINVAL;
   Place at = target >= d.at.records ? d.at : Place{};
   while (at.records < target) {
     Record rec;
-    if (!Peek(at, &rec)) return -EIO;
+    if (!Peek(drive, at, &rec)) return -EIO;
     if (rec.kind == RecordKind::kEnd) {
-      SetEnd(d, at);
+      SetEnd(drive, at);
       d.file_unknown = true;
-      MoveTo(at, Eof::kEndOfData, true);
+      MoveTo(drive, at, Eof::kEndOfData, true);
       return -EIO;
     }
     Pass(&at, rec.kind == RecordKind::kTapeMark, rec.next, rec.last_length);
   }
-  if (target == 0) return Rewind();
+  if (target == 0) return Rewind(drive);
   d.file_unknown = true;
-  return MoveTo(at, Eof::kNone, true);
+  return MoveTo(drive, at, Eof::kNone, true);
 }
 
 // ERASE from the position to the end of the tape; st then counts from BOT,
 // where the drive leaves the tape.
-long Erase() {
-  Drive& d = *g_cur;
-  if (d.read_only || d.write_protected) return -EACCES;
-  if (!StartWrite(d.number, d.at, WriteCounting(d), &d.size)) return -EIO;
-  SetEnd(d, d.at);
-  return Rewind();
+long Erase(Drive& drive, long) {
+  DriveState& d = *drive.state;
+  if (!StartWrite(drive.keeper, d.at, WriteCounting(d), &d.size)) return -EIO;
+  SetEnd(drive, d.at);
+  return Rewind(drive);
 }
 
-long Unload() {
-  if (g_cur->in_library) SetDoorLock(g_cur->number, false);
-  long r = Rewind();
-  if (r == 0) g_cur->unloaded = true;
+long Unload(Drive& drive, long) {
+  DriveState& d = *drive.state;
+  if (d.in_library) SetDoorLock(d.number, false);
+  long r = Rewind(drive);
+  if (r == 0) d.unloaded = true;
   return r;
 }
 
-long Load() {
-  g_cur->unloaded = false;
-  return Rewind();
+long Load(Drive& drive, long) {
+  DriveState& d = *drive.state;
+  d.unloaded = false;
+  return Rewind(drive);
 }
 
-long ChangeSettings(const Settings& settings) {
-  if (!RecordSettings(g_cur->number, settings)) return -EIO;
-  g_cur->settings = settings;
+long ChangeSettings(Drive& drive, const Settings& settings) {
+  DriveState& d = *drive.state;
+  if (!RecordSettings(drive.keeper, settings)) return -EIO;
+  d.settings = settings;
   return 0;
 }
 
-long SetBlockSize(long size) {
-  Drive& d = *g_cur;
+long SetBlockSize(Drive& drive, long size) {
+  DriveState& d = *drive.state;
   long blksize = size & MT_ST_BLKSIZE_MASK;
   if (blksize != 0 && !Option(d, MT_ST_NO_BLKLIMS) &&
       (static_cast<size_t>(blksize) < d.min_block || static_cast<size_t>(blksize) > d.max_block)) {
@@ -356,32 +317,33 @@ long SetBlockSize(long size) {
   if (SetblkFails()) return -EIO;
   Settings s = d.settings;
   s.block_size = blksize;
-  return ChangeSettings(s);
+  return ChangeSettings(drive, s);
 }
 
 // The mode's default block size: st sets it on a loaded tape at once, as
 // MTSETBLK would, and the tape keeps it until MTSETBLK changes it. A size
 // the drive refuses leaves the mode as it was, and st does not say so.
-long SetDefaultBlockSize(unsigned size) {
+long SetDefaultBlockSize(Drive& drive, unsigned size) {
   constexpr unsigned kDisabled = ~static_cast<unsigned>(MT_ST_OPTIONS);
-  const Drive& d = *g_cur;
+  const DriveState& d = *drive.state;
   if (size == kDisabled || NoTape(d)) return 0;
   bool fits = size == 0 || Option(d, MT_ST_NO_BLKLIMS) || (size >= d.min_block && size <= d.max_block);
   if (!fits || size > MT_ST_BLKSIZE_MASK) return 0;
   Settings s = d.settings;
   s.block_size = static_cast<long>(size);
-  return ChangeSettings(s);
+  return ChangeSettings(drive, s);
 }
 
 // MTSETDRVBUFFER with an MT_ST_* code: st's own options, kept as st keeps
 // them. The other defaults and the timeouts of the mode are taken and not
 // kept: no answer of the drive depends on them.
-long SetOptions(long value) {
+long SetOptions(Drive& drive, long value) {
+  DriveState& d = *drive.state;
   constexpr unsigned kBooleans = MT_ST_BUFFER_WRITES | MT_ST_ASYNC_WRITES | MT_ST_READ_AHEAD | MT_ST_DEBUGGING |
                                  MT_ST_TWO_FM | MT_ST_FAST_MTEOM | MT_ST_AUTO_LOCK | MT_ST_DEF_WRITES |
                                  MT_ST_CAN_BSR | MT_ST_NO_BLKLIMS | MT_ST_CAN_PARTITIONS | MT_ST_SCSI2LOGICAL |
                                  kMtStSysv | kMtStNowait | kMtStSili | kMtStNowaitEof;
-  Settings s = g_cur->settings;
+  Settings s = d.settings;
   unsigned bits = static_cast<unsigned>(value) & kBooleans;
   switch (static_cast<unsigned long>(value) & MT_ST_OPTIONS) {
     case MT_ST_BOOLEANS:
@@ -394,7 +356,7 @@ long SetOptions(long value) {
       s.options &= ~bits;
       break;
     case MT_ST_DEF_BLKSIZE:
-      return SetDefaultBlockSize(static_cast<unsigned>(value) & ~static_cast<unsigned>(MT_ST_OPTIONS));
+      return SetDefaultBlockSize(drive, static_cast<unsigned>(value) & ~static_cast<unsigned>(MT_ST_OPTIONS));
     case MT_ST_WRITE_THRESHOLD:
     case kMtStTimeouts:
     case kMtStSetCln:
@@ -405,123 +367,147 @@ long SetOptions(long value) {
   }
   // Partitions need a drive that has them; this one has none.
   s.options &= ~static_cast<unsigned>(MT_ST_CAN_PARTITIONS);
-  return ChangeSettings(s);
+  return ChangeSettings(drive, s);
 }
 
-long SetDriveBuffer(long count) {
-  Settings s = g_cur->settings;
+long SetDriveBuffer(Drive& drive, long count) {
+  DriveState& d = *drive.state;
+  Settings s = d.settings;
   s.drive_buffer = static_cast<int>(count & 7);
-  return ChangeSettings(s);
+  return ChangeSettings(drive, s);
 }
 
-long SetDensity(long count) {
-  Settings s = g_cur->settings;
+long SetDensity(Drive& drive, long count) {
+  DriveState& d = *drive.state;
+  Settings s = d.settings;
   s.density = static_cast<int>(count);
-  return ChangeSettings(s);
+  return ChangeSettings(drive, s);
 }
 
-long DoorLock(bool locked) { return g_cur->in_library ? SetDoorLock(g_cur->number, locked) : 0; }
-
-// The operations that need no tape in the drive.
-bool WorksWithoutTape(const Drive& d, const mtop& op) {
-  if (op.mt_op == MTSETDRVBUFFER) return (op.mt_count & MT_ST_OPTIONS) != 0;
-  return op.mt_op == MTLOCK || op.mt_op == MTUNLOCK || (op.mt_op == MTLOAD && d.unloaded);
+long DoorLock(Drive& drive, bool locked) {
+  return drive.state->in_library ? SetDoorLock(drive.state->number, locked) : 0;
 }
 
-// st writes a filemark before these when the last operation was a write,
-// and spaces back over it as well.
-bool MarksBefore(short op) {
-  return op == MTREW || op == MTOFFL || op == MTSEEK || op == MTBSF || op == MTBSFM;
+// The operations of MTIOCTOP, each on the count it was given (after the
+// filemark st writes first, if any).
+
+long Nothing(Drive&, long) { return 0; }
+// What the drive rejects: no compression page (st finds none and fails),
+// no setmarks, no spacing over them.
+long Rejected(Drive&, long) { return -EIO; }
+long NoPartitions(Drive&, long) { return -EINVAL; }
+long NoSuchOperation(Drive&, long) { return -ENOSYS; }
+long RewindTape(Drive& drive, long) { return RewindFails() ? -EIO : Rewind(drive); }
+long Retension(Drive& drive, long) { return Rewind(drive); }
+long SetDriveBufferOrOptions(Drive& drive, long count) {
+  return (count & MT_ST_OPTIONS) != 0 ? SetOptions(drive, count) : SetDriveBuffer(drive, count);
+}
+long WriteFileMarks(Drive& drive, long count) { return g_config.fail_weof ? -EIO : WriteMarks(drive, count); }
+long BackFiles(Drive& drive, long count) { return SpaceBack(drive, count, true); }
+long ForwardFilesBeforeMark(Drive& drive, long count) {
+  long r = SpaceFileMarks(drive, count);
+  return r < 0 ? r : SpaceBack(drive, 1, true);
+}
+long BackFilesAfterMark(Drive& drive, long count) {
+  long r = SpaceBack(drive, count, true);
+  return r < 0 ? r : SpaceFileMarks(drive, 1);
+}
+long BackBlocks(Drive& drive, long count) { return SpaceBack(drive, count, false); }
+// st sends PREVENT ALLOW MEDIUM REMOVAL; in a library it keeps the changer
+// from taking the tape.
+long LockDoor(Drive& drive, long) { return DoorLock(drive, true); }
+long UnlockDoor(Drive& drive, long) { return DoorLock(drive, false); }
+
+// When an operation goes ahead with no tape in the drive.
+enum class WithoutTape { kNever, kAlways, kAfterUnload, kForStOptions };
+
+// What st checks and does before an operation, as bits.
+constexpr unsigned kAdminOnly = 1;    // refused to anyone without CAP_SYS_ADMIN, before all else
+constexpr unsigned kMarkFirst = 2;    // after a write, the filemark goes on tape first
+constexpr unsigned kOverMark = 4;     // ... and the count spaces back over it too
+constexpr unsigned kKeepsWrite = 8;   // the filemark a write owes the close is still owed after it
+constexpr unsigned kWrites = 16;      // refused on a read-only open or a write-protected tape
+constexpr unsigned kNoNegative = 32;  // a negative count is refused
+
+struct Operation {
+  short op;
+  WithoutTape without;
+  unsigned checks;
+  long (*run)(Drive& drive, long count);
+};
+
+using enum WithoutTape;
+
+// One row an operation, in the spirit of mt-st's table.
+constexpr Operation kOperations[] = {
+    {MTNOP, kNever, kKeepsWrite, Nothing},
+    {MTSETBLK, kNever, kKeepsWrite, SetBlockSize},
+    {MTSETDENSITY, kNever, kKeepsWrite, SetDensity},
+    {MTSETDRVBUFFER, kForStOptions, kAdminOnly | kKeepsWrite, SetDriveBufferOrOptions},
+    {MTCOMPRESSION, kNever, 0, Rejected},
+    {MTREW, kNever, kMarkFirst, RewindTape},
+    {MTRETEN, kNever, 0, Retension},
+    {MTOFFL, kNever, kMarkFirst, Unload},
+    {MTUNLOAD, kNever, 0, Unload},
+    {MTLOAD, kAfterUnload, 0, Load},
+    {MTWEOF, kNever, kWrites | kNoNegative, WriteFileMarks},
+    {kMtWeofImmediate, kNever, kWrites | kNoNegative, WriteFileMarks},
+    {MTWSM, kNever, kWrites | kKeepsWrite, Rejected},
+    {MTFSS, kNever, 0, Rejected},
+    {MTBSS, kNever, 0, Rejected},
+    {MTFSF, kNever, kNoNegative, SpaceFileMarks},
+    {MTBSF, kNever, kMarkFirst | kOverMark | kNoNegative, BackFiles},
+    {MTFSFM, kNever, kNoNegative, ForwardFilesBeforeMark},
+    {MTBSFM, kNever, kMarkFirst | kOverMark | kNoNegative, BackFilesAfterMark},
+    {MTFSR, kNever, kNoNegative, SpaceBlocks},
+    {MTBSR, kNever, kNoNegative, BackBlocks},
+    {MTEOM, kNever, 0, SpaceToEnd},
+    {MTSEEK, kNever, kMarkFirst, Seek},
+    {MTERASE, kNever, kWrites, Erase},
+    {MTSETPART, kNever, kKeepsWrite, NoPartitions},
+    {MTMKPART, kNever, 0, NoPartitions},
+    {MTLOCK, kAlways, 0, LockDoor},
+    {MTUNLOCK, kAlways, 0, UnlockDoor},
+};
+
+const Operation& OperationOf(short op) {
+  static constexpr Operation kUnknown = {0, kNever, 0, NoSuchOperation};
+  for (const Operation& o : kOperations) {
+    if (o.op == op) return o;
+  }
+  return kUnknown;
 }
 
-long TapeOp(const mtop& op) {
-  Drive& d = *g_cur;
-  // st refuses MTSETDRVBUFFER to anyone without CAP_SYS_ADMIN first.
-  if (op.mt_op == MTSETDRVBUFFER && geteuid() != 0) return -EPERM;
-  if (NoTape(d) && !WorksWithoutTape(d, op)) return -ENOMEDIUM;
+bool GoesWithoutTape(const Operation& o, const DriveState& d, long count) {
+  switch (o.without) {
+    case kAlways: return true;
+    case kAfterUnload: return d.unloaded;
+    case kForStOptions: return (count & MT_ST_OPTIONS) != 0;
+    case kNever: return false;
+  }
+  return false;
+}
+
+long TapeOp(Drive& drive, const mtop& op) {
+  DriveState& d = *drive.state;
+  const Operation& o = OperationOf(op.mt_op);
   long count = op.mt_count;
-  if (d.pending_write && MarksBefore(op.mt_op)) {
+  if ((o.checks & kAdminOnly) != 0 && geteuid() != 0) return -EPERM;
+  if (NoTape(d) && !GoesWithoutTape(o, d, count)) return -ENOMEDIUM;
+  if (d.pending_write && (o.checks & kMarkFirst) != 0) {
     if (g_config.fail_weof) return -EIO;
-    long r = WriteMarks(1);
+    long r = WriteMarks(drive, 1);
     if (r < 0) return r;
-    if (op.mt_op == MTBSF || op.mt_op == MTBSFM) ++count;
+    if ((o.checks & kOverMark) != 0) ++count;
   }
-  if (op.mt_op != MTNOP && op.mt_op != MTSETBLK && op.mt_op != MTSETDENSITY && op.mt_op != MTWSM &&
-      op.mt_op != MTSETDRVBUFFER && op.mt_op != MTSETPART) {
-    d.pending_write = false;
-  }
-  bool spacing = op.mt_op == MTFSF || op.mt_op == MTBSF || op.mt_op == MTFSFM || op.mt_op == MTBSFM ||
-                 op.mt_op == MTFSR || op.mt_op == MTBSR;
-  if (spacing && count < 0) return -EINVAL;
-  long r;
-  switch (op.mt_op) {
-    case MTNOP:
-      return 0;
-    case MTSETBLK:
-      return SetBlockSize(count);
-    case MTSETDENSITY:
-      return SetDensity(count);
-    case MTSETDRVBUFFER:
-      return (count & MT_ST_OPTIONS) != 0 ? SetOptions(count) : SetDriveBuffer(count);
-    case MTCOMPRESSION:
-      // The drive has no compression page: st finds none and fails.
-      return -EIO;
-    case MTREW:
-      return RewindFails() ? -EIO : Rewind();
-    case MTRETEN:
-      return Rewind();
-    case MTOFFL:
-    case MTUNLOAD:
-      return Unload();
-    case MTLOAD:
-      return Load();
-    case MTWEOF:
-    case kMtWeofImmediate:
-      if (d.read_only || d.write_protected) return -EACCES;
-      if (count < 0) return -EINVAL;
-      if (g_config.fail_weof) return -EIO;
-      return WriteMarks(count);
-    case MTWSM:
-      // No setmarks on this drive: it rejects the command.
-      return d.read_only || d.write_protected ? -EACCES : -EIO;
-    case MTFSS:
-    case MTBSS:
-      return -EIO;
-    case MTFSF:
-      return SpaceFileMarks(count);
-    case MTBSF:
-      return SpaceBack(count, true);
-    case MTFSFM:
-      r = SpaceFileMarks(count);
-      return r < 0 ? r : SpaceBack(1, true);
-    case MTBSFM:
-      r = SpaceBack(count, true);
-      return r < 0 ? r : SpaceFileMarks(1);
-    case MTFSR:
-      return SpaceBlocks(count);
-    case MTBSR:
-      return SpaceBack(count, false);
-    case MTEOM:
-      return SpaceToEnd();
-    case MTSEEK:
-      return Seek(count);
-    case MTERASE:
-      return Erase();
-    case MTSETPART:
-    case MTMKPART:
-      return -EINVAL;  // a drive without partitions
-    case MTLOCK:
-    case MTUNLOCK:
-      // st sends PREVENT ALLOW MEDIUM REMOVAL; in a library it keeps the
-      // changer from taking the tape.
-      return DoorLock(op.mt_op == MTLOCK);
-    default:
-      return -ENOSYS;
-  }
+  if ((o.checks & kKeepsWrite) == 0) d.pending_write = false;
+  if ((o.checks & kWrites) != 0 && (d.read_only || d.write_protected)) return -EACCES;
+  if ((o.checks & kNoNegative) != 0 && count < 0) return -EINVAL;
+  return o.run(drive, count);
 }
 
-long TapeStatus(mtget* status) {
-  Drive& d = *g_cur;
+long TapeStatus(Drive& drive, mtget* status) {
+  DriveState& d = *drive.state;
   *status = mtget{};
   status->mt_type = MT_ISSCSI2;
   const Settings& s = d.settings;
@@ -606,122 +592,99 @@ uint64_t CapacityOf(const char* image) {
 
 }  // namespace
 
-namespace {
-
-// The open proper, once the drive's tape (if any) has threaded.
-long OpenReady(int drive, bool rewinding, int flags) {
+long FindTape(const Drive& drive, int flags, Medium* m) {
   // A character device has no direct I/O: the kernel refuses the open
   // before st sees it.
   if ((flags & O_DIRECT) != 0) return -EINVAL;
   const Config& c = g_config;
   if (c.fail_open != 0) return -c.fail_open;
-  if (Select(drive).in_use) return -EBUSY;
-  int accmode = flags & O_ACCMODE;
-  bool read_only = accmode == O_RDONLY;
+  if (drive.state != nullptr && drive.state->in_use) return -EBUSY;
+  bool read_only = (flags & O_ACCMODE) == O_RDONLY;
   bool nonblock = (flags & O_NONBLOCK) != 0;
-  bool no_medium = c.no_medium || (c.image[0] == '\0' && !InLibrary());
-  bool write_protected = c.write_protect;
-  static char image[PATH_MAX];
-  memcpy(image, c.image, sizeof image);
-  uint64_t changes = 0;
-  if (InLibrary() && !no_medium) {
+  m->no_medium = c.no_medium || (c.image[0] == '\0' && !InLibrary());
+  m->write_protected = c.write_protect;
+  memcpy(m->image, c.image, sizeof m->image);
+  m->changes = 0;
+  m->image_fd = -1;
+  m->size = 0;
+  if (InLibrary() && !m->no_medium) {
     bool protected_tape = false;
-    long found = CartridgeIn(drive, image, sizeof image, &protected_tape, &changes);
+    long found = CartridgeIn(drive.number, m->image, sizeof m->image, &protected_tape, &m->changes);
     if (found == -ENOMEDIUM) {
-      no_medium = true;
+      m->no_medium = true;
     } else if (found < 0) {
       return found;
     } else {
-      write_protected = write_protected || protected_tape;
+      m->write_protected = m->write_protected || protected_tape;
     }
   }
-  int image_fd = -1;
-  off_t size = 0;
-  if (!no_medium) {
-    long r = OpenImage(image, read_only, &write_protected, &size);
+  if (!m->no_medium) {
+    long r = OpenImage(m->image, read_only, &m->write_protected, &m->size);
     if (r == kNoImage) {
-      no_medium = true;
+      m->no_medium = true;
     } else if (r < 0) {
       return r;
     } else {
-      image_fd = static_cast<int>(r);
+      m->image_fd = static_cast<int>(r);
     }
   }
   long error = 0;
-  if (no_medium && !nonblock) {
+  if (m->no_medium && !nonblock) {
     error = -ENOMEDIUM;
-  } else if (write_protected && !read_only && !nonblock) {
+  } else if (m->write_protected && !read_only && !nonblock) {
     error = -EROFS;
   }
-  int fd = -1;
-  if (error == 0) {
-    fd = NewDriveDescriptor(flags, drive);
-    if (fd < 0) error = fd;
-  }
-  if (error != 0) {
-    if (image_fd >= 0) libc.close(image_fd);
-    return error;
-  }
-  Select(drive);
-  *g_cur = Drive{};
-  g_cur->in_use = true;
-  memcpy(g_cur->image, image, sizeof image);
-  g_cur->in_library = InLibrary();
-  g_cur->number = drive;
-  g_cur->changes = changes;
-  g_cur->image_fd = image_fd;
-  g_cur->read_only = read_only;
-  g_cur->write_only = accmode == O_WRONLY;
-  g_cur->rewinding = rewinding;
-  g_cur->no_medium = no_medium;
-  g_cur->write_protected = write_protected;
-  g_cur->size = size;
-  g_cur->settings = DefaultSettings();
-  g_cur->end.offset = -1;
-  g_cur->min_block = c.min_block;
-  g_cur->max_block = c.max_block;
-  Counting counting = Counting::kKnown;
-  if (!no_medium) {
-    if (!OpenRecord(drive, g_cur->image, image_fd, rewinding, &g_cur->at, &counting, &g_cur->size,
-                    &g_cur->settings, &g_cur->end)) {
-      libc.close(image_fd);
-      *g_cur = Drive{};
-      DiscardDriveDescriptor(fd, drive);
-      return -EIO;
-    }
-    g_cur->capacity = CapacityOf(g_cur->image);
-  }
-  // st keeps what it knew through the last close of the non-rewinding name.
-  g_cur->block_unknown = counting == Counting::kBlockLost || counting == Counting::kEndOfData ||
-                         counting == Counting::kPositionLost;
-  g_cur->file_unknown = counting == Counting::kPositionLost;
-  if (counting == Counting::kEndOfData) g_cur->eof = Eof::kEndOfData;
-  if (counting == Counting::kAfterMark) g_cur->eof = Eof::kFileMark;
-  AdoptTapeDescriptor(fd, drive, image_fd, g_cur->image);
-  return fd;
+  if (error != 0) DropTape(*m);
+  return error;
 }
 
-}  // namespace
+void DropTape(const Medium& m) {
+  if (m.image_fd >= 0) libc.close(m.image_fd);
+}
 
-// Threading is the drive's own wait, slept with the lock let go: an open of
-// another drive goes on meanwhile, as st's opens of different drives do.
-long OpenTape(int drive, bool rewinding, int flags) {
-  for (;;) {
-    int64_t threading = 0;
-    {
-      Locked lock;
-      if (InLibrary()) threading = ThreadingLeft(drive);
-      if (threading <= 0) return OpenReady(drive, rewinding, flags);
+long StartOpen(Drive& drive, const Medium& m, bool rewinding, int flags) {
+  DriveState& d = *drive.state;
+  const Config& c = g_config;
+  d = DriveState{};
+  d.in_use = true;
+  memcpy(d.image, m.image, sizeof d.image);
+  d.in_library = InLibrary();
+  d.number = drive.number;
+  d.changes = m.changes;
+  d.image_fd = m.image_fd;
+  d.read_only = (flags & O_ACCMODE) == O_RDONLY;
+  d.write_only = (flags & O_ACCMODE) == O_WRONLY;
+  d.rewinding = rewinding;
+  d.no_medium = m.no_medium;
+  d.write_protected = m.write_protected;
+  d.size = m.size;
+  d.settings = DefaultSettings();
+  d.end.offset = -1;
+  d.min_block = c.min_block;
+  d.max_block = c.max_block;
+  Counting counting = Counting::kKnown;
+  if (!m.no_medium) {
+    if (!OpenRecord(drive.keeper, d.image, m.image_fd, rewinding, &d.at, &counting, &d.size, &d.settings, &d.end)) {
+      DropTape(m);
+      d = DriveState{};
+      return -EIO;
     }
-    SleepFor(threading);
+    d.capacity = CapacityOf(d.image);
   }
+  // st keeps what it knew through the last close of the non-rewinding name.
+  d.block_unknown =
+      counting == Counting::kBlockLost || counting == Counting::kEndOfData || counting == Counting::kPositionLost;
+  d.file_unknown = counting == Counting::kPositionLost;
+  if (counting == Counting::kEndOfData) d.eof = Eof::kEndOfData;
+  if (counting == Counting::kAfterMark) d.eof = Eof::kFileMark;
+  return 0;
 }
 
 namespace {
 
 // The checks st makes of a transfer before the tape moves: within the
 // block limits in variable-block mode, whole blocks in fixed-block mode.
-long CheckTransfer(const Drive& d, size_t count, bool reading) {
+long CheckTransfer(const DriveState& d, size_t count, bool reading) {
   long block = d.settings.block_size;
   if (block != 0) {
     bool read_ahead = reading && Option(d, MT_ST_READ_AHEAD);
@@ -734,24 +697,25 @@ long CheckTransfer(const Drive& d, size_t count, bool reading) {
 
 // st empties its read-ahead buffer before anything else moves the tape:
 // the block it had begun to hand out counts as read.
-long FlushReadAhead() {
-  Drive& d = *g_cur;
+long FlushReadAhead(Drive& drive) {
+  DriveState& d = *drive.state;
   if (d.partial == 0) return 0;
   Record rec;
-  if (!Peek(d.at, &rec)) return -EIO;
+  if (!Peek(drive, d.at, &rec)) return -EIO;
   Place next = d.at;
   Pass(&next, false, rec.next, rec.last_length);
   d.partial = 0;
-  return MoveTo(next, d.eof, d.block_unknown);
+  return MoveTo(drive, next, d.eof, d.block_unknown);
 }
 
 // What a read or write goes through before the tape: the VFS's check of
 // the access mode (`wrong_direction`), then st's rw_checks. 1 when the
 // call goes on to the tape.
-long RwChecks(const Drive& d, bool wrong_direction, size_t count, bool reading) {
+long RwChecks(Drive& drive, bool wrong_direction, size_t count, bool reading) {
+  const DriveState& d = *drive.state;
   if (wrong_direction) return -EBADF;
   if (NoTape(d)) return -ENOMEDIUM;
-  if (TapeGone()) return -EIO;
+  if (TapeGone(drive)) return -EIO;
   Spend(Motion::kBlock, count);
   if (count == 0) return 0;
   long refused = CheckTransfer(d, count, reading);
@@ -759,25 +723,25 @@ long RwChecks(const Drive& d, bool wrong_direction, size_t count, bool reading) 
 }
 
 // A read at end of data: only the first one right after a filemark sees 0.
-long ReadAtEnd() {
-  Drive& d = *g_cur;
+long ReadAtEnd(Drive& drive) {
+  DriveState& d = *drive.state;
   bool after_mark = d.eof == Eof::kFileMark;
-  SetEnd(d, d.at);
-  if (MoveTo(d.at, after_mark ? Eof::kEndOfData : d.eof, true) < 0 || !after_mark) return -EIO;
+  SetEnd(drive, d.at);
+  if (MoveTo(drive, d.at, after_mark ? Eof::kEndOfData : d.eof, true) < 0 || !after_mark) return -EIO;
   return 0;
 }
 
-long ReadVariable(void* buf, size_t count) {
-  Drive& d = *g_cur;
+long ReadVariable(Drive& drive, void* buf, size_t count) {
+  DriveState& d = *drive.state;
   Record rec;
   if (!ReadRecord(d.image_fd, d.at.offset, d.size, d.at.prev, buf, count, &rec)) return -EIO;
   if (rec.kind == RecordKind::kCorrupt) return -EIO;
-  if (rec.kind == RecordKind::kEnd) return ReadAtEnd();
+  if (rec.kind == RecordKind::kEnd) return ReadAtEnd(drive);
   // A longer block is passed over all the same, as st does.
   Place next = d.at;
   bool tape_mark = rec.kind == RecordKind::kTapeMark;
   Pass(&next, tape_mark, rec.next, rec.last_length);
-  if (MoveTo(next, tape_mark ? Eof::kFileMark : d.eof, !tape_mark && d.block_unknown) < 0) return -EIO;
+  if (MoveTo(drive, next, tape_mark ? Eof::kFileMark : d.eof, !tape_mark && d.block_unknown) < 0) return -EIO;
   if (tape_mark) return 0;
   if (rec.length > count) return -ENOMEM;
   d.eof = Eof::kNone;
@@ -789,8 +753,8 @@ long ReadVariable(void* buf, size_t count) {
 // size fails the read if it comes first, and the tape stays before it
 // either way. A read that ends inside a block leaves the rest of it in
 // st's read-ahead buffer for the next read.
-long ReadFixed(void* buf, size_t count) {
-  Drive& d = *g_cur;
+long ReadFixed(Drive& drive, void* buf, size_t count) {
+  DriveState& d = *drive.state;
   size_t block = static_cast<size_t>(d.settings.block_size);
   unsigned char* out = static_cast<unsigned char*>(buf);
   unsigned char* part = nullptr;  // a block only partly handed out
@@ -806,19 +770,19 @@ long ReadFixed(void* buf, size_t count) {
     Record rec;
     if (!ReadRecord(d.image_fd, at.offset, d.size, at.prev, whole ? out + done : part, block, &rec) ||
         rec.kind == RecordKind::kCorrupt) {
-      StopAt(at);
+      StopAt(drive, at);
       result = -EIO;
       break;
     }
     if (rec.kind == RecordKind::kEnd) {
       if (done == 0 && partial == 0) {
-        result = ReadAtEnd();
+        result = ReadAtEnd(drive);
       } else {
         // st drops what came before the blank check, and only counts the
         // end of data it met when a read of nothing reports it.
-        SetEnd(d, at);
+        SetEnd(drive, at);
         d.partial = 0;
-        MoveTo(at, d.eof == Eof::kEndOfData ? d.eof : Eof::kNone, true);
+        MoveTo(drive, at, d.eof == Eof::kEndOfData ? d.eof : Eof::kNone, true);
         result = -EIO;
       }
       break;
@@ -826,11 +790,11 @@ long ReadFixed(void* buf, size_t count) {
     if (rec.kind == RecordKind::kTapeMark) {
       if (done > 0) break;
       Pass(&at, true, rec.next, rec.last_length);
-      result = MoveTo(at, Eof::kFileMark, false);
+      result = MoveTo(drive, at, Eof::kFileMark, false);
       break;
     }
     if (rec.length != block) {
-      if (done == 0) StopAt(at);
+      if (done == 0) StopAt(drive, at);
       result = done == 0 ? -EIO : 0;
       break;
     }
@@ -845,16 +809,16 @@ long ReadFixed(void* buf, size_t count) {
   }
   free(part);
   if (result != 0 || done == 0) return result;
-  if (MoveTo(at, Eof::kNone, d.block_unknown) < 0) return -EIO;
+  if (MoveTo(drive, at, Eof::kNone, d.block_unknown) < 0) return -EIO;
   d.partial = partial;
   return static_cast<long>(done);
 }
 
 // Writes `length` bytes as one block, or as blocks of the fixed size.
-bool WriteBlocks(const void* buf, size_t length) {
-  Drive& d = *g_cur;
+bool WriteBlocks(Drive& drive, const void* buf, size_t length) {
+  DriveState& d = *drive.state;
   size_t block = d.settings.block_size != 0 ? static_cast<size_t>(d.settings.block_size) : length;
-  if (!StartWrite(d.number, d.at, WriteCounting(d), &d.size)) return false;
+  if (!StartWrite(drive.keeper, d.at, WriteCounting(d), &d.size)) return false;
   const unsigned char* p = static_cast<const unsigned char*>(buf);
   for (size_t done = 0; done + block <= length && block > 0; done += block) {
     off_t next;
@@ -863,12 +827,12 @@ bool WriteBlocks(const void* buf, size_t length) {
     Pass(&d.at, false, next, last);
     d.size = next;
   }
-  SetEnd(d, d.at);
+  SetEnd(drive, d.at);
   return true;
 }
 
 // Bytes of tape `length` bytes of writing take.
-uint64_t Cost(const Drive& d, size_t length) {
+uint64_t Cost(const DriveState& d, size_t length) {
   size_t block = d.settings.block_size != 0 ? static_cast<size_t>(d.settings.block_size) : length;
   uint64_t blocks = block == 0 ? 0 : length / block;
   return blocks * (block + kHeaderSize * ((block + kMaxSegment - 1) / kMaxSegment) + kRecordOverhead);
@@ -876,10 +840,10 @@ uint64_t Cost(const Drive& d, size_t length) {
 
 }  // namespace
 
-long TapeRead(int drive, void* buf, size_t count) {
-  Locked lock;
-  Drive& d = Select(drive);
-  long checked = RwChecks(d, d.write_only, count, true);
+long TapeRead(Drive& drive, void* buf, size_t count) {
+  if (drive.state == nullptr) return -EBADF;
+  DriveState& d = *drive.state;
+  long checked = RwChecks(drive, d.write_only, count, true);
   if (checked <= 0) return checked;
   d.pending_write = false;
   if (ReadFails()) return -EIO;
@@ -888,16 +852,16 @@ long TapeRead(int drive, void* buf, size_t count) {
     return 0;
   }
   if (d.eof == Eof::kEndOfData) return -EIO;
-  return d.settings.block_size != 0 ? ReadFixed(buf, count) : ReadVariable(buf, count);
+  return d.settings.block_size != 0 ? ReadFixed(drive, buf, count) : ReadVariable(drive, buf, count);
 }
 
-long TapeWrite(int drive, const void* buf, size_t count) {
-  Locked lock;
-  Drive& d = Select(drive);
-  long checked = RwChecks(d, d.read_only, count, false);
+long TapeWrite(Drive& drive, const void* buf, size_t count) {
+  if (drive.state == nullptr) return -EBADF;
+  DriveState& d = *drive.state;
+  long checked = RwChecks(drive, d.read_only, count, false);
   if (checked <= 0) return checked;
   if (d.write_protected) return -EACCES;
-  if (FlushReadAhead() < 0) return -EIO;
+  if (FlushReadAhead(drive) < 0) return -EIO;
   // After the early warning st refuses every other write, so that a
   // program sees ENOSPC and can finish the tape with what follows.
   if (d.eof == Eof::kEarlyWarning) {
@@ -915,36 +879,35 @@ long TapeWrite(int drive, const void* buf, size_t count) {
     return -ENOSPC;
   }
   if (d.settings.block_size != 0) length -= length % static_cast<size_t>(d.settings.block_size);
-  if (!WriteBlocks(buf, length)) return -EIO;
+  if (!WriteBlocks(drive, buf, length)) return -EIO;
   d.eof = d.capacity != 0 && Used(d.at) > d.capacity ? Eof::kEarlyWarning : Eof::kNone;
   return static_cast<long>(length);
 }
 
-long TapeIoctl(int drive, unsigned long request, void* arg) {
-  Locked lock;
-  Select(drive);
-  if (TapeGone()) return -EIO;
+long TapeIoctl(Drive& drive, unsigned long request, void* arg) {
+  if (drive.state == nullptr) return -EBADF;
+  if (TapeGone(drive)) return -EIO;
   auto is = [request](unsigned long known) {
     return _IOC_TYPE(request) == _IOC_TYPE(known) && _IOC_NR(request) == _IOC_NR(known);
   };
   if (!is(MTIOCTOP) && !is(MTIOCGET) && !is(MTIOCPOS)) return -ENOTTY;
-  if (FlushReadAhead() < 0) return -EIO;
+  if (FlushReadAhead(drive) < 0) return -EIO;
   if (is(MTIOCTOP)) {
     if (_IOC_SIZE(request) != sizeof(mtop)) return -EINVAL;
     if (arg == nullptr) return -EFAULT;
     mtop op;
     memcpy(&op, arg, sizeof op);
-    return TapeOp(op);
+    return TapeOp(drive, op);
   }
   if (is(MTIOCGET)) {
     if (_IOC_SIZE(request) != sizeof(mtget)) return -EINVAL;
     if (arg == nullptr) return -EFAULT;
-    return TapeStatus(static_cast<mtget*>(arg));
+    return TapeStatus(drive, static_cast<mtget*>(arg));
   }
   if (_IOC_SIZE(request) != sizeof(mtpos)) return -EINVAL;
   if (arg == nullptr) return -EFAULT;
-  if (NoTape(*g_cur)) return -EIO;
-  static_cast<mtpos*>(arg)->mt_blkno = g_cur->at.records;
+  if (NoTape(*drive.state)) return -EIO;
+  static_cast<mtpos*>(arg)->mt_blkno = drive.state->at.records;
   return 0;
 }
 
@@ -965,9 +928,9 @@ bool IdleTape(int drive, char (&image)[PATH_MAX], bool* write_protected) {
 
 }  // namespace
 
-DriveParameters CurrentParameters(int drive) {
-  const Drive& d = Select(drive);
-  if (d.in_use) {
+DriveParameters CurrentParameters(const Drive& drive) {
+  if (drive.state != nullptr && drive.state->in_use) {
+    const DriveState& d = *drive.state;
     const Settings s = !NoTape(d) ? d.settings : DefaultSettings();
     return DriveParameters{d.min_block,    d.max_block,       s.block_size, s.density,         false,
                            s.drive_buffer, d.write_protected, !NoTape(d),   d.settings.options};
@@ -976,50 +939,50 @@ DriveParameters CurrentParameters(int drive) {
   // it in, kept with the tape.
   char image[PATH_MAX];
   bool write_protected;
-  bool loaded = IdleTape(drive, image, &write_protected);
+  bool loaded = IdleTape(drive.number, image, &write_protected);
   const Settings s = loaded ? KeptSettings(image) : DefaultSettings();
   return DriveParameters{g_config.min_block, g_config.max_block, s.block_size, s.density, false,
                          s.drive_buffer,     write_protected,    loaded,       s.options};
 }
 
-long TapeRecords(int drive) {
-  Locked lock;
-  const Drive& d = Select(drive);
-  if (d.in_use) return NoTape(d) || TapeGone() ? -ENOMEDIUM : d.at.records;
+long TapeRecords(const Drive& drive) {
+  if (drive.state != nullptr && drive.state->in_use) {
+    const DriveState& d = *drive.state;
+    return NoTape(d) || TapeGone(drive) ? -ENOMEDIUM : d.at.records;
+  }
   char image[PATH_MAX];
   bool write_protected;
-  return IdleTape(drive, image, &write_protected) ? KeptRecords(image) : -ENOMEDIUM;
+  return IdleTape(drive.number, image, &write_protected) ? KeptRecords(image) : -ENOMEDIUM;
 }
-
-bool DriveRewinding(int drive) { return Select(drive).rewinding; }
 
 namespace {
 
 // The tape mark of a close after writing; with st's two-fm option two,
 // and the tape back between them, so that a later write keeps one.
-long CloseMarks() {
-  Drive& d = *g_cur;
-  if (!Option(d, MT_ST_TWO_FM)) return WriteMarks(1);
-  long r = WriteMarks(1);
+long CloseMarks(Drive& drive) {
+  DriveState& d = *drive.state;
+  if (!Option(d, MT_ST_TWO_FM)) return WriteMarks(drive, 1);
+  long r = WriteMarks(drive, 1);
   if (r < 0) return r;
   Place between = d.at;
-  r = WriteMarks(1);
-  return r < 0 ? r : MoveTo(between, Eof::kNone, false);
+  r = WriteMarks(drive, 1);
+  return r < 0 ? r : MoveTo(drive, between, Eof::kNone, false);
 }
 
 }  // namespace
 
-long ReleaseDrive(int drive) {
-  Drive& d = Select(drive);
+long ReleaseDrive(Drive& drive) {
+  if (drive.state == nullptr) return 0;
+  DriveState& d = *drive.state;
   long result = 0;
-  if (TapeGone()) {
+  if (TapeGone(drive)) {
     // The tape left with the changer; nothing is written to it any more.
     libc.close(d.image_fd);
   } else if (!d.no_medium) {
-    if (FlushReadAhead() < 0) result = -EIO;
+    if (FlushReadAhead(drive) < 0) result = -EIO;
     bool marked = false;
     if (d.pending_write) {
-      marked = !g_config.fail_close && !g_config.fail_weof && CloseMarks() == 0;
+      marked = !g_config.fail_close && !g_config.fail_weof && CloseMarks(drive) == 0;
       if (!marked) result = -EIO;
     } else if (g_config.fail_close) {
       result = -EIO;
@@ -1033,19 +996,18 @@ long ReleaseDrive(int drive) {
     bool after_mark = marked || d.eof == Eof::kFileMark;
     if (after_mark && counting == Counting::kKnown) counting = Counting::kAfterMark;
     if (d.rewinding || d.unloaded) counting = Counting::kKnown;
-    if (!CloseRecord(d.number, d.at, counting)) result = -EIO;
+    if (!CloseRecord(drive.keeper, d.at, counting)) result = -EIO;
     libc.close(d.image_fd);
   } else if (g_config.fail_close) {
     result = -EIO;
   }
-  d = Drive{};
+  d = DriveState{};
   return result;
 }
 
-void LeaveDrive(int drive) {
-  Drive& d = Select(drive);
-  if (d.image_fd >= 0) libc.close(d.image_fd);
-  LeaveRecord(d.number);
+void LeaveDrive(Drive& drive) {
+  if (drive.state != nullptr && drive.state->image_fd >= 0) libc.close(drive.state->image_fd);
+  LeaveRecord(drive.keeper);
 }
 
 }  // namespace vtape::preload
