@@ -123,6 +123,8 @@ const Row kRows[] = {
     {"WriteMarkCutsTheRest", {{MTFSR, 1}, {MTWEOF, 1}, {MTEOM, 1}}, 0, 1, -1, 2},
     {"Seek", {{MTSEEK, 3}}, 0, -1, -1, 3},
     {"RewindAfterSeek", {{MTSEEK, 4}, {MTREW, 1}}, 0, 0, 0, 0},
+    {"SpaceOverALearnedMark", {{MTFSF, 2}, {MTREW, 1}, {MTFSF, 1}, {MTFSF, 1}}, 0, 2, 0, 5},
+    {"LearnedMarkRewritten", {{MTFSF, 1}, {MTREW, 1}, {MTFSR, 1}, {MTWEOF, 1}, {MTREW, 1}, {MTFSF, 1}}, 0, 1, 0, 2},
 };
 
 INSTANTIATE_TEST_SUITE_P(Rows, StTest, testing::ValuesIn(kRows),

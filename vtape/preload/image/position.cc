@@ -277,10 +277,16 @@ bool Write(const Keeper& k, const Saved& s) {
   return true;
 }
 
+// The image as it is now.
+const struct stat& ImageNow(const Keeper& k) {
+  if (!k.state->image_fresh && libc.fstat(k.state->image_fd, &k.state->image) == 0) k.state->image_fresh = true;
+  return k.state->image;
+}
+
 // The record an image as it is now would need for the tape at `place`.
 Saved At(const Keeper& k, const Place& place, Counting counting) {
   if (SamePlace(place, Place{}) && counting == Counting::kKnown && k.state->end.offset < 0) return Bot(k);
-  if (!k.state->image_fresh && libc.fstat(k.state->image_fd, &k.state->image) == 0) k.state->image_fresh = true;
+  ImageNow(k);
   return Saved{Mode::kAt,
                place,
                counting,
@@ -416,6 +422,79 @@ bool Restore(const Keeper& k, const Saved& s, Place* place, Counting* counting, 
   return true;
 }
 
+// The marks a page after the record, as text: a line of the image's
+// identity and stamp, a line a mark, and the check of all before it.
+// Written whole with one pwrite, and only when a mark is learned or a write
+// makes them wrong, so that the record's own writes never carry them.
+constexpr off_t kMarksAt = 4096;
+constexpr size_t kMarksSize = 4096;
+
+bool StampedFor(const MarkTable& t, const struct stat& im) {
+  return t.dev == static_cast<uintmax_t>(im.st_dev) && t.ino == static_cast<uintmax_t>(im.st_ino) &&
+         t.size == static_cast<long long>(im.st_size) && t.sec == static_cast<long long>(im.st_mtim.tv_sec) &&
+         t.nsec == im.st_mtim.tv_nsec;
+}
+
+// The text of `t` in `out`: its length, or 0 when it does not fit.
+size_t FormatMarks(const MarkTable& t, char (&out)[kMarksSize]) {
+  int n = snprintf(out, kMarksSize, "vtape-marks 1 %ju %ju %lld %lld %ld %d\n", t.dev, t.ino, t.size, t.sec, t.nsec,
+                   t.count);
+  for (int i = 0; i < t.count && n > 0 && static_cast<size_t>(n) < kMarksSize; ++i) {
+    n += snprintf(out + n, kMarksSize - static_cast<size_t>(n), "%lld %ld %ld\n", t.at[i].offset, t.at[i].file,
+                  t.at[i].records);
+  }
+  if (n < 0 || static_cast<size_t>(n) + 10 > kMarksSize) return 0;
+  n += snprintf(out + n, kMarksSize - static_cast<size_t>(n), "%08" PRIx32 "\n", Checksum(out, static_cast<size_t>(n)));
+  return static_cast<size_t>(n);
+}
+
+bool ParseMarks(const char* text, MarkTable* t) {
+  int used = 0;
+  if (sscanf(text, "vtape-marks 1 %ju %ju %lld %lld %ld %d%n", &t->dev, &t->ino, &t->size, &t->sec, &t->nsec, &t->count,
+             &used) != 6 ||
+      t->count < 0 || t->count > kMaxMarks) {
+    return false;
+  }
+  for (int i = 0; i < t->count; ++i) {
+    int more = 0;
+    if (sscanf(text + used, "%lld %ld %ld%n", &t->at[i].offset, &t->at[i].file, &t->at[i].records, &more) != 3) {
+      return false;
+    }
+    used += more;
+  }
+  uint32_t sum;
+  return sscanf(text + used, " %" SCNx32, &sum) == 1 && sum == Checksum(text, static_cast<size_t>(used) + 1);
+}
+
+// Reads the marks the file keeps, once an open.
+void LoadMarks(const Keeper& k) {
+  MarkTable& t = k.state->marks;
+  if (t.loaded) return;
+  t.loaded = true;
+  char text[kMarksSize + 1];
+  ssize_t n = *k.fd >= 0 ? pread(*k.fd, text, kMarksSize, kMarksAt) : -1;
+  if (n <= 0) return;
+  text[n] = '\0';
+  if (!ParseMarks(text, &t)) t.count = 0;
+}
+
+// A failed write leaves the marks to be walked again.
+void SaveMarks(const Keeper& k) {
+  char text[kMarksSize];
+  size_t n = FormatMarks(k.state->marks, text);
+  if (n == 0 || *k.fd < 0 || k.state->cannot[0] != '\0') return;
+  if (pwrite(*k.fd, text, n, kMarksAt) < 0) return;
+}
+
+// A write changes where the marks are, even where the image's time does
+// not show it.
+void ForgetMarks(const Keeper& k) {
+  LoadMarks(k);
+  if (k.state->marks.count == 0) return;
+  k.state->marks.count = 0;
+  SaveMarks(k);
+}
+
 }  // namespace
 
 void Pass(Place* place, bool tape_mark, off_t next, uint16_t last) {
@@ -485,6 +564,7 @@ bool StartWrite(const Keeper& k, const Place& place, Counting counting, off_t* s
   bool covered = k.state->disk_valid && k.state->disk.mode == Mode::kEnd &&
                  k.state->disk.size == k.state->disk.place.offset && k.state->disk.place.offset <= place.offset && !cut;
   if (!k.state->rewinding && !covered && !Write(k, End(k, place, counting, cut ? *size : place.offset))) return false;
+  ForgetMarks(k);
   k.state->image_fresh = false;
   if (!cut) return true;
   if (ftruncate(k.state->image_fd, place.offset) != 0) return false;
@@ -524,6 +604,40 @@ bool RecordSettings(const Keeper& k, const Settings& settings) {
 }
 
 void NoteEnd(const Keeper& k, const Place* end) { k.state->end = end != nullptr ? *end : kNoEnd; }
+
+bool KnownMark(const Keeper& k, long file, Place* after) {
+  LoadMarks(k);
+  const MarkTable& t = k.state->marks;
+  if (t.count == 0 || !StampedFor(t, ImageNow(k))) return false;
+  for (int i = 0; i < t.count; ++i) {
+    if (t.at[i].file != file) continue;
+    Place p{static_cast<off_t>(t.at[i].offset), 0, file, 0, t.at[i].records};
+    if (!LooksLikeABoundary(k, p, k.state->image.st_size)) return false;
+    *after = p;
+    return true;
+  }
+  return false;
+}
+
+void LearnMark(const Keeper& k, const Place& after) {
+  LoadMarks(k);
+  MarkTable& t = k.state->marks;
+  const struct stat& im = ImageNow(k);
+  if (!StampedFor(t, im)) {
+    t.count = 0;
+    t.dev = static_cast<uintmax_t>(im.st_dev);
+    t.ino = static_cast<uintmax_t>(im.st_ino);
+    t.size = static_cast<long long>(im.st_size);
+    t.sec = static_cast<long long>(im.st_mtim.tv_sec);
+    t.nsec = im.st_mtim.tv_nsec;
+  }
+  for (int i = 0; i < t.count; ++i) {
+    if (t.at[i].file == after.file) return;
+  }
+  if (t.count == kMaxMarks) return;
+  t.at[t.count++] = MarkTable::Mark{static_cast<long long>(after.offset), after.file, after.records};
+  SaveMarks(k);
+}
 
 bool CloseRecord(const Keeper& k, const Place& place, Counting counting) {
   bool recorded = RecordPlace(k, place, counting);

@@ -62,6 +62,23 @@ struct Saved {
   Settings settings;
 };
 
+/// Where tape marks end in the image, learned by spacing over them and
+/// kept in the record's file beside the position, for the image as
+/// stamped: a later space over a file need not walk its blocks.
+inline constexpr int kMaxMarks = 100;
+struct MarkTable {
+  bool loaded;  // read from the file, or found missing
+  uintmax_t dev, ino;
+  long long size, sec;
+  long nsec;
+  int count;
+  struct Mark {
+    long long offset;  // just after the tape mark
+    long file;         // its file number there
+    long records;      // blocks and tape marks before there
+  } at[kMaxMarks];
+};
+
 /// The record of one drive's open, shared by the processes that hold it.
 struct KeeperState {
   char path[PATH_MAX + 16];
@@ -79,6 +96,7 @@ struct KeeperState {
   // What the next record is to say beside the place.
   Settings settings;
   Place end;
+  MarkTable marks;
 };
 
 /// One drive's position record: the state the processes that hold its open
@@ -124,6 +142,13 @@ bool StartWrite(const Keeper& k, const Place& place, Counting counting, off_t* s
 
 /// Records where the release leaves the tape and closes the record.
 bool CloseRecord(const Keeper& k, const Place& place, Counting counting);
+/// Where the tape is just after the tape mark that starts file `file`, when
+/// the record has learned it for the image as it is; false when it has not.
+bool KnownMark(const Keeper& k, long file, Place* after);
+/// Learns that `after` lies just after a tape mark (file `after.file`
+/// starts there), and keeps it when the record can be written.
+void LearnMark(const Keeper& k, const Place& after);
+
 /// Closes this process's own descriptor of the record.
 void LeaveRecord(const Keeper& k);
 

@@ -188,6 +188,8 @@ long SpaceFileMarks(Drive& drive, long count) {
   DriveState& d = *drive.state;
   if (count == 0) return 0;
   Place at;
+  // A file spaced over before, in this image as it is, is not walked again.
+  if (KnownMark(drive.keeper, d.at.file + count, &at)) return MoveTo(drive, at, Eof::kFileMark, false);
   bool at_end;
   if (!WalkFrom(drive, d.at, count, &at, &at_end)) return -EIO;
   if (at_end) {
@@ -195,6 +197,7 @@ long SpaceFileMarks(Drive& drive, long count) {
     MoveTo(drive, at, Eof::kEndOfData, true);
     return -EIO;
   }
+  LearnMark(drive.keeper, at);
   return MoveTo(drive, at, Eof::kFileMark, false);
 }
 
