@@ -1,0 +1,17 @@
+// The attributes st publishes for each drive under /sys/class/scsi_tape,
+// which mt stshowoptions reads: served from the drive, since a machine
+// without a tape drive has none.
+#ifndef VTAPE_PRELOAD_ENTRY_SYSFS_H_
+#define VTAPE_PRELOAD_ENTRY_SYSFS_H_
+
+namespace vtape::preload {
+
+/// When `path` names such an attribute of a drive served here
+/// (/sys/class/scsi_tape/stN/options and the like, N the drive, any mode
+/// suffix), opens it: `*result` is a descriptor holding its text, or a
+/// negative errno. False for any other path.
+bool OpenDriveAttribute(const char* path, int flags, long* result);
+
+}  // namespace vtape::preload
+
+#endif  // VTAPE_PRELOAD_ENTRY_SYSFS_H_
