@@ -101,7 +101,8 @@ std::string ResultWithoutDuplicates(const SlotReport& r) {
         default: return with_detail("read");
       }
     case Outcome::kLabelled:
-      return "labelled " + r.label + (r.backup_file.empty() ? "" : ", backup saved");
+      // What the write destroyed is part of what happened.
+      return with_detail("labelled " + r.label + (r.backup_file.empty() ? "" : ", backup saved"));
     case Outcome::kUnchanged: return "already labelled " + r.label;
     case Outcome::kRefused: return with_detail("refused");
     case Outcome::kFailed: return with_detail("failed");
