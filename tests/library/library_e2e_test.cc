@@ -1284,6 +1284,8 @@ TEST_F(LibraryTest, UnexpiredDataSetsAreKept) {
       "overwrote 1 data set and 1 unlabelled file, 5 blocks: PAYROLL.BACKUP created 2025-05-01, expires "
       "2026-01-01; file 4";
   const std::string show = dir_.File("bin/vaklabel-show");
+  std::vector<TapeRecord> cut_short = TapeWithDataSet("026001");
+  cut_short.resize(cut_short.size() - 2);
   const std::vector<Case> cases = {
       {"a calendar date to come",
        TapeWithDataSet("050001"),
@@ -1338,6 +1340,16 @@ TEST_F(LibraryTest, UnexpiredDataSetsAreKept) {
        [&] { std::filesystem::create_directories(map_file + "/in-the-way"); },
        "the map cannot be kept in " + map_file + ": Is a directory",
        false},
+      {"an unreadable block in the last file",
+       cut_short,
+       {},
+       [&] {
+         std::ofstream image(lib_ + "/ABC001L8.aws", std::ios::app | std::ios::binary);
+         image << std::string("\x50\x00\xE8\x03\xA0\x00", 6) << std::string(10, 'x');  // 80 bytes, 10 there
+       },
+       "the map stopped at an unreadable block (file 4: space over the file: Input/output error), so what lies past "
+       "it cannot be judged; not written",
+       false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -1347,6 +1359,7 @@ TEST_F(LibraryTest, UnexpiredDataSetsAreKept) {
     std::filesystem::create_symlink(Binary("VAKLABEL_SHOW", VAKLABEL_SHOW_PATH), show);
     CreateLibrary(2, 1, "ABC001L8", {c.tape});
     if (c.prepare) c.prepare();
+    std::string before = test_support::ReadFile(lib_ + "/ABC001L8.aws");
     std::vector<std::string> args{"--json", "label", "1", "--relabel"};
     args.insert(args.end(), c.args.begin(), c.args.end());
     CommandResult run = Library(args);
@@ -1355,7 +1368,7 @@ TEST_F(LibraryTest, UnexpiredDataSetsAreKept) {
     nlohmann::json slot = Json(run)["slots"][0];
     EXPECT_EQ(slot["result"], written ? "labelled" : "refused");
     EXPECT_EQ(slot["detail"], c.detail.empty() ? nlohmann::json() : nlohmann::json(c.detail));
-    EXPECT_EQ(written, Tape("ABC001L8") != c.tape);
+    EXPECT_EQ(written, test_support::ReadFile(lib_ + "/ABC001L8.aws") != before);
     EXPECT_EQ(std::filesystem::exists(labels + "/ABC001L8_OLD001.prelbl"), written);
     EXPECT_EQ(slot["map_file"], c.mapped ? nlohmann::json(map_file) : nlohmann::json());
     if (!c.mapped) continue;
@@ -1380,6 +1393,9 @@ TEST_F(LibraryTest, UnexpiredDataSetsAreKept) {
                          "it has not expired\n"),
             std::string::npos)
       << dry.out;
+  nlohmann::json plan = Json(Library({"--dry-run", "--json", "label", "1", "--relabel", "--ignore-expiration"}));
+  EXPECT_EQ(plan["unexpired_data_sets"]["kept"], false);
+  EXPECT_EQ(plan["unexpired_data_sets"]["judged_as_of"], nullptr);
 }
 
 }  // namespace
