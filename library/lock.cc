@@ -13,6 +13,8 @@
 #include <cstring>
 #include <fstream>
 
+#include "process.h"
+
 namespace library {
 namespace {
 
@@ -71,12 +73,15 @@ bool OpensFile(const std::string& pid, const struct stat& file) {
 }  // namespace
 
 RunLock::~RunLock() {
-  if (fd_ >= 0) close(fd_);
+  if (fd_ < 0) return;
+  KeepInChildren(-1);
+  close(fd_);
 }
 
 bool RunLock::Acquire(const std::string& path, bool wait, std::string* error) {
-  // Not close-on-exec: mtx and vaklabel inherit the lock, so a run killed
-  // while they work keeps the library until they have finished too.
+  // Not close-on-exec, and kept in every child: mtx and vaklabel inherit
+  // the lock, so a run killed while they work keeps the library until they
+  // have finished too.
   fd_ = open(path.c_str(), O_RDWR | O_CREAT, 0644);
   if (fd_ < 0) {
     *error = "cannot open lock file " + path + ": " + std::strerror(errno);
@@ -92,6 +97,7 @@ bool RunLock::Acquire(const std::string& path, bool wait, std::string* error) {
     if (ftruncate(fd_, 0) == 0 && write(fd_, pid.data(), pid.size()) < 0) {
       // The lock holds without the note.
     }
+    KeepInChildren(fd_);
     return true;
   }
   if (errno != EWOULDBLOCK) {

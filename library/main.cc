@@ -22,6 +22,7 @@
 #include "label_registry.h"
 #include "label_set.h"
 #include "lock.h"
+#include "expiration.h"
 #include "options.h"
 #include "plan.h"
 #include "process.h"
@@ -226,6 +227,11 @@ std::optional<std::vector<DriveUnit>> ProveUnprovenPairings(const std::vector<Pl
   return usable;
 }
 
+// A run that may write over data says which data sets it keeps.
+bool WritesOverData(const Options& options) {
+  return options.label && (options.relabel || options.overwrite_unreadable);
+}
+
 std::string PlanText(const PlanEntry& entry, const Options& options) {
   switch (entry.disposition) {
     case Disposition::kSkipEmpty: return "skip: empty slot";
@@ -239,7 +245,18 @@ std::string PlanText(const PlanEntry& entry, const Options& options) {
   std::string text = "label " + entry.wanted + " if blank, leave if it carries " + entry.wanted;
   text += options.relabel ? ", else relabel after a backup" : ", else refuse";
   if (options.overwrite_unreadable) text += "; overwrite it if no drive can read it";
+  if (WritesOverData(options)) {
+    text += "; if it holds more than a label set, map it first";
+    if (!options.ignore_expiration) text += " and refuse it while a data set on it has not expired";
+  }
   return text + where;
+}
+
+std::string ExpirationText(const Options& options) {
+  if (options.ignore_expiration) return "overwritten whatever their expiration dates (--ignore-expiration)";
+  if (options.expired_by.empty()) return "kept until their expiration dates have passed, as of today " + Today();
+  return "kept until their expiration dates have passed, as of " + options.expired_by +
+         " (--expired-by); data sets that never expire or that tape management keeps stay";
 }
 
 void PrintPlan(const std::vector<PlanEntry>& plan, const std::vector<DrivePairing>& drives, const Options& options) {
@@ -251,10 +268,20 @@ void PrintPlan(const std::vector<PlanEntry>& plan, const std::vector<DrivePairin
                          {"wanted", entry.wanted.empty() ? nlohmann::json() : nlohmann::json(entry.wanted)},
                          {"plan", PlanText(entry, options)}});
     }
-    std::cout << AsUtf8({{"plan", entries}, {"drives", PairingsJson(drives)}}).dump(2) << "\n";
+    nlohmann::json document = {{"plan", entries}, {"drives", PairingsJson(drives)}};
+    if (WritesOverData(options)) {
+      document["unexpired_data_sets"] = {
+          {"kept", !options.ignore_expiration},
+          {"judged_as_of", options.ignore_expiration
+                               ? nlohmann::json()
+                               : nlohmann::json(options.expired_by.empty() ? Today() : options.expired_by)},
+          {"text", ExpirationText(options)}};
+    }
+    std::cout << AsUtf8(document).dump(2) << "\n";
     return;
   }
   std::cout << "dry run: nothing is moved\n" << Visible(PairingsText(drives));
+  if (WritesOverData(options)) std::cout << "unexpired data sets: " << ExpirationText(options) << "\n";
   for (const PlanEntry& entry : plan) {
     std::cout << Visible("slot " + std::to_string(entry.slot) + " " +
                          (entry.barcode.empty() ? "(no barcode)" : entry.barcode) + ": " + PlanText(entry, options))
@@ -354,9 +381,15 @@ int Main(int argc, char* argv[]) {
   const std::map<int, DrivePairing>& proven = pairs;
 
   registry.Expect(*plan);
-  JobSettings settings{options.label,      options.relabel,       options.overwrite_unreadable,
-                       options.labels_dir, options.template_path, tools.decoder,
-                       &registry};
+  JobSettings settings;
+  settings.label = options.label;
+  settings.relabel = options.relabel;
+  settings.overwrite_unreadable = options.overwrite_unreadable;
+  settings.expiration = {options.ignore_expiration, options.expired_by};
+  settings.labels_dir = options.labels_dir;
+  settings.template_path = options.template_path;
+  settings.decoder = tools.decoder;
+  settings.registry = &registry;
   VisitFn visit = [&](const PlanEntry& entry, const DriveUnit& drive, Attempt* attempt) {
     std::string wrong = ConfirmLoaded(proven.at(drive.index));
     if (!wrong.empty()) return DriveFailure(entry, wrong, attempt);

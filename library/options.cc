@@ -5,6 +5,8 @@
 #include <charconv>
 #include <sstream>
 
+#include "expiration.h"
+
 namespace library {
 namespace {
 
@@ -106,6 +108,14 @@ ParsedCommandLine ParseOptions(int argc, const char* const argv[], const std::st
                   "also label tapes with another label and tapes with other data; old sets are backed up");
   label->add_flag("--overwrite-unreadable", options.overwrite_unreadable,
                   "also label tapes that no drive tried can read, losing whatever they hold");
+  CLI::Option* ignore = label->add_flag("--ignore-expiration", options.ignore_expiration,
+                                        "also overwrite data sets whose expiration date has not passed");
+  label
+      ->add_option("--expired-by", options.expired_by,
+                   "judge expiration dates as of DATE (YYYY-MM-DD) instead of today; data sets that never "
+                   "expire or that tape management keeps stay refused")
+      ->option_text("DATE")
+      ->excludes(ignore);
   label->add_option("--template", options.template_path, "label set for blank tapes")->capture_default_str();
 
   try {
@@ -138,6 +148,7 @@ ParsedCommandLine ParseOptions(int argc, const char* const argv[], const std::st
     options.plan.serial_start = serial;
     if (!serial.empty() && !SerialSequence(serial, 1, &error)) return fail(error);
   }
+  if (!options.expired_by.empty() && !ParseDay(options.expired_by, &error)) return fail("--expired-by: " + error);
   if (!drives_text.empty()) {
     auto drives = ParseDriveList(drives_text, &error);
     if (!drives) return fail(error);

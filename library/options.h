@@ -28,6 +28,8 @@ struct Options {
   bool wait_for_lock = false;
   bool relabel = false;
   bool overwrite_unreadable = false;
+  bool ignore_expiration = false;
+  std::string expired_by;  // yyyy-mm-dd; "": today
   bool json = false;
   bool dry_run = false;
 };

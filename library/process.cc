@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +21,7 @@ namespace library {
 namespace {
 
 std::shared_mutex g_spawning;
+std::atomic<int> g_kept_by_children{-1};
 
 // Drains both pipes together so a child that fills one while we wait on the
 // other cannot stall.
@@ -57,15 +59,18 @@ int WaitStatus(pid_t pid) {
   return -1;
 }
 
-// posix_spawn returns once the child has made its exec, so the child has
-// closed its copies of every close-on-exec descriptor by the time this
-// lets go. Children start together; only a device's close waits for them.
+// posix_spawn returns once the child has begun its exec; its file actions
+// closed every descriptor above standard error before that, so nothing this
+// process had open lives on in it once this lets go. Children start
+// together; only a device's close waits for them.
 int Spawn(pid_t* pid, char* const* args, const posix_spawn_file_actions_t* actions, const posix_spawnattr_t* attr) {
   std::shared_lock<std::shared_mutex> starting(g_spawning);
   return posix_spawnp(pid, args[0], actions, attr, args, environ);
 }
 
 }  // namespace
+
+void KeepInChildren(int fd) { g_kept_by_children.store(fd); }
 
 void CloseDevice(int fd) {
   if (fd < 0) return;
@@ -89,6 +94,15 @@ ProcessResult RunProcess(const std::vector<std::string>& argv) {
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
   posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
+  // Close-on-exec copies of a drive would otherwise outlive the point where
+  // posix_spawn returns, until late in the exec: long enough for the drive
+  // to refuse the next open as busy, and for a virtual drive to take the
+  // child for a holder of an open the parent just closed.
+  int first_closed = 3;
+  if (int kept = g_kept_by_children.load(); kept >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, kept, first_closed++);
+  }
+  posix_spawn_file_actions_addclosefrom_np(&actions, first_closed);
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
   posix_spawnattr_setpgroup(&attr, 0);

@@ -20,8 +20,12 @@ struct ProcessResult {
 /// terminal reaches this command only: a label half written because the
 /// keyboard interrupt also hit vaklabel is the one outcome never acceptable.
 /// The caller ignores SIGPIPE, and so does the child: it outlives a killed
-/// caller and finishes what it started.
+/// caller and finishes what it started. The child inherits no descriptor but
+/// its standard streams and the one given to KeepInChildren, as its fd 3.
 ProcessResult RunProcess(const std::vector<std::string>& argv);
+
+/// Every child started from now on inherits `fd` (the run's lock), -1: none.
+void KeepInChildren(int fd);
 
 /// Closes a device this process opened (close-on-exec) and returns once no
 /// child holds a copy of it. A child that another thread starts holds a copy

@@ -12,6 +12,21 @@ std::string Cell(const std::string& text) { return text.empty() ? "-" : Visible(
 
 nlohmann::json OrNull(const std::string& text) { return text.empty() ? nlohmann::json() : nlohmann::json(text); }
 
+nlohmann::json DataSetsJson(const std::optional<std::vector<DataSetFound>>& data_sets) {
+  if (!data_sets) return nullptr;
+  nlohmann::json list = nlohmann::json::array();
+  for (const DataSetFound& set : *data_sets) {
+    list.push_back({{"name", OrNull(set.name)},
+                    {"file", set.file},
+                    {"blocks", set.blocks},
+                    {"created", OrNull(set.created)},
+                    {"expires", OrNull(set.expires)},
+                    {"expiration_field", set.expiration},
+                    {"kept_because", OrNull(set.kept_until)}});
+  }
+  return list;
+}
+
 }  // namespace
 
 const char* StateName(TapeState state) {
@@ -86,7 +101,8 @@ std::string ResultWithoutDuplicates(const SlotReport& r) {
         default: return with_detail("read");
       }
     case Outcome::kLabelled:
-      return "labelled " + r.label + (r.backup_file.empty() ? "" : ", backup saved");
+      // What the write destroyed is part of what happened.
+      return with_detail("labelled " + r.label + (r.backup_file.empty() ? "" : ", backup saved"));
     case Outcome::kUnchanged: return "already labelled " + r.label;
     case Outcome::kRefused: return with_detail("refused");
     case Outcome::kFailed: return with_detail("failed");
@@ -205,6 +221,8 @@ nlohmann::json ReportJson(const std::string& command, const std::vector<SlotRepo
                      {"warnings", r.warnings},
                      {"label_file", OrNull(r.label_file)},
                      {"backup_file", OrNull(r.backup_file)},
+                     {"map_file", OrNull(r.map_file)},
+                     {"data_sets", DataSetsJson(r.data_sets)},
                      {"verified", r.verified},
                      {"location", OrNull(r.location)},
                      {"same_label_as", r.same_label}});

@@ -4,9 +4,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "tape_contents.h"
 
 namespace library {
 
@@ -46,6 +49,8 @@ struct SlotReport {
   std::vector<std::string> warnings;  // the decoder's failed checks
   std::string label_file;
   std::string backup_file;
+  std::string map_file;                                // the map of the tape kept before a write over data
+  std::optional<std::vector<DataSetFound>> data_sets;  // what that map found; nothing when none was made
   bool verified = false;
   std::string location;  // where the cartridge is now: "slot 12", "drive 1"
   std::vector<int> same_label;  // the other slots whose cartridges carry `label`

@@ -13,6 +13,7 @@
 
 #include "destroyed_data.h"
 #include "label_set.h"
+#include "tape_contents.h"
 
 namespace library {
 namespace {
@@ -179,6 +180,23 @@ std::string KeepBackup(const std::string& kept, const std::string& backup, const
   return CheckBackup(backup, read);
 }
 
+// Written under a temporary name and renamed over the old one, so that the
+// file is whole, old or new, whenever the run stops.
+bool ReplaceFile(const std::string& path, const std::string& text, std::string* error) {
+  std::string temporary = path + ".tmp";
+  Remove(temporary);
+  if (!WriteNewFile(temporary, text, error)) return false;
+  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+    *error = std::strerror(errno);
+    Remove(temporary);
+    return false;
+  }
+  std::string dir = std::filesystem::path(path).parent_path();
+  if (SyncFile(dir.empty() ? "." : dir)) return true;
+  *error = "cannot be synced to disk";
+  return false;
+}
+
 // After a write that failed once the tape was open for writing, the label
 // there is whatever a fresh read finds.
 void ReadAfterFailedWrite(const JobSettings& settings, const TapeTools& tools, SlotReport* report) {
@@ -319,7 +337,7 @@ std::string HolderOfLabel(const PlanEntry& entry, const JobSettings& settings) {
 struct WritePlan {
   std::string template_path;         // "": vaklabel keeps the other fields of the set on the tape
   std::optional<LabelRecords> kept;  // that set, when there is no template
-  long kept_blocks = 0;              // blocks of a set kept in a backup, not lost by the write
+  std::string destroyed;             // what the write puts out of reach, after "overwrote"
   std::string note;                  // goes before the row's detail
 };
 
@@ -335,9 +353,7 @@ SlotReport WriteAndVerify(const PlanEntry& entry, const JobSettings& settings, c
   } else {
     source = *plan.kept;
   }
-  std::string destroyed =
-      report.state == TapeState::kBlank ? "" : DestroyedData(tools.SpaceToEndOfData(), plan.kept_blocks);
-  std::string overwrote = destroyed.empty() ? "" : "overwrote " + destroyed;
+  std::string overwrote = plan.destroyed.empty() ? "" : "overwrote " + plan.destroyed;
   auto with_note = [&](const std::string& text) {
     std::string all = plan.note;
     for (const std::string& part : {overwrote, text}) {
@@ -394,8 +410,53 @@ SlotReport RewriteFromBackup(const PlanEntry& entry, const JobSettings& settings
   std::string holder = HolderOfLabel(entry, settings);
   if (!holder.empty()) return Stop(report, Outcome::kRefused, holder);
   report.backup_file = backup;
-  WritePlan plan{backup, std::nullopt, 0, what + "; relabelled from that backup"};
+  // The run that kept the backup mapped the tape before its write began.
+  WritePlan plan{backup, std::nullopt, DestroyedData(tools.SpaceToEndOfData()), what + "; relabelled from that backup"};
   return WriteAndVerify(entry, settings, tools, plan, report, attempt);
+}
+
+// The end of data lies right after the label set and its tape marks.
+bool HoldsOnlyTheSet(const std::optional<DrivePosition>& end_of_data, long kept_blocks) {
+  if (!end_of_data || !end_of_data->eod || end_of_data->logical < 0) return false;
+  int marks = end_of_data->file;
+  return marks >= 0 && marks <= end_of_data->logical && end_of_data->logical - marks <= kept_blocks;
+}
+
+std::string ExpirationHint(const std::vector<DataSetFound>& data_sets) {
+  for (const DataSetFound& set : data_sets)
+    if (!set.kept_until.empty() && !set.kept_until.starts_with("expires ")) return "--ignore-expiration overwrites it";
+  return "--expired-by DATE or --ignore-expiration overwrites it";
+}
+
+// What a write over this tape destroys, found out before it: "" when the
+// write may go ahead, else why not. A tape that holds more than its label
+// set is mapped first, and refused while a data set on it has not expired;
+// its map is kept beside the backup before anything is written.
+std::string LookBeforeWrite(const PlanEntry& entry, const JobSettings& settings, const TapeTools& tools,
+                            long kept_blocks, SlotReport* report, std::string* destroyed) {
+  if (report->state == TapeState::kBlank) return "";
+  std::optional<DrivePosition> end_of_data = tools.SpaceToEndOfData();
+  *destroyed = DestroyedData(end_of_data, kept_blocks);
+  if (HoldsOnlyTheSet(end_of_data, kept_blocks)) return "";
+  TapeContents contents = MapTape(settings.decoder, tools.device());
+  if (!contents.mapped) return "the tape cannot be mapped (" + contents.error + "); not written";
+  // On a tape no drive can read, what the map reads is all there is to judge.
+  if (!contents.unreadable.empty() && report->state != TapeState::kUnreadable) {
+    return "the map stopped at an unreadable block (" + contents.unreadable +
+           "), so what lies past it cannot be judged; not written";
+  }
+  std::string today = Today();
+  for (DataSetFound& set : contents.with_data) set.kept_until = KeptUntil(set.expiration, settings.expiration, today);
+  report->data_sets = contents.with_data;
+  std::string kept = KeptDataSets(contents.with_data);
+  if (!kept.empty()) return "holds unexpired data: " + kept + "; " + ExpirationHint(contents.with_data);
+  if (contents.with_data.empty()) return "";
+  std::string path = settings.labels_dir + "/" + MapFileName(entry.wanted, report->label_found);
+  std::string error;
+  if (!ReplaceFile(path, contents.document, &error)) return "the map cannot be kept in " + path + ": " + error;
+  report->map_file = path;
+  *destroyed = DestroyedDataSets(contents.with_data);
+  return "";
 }
 
 }  // namespace
@@ -418,6 +479,11 @@ std::string BackupFileName(const std::string& wanted, const std::string& found) 
   std::string name = wanted + "_";
   for (char c : found) name += (c >= 0x20 && c < 0x7F && c != '/') ? c : '_';
   return name + ".prelbl";
+}
+
+std::string MapFileName(const std::string& wanted, const std::string& found) {
+  std::string backup = BackupFileName(wanted, found);
+  return backup.substr(0, backup.size() - std::string_view(".prelbl").size()) + ".map.json";
 }
 
 Decision Decide(TapeState state, const std::string& label_found, bool has_set, bool relabel,
@@ -504,6 +570,10 @@ SlotReport VisitTape(const PlanEntry& entry, const JobSettings& settings, const 
 
   std::string holder = HolderOfLabel(entry, settings);
   if (!holder.empty()) return Stop(report, Outcome::kRefused, holder);
+  long kept_blocks = decision.backup ? static_cast<long>(records_read->size()) : 0;
+  std::string destroyed;
+  std::string refusal = LookBeforeWrite(entry, settings, tools, kept_blocks, &report, &destroyed);
+  if (!refusal.empty()) return Stop(report, Outcome::kRefused, refusal);
   if (decision.backup) {
     std::string backup = settings.labels_dir + "/" + BackupFileName(entry.wanted, report.label_found);
     std::string problem = KeepBackup(report.label_file, backup, *records_read);
@@ -511,8 +581,7 @@ SlotReport VisitTape(const PlanEntry& entry, const JobSettings& settings, const 
     report.backup_file = backup;
   }
   bool keep_fields = decision.action == Action::kRelabelKeep;
-  WritePlan plan{keep_fields ? "" : settings.template_path, keep_fields ? records_read : std::nullopt,
-                 decision.backup ? static_cast<long>(records_read->size()) : 0, ""};
+  WritePlan plan{keep_fields ? "" : settings.template_path, keep_fields ? records_read : std::nullopt, destroyed, ""};
   return WriteAndVerify(entry, settings, tools, plan, report, attempt);
 }
 

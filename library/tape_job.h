@@ -6,6 +6,7 @@
 #include <string>
 
 #include "decoder.h"
+#include "expiration.h"
 #include "label_registry.h"
 #include "plan.h"
 #include "report.h"
@@ -38,6 +39,7 @@ struct JobSettings {
   bool label = false;   // false: inventory
   bool relabel = false;
   bool overwrite_unreadable = false;
+  ExpirationRule expiration;
   std::string labels_dir;
   std::string template_path;
   std::string decoder;  // vaklabel-show
@@ -56,5 +58,8 @@ std::string SlotFileName(int slot, const std::string& barcode, const std::string
 
 /// The backup of the set a write replaces, e.g. ABC012_OLD001.prelbl.
 std::string BackupFileName(const std::string& wanted, const std::string& found);
+
+/// The map of the tape kept beside that backup, e.g. ABC012_OLD001.map.json.
+std::string MapFileName(const std::string& wanted, const std::string& found);
 
 }  // namespace library

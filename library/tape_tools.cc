@@ -163,9 +163,9 @@ std::optional<DrivePosition> TapeTools::SpaceToEndOfData() const { return Ask(tr
 
 namespace {
 
-// A child another drive's worker started in the instant this device was
-// last open holds a copy of it until its exec: the device answers EBUSY
-// for that instant, which says nothing of the drive or the tape.
+// Another program's brief look at the drive (an operator's mt status, a
+// monitoring probe) answers EBUSY for an instant, which says nothing of the
+// drive or the tape.
 int OpenBriefly(const std::string& device) {
   for (int tries = 1;; ++tries) {
     int fd = open(device.c_str(), O_RDONLY | O_CLOEXEC);

@@ -1108,8 +1108,8 @@ TEST_F(SafetyTest, RowsAgreeWithTheTapes) {
        nullptr,
        "failed",
        "",
-       "overwrote 1 block and 3 tape marks after the label set; writing failed (write: Input/output error); the tape "
-       "now holds no readable label set (tape mark at block 2)",
+       "overwrote 1 data set, 1 block: PAYROLL.2026 created 2025-05-03, expires 2026-05-03; writing failed (write: "
+       "Input/output error); the tape now holds no readable label set (tape mark at block 2)",
        labels + "/ABC001L8_OLD001.prelbl",
        {Block(LabelRecord(Put("VOL1*UHL1*", 42, "OPERATIONS"))), Mark(), Mark()}},
       {"a write failing over a tar archive",
@@ -1120,8 +1120,8 @@ TEST_F(SafetyTest, RowsAgreeWithTheTapes) {
        nullptr,
        "failed",
        "",
-       "overwrote 2 blocks and 1 tape mark; writing failed (write: Input/output error); the tape now holds no "
-       "readable label set (tape mark at block 1)",
+       "overwrote 1 unlabelled file, 2 blocks: file 1; writing failed (write: Input/output error); the tape now "
+       "holds no readable label set (tape mark at block 1)",
        "",
        {Mark(), Mark()}},
       {"tape marks that cannot be written",
@@ -1238,6 +1238,164 @@ TEST_F(SafetyTest, RowsAgreeWithTheTapes) {
       EXPECT_EQ(Tape("ABC001L8"), c.tape) << c.name;
     }
   }
+}
+
+}  // namespace
+
+namespace {
+
+// A tape labelled OLD001 whose data set PAYROLL.BACKUP, created 2025-05-01,
+// holds three blocks and expires as `expires` (HDR1 columns 48-53) says,
+// followed by a file of two blocks no labels describe.
+std::vector<TapeRecord> TapeWithDataSet(const std::string& expires) {
+  std::string hdr1 = Put(Put(Put(Put("HDR1PAYROLL.BACKUP", 32, "0001"), 42, "025121"), 48, expires), 54, "0000000");
+  std::string eof1 = Put(Put(hdr1, 1, "EOF1"), 55, "000003");
+  return {Block(LabelRecord(Put("VOL1OLD001", 42, "OPERATIONS"))),
+          Block(LabelRecord(hdr1)),
+          Block(LabelRecord("HDR2F0800000080 0")),
+          Mark(),
+          Block(4096, 'D'),
+          Block(4096, 'D'),
+          Block(4096, 'D'),
+          Mark(),
+          Block(LabelRecord(eof1)),
+          Block(LabelRecord("EOF2F0800000080 0")),
+          Mark(),
+          Block(1000, 'U'),
+          Block(1000, 'U'),
+          Mark(),
+          Mark()};
+}
+
+// Before a write over data the tape is mapped, its map kept beside the
+// backup, and a data set that has not expired keeps the tape as it is.
+TEST_F(LibraryTest, UnexpiredDataSetsAreKept) {
+  struct Case {
+    const char* name;
+    std::vector<TapeRecord> tape;
+    std::vector<std::string> args;
+    std::function<void()> prepare;
+    std::string detail;  // the row's, in full
+    bool mapped;         // the map is kept beside the backup
+  };
+  const std::string labels = labels_;
+  const std::string map_file = labels + "/ABC001L8_OLD001.map.json";
+  const std::string overwrote =
+      "overwrote 1 data set and 1 unlabelled file, 5 blocks: PAYROLL.BACKUP created 2025-05-01, expires "
+      "2026-01-01; file 4";
+  const std::string show = dir_.File("bin/vaklabel-show");
+  std::vector<TapeRecord> cut_short = TapeWithDataSet("026001");
+  cut_short.resize(cut_short.size() - 2);
+  const std::vector<Case> cases = {
+      {"a calendar date to come",
+       TapeWithDataSet("050001"),
+       {},
+       nullptr,
+       "holds unexpired data: PAYROLL.BACKUP (file 1) expires 2050-01-01; --expired-by DATE or --ignore-expiration "
+       "overwrites it",
+       false},
+      {"never expires",
+       TapeWithDataSet(" 99365"),
+       {"--expired-by", "2099-01-01"},
+       nullptr,
+       "holds unexpired data: PAYROLL.BACKUP (file 1) never expires (99365); --ignore-expiration overwrites it",
+       false},
+      {"kept by tape management",
+       TapeWithDataSet(" 98000"),
+       {},
+       nullptr,
+       "holds unexpired data: PAYROLL.BACKUP (file 1) kept under tape management control (98000); "
+       "--ignore-expiration overwrites it",
+       false},
+      {"expired", TapeWithDataSet("026001"), {}, nullptr, overwrote, true},
+      {"never expires, and the operator says overwrite",
+       TapeWithDataSet(" 99365"),
+       {"--ignore-expiration"},
+       nullptr,
+       "overwrote 1 data set and 1 unlabelled file, 5 blocks: PAYROLL.BACKUP created 2025-05-01; file 4",
+       true},
+      {"expired by the day given",
+       TapeWithDataSet("050001"),
+       {"--expired-by", "2050-01-02"},
+       nullptr,
+       "overwrote 1 data set and 1 unlabelled file, 5 blocks: PAYROLL.BACKUP created 2025-05-01, expires "
+       "2050-01-01; file 4",
+       true},
+      {"a label set and nothing after it", SixCharacterSet("OLD001"), {}, nullptr, "", false},
+      {"the map cannot be made",
+       TapeWithDataSet("026001"),
+       {},
+       [&] {
+         std::filesystem::remove(show);
+         test_support::WriteFile(show,
+                                 "#!/bin/sh\ncase \" $* \" in *\" --map \"*) echo 'map: broken' >&2; exit 2;; "
+                                 "esac\nexec " VAKLABEL_SHOW_PATH " \"$@\"\n");
+         std::filesystem::permissions(show, std::filesystem::perms::owner_all);
+       },
+       "the tape cannot be mapped (" + show + ": map: broken); not written",
+       false},
+      {"the map cannot be kept",
+       TapeWithDataSet("026001"),
+       {},
+       [&] { std::filesystem::create_directories(map_file + "/in-the-way"); },
+       "the map cannot be kept in " + map_file + ": Is a directory",
+       false},
+      {"an unreadable block in the last file",
+       cut_short,
+       {},
+       [&] {
+         std::ofstream image(lib_ + "/ABC001L8.aws", std::ios::app | std::ios::binary);
+         image << std::string("\x50\x00\xE8\x03\xA0\x00", 6) << std::string(10, 'x');  // 80 bytes, 10 there
+       },
+       "the map stopped at an unreadable block (file 4: space over the file: Input/output error), so what lies past "
+       "it cannot be judged; not written",
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(lib_);
+    std::filesystem::remove_all(labels_);
+    std::filesystem::remove(show);
+    std::filesystem::create_symlink(Binary("VAKLABEL_SHOW", VAKLABEL_SHOW_PATH), show);
+    CreateLibrary(2, 1, "ABC001L8", {c.tape});
+    if (c.prepare) c.prepare();
+    std::string before = test_support::ReadFile(lib_ + "/ABC001L8.aws");
+    std::vector<std::string> args{"--json", "label", "1", "--relabel"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    CommandResult run = Library(args);
+    bool written = c.detail.empty() || c.detail.starts_with("overwrote");
+    EXPECT_EQ(run.status, written ? 0 : 1) << run.err;
+    nlohmann::json slot = Json(run)["slots"][0];
+    EXPECT_EQ(slot["result"], written ? "labelled" : "refused");
+    EXPECT_EQ(slot["detail"], c.detail.empty() ? nlohmann::json() : nlohmann::json(c.detail));
+    EXPECT_EQ(written, test_support::ReadFile(lib_ + "/ABC001L8.aws") != before);
+    EXPECT_EQ(std::filesystem::exists(labels + "/ABC001L8_OLD001.prelbl"), written);
+    EXPECT_EQ(slot["map_file"], c.mapped ? nlohmann::json(map_file) : nlohmann::json());
+    if (!c.mapped) continue;
+    nlohmann::json map = nlohmann::json::parse(test_support::ReadFile(map_file), nullptr, false);
+    ASSERT_TRUE(map.is_object());
+    EXPECT_EQ(map["data_sets"][0]["name"], "PAYROLL.BACKUP");
+    EXPECT_EQ(map["data_sets"][0]["data"]["blocks"], 3);
+    EXPECT_EQ(slot["data_sets"].size(), 2u);
+    EXPECT_EQ(slot["data_sets"][1]["blocks"], 2);
+  }
+  std::filesystem::remove(show);
+  std::filesystem::create_symlink(Binary("VAKLABEL_SHOW", VAKLABEL_SHOW_PATH), show);
+
+  CommandResult dry = Library({"--dry-run", "label", "1", "--relabel", "--expired-by", "2050-01-02"});
+  EXPECT_EQ(dry.status, 0) << dry.err;
+  EXPECT_NE(dry.out.find("unexpired data sets: kept until their expiration dates have passed, as of 2050-01-02 "
+                         "(--expired-by); data sets that never expire or that tape management keeps stay\n"),
+            std::string::npos)
+      << dry.out;
+  EXPECT_NE(dry.out.find("slot 1 ABC001L8: label ABC001L8 if blank, leave if it carries ABC001L8, else relabel after "
+                         "a backup; if it holds more than a label set, map it first and refuse it while a data set on "
+                         "it has not expired\n"),
+            std::string::npos)
+      << dry.out;
+  nlohmann::json plan = Json(Library({"--dry-run", "--json", "label", "1", "--relabel", "--ignore-expiration"}));
+  EXPECT_EQ(plan["unexpired_data_sets"]["kept"], false);
+  EXPECT_EQ(plan["unexpired_data_sets"]["judged_as_of"], nullptr);
 }
 
 }  // namespace

@@ -51,6 +51,10 @@ TEST(Options, BadCommandLinesCannotRun) {
       {{"inventory", "--relabel"}, "vaklabel-library: --relabel: no such option here\n"},
       {{"inventory", "--drives", "0=/dev/nst0,0=/dev/nst1"}, "named twice"},
       {{"inventory", "--drives", "x=/dev/nst0"}, "bad drive number"},
+      {{"label", "--expired-by", "2026-13-01"},
+       "vaklabel-library: --expired-by: '2026-13-01' is no day of the calendar\n"},
+      {{"label", "--expired-by", "tomorrow"}, "vaklabel-library: --expired-by: 'tomorrow' is not a date of the form"},
+      {{"label", "--expired-by", "2027-01-01", "--ignore-expiration"}, "excludes"},
   };
   for (const Case& c : cases) {
     ParsedCommandLine parsed = Parse(c.args);

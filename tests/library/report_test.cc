@@ -65,6 +65,10 @@ TEST(Report, ProgressTableAndJson) {
   EXPECT_EQ(SlotFileName(12, "AB/12", ".lbl"), "slot012-AB_12.lbl");
   EXPECT_EQ(BackupFileName("ABC001", "OLD001"), "ABC001_OLD001.prelbl");
   EXPECT_EQ(BackupFileName("ABC001", "/E\x01../"), "ABC001__E_.._.prelbl");
+  EXPECT_EQ(MapFileName("ABC001", "/E\x01../"), "ABC001__E_.._.map.json");
+  SlotReport over_data = Labelled();
+  over_data.detail = "overwrote 1 unlabelled file, 2 blocks: file 1";
+  EXPECT_EQ(ResultText(over_data), "labelled ABC012L8, backup saved: overwrote 1 unlabelled file, 2 blocks: file 1");
 
   std::string table = ReportTable({stuck, Labelled()});
   EXPECT_EQ(table,
