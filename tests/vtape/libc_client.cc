@@ -19,6 +19,9 @@
 //   libc_client spawn-dup PATH             writes "parent" to PATH, then a child
 //                                          posix_spawn gave it as standard
 //                                          output "child", then "again"
+//   libc_client fork-exec PATH             writes "parent" to PATH, opened
+//                                          close-on-exec, forks, closes it, then
+//                                          the child execs true
 //   libc_client raw PATH HOW               opens PATH to write by a way the C
 //                                          library's open does not see (openat2,
 //                                          syscall, spawn-open) and writes "raw"
@@ -228,6 +231,25 @@ int SpawnDup(const char* path) {
   return ok && WriteText(tape, "again") && close(tape) == 0 ? 0 : 1;
 }
 
+// The child holds the only copy left when it execs: st releases the open,
+// its tape mark written, as the exec drops that copy.
+int ForkExec(const char* path) {
+  int tape = open(path, O_WRONLY | O_CLOEXEC);
+  int closed[2];
+  if (tape < 0 || !WriteText(tape, "parent") || pipe(closed) != 0) return 1;
+  pid_t pid = fork();
+  if (pid == 0) {
+    char go;
+    close(closed[1]);
+    if (read(closed[0], &go, 1) != 1) _exit(1);
+    execlp("true", "true", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  bool ok = pid > 0 && close(tape) == 0 && write(closed[1], "!", 1) == 1 && waitpid(pid, &status, 0) == pid;
+  return ok && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 1;
+}
+
 int Raw(const char* path, const std::string& how) {
   long fd = -1;
   if (how == "openat2") {
@@ -261,9 +283,10 @@ int main(int argc, char** argv) {
   if (what == "reuse" && argc == 4) return Reuse(argv[2], argv[3]);
   if (what == "raw" && argc == 4) return Raw(argv[2], argv[3]);
   if (what == "spawn-dup") return SpawnDup(argv[2]);
+  if (what == "fork-exec") return ForkExec(argv[2]);
   fprintf(
       stderr,
       "usage: libc_client fstream-write|fstream-read|fdopen-write|fopen-read|fopen-exit|stat|lowest|offsets|reuse|raw|"
-      "spawn-dup PATH [TEXT|HOW]\n");
+      "spawn-dup|fork-exec PATH [TEXT|HOW]\n");
   return 2;
 }

@@ -98,6 +98,11 @@ INSTANTIATE_TEST_SUITE_P(
                     LIBC_CLIENT " spawn-dup /dev/nst0",
                     "",
                     {Block("parent"), Block("child\n"), Block("again"), Mark()}},
+        SharingCase{"ReleasedWhenAnExecDropsTheLastCopy",
+                    {},
+                    LIBC_CLIENT " fork-exec /dev/nst0",
+                    "",
+                    {Block("parent"), Mark()}},
         // Without the library the descriptor is an empty sealed file: no
         // state to read, nothing to write, and the drive goes on.
         SharingCase{

@@ -291,16 +291,21 @@ void Unmap(int drive) {
   l = Local{};
 }
 
+// Whether a descriptor of the drive in this process goes through exec.
+bool KeptThroughExec(int drive) {
+  for (int fd = 0; fd < kMaxFds; ++fd) {
+    if (g_drive_of[fd] != drive + 1) continue;
+    int flags = libc.fcntl(fd, F_GETFD);
+    if (flags >= 0 && (flags & FD_CLOEXEC) == 0) return true;
+  }
+  return false;
+}
+
 // The image's descriptor goes wherever a descriptor of the drive goes
 // through exec, and nowhere else, so that its lock lasts as long as the
 // open and no other program inherits it.
 void SyncInheritance(int drive) {
-  bool inherited = false;
-  for (int fd = 0; fd < kMaxFds && !inherited; ++fd) {
-    if (g_drive_of[fd] != drive + 1) continue;
-    int flags = libc.fcntl(fd, F_GETFD);
-    inherited = flags >= 0 && (flags & FD_CLOEXEC) == 0;
-  }
+  bool inherited = KeptThroughExec(drive);
   for (int internal : {g_local[drive].shared->image_fd, g_local[drive].state_fd}) {
     if (internal >= 0) libc.fcntl(internal, F_SETFD, inherited ? 0 : FD_CLOEXEC);
   }
@@ -674,6 +679,20 @@ void ReleaseAtExit(bool flush) {
   // Whatever runs later in the exit reaches the kernel's descriptors, not a
   // drive that is gone.
   memset(g_drive_of, 0, sizeof g_drive_of);
+}
+
+void LeaveBeforeExec() {
+  // A child of vfork shares this memory with its parent, whose opens these
+  // are.
+  if (getpid() != g_pid) return;
+  Locked lock;
+  for (int drive = 0; drive < kMaxDrives; ++drive) {
+    if (g_local[drive].shared == nullptr || KeptThroughExec(drive)) continue;
+    Leave(drive);
+    for (unsigned char& of : g_drive_of) {
+      if (of == drive + 1) of = 0;
+    }
+  }
 }
 
 }  // namespace vtape::preload

@@ -70,6 +70,12 @@ long Untrack(int fd);
 /// Takes up the drive's descriptors this program inherited through exec.
 void AdoptInherited();
 
+/// Leaves the opens that only close-on-exec descriptors of this process
+/// hold, as the exec about to be made drops them: the new program cannot
+/// leave them, and the last holder's release writes st's closing tape mark.
+/// A failed exec finds those descriptors no longer on the drive.
+void LeaveBeforeExec();
+
 /// Leaves the opens this process still holds, at exit; the last holder
 /// releases the drive. `flush`: exit flushes the C library's streams
 /// (_exit does not).

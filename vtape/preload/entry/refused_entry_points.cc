@@ -64,6 +64,7 @@ VTAPE_EXPORT int execveat(int dirfd, const char* path, char* const argv[], char*
     errno = EACCES;
     return -1;
   }
+  LeaveBeforeExec();
   return Real(&g_execveat, "execveat")(dirfd, path, argv, envp, flags);
 }
 
@@ -73,5 +74,6 @@ VTAPE_EXPORT int fexecve(int fd, char* const argv[], char* const envp[]) {
     errno = EACCES;
     return -1;
   }
+  LeaveBeforeExec();
   return Real(&g_fexecve, "fexecve")(fd, argv, envp);
 }
