@@ -15,9 +15,11 @@ tapes=${BENCH_TAPES:-24}
 drive_counts=${BENCH_DRIVES:-1 2 4}
 overhead_tapes=${BENCH_OVERHEAD_TAPES:-20}
 
+# No -Werror: g++ 12 warns falsely at -O2 (library/expiration.cc), where the
+# CI builds do not.
 if [ -z "$build" ]; then
   build=$root/build-bench
-  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVAKLABEL_WERROR=ON -DVAKLABEL_TESTS=OFF >/dev/null
+  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVAKLABEL_WERROR=OFF -DVAKLABEL_TESTS=OFF >/dev/null
   cmake --build "$build" -j2 --target vaklabel vtape vtape_preload vaklabel-library vaklabel-show >/dev/null
 fi
 

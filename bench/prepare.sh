@@ -14,10 +14,11 @@ bench_packages() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-# Builds vaklabel, vtape and the drive in Release into $2 (tests off), and
+# Builds vaklabel, vtape and the drive in Release into $2 (tests off; no
+# -Werror: g++ 12 warns falsely at -O2 where the CI builds do not), and
 # the helpers in bench/ into $2/bench-helpers; $1 is the source tree.
 bench_build() {
-  cmake -S "$1" -B "$2" -DCMAKE_BUILD_TYPE=Release -DVAKLABEL_WERROR=ON -DVAKLABEL_TESTS=OFF >/dev/null
+  cmake -S "$1" -B "$2" -DCMAKE_BUILD_TYPE=Release -DVAKLABEL_WERROR=OFF -DVAKLABEL_TESTS=OFF >/dev/null
   cmake --build "$2" -j2 --target vaklabel vtape vtape_preload >/dev/null
   cmake -S "$1/bench" -B "$2/bench-helpers" -DCMAKE_BUILD_TYPE=Release >/dev/null
   cmake --build "$2/bench-helpers" -j2 >/dev/null
