@@ -54,7 +54,7 @@ std::vector<TapeRecord> EightCharacterSet(const std::string& label) {
 
 // What vaklabel writes on a blank tape from the standard template.
 std::vector<TapeRecord> FromStandardTemplate(const std::string& label, const std::string& today) {
-  std::string hdr1 = Put(Put(Put(Put("HDR1", 32, "0001"), 42, today), 48, " 99365"), 54, "0000000TOLV");
+  std::string hdr1 = Put(Put(Put(Put("HDR1", 32, "0001"), 42, today), 48, " 00000"), 54, "0000000TOLV");
   std::string hdr2 = "HDR2U2621400000 0";
   std::vector<TapeRecord> tape{Block(LabelRecord(label.size() == 6 ? "VOL1" + label : "VOL1*UHL1*")),
                                Block(LabelRecord(hdr1)), Block(LabelRecord(hdr2))};
