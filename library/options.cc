@@ -81,7 +81,7 @@ ParsedCommandLine ParseOptions(int argc, const char* const argv[], const std::st
   bool barcode_six = false;
 
   CLI::App app{"Inventory and label the tapes of a library with mtx and vaklabel.", "vaklabel-library"};
-  app.set_version_flag("--version", std::string("vaklabel-library ") + VAKLABEL_VERSION);
+  app.set_version_flag("--version", std::string("vaklabel-library (vaklabel) ") + VAKLABEL_VERSION);
   app.require_subcommand(1, 1);
   app.failure_message(UsageMessage);
   app.fallthrough();

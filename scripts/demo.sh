@@ -55,6 +55,5 @@ library() { run "$vtape" run "$lib" -- vaklabel-library --lock "$work/lock" --la
 library inventory
 echo "(the labelling refuses the tape labelled XYZ789: --relabel would replace it after a backup)"
 library label || echo "exit status $?: not every cartridge was labelled"
-run vaklabel-show "$lib/ABC003L8.aws" ||
-  echo "exit status $?: a mainframe reads the marker *UHL1* of an eight-character label as the volume serial"
+run vaklabel-show "$lib/ABC003L8.aws"
 test "$("$vtape" run "$lib/ABC003L8.aws" -- "$vaklabel" -q -f /dev/nst0)" = ABC003L8

@@ -51,7 +51,7 @@ int main(int argc, char* argv[]) {
     case Verdict::kWrite: WriteRun(request);
     case Verdict::kHelp: Usage(); return kExitSuccess;
     case Verdict::kLongHelp: LongUsage(); return kExitSuccess;
-    case Verdict::kVersion: printf("vaklabel %s\n", VAKLABEL_VERSION); return kExitSuccess;
+    case Verdict::kVersion: printf("vaklabel (vaklabel) %s\n", VAKLABEL_VERSION); return kExitSuccess;
     case Verdict::kUnreadableLabel: RefuseUnreadableLabel(request.exlabel); return kExitFailed;
     case Verdict::kBadCommandLine: break;
   }

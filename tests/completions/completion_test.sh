@@ -58,10 +58,12 @@ while IFS='|' read -r typed expected; do
   COMPREPLY=()
   function=$(complete -p "${COMP_WORDS[0]}" | sed -n 's/.*-F \([^ ]*\) .*/\1/p')
   "$function" "${COMP_WORDS[0]}" "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD-1]}" || true
-  # A command in several PATH directories comes once for each; bash shows it once.
+  # A command in several PATH directories comes once for each; bash shows it
+  # once. An option must come once: a list that offers one twice is wrong.
   got=$(printf '%s\n' "${COMPREPLY[@]}" | sort -u | xargs)
-  if [[ $got != "$expected" ]]; then
-    echo "'$typed': expected '$expected', got '$got'"
+  twice=$(printf '%s\n' "${COMPREPLY[@]}" | awk '/^-/ && seen[$0]++ == 1' | xargs)
+  if [[ $got != "$expected" || -n $twice ]]; then
+    echo "'$typed': expected '$expected', got '$got'${twice:+, twice: $twice}"
     failed=$((failed + 1))
   fi
 done <"$cases"

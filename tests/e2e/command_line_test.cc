@@ -67,7 +67,7 @@ TEST_F(VaklabelTest, LongOptionsAndARefusedLabelNeverTouchTheDrive) {
     std::string err;
   } const kCases[] = {
       {{"--help"}, 0, kUsage + " --help: this text on standard output, --version: the version\n", ""},
-      {{"--version"}, 0, "vaklabel 0.1.0\n", ""},
+      {{"--version"}, 0, "vaklabel (vaklabel) 0.1.0\n", ""},
       {{"-f", "/dev/nst0", "-w", "*UHL1*"},
        1,
        "",

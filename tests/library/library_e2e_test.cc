@@ -54,7 +54,7 @@ std::vector<TapeRecord> EightCharacterSet(const std::string& label) {
 
 // What vaklabel writes on a blank tape from the standard template.
 std::vector<TapeRecord> FromStandardTemplate(const std::string& label, const std::string& today) {
-  std::string hdr1 = Put(Put(Put(Put("HDR1", 32, "0001"), 42, today), 48, " 99365"), 54, "0000000TOLV");
+  std::string hdr1 = Put(Put(Put(Put("HDR1", 32, "0001"), 42, today), 48, " 00000"), 54, "0000000TOLV");
   std::string hdr2 = "HDR2U2621400000 0";
   std::vector<TapeRecord> tape{Block(LabelRecord(label.size() == 6 ? "VOL1" + label : "VOL1*UHL1*")),
                                Block(LabelRecord(hdr1)), Block(LabelRecord(hdr2))};
@@ -1308,6 +1308,12 @@ TEST_F(LibraryTest, UnexpiredDataSetsAreKept) {
        "--ignore-expiration overwrites it",
        false},
       {"expired", TapeWithDataSet("026001"), {}, nullptr, overwrote, true},
+      {"no expiration date, as the standard template gives",
+       TapeWithDataSet(" 00000"),
+       {},
+       nullptr,
+       "overwrote 1 data set and 1 unlabelled file, 5 blocks: PAYROLL.BACKUP created 2025-05-01; file 4",
+       true},
       {"never expires, and the operator says overwrite",
        TapeWithDataSet(" 99365"),
        {"--ignore-expiration"},

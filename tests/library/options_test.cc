@@ -68,7 +68,7 @@ TEST(Options, BadCommandLinesCannotRun) {
 TEST(Options, VersionAndHelpSucceed) {
   ParsedCommandLine parsed = Parse({"--version"});
   EXPECT_EQ(parsed.exit_status, kExitDone);
-  EXPECT_EQ(parsed.out, std::string("vaklabel-library ") + VAKLABEL_VERSION + "\n");
+  EXPECT_EQ(parsed.out, std::string("vaklabel-library (vaklabel) ") + VAKLABEL_VERSION + "\n");
   parsed = Parse({"label", "--help"});
   EXPECT_EQ(parsed.exit_status, kExitDone);
   EXPECT_NE(parsed.out.find("--relabel"), std::string::npos);
