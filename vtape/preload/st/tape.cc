@@ -305,7 +305,9 @@ long Load(Drive& drive, long) {
 
 long ChangeSettings(Drive& drive, const Settings& settings) {
   DriveState& d = *drive.state;
-  if (!RecordSettings(drive.keeper, settings)) return -EIO;
+  // Without a tape there is no record beside one: st sets its options
+  // before any check that the drive is ready, and so does this open.
+  if (!NoTape(d) && !RecordSettings(drive.keeper, settings)) return -EIO;
   d.settings = settings;
   return 0;
 }
