@@ -36,7 +36,8 @@ const library::Handle* LibraryHandle();
 /// A turn at the library state: first among this process's threads, which
 /// share its file lock and so cannot be told apart by it, then among
 /// processes, shared to read and exclusive to change. The state read stays
-/// this turn's until it ends.
+/// this turn's until it ends. A caller that also holds the process's lock
+/// (core/lock.h) takes that first, as every drive call does.
 class LibraryTurn {
  public:
   explicit LibraryTurn(bool change);
