@@ -80,6 +80,22 @@ step mtx unload 3 0
 step mt -f /dev/nst0 unlock
 step mtx unload 3 0
 
+echo "== a lock outlasts its close and the next open; offline lets it go"
+step mtx load 3 0
+step tapeprobe /dev/nst0 open:ro lock close open:ro status close
+step mtx unload 3 0
+step mt -f /dev/nst0 status
+step mtx unload 3 0
+step mt -f /dev/nst0 unlock
+step mtx unload 3 0
+step mtx load 3 0
+step mt -f /dev/nst0 lock
+step mt -f /dev/nst0 offline
+step mtx unload 3 0
+# Home again whichever way that went, for the sections after.
+step tapeprobe /dev/nst0 open:ro:nonblock unlock close
+mtx unload 3 0 >/dev/null 2>&1
+
 echo "== transfer, first and next"
 step mtx transfer 4 9
 step mtx transfer 9 4

@@ -328,6 +328,12 @@ TEST_F(ClientsTest, WorkflowsGiveTheKernelsAnswers) {
        " dd if=/dev/nst0 bs=512 count=2 status=none | wc -c",
        "Tape block size 512 bytes. Density code 0x0 (default).\n"
        "dd: error writing '/dev/nst0': Invalid argument\n1024\n"},
+      // st's class folders list as sysfs does, and stdio reads their attributes.
+      {{},
+       {},
+       "ls /sys/class/scsi_tape/nst0/device/scsi_generic/; ls /sys/class/scsi_tape | tr '\\n' ' '; echo;"
+       " od -An -c /sys/class/scsi_tape/nst0/defined; ls /sys/class/scsi_tape/nst0/stats | wc -l",
+       "sg0\nnst0 nst0a nst0l nst0m st0 st0a st0l st0m \n   1  \\n\n10\n"},
       // st's attributes are under the drive's own number.
       {{},
        {"--device", "/dev/nst7"},
@@ -348,6 +354,11 @@ TEST_F(ClientsTest, WorkflowsGiveTheKernelsAnswers) {
                  " mt stshowoptions && mt stclearoptions two-fms",
                  geteuid() == 0 ? options + "0x00000117\nThe options set: buffer-writes async-writes read-ahead two-fms can-bsr\n"
                                 : options + "/dev/nst0: Operation not permitted\n"});
+  // st sets its options before it asks whether the drive is ready.
+  all.push_back({{},
+                 {"--no-medium"},
+                 "mt -f /dev/nst0 stsetoptions two-fms && echo set",
+                 geteuid() == 0 ? "set\n" : "/dev/nst0: Operation not permitted\n"});
   test_support::WriteFile(dir_.File("big"), std::string(3 << 20, 'B'));
   for (const char* tree : {"d1", "d2", "d4"}) {
     ASSERT_EQ(test_support::Run({"mkdir", dir_.File(tree)}).status, 0);

@@ -369,4 +369,31 @@ TEST_F(LibraryTest, KillsDuringMovesKeepEveryCartridgeOnce) {
   }
 }
 
+// Four processes of four threads, 10,000 commands in all: moves, element
+// status and door locks (changer_stress checks each answer). Every
+// cartridge stays once in the library, its state whole and no door locked.
+// The library sits in memory where the machine has it, as each move's state
+// is flushed to disk.
+TEST_F(LibraryTest, ThreadsAndProcessesAtOnceKeepTheStateWhole) {
+  char memory[] = "/dev/shm/vtape-stress-XXXXXX";
+  bool in_memory = mkdtemp(memory) != nullptr;
+  if (in_memory) library_ = std::string(memory) + "/lib";
+  Create({"--slots", "8", "--drives", "2", "--barcodes", "STR001L8", "--empty", "7,8"});
+  CommandResult r = test_support::Run(
+      {test_support::BinaryPath("VTAPE"), "run", library_, "--", CHANGER_STRESS, "4", "4", "625", "6"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+  CommandResult list = Vtape({"list", library_});
+  EXPECT_EQ(list.status, 0) << list.err;
+  EXPECT_EQ(list.out.find("locked"), std::string::npos) << list.out;
+  std::string places = Places() + " ";
+  for (int n = 1; n <= 6; ++n) {
+    std::string barcode = " STR00" + std::to_string(n) + "L8 ";
+    size_t first = (" " + places).find(barcode);
+    EXPECT_NE(first, std::string::npos) << places;
+    EXPECT_EQ((" " + places).find(barcode, first + 1), std::string::npos) << places;
+  }
+  if (in_memory) test_support::Run({"rm", "-rf", memory});
+}
+
 }  // namespace

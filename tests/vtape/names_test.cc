@@ -91,6 +91,12 @@ INSTANTIATE_TEST_SUITE_P(
                  "exec 3>$D/nst0; { echo hi > /proc/self/fd/3; } 2>/dev/null || echo busy",
                  "busy\n",
                  {}},
+        // A child reopening its parent's descriptor of the drive gets st's
+        // answer to a second open, never an empty stand-in.
+        NameCase{"ThroughTheParentsProcFdIsBusy",
+                 "exec 3>$D/nst0; echo hi >&3; dd if=/dev/zero of=/proc/$$/fd/3 count=1 2>&1 | sed 's/.*: //'",
+                 "Device or resource busy\n",
+                 {Block("hi\n"), Mark()}},
         NameCase{"NotADirectory",
                  "cat $D/nst0/ 2>/dev/null || echo no; cat $D/nst0/. 2>/dev/null || echo no",
                  "no\nno\n",

@@ -1,7 +1,6 @@
 #include "library/state.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -167,6 +166,20 @@ bool WriteStateFile(int dir_fd, const State& state, int extra_flags) {
   return false;
 }
 
+// The library lock belongs to the process, not to the descriptor: a child
+// forked with the library open holds none of its parent's lock, so the two
+// exclude each other (flock would let them share one). The threads of one
+// process are one owner to it; they take their turns before.
+bool TakeLock(int fd, short type) {
+  struct flock lock = {};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  while (fcntl(fd, F_SETLKW, &lock) != 0) {
+    if (errno != EINTR) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool ValidBarcode(const char* text) {
@@ -276,9 +289,7 @@ void Close(Handle* handle) {
 }
 
 bool LockAndRead(const Handle& handle, bool exclusive, State* state) {
-  while (flock(handle.lock_fd, exclusive ? LOCK_EX : LOCK_SH) != 0) {
-    if (errno != EINTR) return false;
-  }
+  if (!TakeLock(handle.lock_fd, exclusive ? F_WRLCK : F_RDLCK)) return false;
   static char text[kMaxStateText + 1];
   size_t length = 0;
   int fd = openat(handle.dir_fd, kStateFile, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -291,12 +302,12 @@ bool LockAndRead(const Handle& handle, bool exclusive, State* state) {
     saved = EIO;
   }
   if (ok) return true;
-  flock(handle.lock_fd, LOCK_UN);
+  Unlock(handle);
   errno = saved;
   return false;
 }
 
-void Unlock(const Handle& handle) { flock(handle.lock_fd, LOCK_UN); }
+void Unlock(const Handle& handle) { TakeLock(handle.lock_fd, F_UNLCK); }
 
 bool Write(const Handle& handle, const State& state) { return WriteStateFile(handle.dir_fd, state, 0); }
 
@@ -326,7 +337,7 @@ bool Create(const char* dir, const State& state) {
   int signals = openat(handle.dir_fd, kSignalFile, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
   bool ok = signals >= 0 && ftruncate(signals, kMaxDrives * sizeof(DriveSignal)) == 0;
   if (signals >= 0) close(signals);
-  ok = ok && flock(handle.lock_fd, LOCK_EX) == 0 && WriteStateFile(handle.dir_fd, state, O_EXCL);
+  ok = ok && TakeLock(handle.lock_fd, F_WRLCK) && WriteStateFile(handle.dir_fd, state, O_EXCL);
   int saved = errno;
   Close(&handle);
   errno = saved;

@@ -26,7 +26,8 @@ inline constexpr int kFirstSlotAddress = 1000;
 
 /// Files in the library folder.
 inline constexpr char kStateFile[] = "library.state";
-/// flock()ed around every change; never replaced, unlike the state file.
+/// Locked (fcntl, per process) around every change; never replaced, unlike
+/// the state file.
 inline constexpr char kLockFile[] = "library.lock";
 /// flock()ed while the picker carries a cartridge (the timing model).
 inline constexpr char kPickerLockFile[] = "picker.lock";
@@ -102,7 +103,8 @@ void Close(Handle* handle);
 
 /// Takes the library lock (shared to read, exclusive to change), reads the
 /// state and keeps the lock until Unlock. False with errno set (EIO for a
-/// damaged state file).
+/// damaged state file). The lock is the process's: its threads must take
+/// turns around LockAndRead and Unlock, which also share one buffer.
 bool LockAndRead(const Handle& handle, bool exclusive, State* state);
 void Unlock(const Handle& handle);
 

@@ -13,6 +13,7 @@
 #include "preload/core/real_libc.h"
 #include "preload/descriptors/descriptors.h"
 #include "preload/entry/entry_points.h"
+#include "preload/entry/sysfs.h"
 #include "preload/names/device_names.h"
 
 namespace vtape::preload {
@@ -81,24 +82,28 @@ using namespace vtape::preload;
 
 VTAPE_EXPORT int stat(const char* path, struct stat* out) {
   if (!Ready()) return -1;
+  if (StatClassEntry(path, out)) return 0;
   if (int r; StatDrive(NodeOf(AT_FDCWD, path), out, &r)) return r;
   return libc.stat(path, out);
 }
 
 VTAPE_EXPORT int stat64(const char* path, struct stat64* out) {
   if (!Ready()) return -1;
+  if (StatClassEntry(path, reinterpret_cast<struct stat*>(out))) return 0;
   if (int r; StatDrive(NodeOf(AT_FDCWD, path), out, &r)) return r;
   return libc.stat64(path, out);
 }
 
 VTAPE_EXPORT int lstat(const char* path, struct stat* out) {
   if (!Ready()) return -1;
+  if (StatClassEntry(path, out)) return 0;
   if (int r; StatDrive(NodeOf(AT_FDCWD, path, false), out, &r)) return r;
   return libc.lstat(path, out);
 }
 
 VTAPE_EXPORT int lstat64(const char* path, struct stat64* out) {
   if (!Ready()) return -1;
+  if (StatClassEntry(path, reinterpret_cast<struct stat*>(out))) return 0;
   if (int r; StatDrive(NodeOf(AT_FDCWD, path, false), out, &r)) return r;
   return libc.lstat64(path, out);
 }
@@ -117,12 +122,14 @@ VTAPE_EXPORT int fstat64(int fd, struct stat64* out) {
 
 VTAPE_EXPORT int fstatat(int dirfd, const char* path, struct stat* out, int flags) {
   if (!Ready()) return -1;
+  if ((dirfd == AT_FDCWD || path[0] == '/') && StatClassEntry(path, out)) return 0;
   if (int r; StatDrive(NodeAt(dirfd, path, flags), out, &r)) return r;
   return libc.fstatat(dirfd, path, out, flags);
 }
 
 VTAPE_EXPORT int fstatat64(int dirfd, const char* path, struct stat64* out, int flags) {
   if (!Ready()) return -1;
+  if ((dirfd == AT_FDCWD || path[0] == '/') && StatClassEntry(path, reinterpret_cast<struct stat*>(out))) return 0;
   if (int r; StatDrive(NodeAt(dirfd, path, flags), out, &r)) return r;
   return libc.fstatat64(dirfd, path, out, flags);
 }
@@ -177,6 +184,15 @@ VTAPE_EXPORT int __fxstatat64(int version, int dirfd, const char* path, struct s
 
 VTAPE_EXPORT int statx(int dirfd, const char* path, int flags, unsigned mask, struct statx* out) {
   if (!Ready()) return -1;
+  if (struct stat st; (dirfd == AT_FDCWD || path[0] == '/') && StatClassEntry(path, &st)) {
+    *out = {};
+    out->stx_mask = STATX_BASIC_STATS;
+    out->stx_mode = static_cast<uint16_t>(st.st_mode);
+    out->stx_nlink = static_cast<uint32_t>(st.st_nlink);
+    out->stx_size = static_cast<uint64_t>(st.st_size);
+    out->stx_blksize = static_cast<uint32_t>(st.st_blksize);
+    return 0;
+  }
   Node node = NodeAt(dirfd, path, flags);
   if (node.not_directory) {
     errno = ENOTDIR;

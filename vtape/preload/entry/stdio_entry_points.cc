@@ -16,6 +16,7 @@
 #include "preload/core/real_libc.h"
 #include "preload/descriptors/descriptors.h"
 #include "preload/entry/entry_points.h"
+#include "preload/entry/sysfs.h"
 #include "preload/names/device_names.h"
 
 namespace vtape::preload {
@@ -81,7 +82,7 @@ FILE* StreamOver(int fd, const char* mode) {
 // the kernel (a drive's name used as a directory, a real tape node).
 bool Answered(const char* path) {
   int error;
-  return NameOf(AT_FDCWD, path, nullptr, &error) != DeviceName::kOther || error != 0;
+  return NameOf(AT_FDCWD, path, nullptr, &error) != DeviceName::kOther || error != 0 || IsDriveAttribute(path);
 }
 
 bool TryOpenStream(const char* path, const char* mode, FILE** result) {

@@ -1,10 +1,12 @@
 #include "preload/library/library.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -20,43 +22,66 @@ LibraryConfig g_library;
 namespace {
 
 library::Handle g_handle = {-1, -1};
-const volatile library::DriveSignal* g_signals;
+std::atomic<const volatile library::DriveSignal*> g_signals;
+
+// Orders this process's threads at the library (LibraryTurn).
+pthread_mutex_t g_turns = PTHREAD_MUTEX_INITIALIZER;
+pthread_once_t g_watching_forks = PTHREAD_ONCE_INIT;
+// The state a turn reads: one for all, as the threads take turns.
+library::State g_state;
+
+// A child forked while another thread had its turn finds the turns free:
+// it inherits none of the library lock and reads the state anew.
+void FreeTurnsInChild() { pthread_mutex_init(&g_turns, nullptr); }
+void WatchForks() { pthread_atfork(nullptr, nullptr, FreeTurnsInChild); }
 
 // Which drive element each st device number is, and its serial: fixed when
 // the library was made, so read once.
 struct Identities {
-  bool known;
+  std::atomic<bool> known;
   int element_of[library::kMaxDrives];  // -1: no drive of this library
   char serial[library::kMaxDrives][kSerialLength + 1];
 };
 Identities g_identities;
 
 void Learn(const library::State& state) {
-  if (g_identities.known) return;
+  if (g_identities.known.load(std::memory_order_acquire)) return;
   for (int& element : g_identities.element_of) element = -1;
   for (int i = 0; i < state.drive_count; ++i) {
     const library::DriveState& d = state.drives[i];
     g_identities.element_of[d.device] = i;
     memcpy(g_identities.serial[d.device], d.serial, sizeof d.serial);
   }
-  g_identities.known = true;
+  g_identities.known.store(true, std::memory_order_release);
 }
 
 // Reads the state once for the identities; false if it cannot be read.
 bool KnowIdentities() {
-  if (g_identities.known) return true;
-  const library::Handle* h = LibraryHandle();
-  static library::State state;
-  if (h == nullptr || !library::LockAndRead(*h, false, &state)) return false;
-  library::Unlock(*h);
-  Learn(state);
+  if (g_identities.known.load(std::memory_order_acquire)) return true;
+  LibraryTurn turn(false);
+  if (!turn.held()) return false;
+  Learn(turn.state());
   return true;
 }
 
-// The drive element served as st device `device`, or -1.
-int ElementOf(int device) {
-  if (device < 0 || device >= library::kMaxDrives || !KnowIdentities()) return -1;
-  return g_identities.element_of[device];
+// The drive element served as st device `device`, or -1; inside a turn,
+// after Learn.
+int LearntElementOf(int device) {
+  return device < 0 || device >= library::kMaxDrives ? -1 : g_identities.element_of[device];
+}
+
+// The drive element served as st device `device`, or -1; outside a turn.
+int ElementOf(int device) { return KnowIdentities() ? LearntElementOf(device) : -1; }
+
+// The library folder, opened once; called with the turns held.
+const library::Handle* OpenedHandle() {
+  if (g_handle.dir_fd >= 0) return &g_handle;
+  library::Handle h;
+  if (!library::Open(g_library.dir, &h)) return nullptr;
+  h.dir_fd = MoveHigh(h.dir_fd);
+  h.lock_fd = MoveHigh(h.lock_fd);
+  g_handle = h;
+  return &g_handle;
 }
 
 // Seconds a real library takes, after an LTO-8 half-height drive's data
@@ -78,43 +103,76 @@ int64_t Now() {
   return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-// Maps the drives' signal file once; null if the library has none.
-const volatile library::DriveSignal* Signals() {
-  if (g_signals != nullptr) return g_signals;
-  const library::Handle* h = LibraryHandle();
+// Maps the drives' signal file once; null if the library has none. Called
+// with the turns held.
+const volatile library::DriveSignal* MappedSignals() {
+  const volatile library::DriveSignal* signals = g_signals.load();
+  if (signals != nullptr) return signals;
+  const library::Handle* h = OpenedHandle();
   if (h == nullptr) return nullptr;
   int fd = openat(h->dir_fd, library::kSignalFile, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return nullptr;
   void* map = mmap(nullptr, library::kMaxDrives * sizeof(library::DriveSignal), PROT_READ, MAP_SHARED, fd, 0);
   libc.close(fd);
   if (map == MAP_FAILED) return nullptr;
-  g_signals = static_cast<const volatile library::DriveSignal*>(map);
-  return g_signals;
+  signals = static_cast<const volatile library::DriveSignal*>(map);
+  g_signals.store(signals);
+  return signals;
+}
+
+const volatile library::DriveSignal* Signals() {
+  const volatile library::DriveSignal* signals = g_signals.load();
+  if (signals != nullptr) return signals;
+  pthread_mutex_lock(&g_turns);
+  signals = MappedSignals();
+  pthread_mutex_unlock(&g_turns);
+  return signals;
 }
 
 }  // namespace
 
 const library::Handle* LibraryHandle() {
-  if (g_handle.dir_fd >= 0) return &g_handle;
-  library::Handle h;
-  if (!library::Open(g_library.dir, &h)) return nullptr;
-  h.dir_fd = MoveHigh(h.dir_fd);
-  h.lock_fd = MoveHigh(h.lock_fd);
-  g_handle = h;
-  return &g_handle;
+  pthread_mutex_lock(&g_turns);
+  const library::Handle* h = OpenedHandle();
+  int saved = errno;
+  pthread_mutex_unlock(&g_turns);
+  errno = saved;
+  return h;
 }
 
+LibraryTurn::LibraryTurn(bool change) : handle_(nullptr) {
+  pthread_once(&g_watching_forks, WatchForks);
+  pthread_mutex_lock(&g_turns);
+  const library::Handle* h = OpenedHandle();
+  if (h != nullptr && library::LockAndRead(*h, change, &g_state)) {
+    handle_ = h;
+    return;
+  }
+  int saved = errno;
+  pthread_mutex_unlock(&g_turns);
+  errno = saved;
+}
+
+LibraryTurn::~LibraryTurn() {
+  if (handle_ == nullptr) return;
+  int saved = errno;
+  library::Unlock(*handle_);
+  pthread_mutex_unlock(&g_turns);
+  errno = saved;
+}
+
+library::State& LibraryTurn::state() { return g_state; }
+
 long CartridgeIn(int drive, char* image, size_t cap, bool* write_protected, uint64_t* changes) {
-  const library::Handle* h = LibraryHandle();
-  static library::State state;
-  if (h == nullptr || !library::LockAndRead(*h, false, &state)) return -EIO;
+  LibraryTurn turn(false);
+  if (!turn.held()) return -EIO;
+  const library::State& state = turn.state();
   Learn(state);
-  int element = ElementOf(drive);
-  // The change count is read under the lock, so it belongs to this tape.
-  const volatile library::DriveSignal* signals = Signals();
-  *changes = signals != nullptr && element >= 0 ? signals[element].changes : 0;
-  library::Unlock(*h);
+  int element = LearntElementOf(drive);
   if (element < 0) return -ENOENT;
+  // The change count is read in the turn, so it belongs to this tape.
+  const volatile library::DriveSignal* signals = MappedSignals();
+  *changes = signals != nullptr ? signals[element].changes : 0;
   const char* barcode = state.drives[element].tape.barcode;
   if (barcode[0] == '\0') return -ENOMEDIUM;
   int n = snprintf(image, cap, "%s/%s%s", g_library.dir, barcode, library::kImageSuffix);
@@ -142,17 +200,14 @@ bool StillLoaded(int drive, uint64_t changes) {
 }
 
 long SetDoorLock(int drive, bool locked) {
-  const library::Handle* h = LibraryHandle();
-  static library::State state;
   int element = ElementOf(drive);
-  if (element < 0 || h == nullptr || !library::LockAndRead(*h, true, &state)) return -EIO;
-  long result = 0;
-  if (state.drives[element].locked != locked) {
-    state.drives[element].locked = locked;
-    if (!library::Write(*h, state)) result = -EIO;
-  }
-  library::Unlock(*h);
-  return result;
+  if (element < 0) return -EIO;
+  LibraryTurn turn(true);
+  if (!turn.held()) return -EIO;
+  library::DriveState& d = turn.state().drives[element];
+  if (d.locked == locked) return 0;
+  d.locked = locked;
+  return library::Write(turn.handle(), turn.state()) ? 0 : -EIO;
 }
 
 bool LibraryDriveSerial(int drive, char (&serial)[kSerialLength + 1]) {

@@ -33,6 +33,27 @@ inline bool InLibrary() { return g_library.dir[0] != '\0'; }
 /// cannot be opened.
 const library::Handle* LibraryHandle();
 
+/// A turn at the library state: first among this process's threads, which
+/// share its file lock and so cannot be told apart by it, then among
+/// processes, shared to read and exclusive to change. The state read stays
+/// this turn's until it ends. A caller that also holds the process's lock
+/// (core/lock.h) takes that first, as every drive call does.
+class LibraryTurn {
+ public:
+  explicit LibraryTurn(bool change);
+  ~LibraryTurn();
+  LibraryTurn(const LibraryTurn&) = delete;
+  LibraryTurn& operator=(const LibraryTurn&) = delete;
+
+  /// False when the library cannot be opened or read (errno says why).
+  bool held() const { return handle_ != nullptr; }
+  library::State& state();
+  const library::Handle& handle() const { return *handle_; }
+
+ private:
+  const library::Handle* handle_;
+};
+
 /// `drive` in these functions is the st device number N of /dev/nstN, which
 /// need not be the drive's element order in the library.
 

@@ -176,7 +176,17 @@ struct Resolution {
   int drive = 0;
   bool beyond = false;
   bool too_long = false;  // longer than the walk's buffers: never left to the kernel
+  bool held = false;      // another process's descriptor of a drive
 };
+
+// The link /proc shows for the memory files that stand in for a drive's
+// descriptors (descriptors.cc names them so).
+constexpr char kStandInLink[] = "/memfd:vtape drive";
+
+bool IsStandIn(const char* target) {
+  size_t n = sizeof kStandInLink - 1;
+  return strncmp(target, kStandInLink, n) == 0 && (target[n] == '\0' || target[n] == ' ');
+}
 
 Resolution TooLong() {
   Resolution r;
@@ -297,6 +307,12 @@ Resolution Resolve(int dirfd, const char* path, bool follow_last) {
     // /proc shows pipes, sockets and memory files as no path at all.
     if (n <= 0 || ++links > 40) return Resolution{};
     target[n] = '\0';
+    // Another process's descriptor of a drive: the kernel would reopen the
+    // node that process holds open, which st refuses.
+    if (IsStandIn(target)) {
+      r.held = true;
+      return r;
+    }
     if (target[0] == '/') {
       cur[0] = '\0';
     } else {
@@ -330,8 +346,8 @@ DeviceName NameOf(int dirfd, const char* path, int* drive, int* error, bool foll
     return DeviceName::kOther;
   }
   Resolution r = Resolve(dirfd, path, follow_last);
-  if (r.too_long) {
-    if (error != nullptr) *error = ENAMETOOLONG;
+  if (r.too_long || r.held) {
+    if (error != nullptr) *error = r.held ? EBUSY : ENAMETOOLONG;
     return DeviceName::kOther;
   }
   if (r.device == Terminal::kNone || r.device == Terminal::kChanger) {

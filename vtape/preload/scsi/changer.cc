@@ -15,6 +15,7 @@
 #include "drive_env.h"
 #include "library/smc.h"
 #include "library/state.h"
+#include "preload/core/lock.h"
 #include "preload/core/real_libc.h"
 #include "preload/descriptors/descriptors.h"
 #include "preload/library/library.h"
@@ -68,11 +69,10 @@ bool Commit(const library::Handle& h, const library::State& after, const library
 }
 
 // A move that the robot will carry out: a drive ejects first, then the one
-// picker (shared by every process, so an flock) takes its time.
-int TakePickerForMove(const library::Handle& h, const uint8_t* cdb, const library::State& state) {
-  int index;
-  int from = cdb[4] << 8 | cdb[5];
-  if (library::ElementAt(state, from, &index) == library::ElementType::kDrive) Spend(Motion::kUnload);
+// picker (shared by every thread and process, so an flock on a descriptor of
+// its own) takes its time.
+int TakePickerForMove(const library::Handle& h, bool from_drive) {
+  if (from_drive) Spend(Motion::kUnload);
   int fd = openat(h.dir_fd, library::kPickerLockFile, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd >= 0) {
     while (flock(fd, LOCK_EX) != 0 && errno == EINTR) continue;
@@ -83,29 +83,38 @@ int TakePickerForMove(const library::Handle& h, const uint8_t* cdb, const librar
 
 library::Reply Refusal(const library::Sense& sense) { return library::Reply{false, sense, 0, false, false, 0, 0}; }
 
-// Runs one command against the library state under its lock.
+// Runs one command against the library state in a turn of its own; a
+// change is committed only when `change` took the turn to change. For a
+// move, `from_drive` tells whether it takes a cartridge out of a drive.
+library::Reply InTurn(bool change, const uint8_t* cdb, size_t cdb_length, uint8_t* data, size_t cap, bool* from_drive) {
+  // The process's lock first, as around every drive's turn, so that the
+  // two are always taken in one order.
+  Locked lock;
+  LibraryTurn turn(change);
+  if (!turn.held()) return Refusal(kInternalFailure);
+  library::State& state = turn.state();
+  int index;
+  if (from_drive != nullptr) {
+    *from_drive = library::ElementAt(state, cdb[4] << 8 | cdb[5], &index) == library::ElementType::kDrive;
+  }
+  library::Reply reply = library::Execute(&state, g_library.faults, cdb, cdb_length, data, cap);
+  if (change && reply.changed && !Commit(turn.handle(), state, reply)) reply = Refusal(kInternalFailure);
+  return reply;
+}
+
 library::Reply ExecuteLocked(const uint8_t* cdb, size_t cdb_length, uint8_t* data, size_t cap) {
-  static library::State state, after;
-  const library::Handle* h = LibraryHandle();
-  if (h == nullptr) return Refusal(kInternalFailure);
   bool changes = cdb[0] == kMoveMedium || cdb[0] == kPreventAllowMediumRemoval;
   int picker = -1;
   if (cdb[0] == kMoveMedium && cdb_length >= 12 && g_library.speedup > 0) {
     // A move the changer refuses at once costs no robot time.
-    if (!library::LockAndRead(*h, false, &state)) return Refusal(kInternalFailure);
-    after = state;
-    library::Reply trial = library::Execute(&after, g_library.faults, cdb, cdb_length, nullptr, 0);
-    library::Unlock(*h);
+    bool from_drive;
+    library::Reply trial = InTurn(false, cdb, cdb_length, nullptr, 0, &from_drive);
     if (!trial.good) return trial;
-    picker = TakePickerForMove(*h, cdb, state);
+    const library::Handle* h = LibraryHandle();
+    if (h == nullptr) return Refusal(kInternalFailure);
+    picker = TakePickerForMove(*h, from_drive);
   }
-  library::Reply reply = Refusal(kInternalFailure);
-  if (library::LockAndRead(*h, changes, &state)) {
-    after = state;
-    reply = library::Execute(&after, g_library.faults, cdb, cdb_length, data, cap);
-    if (reply.changed && !Commit(*h, after, reply)) reply = Refusal(kInternalFailure);
-    library::Unlock(*h);
-  }
+  library::Reply reply = InTurn(changes, cdb, cdb_length, data, cap, nullptr);
   if (picker >= 0) libc.close(picker);
   return reply;
 }

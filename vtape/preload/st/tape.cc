@@ -305,7 +305,9 @@ long Load(Drive& drive, long) {
 
 long ChangeSettings(Drive& drive, const Settings& settings) {
   DriveState& d = *drive.state;
-  if (!RecordSettings(drive.keeper, settings)) return -EIO;
+  // Without a tape there is no record beside one: st sets its options
+  // before any check that the drive is ready, and so does this open.
+  if (!NoTape(d) && !RecordSettings(drive.keeper, settings)) return -EIO;
   d.settings = settings;
   return 0;
 }
@@ -889,10 +891,17 @@ long TapeWrite(Drive& drive, const void* buf, size_t count) {
 
 long TapeIoctl(Drive& drive, unsigned long request, void* arg) {
   if (drive.state == nullptr) return -EBADF;
-  if (TapeGone(drive)) return -EIO;
   auto is = [request](unsigned long known) {
     return _IOC_TYPE(request) == _IOC_TYPE(known) && _IOC_NR(request) == _IOC_NR(known);
   };
+  if (TapeGone(drive)) {
+    // The door is the drive's: it locks and unlocks whatever the changer
+    // has left in the drive since the open, or an open that locked it
+    // could never unlock it again.
+    mtop op{};
+    if (is(MTIOCTOP) && _IOC_SIZE(request) == sizeof op && arg != nullptr) memcpy(&op, arg, sizeof op);
+    return op.mt_op == MTLOCK || op.mt_op == MTUNLOCK ? DoorLock(drive, op.mt_op == MTLOCK) : -EIO;
+  }
   if (!is(MTIOCTOP) && !is(MTIOCGET) && !is(MTIOCPOS)) return -ENOTTY;
   if (FlushReadAhead(drive) < 0) return -EIO;
   if (is(MTIOCTOP)) {
