@@ -99,6 +99,7 @@ std::string Number(const Field* field) {
 
 std::string Summary(const MappedDataSet& set) {
   std::string text = Visible(Trimmed(set.Find("data_set_identifier")));
+  if (text.empty()) text = "(no name)";
   auto add = [&](const std::string& title, const std::string& value) {
     if (!value.empty()) text += ", " + title + " " + value;
   };
@@ -198,10 +199,13 @@ class TextPrinter : public MapPrinter {
       out_ << "note: " << Visible(note) << '\n';
   }
 
+  // The eight-character label heads the map; only what else a user label holds is shown here.
   void UserLabels(const DecodedSet& labels) {
-    for (const DecodedRecord& record : labels.records)
-      if (const Field* data = record.Find("user_data"); data && record.identifier != "VOL1")
-        out_ << "    " << Visible(record.identifier) << " " << Visible(Quoted(Trimmed(data))) << '\n';
+    for (const DecodedRecord& record : labels.records) {
+      const Field* data = record.Find("user_data");
+      if (!data || record.identifier == "VOL1" || (record.Find("label") && Trimmed(data).empty())) continue;
+      out_ << "    " << Visible(record.identifier) << " " << Visible(Quoted(Trimmed(data))) << '\n';
+    }
   }
 
   void Findings(const std::vector<MapFinding>& findings, bool vaklabel_form) {
