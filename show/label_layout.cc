@@ -238,7 +238,8 @@ bool AllDigits(std::string_view text) {
 // Above 9999 z/OS writes a data set sequence number as '?' and the number
 // in three binary bytes, which the EBCDIC table must not have changed.
 bool DecodeBinarySequence(Field* field, bool ascii) {
-  if (ascii || field->key != "data_set_sequence_number" || field->value.size() != 4 || field->value[0] != '?') return false;
+  if (ascii || field->key != "data_set_sequence_number" || field->value.size() != 4 || field->value[0] != '?')
+    return false;
   field->value.replace(1, 3, ToEbcdic(field->value.substr(1)));
   uint64_t number = 0;
   for (size_t i = 1; i < 4; ++i) number = number << 8 | static_cast<unsigned char>(field->value[i]);

@@ -121,7 +121,8 @@ void MapChecker::GroupOrder(const MappedDataSet& set, const TapeFile& file, cons
           std::to_string(record.length) + " bytes, where a label has " + std::to_string(kLabelRecordSize));
     previous = record.identifier;
   }
-  if (file.labels->more_records) Add("labels", file.number, &set, nullptr, nullptr, "more blocks than a label group holds");
+  if (file.labels->more_records)
+    Add("labels", file.number, &set, nullptr, nullptr, "more blocks than a label group holds");
 }
 
 void MapChecker::Trailer(const TapeMap& map, const MappedDataSet& set) {

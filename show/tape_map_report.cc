@@ -192,7 +192,8 @@ class TextPrinter : public MapPrinter {
       out_ << "no volume label\n";
     } else {
       out_ << "volume " << Visible(volume.serial);
-      if (volume.label && volume.label_length == 8) out_ << ", label " << Visible(*volume.label) << " (eight characters, in UHL1)";
+      if (volume.label && volume.label_length == 8)
+        out_ << ", label " << Visible(*volume.label) << " (eight characters, in UHL1)";
       out_ << (map.first_decoded.ascii ? " (ASCII labels)" : "") << '\n';
     }
     for (const std::string& note : Notes(*map.first, map.first_decoded, report_.rules))

@@ -105,7 +105,8 @@ std::string Problem(const CLI::App* app, const CLI::Error& error) {
   if (dynamic_cast<const CLI::ExtrasError*>(&error) && !extras.empty()) return extras.front() + ": no such option";
   if (option == "--kind" || option == "-k") {
     if (dynamic_cast<const CLI::ValidationError*>(&error)) {
-      std::string given = app->get_option("--kind")->results().empty() ? "" : app->get_option("--kind")->results().back();
+      std::string given =
+          app->get_option("--kind")->results().empty() ? "" : app->get_option("--kind")->results().back();
       return option + ": " + show::Quoted(given) + " is none of auto, device, image and label-file";
     }
     return option + ": needs a kind: auto, device, image or label-file";
@@ -115,7 +116,8 @@ std::string Problem(const CLI::App* app, const CLI::Error& error) {
 }
 
 std::string UsageMessage(const CLI::App* app, const CLI::Error& error) {
-  return "vaklabel-show: " + show::Visible(Problem(app, error)) + "\nTry 'vaklabel-show --help' for more information.\n";
+  return "vaklabel-show: " + show::Visible(Problem(app, error)) +
+         "\nTry 'vaklabel-show --help' for more information.\n";
 }
 
 // As mt and tar do, the drive named by $TAPE when no input is given.
