@@ -91,10 +91,14 @@ int ShowInput(const std::string& input, const Options& options, bool* shown) {
 
 constexpr char kMissingInput[] = "missing input: name a tape device, AWSTAPE image or label text file, or set TAPE";
 
-// The option a CLI11 message starts with ("--kind: ..."), or empty.
+// The first option a CLI11 message names ("--kind: ...", "Could not
+// convert: --json = abc"), or empty.
 std::string OptionNamed(const std::string& message) {
-  size_t colon = message.find(':');
-  return message.starts_with('-') && colon != std::string::npos ? message.substr(0, colon) : "";
+  size_t start = message.starts_with('-') ? 0 : message.find(" -");
+  if (start == std::string::npos) return "";
+  start = message.find('-', start);
+  size_t end = message.find_first_of(": =", start);
+  return message.substr(start, end == std::string::npos ? std::string::npos : end - start);
 }
 
 // CLI11's complaint in the project's words, naming the word the command
@@ -111,14 +115,17 @@ std::string Problem(const CLI::App* app, const CLI::Error& error) {
     }
     return option + ": needs a kind: auto, device, image or label-file";
   }
-  if (dynamic_cast<const CLI::ArgumentMismatch*>(&error) && !option.empty()) return option + ": takes no value";
+  bool mismatch =
+      dynamic_cast<const CLI::ArgumentMismatch*>(&error) || dynamic_cast<const CLI::ConversionError*>(&error);
+  if (mismatch && !option.empty()) return option + ": takes no value";
   return error.what();
 }
 
-std::string UsageMessage(const CLI::App* app, const CLI::Error& error) {
-  return "vaklabel-show: " + show::Visible(Problem(app, error)) +
-         "\nTry 'vaklabel-show --help' for more information.\n";
+std::string Usage(const std::string& problem) {
+  return "vaklabel-show: " + show::Visible(problem) + "\nTry 'vaklabel-show --help' for more information.\n";
 }
+
+std::string UsageMessage(const CLI::App* app, const CLI::Error& error) { return Usage(Problem(app, error)); }
 
 // As mt and tar do, the drive named by $TAPE when no input is given.
 bool InputsFromEnvironment(std::vector<std::string>* inputs) {
@@ -155,7 +162,7 @@ int main(int argc, char** argv) {
     return app.exit(error) == 0 ? kAllPassed : kUsage;
   }
   if (!InputsFromEnvironment(&options.inputs)) {
-    std::cerr << "vaklabel-show: " << kMissingInput << "\nTry 'vaklabel-show --help' for more information.\n";
+    std::cerr << Usage(kMissingInput);
     return kUsage;
   }
 

@@ -203,6 +203,7 @@ TEST_F(ShowTest, CommandLine) {
        "",
        "vaklabel-show: --kind: needs a kind: auto, device, image or label-file" + try_help},
       {{"--frobnicate", tape_}, "", 3, "", "vaklabel-show: --frobnicate: no such option" + try_help},
+      {{"--json=abc", tape_}, "", 3, "", "vaklabel-show: --json: takes no value" + try_help},
       {{"--version"}, "", 0, "vaklabel-show (vaklabel) 0.1.0", ""},
   };
   for (const Case& c : kCases) {
