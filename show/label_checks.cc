@@ -15,7 +15,8 @@ constexpr uint64_t kHighestBinarySequence = 65535;
 
 class Checker {
  public:
-  Checker(const LabelSet& set, const DecodedSet& decoded) : set_(set), decoded_(decoded) {}
+  Checker(const LabelSet& set, const DecodedSet& decoded, CheckRules rules)
+      : set_(set), decoded_(decoded), rules_(rules) {}
 
   std::vector<Finding> Run() {
     CheckIdentifiers();
@@ -143,17 +144,13 @@ class Checker {
   }
 
   // A mainframe reads the marker as the volume serial and refuses it; the
-  // eight characters in UHL1 are vaklabel's own convention.
+  // eight characters in UHL1 are this project's own convention, judged as
+  // such unless a mainframe's rules alone are asked for.
   void CheckLabelCharacters() {
     if (decoded_.records.empty()) return;
-    const DecodedRecord& vol1 = decoded_.records[0];
-    CheckSerial(&vol1, "volume_serial");
-    if (!decoded_.marker) return;
-    if (decoded_.records.size() >= 4 && decoded_.records[3].identifier == "UHL1")
+    if (!decoded_.marker || rules_.mainframe) CheckSerial(&decoded_.records[0], "volume_serial");
+    if (decoded_.marker && decoded_.records.size() >= 4 && decoded_.records[3].identifier == "UHL1")
       CheckSerial(&decoded_.records[3], "label");
-    Add(kVaklabelForm, &vol1, vol1.Find("volume_serial"),
-        "vaklabel's convention for an eight-character label: VOL1 columns 5-10 hold *UHL1* and UHL1 columns 5-12 the "
-        "label; mainframes see the volume serial *UHL1*");
   }
 
   // Digits or only blanks, or above 9999 z/OS's binary data set sequence number.
@@ -224,6 +221,7 @@ class Checker {
 
   const LabelSet& set_;
   const DecodedSet& decoded_;
+  CheckRules rules_;
   std::vector<Finding> findings_;
 };
 
@@ -244,7 +242,17 @@ Finding MakeFinding(std::string check, const DecodedRecord* record, const Field*
   return finding;
 }
 
-std::vector<Finding> CheckLabelSet(const LabelSet& set, const DecodedSet& decoded) { return Checker(set, decoded).Run(); }
+std::vector<Finding> CheckLabelSet(const LabelSet& set, const DecodedSet& decoded, CheckRules rules) {
+  return Checker(set, decoded, rules).Run();
+}
+
+std::vector<std::string> Notes(const LabelSet& set, const DecodedSet& decoded, CheckRules rules) {
+  std::vector<std::string> notes = set.notes;
+  if (decoded.initialised) notes.emplace_back(kInitialisedNote);
+  if (decoded.vse) notes.emplace_back(kVseNote);
+  if (decoded.marker && !rules.mainframe) notes.emplace_back(kEightCharacterNote);
+  return notes;
+}
 
 bool IsVaklabelForm(const Finding& finding) { return finding.check == kVaklabelForm; }
 

@@ -28,6 +28,17 @@ struct Finding {
 
 inline constexpr char kVaklabelForm[] = "vaklabel_form";
 inline constexpr char kAsciiLabels[] = "ASCII labels (ANSI/ISO, AL), not EBCDIC standard labels";
+inline constexpr char kInitialisedNote[] = "an initialised volume: VOL1 and a dummy HDR1, no data set written yet";
+inline constexpr char kVseNote[] = "a z/VSE label set: VOL1 and HDR1 with no HDR2, as z/VSE may write them";
+inline constexpr char kEightCharacterNote[] =
+    "an eight-character label in UHL1, this project's own convention: a mainframe reads the volume serial *UHL1* "
+    "(--mainframe judges by a mainframe's rules alone)";
+
+/// Whose rules judge the set: with `mainframe`, the UHL1 marker is a volume
+/// serial like any other, and fails as one.
+struct CheckRules {
+  bool mainframe = false;
+};
 
 /// True when the records stand in the order a label group allows.
 bool IdentifiersPass(const std::vector<Finding>& findings);
@@ -35,7 +46,11 @@ bool IdentifiersPass(const std::vector<Finding>& findings);
 /// A finding about `record` and its `field`, either of which may be null.
 Finding MakeFinding(std::string check, const DecodedRecord* record, const Field* field, std::string reason);
 
-std::vector<Finding> CheckLabelSet(const LabelSet& set, const DecodedSet& decoded);
+std::vector<Finding> CheckLabelSet(const LabelSet& set, const DecodedSet& decoded, CheckRules rules = {});
+
+/// What the operator should know about a set that passes as it is: the
+/// reader's notes, an initialised volume, a z/VSE set, the eight-character form.
+std::vector<std::string> Notes(const LabelSet& set, const DecodedSet& decoded, CheckRules rules);
 
 /// True for a difference from vaklabel's form, false for a failure of the
 /// standard.

@@ -128,6 +128,53 @@ constexpr FieldFormat kUhl1Label[] = {
     {5, 12, "label", "eight-character label"},
     {13, 80, "user_data", "user data"},
 };
+// ASCII (ANSI X3.27, ISO 1001) labels, as z/OS writes them with LABEL=AL:
+// the data set labels keep the EBCDIC labels' columns and names wherever
+// they hold the same thing, so that a script reads either alike.
+constexpr Code kAsciiRecordFormat[] = {
+    {'F', "fixed length"}, {'D', "variable length"}, {'S', "spanned"}, {'U', "undefined length"}};
+
+constexpr FieldFormat kAsciiVol1[] = {
+    kIdentifier[0],
+    kIdentifier[1],
+    {5, 10, "volume_serial", "volume identifier"},
+    {11, 11, "volume_accessibility", "volume accessibility"},
+    {12, 24, "reserved_12_24", "reserved"},
+    {25, 37, "implementation_identifier", "implementation identifier"},
+    {38, 51, "owner", "owner identifier"},
+    {52, 79, "reserved_52_79", "reserved"},
+    {80, 80, "label_standard_version", "label standard version"},
+};
+
+constexpr FieldFormat kAsciiHdr1[] = {
+    kIdentifier[0],
+    kIdentifier[1],
+    {5, 21, "data_set_identifier", "file identifier"},
+    {22, 27, "data_set_serial", "file set identifier (first volume)"},
+    Number(28, 31, "volume_sequence_number", "file section number"),
+    Number(32, 35, "data_set_sequence_number", "file sequence number"),
+    Number(36, 39, "generation_number", "generation number"),
+    Number(40, 41, "version_number", "generation version number"),
+    Date(42, "creation_date", "creation date", DateRole::kCreation),
+    Date(48, "expiration_date", "expiration date", DateRole::kExpiration),
+    {54, 54, "accessibility", "accessibility"},
+    Number(55, 60, "block_count", "block count"),
+    {61, 73, "system_code", "implementation identifier"},
+    {74, 76, "reserved_74_76", "reserved"},
+    Number(77, 80, "block_count_high", "block count, high-order digits"),
+};
+
+constexpr FieldFormat kAsciiHdr2[] = {
+    kIdentifier[0],
+    kIdentifier[1],
+    Coded(5, "record_format", "record format", kAsciiRecordFormat),
+    Number(6, 10, "block_length", "block length"),
+    Number(11, 15, "record_length", "record length"),
+    {16, 50, "system_use", "reserved for system use"},
+    Number(51, 52, "buffer_offset", "buffer offset length"),
+    {53, 80, "reserved_53_80", "reserved"},
+};
+
 constexpr FieldFormat kUnknown[] = {{1, 4, "identifier", "identifier"}, {5, 80, "contents", "contents"}};
 constexpr FieldFormat kOther[] = {kIdentifier[0], kIdentifier[1], {5, 80, "contents", "contents"}};
 
@@ -159,9 +206,15 @@ Layout LayoutOf(std::string_view identifier, bool marker) {
   return {kUnknown, "not a header label"};
 }
 
-// ASCII labels have layouts of their own, which these tools do not decode.
+// ASCII labels have layouts of their own; the data set labels keep the
+// columns of the EBCDIC ones.
 Layout AsciiLayoutOf(std::string_view identifier) {
-  return {kOther, "ASCII label " + Visible(identifier) + ", not an EBCDIC standard label"};
+  Layout layout = LayoutOf(identifier, false);
+  if (identifier == "VOL1") layout.fields = kAsciiVol1;
+  if (identifier == "HDR1" || identifier == "EOF1" || identifier == "EOV1") layout.fields = kAsciiHdr1;
+  if (identifier == "HDR2" || identifier == "EOF2" || identifier == "EOV2") layout.fields = kAsciiHdr2;
+  layout.title += " (ASCII)";
+  return layout;
 }
 
 std::string CodeList(std::span<const Code> codes) {
@@ -184,8 +237,9 @@ bool AllDigits(std::string_view text) {
 
 // Above 9999 z/OS writes a data set sequence number as '?' and the number
 // in three binary bytes, which the EBCDIC table must not have changed.
-bool DecodeBinarySequence(Field* field) {
-  if (field->key != "data_set_sequence_number" || field->value.size() != 4 || field->value[0] != '?') return false;
+bool DecodeBinarySequence(Field* field, bool ascii) {
+  if (ascii || field->key != "data_set_sequence_number" || field->value.size() != 4 || field->value[0] != '?')
+    return false;
   field->value.replace(1, 3, ToEbcdic(field->value.substr(1)));
   uint64_t number = 0;
   for (size_t i = 1; i < 4; ++i) number = number << 8 | static_cast<unsigned char>(field->value[i]);
@@ -205,7 +259,7 @@ const char* DateCode(LabelDate::Kind kind) {
   return "";
 }
 
-void Interpret(const FieldFormat& format, std::span<const Code> codes, Field* field) {
+void Interpret(const FieldFormat& format, std::span<const Code> codes, bool ascii, Field* field) {
   for (const Code& code : codes)
     if (field->value.size() == 1 && field->value[0] == code.code) field->meaning = code.meaning;
   switch (format.kind) {
@@ -213,7 +267,7 @@ void Interpret(const FieldFormat& format, std::span<const Code> codes, Field* fi
     case Kind::kCoded: field->codes = CodeList(codes); return;
     case Kind::kNumber:
       field->numeric = true;
-      if (DecodeBinarySequence(field)) return;
+      if (DecodeBinarySequence(field, ascii)) return;
       if (AllDigits(field->value)) field->number = std::stoull(field->value);
       return;
     case Kind::kDate: break;
@@ -248,7 +302,7 @@ DecodedRecord DecodeRecord(int number, const LabelSet& set, const DecodedSet& de
     field.value = Columns(text, format.first, format.last);
     std::span<const Code> codes = format.codes;
     if (field.key == "block_attribute") codes = BlockAttributeCodes(Columns(text, 5, 5)[0]);
-    Interpret(format, codes, &field);
+    Interpret(format, codes, decoded.ascii, &field);
     if (number == 1 && decoded.marker && field.key == "volume_serial")
       field.meaning = "UHL1 marker: the label is in UHL1";
     record.fields.push_back(std::move(field));
@@ -269,13 +323,23 @@ bool IsVseSet(const LabelSet& set) {
          Columns(set.records[1], 1, 4) == "HDR1";
 }
 
-// ASCII (ANSI/ISO) labels read through the EBCDIC table: the bytes on the
-// tape start with VOL1 in ASCII.
-bool IsAsciiSet(const LabelSet& set) {
-  return !set.records.empty() && !set.IsUnread(0) && ToEbcdic(Columns(set.records[0], 1, 4)) == "VOL1";
+bool OpensGroup(std::string_view identifier) {
+  return identifier == "VOL1" || identifier == "HDR1" || identifier == "EOF1" || identifier == "EOV1";
 }
 
 }  // namespace
+
+// ASCII (ANSI/ISO) labels read through the EBCDIC table: the bytes on the
+// tape start with VOL1, HDR1, EOF1 or EOV1 in ASCII.
+bool IsAsciiSet(const LabelSet& set) {
+  return !set.records.empty() && !set.IsUnread(0) && !OpensGroup(Columns(set.records[0], 1, 4)) &&
+         OpensGroup(ToEbcdic(Columns(set.records[0], 1, 4)));
+}
+
+std::string Identifier(const LabelSet& set, size_t index) {
+  std::string identifier = Columns(set.records[index], 1, 4);
+  return IsAsciiSet(set) ? ToEbcdic(identifier) : identifier;
+}
 
 const Field* DecodedRecord::Find(std::string_view key) const {
   for (const Field& field : fields)

@@ -61,6 +61,13 @@ struct DecodedSet {
 
 DecodedSet Decode(const LabelSet& set);
 
+/// True when the set's first record opens a label group in ASCII (ANSI/ISO
+/// labels), read through the EBCDIC table like every block.
+bool IsAsciiSet(const LabelSet& set);
+
+/// Columns 1-4 of record `index` as the labels' own code spells them.
+std::string Identifier(const LabelSet& set, size_t index);
+
 /// Columns `first` to `last` of `record`, as far as the record reaches.
 std::string Columns(std::string_view record, int first, int last);
 

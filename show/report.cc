@@ -6,8 +6,6 @@
 namespace show {
 namespace {
 
-constexpr char kVseSet[] = "a z/VSE label set: VOL1 and HDR1 with no HDR2, as z/VSE may write them";
-
 using Json = nlohmann::ordered_json;
 
 std::string TrimRight(std::string text) {
@@ -129,10 +127,7 @@ void PrintFindings(const std::vector<Finding>& findings, std::ostream& out) {
 
 void PrintText(const Report& report, std::ostream& out) {
   out << LabelLine(report) << '\n';
-  for (const std::string& note : report.set->notes) out << "note: " << note << '\n';
-  if (report.decoded->initialised)
-    out << "note: an initialised volume: VOL1 and a dummy HDR1, no data set written yet\n";
-  if (report.decoded->vse) out << "note: " << kVseSet << "\n";
+  for (const std::string& note : Notes(*report.set, *report.decoded, report.rules)) out << "note: " << note << '\n';
   size_t title_width = TitleWidth(*report.decoded);
   for (const DecodedRecord& record : report.decoded->records) PrintRecord(record, title_width, out);
   std::vector<Finding> failures = Select(*report.findings, false);
@@ -158,7 +153,7 @@ void PrintJson(const Report& report, std::ostream& out) {
   json["initialised"] = decoded.initialised;
   json["vse"] = decoded.vse;
   json["ascii"] = decoded.ascii;
-  json["notes"] = report.set->notes;
+  json["notes"] = Notes(*report.set, *report.decoded, report.rules);
   json["records"] = Json::array();
   for (const DecodedRecord& record : decoded.records) json["records"].push_back(RecordJson(record));
   json["failed_checks"] = Json::array();

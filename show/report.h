@@ -21,6 +21,7 @@ struct Report {
   const std::vector<Finding>* findings;
   /// Differences from vaklabel's form fail the input too.
   bool vaklabel_form_counts = false;
+  CheckRules rules;
 };
 
 void PrintText(const Report& report, std::ostream& out);

@@ -1,10 +1,13 @@
 // The map of a whole tape: every tape file from the start to where the
 // recorded data ends, the label groups read in full, the data files only
 // counted, and the files put together into data sets as IBM standard
-// labels lay them out (header group, data file, trailer group).
+// labels lay them out (header group, data file, trailer group). Each data
+// set goes to the caller as soon as the walk has passed it, so that a tape
+// of any number of files is mapped in the memory of one data set.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -51,47 +54,68 @@ struct TapeFile {
   std::optional<LabelSet> labels;
   /// The blocks a data file holds; for a label group, those past its records.
   DataFile data;
-  /// Ended by a tape mark, not by the end of the data or a bad block.
+  /// Ended by a tape mark, not by the end of the data, a bad block, or
+  /// (for a trailer group) the next data set's header labels.
   bool tape_mark = true;
 };
 
 enum class WalkEnd { kEndOfData, kTwoTapeMarks, kUnreadable };
 
-/// One data set, or one file that no labels describe.
+/// One data set, or one file that no labels describe. A trailer group and
+/// the header group after it share a file where no tape mark parts them.
 struct MappedDataSet {
   int number = 0;  // from 1, in the order on tape
-  /// Indexes into TapeMap::files; -1 where the tape has none.
-  int header = -1;
-  int data = -1;
-  int trailer = -1;
+  std::optional<TapeFile> header;
+  std::optional<TapeFile> data;
+  std::optional<TapeFile> trailer;
   DecodedSet header_labels;
   DecodedSet trailer_labels;
   /// Header labels and nothing after them, as vaklabel leaves a tape or as
   /// a volume is initialised: no data set written yet.
   bool label_set_only = false;
+  /// Nothing follows it on the tape (as far as the walk got).
+  bool last = false;
 
-  bool labelled() const { return header >= 0 || trailer >= 0; }
+  bool labelled() const { return header || trailer; }
+  /// VOL1 and a dummy HDR1 of zeros: an initialised volume, not a data set.
+  bool initialised() const { return header_labels.initialised && !trailer; }
+  /// Its trailer is an end-of-volume group: it goes on on the next volume.
+  bool continues() const;
   /// The field `key` of the header's (or else the trailer's) first label.
   const Field* Find(std::string_view key) const;
+  /// The trailer's block count: EOF1/EOV1 columns 55-60, with the high-order
+  /// digits of columns 77-80; none where the columns hold no number.
+  std::optional<uint64_t> BlockCount() const;
+  /// The file numbers it spans, in tape order, each once.
+  std::vector<int> Files() const;
 };
 
+/// The walk as far as it has got.
 struct TapeMap {
   InputKind kind = InputKind::kImage;
-  std::vector<TapeFile> files;
+  int files = 0;
   WalkEnd end = WalkEnd::kEndOfData;
   /// kUnreadable: which file and why.
   std::string unreadable;
+  /// kUnreadable: the file the walk stopped in.
+  int stopped_at = 0;
   /// The tape starts with a volume label.
   bool labelled = false;
-  std::vector<MappedDataSet> data_sets;
+  /// The first file as vaklabel-show reads a label set without --map: its
+  /// label records, or a data file's first block; empty for a blank tape.
+  std::optional<LabelSet> first;
+  DecodedSet first_decoded;
+  int data_sets = 0;
 };
 
-/// Walks the tape through `reader` from its start; a bad record ends the
-/// walk (kUnreadable) with what was found before it.
-TapeMap MapTape(InputKind kind, TapeReader& reader);
+/// Walks the tape through `reader` from its start, giving each data set to
+/// `each` as soon as the walk is past it; a bad record ends the walk
+/// (kUnreadable) with what was found before it.
+TapeMap MapTape(InputKind kind, TapeReader& reader,
+                const std::function<void(const TapeMap&, const MappedDataSet&)>& each);
 
 /// The label group kinds a file can start: VOL1 (with the first data set's
-/// header labels), HDR1, EOF1 or EOV1.
+/// header labels), HDR1, EOF1 or EOV1, in EBCDIC or ASCII.
 enum class GroupKind { kNone, kVolume, kHeader, kEndOfFile, kEndOfVolume };
 GroupKind KindOfGroup(const TapeFile& file);
 

@@ -5,193 +5,203 @@
 namespace show {
 namespace {
 
-constexpr uint64_t kLowBlockCountLimit = 1000000;  // columns 55-60 hold six digits
-
 std::string Blocks(uint64_t count) { return std::to_string(count) + (count == 1 ? " block" : " blocks"); }
+
+std::string FileName(int number) { return "file " + std::to_string(number); }
 
 // What a trailer label must repeat from its header label.
 bool IsRepeated(const Field& field) {
   return field.key != "label_identifier" && field.key != "block_count" && field.key != "block_count_high";
 }
 
-class MapChecker {
- public:
-  explicit MapChecker(const TapeMap& map) : map_(map) {}
+std::string Prefix(const DecodedSet& labels) {
+  return labels.records.empty() ? "EOF" : labels.records[0].identifier.substr(0, 3);
+}
 
-  std::vector<MapFinding> Run() {
-    if (map_.labelled) CheckVolumeLabelSet();
-    const MappedDataSet* previous = nullptr;
-    for (const MappedDataSet& set : map_.data_sets) {
-      CheckPlace(set, previous);
-      if (set.header > 0) CheckGroupOrder(set, set.header, set.header_labels, "HDR", "UHL");
-      if (set.trailer >= 0)
-        CheckGroupOrder(set, set.trailer, set.trailer_labels, Prefix(set.trailer_labels), "UTL");
-      CheckTrailer(set);
-      CheckSequence(set, previous);
-      if (set.labelled()) previous = &set;
-    }
-    CheckTapeEnd();
-    return std::move(findings_);
-  }
+const DecodedRecord* Record(const DecodedSet& labels, std::string_view identifier) {
+  for (const DecodedRecord& record : labels.records)
+    if (record.identifier == identifier) return &record;
+  return nullptr;
+}
 
- private:
-  void Add(std::string check, int file, const MappedDataSet* set, const DecodedRecord* record, const Field* field,
-           std::string reason) {
-    findings_.push_back(
-        {file + 1, set ? set->number : 0, MakeFinding(std::move(check), record, field, std::move(reason))});
-  }
+// Each series in order (HDR1, HDR2, HDR3-HDR9, then UHL1-UHL8; the same for
+// trailers).
+std::vector<std::string> Successors(const std::string& previous, const std::string& label, const std::string& user) {
+  if (previous.empty()) return {label + "1"};
+  char n = previous.size() == 4 ? previous[3] : '0';
+  std::string next(1, static_cast<char>(n + 1));
+  if (previous == label + "1") return {label + "2"};
+  if (previous.starts_with(label) && n >= '2' && n < '9') return {label + next, user + "1"};
+  if (previous == label + "9") return {user + "1"};
+  if (previous.starts_with(user) && n >= '1' && n < '8') return {user + next};
+  return {};
+}
 
-  const TapeFile& File(int index) const { return map_.files[static_cast<size_t>(index)]; }
+int FirstFileOf(const MappedDataSet& set) {
+  for (const std::optional<TapeFile>* file : {&set.header, &set.data, &set.trailer})
+    if (*file) return (*file)->number;
+  return 0;
+}
 
-  static std::string FileName(int index) { return "file " + std::to_string(index + 1); }
+const TapeFile& LastBeforeTrailer(const MappedDataSet& set) { return set.data ? *set.data : *set.header; }
 
-  static std::string Prefix(const DecodedSet& labels) {
-    return labels.records.empty() ? "EOF" : labels.records[0].identifier.substr(0, 3);
-  }
-
-  static const DecodedRecord* Record(const DecodedSet& labels, std::string_view identifier) {
-    for (const DecodedRecord& record : labels.records)
-      if (record.identifier == identifier) return &record;
-    return nullptr;
-  }
-
-  void CheckVolumeLabelSet() {
-    const MappedDataSet& first = map_.data_sets.front();
-    for (Finding& finding : CheckLabelSet(*File(0).labels, first.header_labels))
-      findings_.push_back({1, first.number, std::move(finding)});
-  }
-
-  // Header group, data file, trailer group, each closed by a tape mark.
-  void CheckPlace(const MappedDataSet& set, const MappedDataSet* previous) {
-    if (previous && previous->trailer >= 0 && KindOfGroup(File(previous->trailer)) == GroupKind::kEndOfVolume)
-      Add("labels", First(set), &set, nullptr, nullptr,
-          "a file after the end-of-volume group of data set " + std::to_string(previous->number));
-    if (map_.labelled && set.header < 0 && set.trailer < 0)
-      Add("labels", set.data, &set, nullptr, nullptr, "data where a header label group belongs");
-    if (set.header < 0 && set.trailer >= 0)
-      Add("labels", set.trailer, &set, nullptr, nullptr, "a trailer label group with no header label group before it");
-    if (set.header >= 0 && set.trailer >= 0 && set.data < 0)
-      Add("tape_marks", set.trailer, &set, nullptr, nullptr,
-          "the trailer labels follow the header labels' tape mark: no tape mark closes a data file between them");
-  }
-
-  static int First(const MappedDataSet& set) { return set.header >= 0 ? set.header : set.data >= 0 ? set.data : set.trailer; }
-
-  // Each series in order (HDR1, HDR2, HDR3-HDR9, then UHL1-UHL8; the same
-  // for trailers), every label 80 bytes.
-  void CheckGroupOrder(const MappedDataSet& set, int file, const DecodedSet& labels, const std::string& label,
-                       const std::string& user) {
-    std::string previous;
-    for (const DecodedRecord& record : labels.records) {
-      std::vector<std::string> allowed = Successors(previous, label, user);
-      if (std::find(allowed.begin(), allowed.end(), record.identifier) == allowed.end())
-        Add("labels", file, &set, &record, nullptr,
-            Quoted(record.identifier) + " where " + (allowed.empty() ? "no label" : allowed.front()) + " belongs");
-      else if (record.length != kLabelRecordSize)
-        Add("record_length", file, &set, &record, nullptr,
-            std::to_string(record.length) + " bytes, where a label has " + std::to_string(kLabelRecordSize));
-      previous = record.identifier;
-    }
-    if (File(file).labels->more_records)
-      Add("labels", file, &set, nullptr, nullptr, "more blocks than a label group holds");
-  }
-
-  static std::vector<std::string> Successors(const std::string& previous, const std::string& label,
-                                             const std::string& user) {
-    if (previous.empty()) return {label + "1"};
-    char n = previous.size() == 4 ? previous[3] : '0';
-    std::string next(1, static_cast<char>(n + 1));
-    if (previous == label + "1") return {label + "2"};
-    if (previous.starts_with(label) && n >= '2' && n < '9') return {label + next, user + "1"};
-    if (previous == label + "9") return {user + "1"};
-    if (previous.starts_with(user) && n >= '1' && n < '8') return {user + next};
-    return {};
-  }
-
-  void CheckTrailer(const MappedDataSet& set) {
-    if (set.header < 0) return;
-    if (set.trailer < 0) {
-      // Where the walk stopped at a bad block, whatever follows is unknown.
-      bool cut_short = &set == &map_.data_sets.back() && map_.end == WalkEnd::kUnreadable;
-      if (!set.label_set_only && !cut_short) Add("trailer", Last(set), &set, nullptr, nullptr, MissingTrailer(set));
-      return;
-    }
-    CheckBlockCount(set);
-    for (const DecodedRecord& trailer : set.trailer_labels.records) {
-      bool repeats = trailer.identifier == Prefix(set.trailer_labels) + "1" ||
-                     trailer.identifier == Prefix(set.trailer_labels) + "2";
-      if (!repeats) continue;
-      const DecodedRecord* header = Record(set.header_labels, "HDR" + trailer.identifier.substr(3));
-      if (header) CheckRepeated(set, *header, trailer);
-    }
-  }
-
-  static int Last(const MappedDataSet& set) { return set.data >= 0 ? set.data : set.header; }
-
-  std::string MissingTrailer(const MappedDataSet& set) const {
-    const TapeFile& last = File(Last(set));
-    if (!last.tape_mark)
-      return "no trailer labels: the recorded data ends in " + FileName(Last(set)) + " without a tape mark";
-    return "no trailer label group (EOF1 or EOV1) after " + FileName(Last(set));
-  }
-
-  void CheckBlockCount(const MappedDataSet& set) {
-    const DecodedRecord* first = set.trailer_labels.records.empty() ? nullptr : &set.trailer_labels.records[0];
-    const Field* low = first ? first->Find("block_count") : nullptr;
-    if (!low || set.data < 0 || !File(set.data).tape_mark) return;
-    const Field* high = first->Find("block_count_high");
-    bool high_blank = !high || high->value.find_first_not_of(' ') == std::string::npos;
-    if (!low->number || (!high_blank && !high->number)) {
-      Add("block_count", set.trailer, &set, first, low, Quoted(low->value) + " is not a block count");
-      return;
-    }
-    uint64_t count = *low->number + (high_blank ? 0 : *high->number * kLowBlockCountLimit);
-    uint64_t blocks = File(set.data).data.blocks;
-    if (count != blocks)
-      Add("block_count", set.trailer, &set, first, low,
-          std::to_string(count) + ", where the data file (" + FileName(set.data) + ") holds " + Blocks(blocks));
-  }
-
-  void CheckRepeated(const MappedDataSet& set, const DecodedRecord& header, const DecodedRecord& trailer) {
-    for (const Field& field : trailer.fields) {
-      const Field* source = header.Find(field.key);
-      if (IsRepeated(field) && source && source->value != field.value)
-        Add("trailer", set.trailer, &set, &trailer, &field,
-            Quoted(field.value) + ", where " + header.identifier + " has " + Quoted(source->value));
-    }
-  }
-
-  void CheckSequence(const MappedDataSet& set, const MappedDataSet* previous) {
-    if (!previous || set.header < 0) return;
-    const Field* before = previous->Find("data_set_sequence_number");
-    const Field* now = set.Find("data_set_sequence_number");
-    if (!before || !now || !before->number || !now->number || *now->number == *before->number + 1) return;
-    Add("sequence", set.header, &set, Record(set.header_labels, "HDR1"), now,
-        std::to_string(*now->number) + ", where the data set before it has " + std::to_string(*before->number));
-  }
-
-  // Two tape marks after the last trailer group, or an end-of-volume group
-  // and its tape mark; an unreadable block has already said what it can.
-  void CheckTapeEnd() {
-    if (!map_.labelled || map_.end == WalkEnd::kUnreadable || map_.data_sets.empty()) return;
-    const MappedDataSet& last = map_.data_sets.back();
-    if (last.label_set_only || last.trailer < 0) return;
-    const TapeFile& trailer = File(last.trailer);
-    bool end_of_volume = KindOfGroup(trailer) == GroupKind::kEndOfVolume;
-    bool closed = end_of_volume ? trailer.tape_mark : map_.end == WalkEnd::kTwoTapeMarks;
-    if (!closed || last.trailer + 1 != static_cast<int>(map_.files.size()))
-      Add("tape_end", static_cast<int>(map_.files.size()) - 1, nullptr, nullptr, nullptr,
-          end_of_volume ? "no tape mark after the end-of-volume labels"
-                        : "the recorded data ends without two tape marks after the last trailer labels");
-  }
-
-  const TapeMap& map_;
-  std::vector<MapFinding> findings_;
-};
+std::string MissingTrailer(const MappedDataSet& set) {
+  const TapeFile& last = LastBeforeTrailer(set);
+  if (!last.tape_mark)
+    return "no trailer labels: the recorded data ends in " + FileName(last.number) + " without a tape mark";
+  return "no trailer label group (EOF1 or EOV1) after " + FileName(last.number);
+}
 
 }  // namespace
 
-std::vector<MapFinding> CheckTapeMap(const TapeMap& map) { return MapChecker(map).Run(); }
+void MapChecker::Add(std::string check, int file, const MappedDataSet* set, const DecodedRecord* record,
+                     const Field* field, std::string reason) {
+  found_.push_back({file, set ? set->number : 0, MakeFinding(std::move(check), record, field, std::move(reason))});
+}
+
+// The first file gets what vaklabel-show gives it without the map, so that
+// the map fails a blank tape or data where labels belong alike. A walk that
+// could not read even the first record has said so already.
+void MapChecker::FirstFile(const TapeMap& map) {
+  if (first_checked_) return;
+  first_checked_ = true;
+  if (map.files == 0 && map.end == WalkEnd::kUnreadable) return;
+  int data_set = map.data_sets > 0 ? 1 : 0;
+  for (Finding& finding : CheckLabelSet(*map.first, map.first_decoded, rules_))
+    found_.push_back({map.files > 0 ? 1 : 0, data_set, std::move(finding)});
+}
+
+std::vector<MapFinding> MapChecker::DataSet(const TapeMap& map, const MappedDataSet& set) {
+  FirstFile(map);
+  Place(map, set);
+  if (set.header && set.header->number > 1) GroupOrder(set, *set.header, set.header_labels, "HDR", "UHL");
+  if (set.trailer) GroupOrder(set, *set.trailer, set.trailer_labels, Prefix(set.trailer_labels), "UTL");
+  Trailer(map, set);
+  Sequence(set);
+  if (set.labelled()) {
+    const Field* sequence = set.Find("data_set_sequence_number");
+    previous_ = Labelled{set.number, set.continues(), sequence ? sequence->number : std::nullopt,
+                         set.trailer ? set.trailer->number : 0};
+  }
+  last_ = Last{set.number, set.label_set_only || !set.trailer, set.continues(), set.trailer ? set.trailer->number : 0,
+               set.trailer && set.trailer->tape_mark};
+  return Taken();
+}
+
+// Header group, data file, trailer group, each closed by a tape mark.
+void MapChecker::Place(const TapeMap& map, const MappedDataSet& set) {
+  if (previous_ && previous_->end_of_volume)
+    Add("labels", FirstFileOf(set), &set, nullptr, nullptr,
+        "a file after the end-of-volume group of data set " + std::to_string(previous_->number));
+  if (map.labelled && !set.labelled())
+    Add("labels", set.data->number, &set, nullptr, nullptr, "data where a header label group belongs");
+  if (!set.header && set.trailer)
+    Add("labels", set.trailer->number, &set, nullptr, nullptr,
+        "a trailer label group with no header label group before it");
+  if (set.header && previous_ && previous_->trailer_file == set.header->number)
+    Add("tape_marks", set.header->number, &set, nullptr, nullptr,
+        "no tape mark between the trailer labels of data set " + std::to_string(previous_->number) +
+            " and these header labels");
+  if (set.header && set.trailer && !set.data)
+    Add("tape_marks", set.trailer->number, &set, nullptr, nullptr,
+        "the trailer labels follow the header labels' tape mark: no tape mark closes a data file between them");
+}
+
+// Each series in order, every label 80 bytes.
+void MapChecker::GroupOrder(const MappedDataSet& set, const TapeFile& file, const DecodedSet& labels,
+                            const std::string& label, const std::string& user) {
+  std::string previous;
+  for (const DecodedRecord& record : labels.records) {
+    std::vector<std::string> allowed = Successors(previous, label, user);
+    if (std::find(allowed.begin(), allowed.end(), record.identifier) == allowed.end())
+      Add("labels", file.number, &set, &record, nullptr,
+          Quoted(record.identifier) + " where " + (allowed.empty() ? "no label" : allowed.front()) + " belongs");
+    else if (record.length != kLabelRecordSize)
+      Add("record_length", file.number, &set, &record, nullptr,
+          std::to_string(record.length) + " bytes, where a label has " + std::to_string(kLabelRecordSize));
+    previous = record.identifier;
+  }
+  if (file.labels->more_records)
+    Add("labels", file.number, &set, nullptr, nullptr, "more blocks than a label group holds");
+}
+
+void MapChecker::Trailer(const TapeMap& map, const MappedDataSet& set) {
+  if (!set.header) return;
+  if (!set.trailer) {
+    // Where the walk stopped at a bad block, whatever follows is unknown.
+    bool cut_short = set.last && map.end == WalkEnd::kUnreadable;
+    if (!set.label_set_only && !cut_short)
+      Add("trailer", LastBeforeTrailer(set).number, &set, nullptr, nullptr, MissingTrailer(set));
+    return;
+  }
+  BlockCount(set);
+  std::string prefix = Prefix(set.trailer_labels);
+  // z/VSE may write HDR1 alone; where HDR2 was written, EOF2 (EOV2) repeats it.
+  if (Record(set.header_labels, "HDR2") && !Record(set.trailer_labels, prefix + "2"))
+    Add("trailer", set.trailer->number, &set, nullptr, nullptr,
+        "no " + prefix + "2 in the trailer labels, where the header labels have HDR2");
+  for (const DecodedRecord& trailer : set.trailer_labels.records) {
+    if (trailer.identifier != prefix + "1" && trailer.identifier != prefix + "2") continue;
+    const DecodedRecord* header = Record(set.header_labels, "HDR" + trailer.identifier.substr(3));
+    if (header) Repeated(set, *header, trailer);
+  }
+}
+
+void MapChecker::BlockCount(const MappedDataSet& set) {
+  const DecodedRecord* first = set.trailer_labels.records.empty() ? nullptr : &set.trailer_labels.records[0];
+  const Field* low = first ? first->Find("block_count") : nullptr;
+  if (!low || !set.data || !set.data->tape_mark) return;
+  std::optional<uint64_t> count = set.BlockCount();
+  if (!count) {
+    Add("block_count", set.trailer->number, &set, first, low, Quoted(low->value) + " is not a block count");
+    return;
+  }
+  uint64_t blocks = set.data->data.blocks;
+  if (*count != blocks)
+    Add("block_count", set.trailer->number, &set, first, low,
+        std::to_string(*count) + ", where the data file (" + FileName(set.data->number) + ") holds " + Blocks(blocks));
+}
+
+void MapChecker::Repeated(const MappedDataSet& set, const DecodedRecord& header, const DecodedRecord& trailer) {
+  for (const Field& field : trailer.fields) {
+    const Field* source = header.Find(field.key);
+    if (IsRepeated(field) && source && source->value != field.value)
+      Add("trailer", set.trailer->number, &set, &trailer, &field,
+          Quoted(field.value) + ", where " + header.identifier + " has " + Quoted(source->value));
+  }
+}
+
+void MapChecker::Sequence(const MappedDataSet& set) {
+  if (!previous_ || !set.header) return;
+  const Field* now = set.Find("data_set_sequence_number");
+  const std::optional<uint64_t>& before = previous_->sequence;
+  if (!before || !now || !now->number || *now->number == *before + 1) return;
+  Add("sequence", set.header->number, &set, Record(set.header_labels, "HDR1"), now,
+      std::to_string(*now->number) + ", where the data set before it has " + std::to_string(*before));
+}
+
+// Two tape marks after the last trailer group, or an end-of-volume group
+// and its tape mark; an unreadable block has already said what it can.
+std::vector<MapFinding> MapChecker::End(const TapeMap& map) {
+  FirstFile(map);
+  if (!map.labelled || map.end == WalkEnd::kUnreadable || !last_ || last_->open_end) return Taken();
+  std::string problem;
+  if (last_->trailer_file != map.files)
+    problem = "the recorded data ends without two tape marks after the last trailer labels";
+  else if (!last_->trailer_tape_mark)
+    problem = std::string("no tape mark after the ") + (last_->end_of_volume ? "end-of-volume" : "trailer") +
+              " labels of data set " + std::to_string(last_->number) + ": the recorded data ends right after them";
+  else if (!last_->end_of_volume && map.end != WalkEnd::kTwoTapeMarks)
+    problem = "the recorded data ends after one tape mark after the last trailer labels, where two close the tape";
+  if (!problem.empty()) Add("tape_end", map.files, nullptr, nullptr, nullptr, problem);
+  return Taken();
+}
+
+std::vector<MapFinding> MapChecker::Taken() {
+  std::vector<MapFinding> taken;
+  taken.swap(found_);
+  return taken;
+}
 
 bool MapPasses(const std::vector<MapFinding>& findings, bool vaklabel_form_counts) {
   return std::all_of(findings.begin(), findings.end(),

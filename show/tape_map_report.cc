@@ -18,6 +18,11 @@ Json TextOrNull(const std::string& text) { return text.empty() ? Json(nullptr) :
 
 Json NumberOrNull(const Field* field) { return field && field->number ? Json(*field->number) : Json(nullptr); }
 
+template <typename T>
+Json ValueOrNull(const std::optional<T>& value) {
+  return value ? Json(*value) : Json(nullptr);
+}
+
 // "FB", "VBS", "U": the record format with its block attribute.
 std::string RecordFormat(const MappedDataSet& set) {
   return Trimmed(set.Find("record_format")) + Trimmed(set.Find("block_attribute"));
@@ -32,8 +37,12 @@ const char* EndName(WalkEnd end) {
   return "";
 }
 
+std::string Count(uint64_t count, const char* one, const char* many) {
+  return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
 std::string EndText(const TapeMap& map) {
-  std::string after = map.files.empty() ? "at the start" : "after file " + std::to_string(map.files.size());
+  std::string after = map.files == 0 ? "at the start" : "after file " + std::to_string(map.files);
   switch (map.end) {
     case WalkEnd::kEndOfData: return "the recorded data ends " + after;
     case WalkEnd::kTwoTapeMarks: return "two tape marks close the tape " + after;
@@ -42,15 +51,24 @@ std::string EndText(const TapeMap& map) {
   return "";
 }
 
-std::vector<int> FilesOf(const MappedDataSet& set) {
-  std::vector<int> files;
-  for (int index : {set.header, set.data, set.trailer})
-    if (index >= 0) files.push_back(index + 1);
-  return files;
-}
+// The tape's own volume serial (VOL1) and, under the marker, the
+// eight-character label (UHL1), as vaklabel reads them.
+struct Volume {
+  std::string serial;
+  std::optional<std::string> label;
+  int label_length = 0;
+};
 
-std::string Count(uint64_t count, const char* one, const char* many) {
-  return std::to_string(count) + " " + (count == 1 ? one : many);
+Volume VolumeOf(const TapeMap& map) {
+  Volume volume;
+  if (!map.labelled) return volume;
+  const DecodedSet& first = map.first_decoded;
+  volume.serial = Trimmed(first.records[0].Find("volume_serial"));
+  if (first.vaklabel.label) {
+    volume.label = first.vaklabel.label;
+    volume.label_length = first.vaklabel.length;
+  }
+  return volume;
 }
 
 std::string DataText(const DataFile& data) {
@@ -81,11 +99,12 @@ std::string Number(const Field* field) {
 
 std::string Summary(const MappedDataSet& set) {
   std::string text = Visible(Trimmed(set.Find("data_set_identifier")));
+  if (text.empty()) text = "(no name)";
   auto add = [&](const std::string& title, const std::string& value) {
     if (!value.empty()) text += ", " + title + " " + value;
   };
   add("sequence", Number(set.Find("data_set_sequence_number")));
-  add("volume", Visible(Trimmed(set.Find("data_set_serial"))));
+  add("first volume", Visible(Trimmed(set.Find("data_set_serial"))));
   add("volume sequence", Number(set.Find("volume_sequence_number")));
   add("created", Described(set.Find("creation_date")));
   add("expires", Described(set.Find("expiration_date")));
@@ -96,37 +115,21 @@ std::string Summary(const MappedDataSet& set) {
   return text;
 }
 
-void PrintUserLabels(const DecodedSet& labels, std::ostream& out) {
-  for (const DecodedRecord& record : labels.records)
-    if (const Field* data = record.Find("user_data"); data && record.identifier != "VOL1")
-      out << "    " << Visible(record.identifier) << " " << Quoted(Trimmed(data)) << '\n';
+std::string BlockCountText(const MappedDataSet& set) {
+  if (std::optional<uint64_t> count = set.BlockCount()) return ", block count " + std::to_string(*count);
+  const Field* low = set.trailer_labels.records.empty() ? nullptr : set.trailer_labels.records[0].Find("block_count");
+  return low ? ", block count " + Visible(Quoted(low->value)) : "";
 }
 
-void PrintDataSet(const TapeMap& map, const MappedDataSet& set, std::ostream& out) {
-  std::vector<int> files = FilesOf(set);
-  std::string where = files.size() == 1 ? "file " + std::to_string(files[0])
-                                        : "files " + std::to_string(files.front()) + "-" + std::to_string(files.back());
-  if (!set.labelled()) {
-    out << where << ": unlabelled, " << DataText(map.files[static_cast<size_t>(set.data)].data) << '\n';
-    return;
-  }
-  out << where << ": data set " << Summary(set) << (set.label_set_only ? " (labels only, no data set written)" : "")
-      << '\n';
-  if (set.header >= 0) {
-    out << "  header   " << Identifiers(set.header_labels) << '\n';
-    PrintUserLabels(set.header_labels, out);
-  }
-  if (set.data >= 0) out << "  data     " << DataText(map.files[static_cast<size_t>(set.data)].data) << '\n';
-  if (set.trailer >= 0) {
-    const Field* count = set.trailer_labels.records.empty() ? nullptr : set.trailer_labels.records[0].Find("block_count");
-    out << "  trailer  " << Identifiers(set.trailer_labels) << (count ? ", block count " + Number(count) : "") << '\n';
-    PrintUserLabels(set.trailer_labels, out);
-  }
+std::string FilesText(const MappedDataSet& set) {
+  std::vector<int> files = set.Files();
+  return files.size() == 1 ? "file " + std::to_string(files[0])
+                           : "files " + std::to_string(files.front()) + "-" + std::to_string(files.back());
 }
 
 std::string Where(const MapFinding& found) {
   const Finding& finding = found.finding;
-  std::string where = "file " + std::to_string(found.file);
+  std::string where = found.file > 0 ? "file " + std::to_string(found.file) : "tape";
   if (found.data_set > 0) where += ", data set " + std::to_string(found.data_set);
   if (finding.record == 0) return where;
   where += ", " + Visible(finding.identifier);
@@ -135,40 +138,120 @@ std::string Where(const MapFinding& found) {
          (finding.first == finding.last ? "" : "-" + std::to_string(finding.last)) + " " + finding.field_title;
 }
 
-void PrintFindings(const std::vector<MapFinding>& findings, bool vaklabel_form, std::ostream& out) {
-  for (const MapFinding& found : findings)
-    if (IsVaklabelForm(found.finding) == vaklabel_form)
-      out << "  " << found.finding.check << ": " << Where(found) << ": " << Visible(found.finding.reason) << '\n';
-}
+class TextPrinter : public MapPrinter {
+ public:
+  TextPrinter(const MapReport& report, std::ostream& out) : report_(report), out_(out) {}
 
-Json LabelsJson(int file, const DecodedSet& labels) {
-  if (file < 0) return nullptr;
+  void DataSet(const TapeMap& map, const MappedDataSet& set) override {
+    Head(map);
+    if (!set.labelled()) {
+      out_ << FilesText(set) << ": unlabelled, " << DataText(set.data->data) << '\n';
+      return;
+    }
+    if (set.initialised())
+      out_ << FilesText(set) << ": initialised volume, no data set written yet (VOL1 and a dummy HDR1 of zeros)\n";
+    else
+      out_ << FilesText(set) << ": data set " << Summary(set)
+           << (set.label_set_only ? " (labels only, no data set written)" : "")
+           << (set.continues() ? " (continues on the next volume)" : "") << '\n';
+    if (set.header) {
+      out_ << "  header   " << Identifiers(set.header_labels) << '\n';
+      UserLabels(set.header_labels);
+    }
+    if (set.data) out_ << "  data     " << DataText(set.data->data) << '\n';
+    if (set.trailer) {
+      out_ << "  trailer  " << Identifiers(set.trailer_labels) << BlockCountText(set) << '\n';
+      UserLabels(set.trailer_labels);
+    }
+  }
+
+  void Finish(const TapeMap& map, const std::vector<MapFinding>& findings) override {
+    Head(map);
+    out_ << "end: " << Count(static_cast<uint64_t>(map.files), "file", "files") << "; " << EndText(map) << '\n';
+    size_t failures = 0;
+    size_t differences = 0;
+    for (const MapFinding& found : findings) ++(IsVaklabelForm(found.finding) ? differences : failures);
+    out_ << "checks: " << (failures == 0 ? "all passed" : std::to_string(failures) + " failed");
+    if (map.end == WalkEnd::kUnreadable)
+      out_ << " as far as the walk went: it stopped in file " << map.stopped_at << ", and what follows is unchecked";
+    out_ << '\n';
+    Findings(findings, false);
+    if (differences == 0) return;
+    out_ << "as vaklabel writes it: " << Count(differences, "difference", "differences")
+         << (report_.vaklabel_form_counts ? ", counted as failed\n" : "\n");
+    Findings(findings, true);
+  }
+
+ private:
+  void Head(const TapeMap& map) {
+    if (head_done_) return;
+    head_done_ = true;
+    Volume volume = VolumeOf(map);
+    out_ << Visible(report_.input) << " (" << KindName(map.kind) << "): ";
+    if (!map.labelled) {
+      out_ << "no volume label\n";
+    } else {
+      out_ << "volume " << Visible(volume.serial);
+      if (volume.label && volume.label_length == 8)
+        out_ << ", label " << Visible(*volume.label) << " (eight characters, in UHL1)";
+      out_ << (map.first_decoded.ascii ? " (ASCII labels)" : "") << '\n';
+    }
+    for (const std::string& note : Notes(*map.first, map.first_decoded, report_.rules))
+      out_ << "note: " << Visible(note) << '\n';
+  }
+
+  // The eight-character label heads the map; only what else a user label holds is shown here.
+  void UserLabels(const DecodedSet& labels) {
+    for (const DecodedRecord& record : labels.records) {
+      const Field* data = record.Find("user_data");
+      if (!data || record.identifier == "VOL1" || (record.Find("label") && Trimmed(data).empty())) continue;
+      out_ << "    " << Visible(record.identifier) << " " << Visible(Quoted(Trimmed(data))) << '\n';
+    }
+  }
+
+  void Findings(const std::vector<MapFinding>& findings, bool vaklabel_form) {
+    for (const MapFinding& found : findings)
+      if (IsVaklabelForm(found.finding) == vaklabel_form)
+        out_ << "  " << found.finding.check << ": " << Where(found) << ": " << Visible(found.finding.reason) << '\n';
+  }
+
+  const MapReport& report_;
+  std::ostream& out_;
+  bool head_done_ = false;
+};
+
+Json LabelsJson(const std::optional<TapeFile>& file, const DecodedSet& labels) {
+  if (!file) return nullptr;
   Json records = Json::array();
   for (const DecodedRecord& record : labels.records) records.push_back(RecordJson(record));
-  return {{"file", file + 1}, {"records", std::move(records)}};
+  return {{"file", file->number}, {"records", std::move(records)}};
 }
 
-Json DataJson(const TapeMap& map, int file) {
-  if (file < 0) return nullptr;
-  const TapeFile& tape_file = map.files[static_cast<size_t>(file)];
-  const DataFile& data = tape_file.data;
-  return {{"file", file + 1},
+Json DataJson(const std::optional<TapeFile>& file) {
+  if (!file) return nullptr;
+  const DataFile& data = file->data;
+  return {{"file", file->number},
           {"blocks", data.blocks},
-          {"bytes", data.bytes ? Json(*data.bytes) : Json(nullptr)},
-          {"first_block_length", data.first_block_length ? Json(*data.first_block_length) : Json(nullptr)},
-          {"tape_mark", tape_file.tape_mark}};
+          {"bytes", ValueOrNull(data.bytes)},
+          {"first_block_length", ValueOrNull(data.first_block_length)},
+          {"tape_mark", file->tape_mark}};
 }
 
-Json DataSetJson(const TapeMap& map, const MappedDataSet& set) {
+Json DataSetJson(const MappedDataSet& set) {
   const Field* expires = set.Find("expiration_date");
   const Field* created = set.Find("creation_date");
+  Json serial = TextOrNull(Trimmed(set.Find("data_set_serial")));
   Json json = {{"number", set.number},
-               {"files", FilesOf(set)},
+               {"files", set.Files()},
                {"labelled", set.labelled()},
                {"label_set_only", set.label_set_only},
+               {"initialised", set.initialised()},
+               {"ascii", set.header_labels.ascii || set.trailer_labels.ascii},
+               {"continues", set.continues()},
                {"name", TextOrNull(Trimmed(set.Find("data_set_identifier")))},
                {"data_set_sequence", NumberOrNull(set.Find("data_set_sequence_number"))},
-               {"volume_serial", TextOrNull(Trimmed(set.Find("data_set_serial")))},
+               {"volume_serial", serial},
+               {"first_volume_serial", serial},
                {"volume_sequence", NumberOrNull(set.Find("volume_sequence_number"))},
                {"created", TextOrNull(created ? created->date : "")},
                {"expires", TextOrNull(expires ? expires->date : "")},
@@ -177,51 +260,84 @@ Json DataSetJson(const TapeMap& map, const MappedDataSet& set) {
                {"record_format", TextOrNull(RecordFormat(set))},
                {"block_length", NumberOrNull(set.Find("block_length"))},
                {"record_length", NumberOrNull(set.Find("record_length"))},
-               {"system_code", TextOrNull(Trimmed(set.Find("system_code")))}};
+               {"system_code", TextOrNull(Trimmed(set.Find("system_code")))},
+               {"block_count", ValueOrNull(set.BlockCount())}};
   json["header"] = LabelsJson(set.header, set.header_labels);
-  json["data"] = DataJson(map, set.data);
+  json["data"] = DataJson(set.data);
   json["trailer"] = LabelsJson(set.trailer, set.trailer_labels);
   return json;
 }
 
+// One JSON object written member by member, each value dumped by the JSON
+// library, so that the data sets need never be held all at once.
+class JsonPrinter : public MapPrinter {
+ public:
+  JsonPrinter(const MapReport& report, std::ostream& out) : report_(report), out_(out) {}
+
+  void DataSet(const TapeMap& map, const MappedDataSet& set) override {
+    Head(map);
+    out_ << (data_sets_ == 0 ? "" : ",") << DataSetJson(set).dump();
+    ++data_sets_;
+  }
+
+  void Finish(const TapeMap& map, const std::vector<MapFinding>& findings) override {
+    Head(map);
+    Json failed = Json::array();
+    Json differences = Json::array();
+    for (const MapFinding& found : findings) {
+      Json finding = FindingJson(found.finding);
+      finding["file"] = found.file > 0 ? Json(found.file) : Json(nullptr);
+      finding["data_set"] = found.data_set > 0 ? Json(found.data_set) : Json(nullptr);
+      (IsVaklabelForm(found.finding) ? differences : failed).push_back(std::move(finding));
+    }
+    out_ << ']';
+    Member("files", map.files);
+    Member("end", EndName(map.end));
+    Member("unreadable", TextOrNull(map.unreadable));
+    Member("checks_stopped_at_file", map.end == WalkEnd::kUnreadable ? Json(map.stopped_at) : Json(nullptr));
+    Member("passed", MapPasses(findings, report_.vaklabel_form_counts));
+    Member("failed_checks", failed);
+    Member("vaklabel_form", differences);
+    out_ << "}\n";
+  }
+
+ private:
+  void Member(const char* key, const Json& value) {
+    out_ << (members_ == 0 ? "{" : ",") << Json(key).dump() << ':' << value.dump();
+    ++members_;
+  }
+
+  void Head(const TapeMap& map) {
+    if (members_ > 0) return;
+    Volume volume = VolumeOf(map);
+    Json notes = Json::array();
+    for (const std::string& note : Notes(*map.first, map.first_decoded, report_.rules)) notes.push_back(Utf8(note));
+    Member("input", Utf8(report_.input));
+    Member("kind", KindName(map.kind));
+    Member("labelled", map.labelled);
+    Member("volume_serial", map.labelled ? Json(Utf8(volume.serial)) : Json(nullptr));
+    Member("label", volume.label ? Json(Utf8(*volume.label)) : Json(nullptr));
+    Member("label_length", volume.label ? Json(volume.label_length) : Json(nullptr));
+    Member("initialised", map.first_decoded.initialised);
+    Member("ascii", map.first_decoded.ascii);
+    Member("notes", notes);
+    out_ << ",\"data_sets\":[";
+  }
+
+  const MapReport& report_;
+  std::ostream& out_;
+  int members_ = 0;
+  uint64_t data_sets_ = 0;
+};
+
 }  // namespace
 
-void PrintMapText(const MapReport& report, std::ostream& out) {
-  const TapeMap& map = *report.map;
-  out << Visible(report.input) << " (" << KindName(map.kind) << "): map of " << Count(map.files.size(), "file", "files")
-      << "; " << EndText(map) << '\n';
-  for (const MappedDataSet& set : map.data_sets) PrintDataSet(map, set, out);
-  size_t failures = 0;
-  size_t differences = 0;
-  for (const MapFinding& found : *report.findings) ++(IsVaklabelForm(found.finding) ? differences : failures);
-  out << "checks: " << (failures == 0 ? "all passed" : std::to_string(failures) + " failed") << '\n';
-  PrintFindings(*report.findings, false, out);
-  if (differences == 0) return;
-  out << "as vaklabel writes it: " << Count(differences, "difference", "differences")
-      << (report.vaklabel_form_counts ? ", counted as failed\n" : "\n");
-  PrintFindings(*report.findings, true, out);
+std::unique_ptr<MapPrinter> MapTextPrinter(const MapReport& report, std::ostream& out) {
+  return std::make_unique<TextPrinter>(report, out);
 }
 
-void PrintMapJson(const MapReport& report, std::ostream& out) {
-  const TapeMap& map = *report.map;
-  Json json = {{"input", Utf8(report.input)},
-               {"kind", KindName(map.kind)},
-               {"files", map.files.size()},
-               {"end", EndName(map.end)},
-               {"unreadable", TextOrNull(map.unreadable)},
-               {"labelled", map.labelled},
-               {"passed", MapPasses(*report.findings, report.vaklabel_form_counts)}};
-  json["data_sets"] = Json::array();
-  for (const MappedDataSet& set : map.data_sets) json["data_sets"].push_back(DataSetJson(map, set));
-  json["failed_checks"] = Json::array();
-  json["vaklabel_form"] = Json::array();
-  for (const MapFinding& found : *report.findings) {
-    Json finding = FindingJson(found.finding);
-    finding["file"] = found.file;
-    finding["data_set"] = found.data_set > 0 ? Json(found.data_set) : Json(nullptr);
-    json[IsVaklabelForm(found.finding) ? "vaklabel_form" : "failed_checks"].push_back(std::move(finding));
-  }
-  out << json.dump() << '\n';
+std::unique_ptr<MapPrinter> MapJsonPrinter(const MapReport& report, std::ostream& out) {
+  return std::make_unique<JsonPrinter>(report, out);
 }
 
 }  // namespace show

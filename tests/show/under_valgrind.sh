@@ -1,7 +1,8 @@
 #!/bin/sh
 # vaklabel-show under valgrind on a blank image and on a file too short for
-# a block header: an uninitialised read there changed no output, so only
-# valgrind shows it. Arguments: valgrind, vaklabel-show, a scratch folder.
+# a block header, with and without --map: an uninitialised read there
+# changed no output, so only valgrind shows it. Arguments: valgrind,
+# vaklabel-show, a scratch folder.
 set -u
 valgrind=$1
 show=$2
@@ -22,3 +23,5 @@ expect() {
 
 expect 1 "$dir/blank.aws"
 expect 2 -k image "$dir/short.aws"
+expect 1 --map "$dir/blank.aws"
+expect 2 --map --json -k image "$dir/short.aws"
