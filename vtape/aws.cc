@@ -24,9 +24,9 @@ constexpr uint8_t kKnownFlags = kFlagNewRecord | kFlagTapeMark | kFlagEndRecord;
 // write's own error, not this one's. The cut is counted from the image's
 // end, never from where the drive thinks it is: another program may have
 // shortened or grown the image.
-bool Fail(int fd, size_t bytes, int error) {
+bool Fail(const ImageCalls& calls, int fd, size_t bytes, int error) {
   struct stat st;
-  if (bytes > 0 && fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(bytes)) {
+  if (bytes > 0 && calls.fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(bytes)) {
     int ignored = ftruncate(fd, st.st_size - static_cast<off_t>(bytes));
     (void)ignored;
   }
@@ -40,13 +40,13 @@ bool Fail(int fd, size_t bytes, int error) {
 // record that did not land at `at` is cut off again and the write fails
 // with EIO, never reported as written with a hole before it. `*changed`
 // says whether the image was changed under the write.
-bool Append(int fd, const iovec* iov, int count, size_t bytes, off_t at, bool* changed) {
-  ssize_t put = pwritev2(fd, iov, count, at, RWF_APPEND);
+bool Append(const ImageCalls& calls, int fd, const iovec* iov, int count, size_t bytes, off_t at, bool* changed) {
+  ssize_t put = calls.pwritev2(fd, iov, count, at, RWF_APPEND);
   *changed = false;
-  if (put != static_cast<ssize_t>(bytes)) return Fail(fd, put < 0 ? 0 : put, put < 0 ? errno : ENOSPC);
+  if (put != static_cast<ssize_t>(bytes)) return Fail(calls, fd, put < 0 ? 0 : put, put < 0 ? errno : ENOSPC);
   struct stat st;
-  *changed = fstat(fd, &st) != 0 || st.st_nlink == 0 || st.st_size != at + static_cast<off_t>(bytes);
-  return !*changed || Fail(fd, bytes, EIO);
+  *changed = calls.fstat(fd, &st) != 0 || st.st_nlink == 0 || st.st_size != at + static_cast<off_t>(bytes);
+  return !*changed || Fail(calls, fd, bytes, EIO);
 }
 
 bool PreadAll(int fd, void* buf, size_t count, off_t offset) {
@@ -241,8 +241,8 @@ bool ReadRecordBefore(int fd, off_t offset, uint16_t prev, Record* record) {
   }
 }
 
-bool WriteBlocks(int fd, off_t offset, uint16_t prev, const void* data, size_t length, size_t count, off_t* next,
-                 uint16_t* last) {
+bool WriteBlocks(const ImageCalls& calls, int fd, off_t offset, uint16_t prev, const void* data, size_t length,
+                 size_t count, off_t* next, uint16_t* last) {
   const unsigned char* p = static_cast<const unsigned char*>(data);
   size_t block = 0;
   size_t done = 0;  // of the block being written
@@ -268,10 +268,10 @@ bool WriteBlocks(int fd, off_t offset, uint16_t prev, const void* data, size_t l
       ++n;
     }
     bool changed;
-    if (!Append(fd, iov, 2 * n, bytes, at, &changed)) {
+    if (!Append(calls, fd, iov, 2 * n, bytes, at, &changed)) {
       // Where another program changed the image, what the earlier calls
       // wrote is no longer known to be at its end.
-      if (!changed) Fail(fd, static_cast<size_t>(at - offset), errno);
+      if (!changed) Fail(calls, fd, static_cast<size_t>(at - offset), errno);
       return false;
     }
     at += static_cast<off_t>(bytes);
@@ -281,12 +281,12 @@ bool WriteBlocks(int fd, off_t offset, uint16_t prev, const void* data, size_t l
   return true;
 }
 
-bool WriteTapeMark(int fd, off_t offset, uint16_t prev, off_t* next) {
+bool WriteTapeMark(const ImageCalls& calls, int fd, off_t offset, uint16_t prev, off_t* next) {
   unsigned char raw[kHeaderSize];
   EncodeHeader(Header{0, prev, kFlagTapeMark, 0}, raw);
   iovec iov{raw, sizeof raw};
   bool changed;
-  if (!Append(fd, &iov, 1, sizeof raw, offset, &changed)) return false;
+  if (!Append(calls, fd, &iov, 1, sizeof raw, offset, &changed)) return false;
   *next = offset + static_cast<off_t>(kHeaderSize);
   return true;
 }

@@ -60,12 +60,14 @@ TEST_P(ChangedUnderWrite, FailsAndLeavesTheOtherProgramsImage) {
   const std::vector<char> data(write.length * write.count + 80, 'd');
   off_t end;
   uint16_t last;
-  ASSERT_TRUE(WriteBlocks(fd, 0, 0, data.data(), 80, 1, &end, &last));
+  const ImageCalls calls;
+  ASSERT_TRUE(WriteBlocks(calls, fd, 0, 0, data.data(), 80, 1, &end, &last));
   change.apply(image);
   const std::string left = Contents(image);
   errno = 0;
-  bool written = write.length == 0 ? WriteTapeMark(fd, end, last, &end)
-                                   : WriteBlocks(fd, end, last, data.data(), write.length, write.count, &end, &last);
+  bool written = write.length == 0
+                     ? WriteTapeMark(calls, fd, end, last, &end)
+                     : WriteBlocks(calls, fd, end, last, data.data(), write.length, write.count, &end, &last);
   EXPECT_FALSE(written);
   EXPECT_EQ(errno, EIO);
   EXPECT_EQ(Contents(image), left);

@@ -45,6 +45,10 @@ constexpr unsigned long kMtStSetCln = 0x80000000;
 constexpr uint64_t kTapeHeader = 1152;
 constexpr uint64_t kRecordOverhead = 48 - kHeaderSize;
 
+// The image's own calls, past this library's checks for the drive's
+// descriptors.
+ImageCalls ImageWrites() { return ImageCalls{libc.pwritev2, libc.fstat}; }
+
 // The changer took the tape out while it was open, or the image was cut
 // short or removed: the drive answers not ready, which st reports as an
 // I/O error.
@@ -116,7 +120,7 @@ long WriteMarks(Drive& drive, long count) {
   for (long i = 0; i < count; ++i) {
     off_t next;
     if (!StartWrite(drive.keeper, d.at, WriteCounting(d), &d.size)) return -EIO;
-    if (!WriteTapeMark(d.image_fd, d.at.offset, d.at.prev, &next)) return -EIO;
+    if (!WriteTapeMark(ImageWrites(), d.image_fd, d.at.offset, d.at.prev, &next)) return -EIO;
     Pass(&d.at, true, next, 0);
     d.size = next;
     SetEnd(drive, d.at);
@@ -826,7 +830,8 @@ bool WriteBlocks(Drive& drive, const void* buf, size_t length) {
   if (!StartWrite(drive.keeper, d.at, WriteCounting(d), &d.size)) return false;
   off_t next;
   uint16_t last;
-  if (count > 0 && !vtape::WriteBlocks(d.image_fd, d.at.offset, d.at.prev, buf, block, count, &next, &last)) {
+  if (count > 0 &&
+      !vtape::WriteBlocks(ImageWrites(), d.image_fd, d.at.offset, d.at.prev, buf, block, count, &next, &last)) {
     return false;
   }
   off_t record = static_cast<off_t>(block + kHeaderSize * ((block + kMaxSegment - 1) / kMaxSegment));
