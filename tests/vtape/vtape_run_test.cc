@@ -119,30 +119,33 @@ TEST(VtapeRun, RelativeDeviceIsMadeAbsoluteAndInTape) {
 }
 
 // On a machine with tape hardware the command cannot open the real nodes
-// at all, whoever runs it. The machine is played by a private /dev with a
-// tape node (st, minor 129), one in a folder of its own (minor 130) and a
-// bsg-like one.
+// at all, whoever runs it, also through another mount of /dev. The machine
+// is played by a private /dev with a tape node (st, minor 129), one in a
+// folder of its own (minor 130) and a bsg-like one, /dev bound at
+// chroot-dev (as a chroot's) and its tape node bound at chroot-dev.node.
 TEST(VtapeRun, HidesTheRealDeviceNodes) {
   const std::string kFakeDev =
       "mount -t tmpfs none /dev && mknod -m 666 /dev/null c 1 3 && mknod -m 666 /dev/nst1 c 9 129 && "
       "mkdir /dev/bsg /dev/tapes && mknod -m 666 /dev/bsg/0:0:0:0 c 21 0 && mknod -m 666 /dev/tapes/nst2 c 9 130 && "
+      "mkdir -p \"$0\" && mount --bind /dev \"$0\" && touch \"$0.node\" && mount --bind /dev/nst1 \"$0.node\" && "
       "cd / && exec \"$@\"";
-  if (test_support::Run({"unshare", "-m", "sh", "-c", kFakeDev, "sh", "true"}).status != 0) {
+  test_support::TempDir dir;
+  const std::string bound = dir.File("chroot-dev");
+  if (test_support::Run({"unshare", "-m", "sh", "-c", kFakeDev, dir.File("probe"), "true"}).status != 0) {
     GTEST_SKIP() << "needs root to make device nodes in a private mount namespace";
   }
-  test_support::TempDir dir;
   std::string image = dir.File("tape.aws");
   test_support::WriteAwsFile(image, {});
   const std::string vtape = CopyForAnyone(dir, image), tapeprobe = dir.File("tapeprobe");
   std::filesystem::copy_file(test_support::BinaryPath("TAPEPROBE"), tapeprobe);
   const std::string kInside =
-      "stat -c %F /dev/nst1 /dev/bsg/0:0:0:0 /dev/tapes/nst2; (: <>/dev/nst1) 2>&1 | sed 's/.*: //'; "
-      "exec \"$0\" /dev/nst0 open:rw write:80:c1 close >/dev/null";
+      "stat -c %F /dev/nst1 /dev/bsg/0:0:0:0 /dev/tapes/nst2 \"$1/tapes/nst2\" \"$1.node\"; "
+      "(: <>\"$1/nst1\") 2>&1 | sed 's/.*: //'; exec \"$0\" /dev/nst0 open:rw write:80:c1 close >/dev/null";
   for (std::vector<std::string> as : {std::vector<std::string>{}, AsNobody()}) {
-    std::vector<std::string> argv = {"unshare", "-m", "sh", "-c", kFakeDev, "sh"};
+    std::vector<std::string> argv = {"unshare", "-m", "sh", "-c", kFakeDev, bound};
     argv.insert(argv.end(), as.begin(), as.end());
     for (const std::string& a : {vtape, std::string("run"), image, std::string("--"), std::string("sh"),
-                                 std::string("-c"), kInside, tapeprobe}) {
+                                 std::string("-c"), kInside, tapeprobe, bound}) {
       argv.push_back(a);
     }
     if (!as.empty()) {
@@ -153,7 +156,8 @@ TEST(VtapeRun, HidesTheRealDeviceNodes) {
     test_support::CommandResult r = test_support::Run(argv);
     if (!as.empty() && r.status == 126) GTEST_SKIP() << "user 65534 cannot run the copied binaries: " << r.err;
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "socket\nsocket\nsocket\nNo such device or address\n") << (as.empty() ? "root" : "user 65534");
+    EXPECT_EQ(r.out, "socket\nsocket\nsocket\nsocket\nsocket\nNo such device or address\n")
+        << (as.empty() ? "root" : "user 65534");
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(test_support::ReadAwsFile(image).size(), 2u) << "the drive itself still answers";
     test_support::WriteAwsFile(image, {});

@@ -195,7 +195,10 @@ bool CoverInPrivate(const DeviceFolders& folders) {
   if (mount(nullptr, "/", nullptr, MS_REC | MS_SLAVE, nullptr) != 0) return false;
   if (folders.bind_devices && mount(kDevices, kDevices, nullptr, MS_BIND | MS_REC, nullptr) != 0) return false;
   for (const std::string& m : folders.mounts) {
-    if (!ReadOnly(m)) return false;
+    // A node bound elsewhere (a container's /dev/null over a file of
+    // /proc) makes no files; a tape node so bound is among the covered.
+    struct stat st;
+    if (stat(m.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && !ReadOnly(m)) return false;
   }
   return CoverWithSocket(folders.nodes);
 }
@@ -310,6 +313,10 @@ Shield HideRealDevices(const std::vector<std::string>& names, std::string* liste
   DeviceFolders folders;
   folders.mounts = DeviceMounts(&folders.bind_devices);
   for (const std::string& m : folders.mounts) {
+    struct stat st;
+    if (stat(m.c_str(), &st) == 0 && S_ISCHR(st.st_mode) && IsDriveMajor(major(st.st_rdev))) {
+      folders.nodes.push_back(m);
+    }
     CollectNodes(m, IsDriveMajor, 8, &folders.nodes);
     CollectNodes(m + kBsgDirectory, nullptr, 0, &folders.nodes);
   }

@@ -28,10 +28,20 @@ constexpr int kPassedOn[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2,
 
 pid_t g_receiver = -1;
 
+// What process 1 of the run is sent when vtape outside dies (killed, as a
+// caller kills the command it started): the command is killed as it would
+// have been had vtape been it, and what it started runs on, as before.
+int VtapeGone() { return SIGRTMIN; }
+
 void PassOn(int signal, siginfo_t* info, void*) {
+  if (g_receiver <= 0) return;
   // si_code above 0 is the kernel's (a terminal's) signal, which reached
   // the receiver itself.
-  if (g_receiver > 0 && info->si_code <= 0) kill(g_receiver, signal);
+  if (signal == VtapeGone()) {
+    kill(g_receiver, SIGKILL);
+  } else if (info->si_code <= 0) {
+    kill(g_receiver, signal);
+  }
 }
 
 void PassSignalsTo(pid_t receiver) {
@@ -41,6 +51,16 @@ void PassSignalsTo(pid_t receiver) {
   action.sa_flags = SA_SIGINFO | SA_RESTART;
   sigemptyset(&action.sa_mask);
   for (int s : kPassedOn) sigaction(s, &action, nullptr);
+  sigaction(VtapeGone(), &action, nullptr);
+}
+
+// Holds VtapeGone() back (`how` SIG_BLOCK) until the command is known, or
+// lets it through (SIG_UNBLOCK).
+void HoldVtapeGone(int how) {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, VtapeGone());
+  sigprocmask(how, &set, nullptr);
 }
 
 bool WriteInt(int fd, int value) { return write(fd, &value, sizeof value) == sizeof value; }
@@ -56,9 +76,11 @@ bool WriteInt(int fd, int value) { return write(fd, &value, sizeof value) == siz
   }
   if (child == 0) {
     close(report);
+    HoldVtapeGone(SIG_UNBLOCK);
     _exit(Exec(command));
   }
   PassSignalsTo(child);
+  HoldVtapeGone(SIG_UNBLOCK);
   int status = 0;
   for (;;) {
     int st;
@@ -112,9 +134,11 @@ void RunInOwnProcesses(char** command, std::string* why) {
   if (init == 0) {
     close(ready[0]);
     close(report[0]);
-    // Nobody would be left to report to; a parent gone before this shows
-    // in the write to it, the other end of the pipe closed.
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    // A parent gone before this shows in the write to it, the other end
+    // of the pipe closed: the command never starts.
+    HoldVtapeGone(SIG_BLOCK);
+    PassSignalsTo(-1);
+    prctl(PR_SET_PDEATHSIG, VtapeGone());
     int error = mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) == 0 ? 0 : errno;
     if (!WriteInt(ready[1], error) || error != 0) _exit(0);
     close(ready[1]);
