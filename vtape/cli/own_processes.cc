@@ -44,14 +44,15 @@ void PassOn(int signal, siginfo_t* info, void*) {
   }
 }
 
-void PassSignalsTo(pid_t receiver) {
+// `in_run`: in process 1 of the run, which also takes VtapeGone().
+void PassSignalsTo(pid_t receiver, bool in_run) {
   g_receiver = receiver;
   struct sigaction action {};
   action.sa_sigaction = PassOn;
   action.sa_flags = SA_SIGINFO | SA_RESTART;
   sigemptyset(&action.sa_mask);
   for (int s : kPassedOn) sigaction(s, &action, nullptr);
-  sigaction(VtapeGone(), &action, nullptr);
+  if (in_run) sigaction(VtapeGone(), &action, nullptr);
 }
 
 // Holds VtapeGone() back (`how` SIG_BLOCK) until the command is known, or
@@ -79,7 +80,7 @@ bool WriteInt(int fd, int value) { return write(fd, &value, sizeof value) == siz
     HoldVtapeGone(SIG_UNBLOCK);
     _exit(Exec(command));
   }
-  PassSignalsTo(child);
+  PassSignalsTo(child, true);
   HoldVtapeGone(SIG_UNBLOCK);
   int status = 0;
   for (;;) {
@@ -108,7 +109,7 @@ bool WriteInt(int fd, int value) { return write(fd, &value, sizeof value) == siz
   _exit(WIFEXITED(status) ? WEXITSTATUS(status) : kExitFailure);
 }
 
-int ReadInt(int fd, int* value) {
+bool ReadInt(int fd, int* value) {
   ssize_t n;
   do {
     n = read(fd, value, sizeof *value);
@@ -137,7 +138,7 @@ void RunInOwnProcesses(char** command, std::string* why) {
     // A parent gone before this shows in the write to it, the other end
     // of the pipe closed: the command never starts.
     HoldVtapeGone(SIG_BLOCK);
-    PassSignalsTo(-1);
+    PassSignalsTo(-1, true);
     prctl(PR_SET_PDEATHSIG, VtapeGone());
     int error = mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) == 0 ? 0 : errno;
     if (!WriteInt(ready[1], error) || error != 0) _exit(0);
@@ -155,7 +156,7 @@ void RunInOwnProcesses(char** command, std::string* why) {
     *why = strerror(error);
     return;
   }
-  PassSignalsTo(static_cast<pid_t>(init));
+  PassSignalsTo(static_cast<pid_t>(init), false);
   int status;
   bool reported = ReadInt(report[0], &status);
   int init_status = 0;
