@@ -1,5 +1,6 @@
 #include "aws.h"
 
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -18,13 +19,34 @@ constexpr int kSegmentsPerCall = 64;
 
 constexpr uint8_t kKnownFlags = kFlagNewRecord | kFlagTapeMark | kFlagEndRecord;
 
-// Cuts a half-written record off again, so the image ends on a record
-// boundary; the caller reports the write's own error, not this one's.
-bool Fail(int fd, off_t offset, int error) {
-  int ignored = ftruncate(fd, offset);
-  (void)ignored;
+// Cuts the last `bytes` of the image, which this write appended, off
+// again, so the image ends as it did before; the caller reports the
+// write's own error, not this one's. The cut is counted from the image's
+// end, never from where the drive thinks it is: another program may have
+// shortened or grown the image.
+bool Fail(const ImageCalls& calls, int fd, size_t bytes, int error) {
+  struct stat st;
+  if (bytes > 0 && calls.fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(bytes)) {
+    int ignored = ftruncate(fd, st.st_size - static_cast<off_t>(bytes));
+    (void)ignored;
+  }
   errno = error;
   return false;
+}
+
+// Puts `bytes` at the end of the image, which the drive knows to be `at`.
+// Another program may cut or grow the image between the drive's check and
+// this write; appending makes that show in the size after the write, so a
+// record that did not land at `at` is cut off again and the write fails
+// with EIO, never reported as written with a hole before it. `*changed`
+// says whether the image was changed under the write.
+bool Append(const ImageCalls& calls, int fd, const iovec* iov, int count, size_t bytes, off_t at, bool* changed) {
+  ssize_t put = calls.pwritev2(fd, iov, count, at, RWF_APPEND);
+  *changed = false;
+  if (put != static_cast<ssize_t>(bytes)) return Fail(calls, fd, put < 0 ? 0 : put, put < 0 ? errno : ENOSPC);
+  struct stat st;
+  *changed = calls.fstat(fd, &st) != 0 || st.st_nlink == 0 || st.st_size != at + static_cast<off_t>(bytes);
+  return !*changed || Fail(calls, fd, bytes, EIO);
 }
 
 bool PreadAll(int fd, void* buf, size_t count, off_t offset) {
@@ -219,31 +241,39 @@ bool ReadRecordBefore(int fd, off_t offset, uint16_t prev, Record* record) {
   }
 }
 
-bool WriteBlock(int fd, off_t offset, uint16_t prev, const void* data, size_t length, off_t* next,
-                uint16_t* last) {
+bool WriteBlocks(const ImageCalls& calls, int fd, off_t offset, uint16_t prev, const void* data, size_t length,
+                 size_t count, off_t* next, uint16_t* last) {
   const unsigned char* p = static_cast<const unsigned char*>(data);
-  size_t done = 0;
+  size_t block = 0;
+  size_t done = 0;  // of the block being written
   off_t at = offset;
-  bool first = true;
-  while (first || done < length) {
+  while (block < count) {
     unsigned char headers[kSegmentsPerCall][kHeaderSize];
     iovec iov[2 * kSegmentsPerCall];
     int n = 0;
     size_t bytes = 0;
-    while (n < kSegmentsPerCall && (first || done < length)) {
+    while (n < kSegmentsPerCall && block < count) {
       size_t seg = std::min(kMaxSegment, length - done);
-      uint8_t flags = (first ? kFlagNewRecord : 0) | (done + seg == length ? kFlagEndRecord : 0);
+      uint8_t flags = (done == 0 ? kFlagNewRecord : 0) | (done + seg == length ? kFlagEndRecord : 0);
       EncodeHeader(Header{static_cast<uint16_t>(seg), prev, flags, 0}, headers[n]);
       iov[2 * n] = iovec{headers[n], kHeaderSize};
-      iov[2 * n + 1] = iovec{const_cast<unsigned char*>(p + done), seg};
+      iov[2 * n + 1] = iovec{const_cast<unsigned char*>(p + block * length + done), seg};
       bytes += kHeaderSize + seg;
       prev = static_cast<uint16_t>(seg);
       done += seg;
-      first = false;
+      if (done == length) {
+        ++block;
+        done = 0;
+      }
       ++n;
     }
-    ssize_t put = pwritev(fd, iov, 2 * n, at);
-    if (put != static_cast<ssize_t>(bytes)) return Fail(fd, offset, put < 0 ? errno : ENOSPC);
+    bool changed;
+    if (!Append(calls, fd, iov, 2 * n, bytes, at, &changed)) {
+      // Where another program changed the image, what the earlier calls
+      // wrote is no longer known to be at its end.
+      if (!changed) Fail(calls, fd, static_cast<size_t>(at - offset), errno);
+      return false;
+    }
     at += static_cast<off_t>(bytes);
   }
   *next = at;
@@ -251,11 +281,12 @@ bool WriteBlock(int fd, off_t offset, uint16_t prev, const void* data, size_t le
   return true;
 }
 
-bool WriteTapeMark(int fd, off_t offset, uint16_t prev, off_t* next) {
+bool WriteTapeMark(const ImageCalls& calls, int fd, off_t offset, uint16_t prev, off_t* next) {
   unsigned char raw[kHeaderSize];
   EncodeHeader(Header{0, prev, kFlagTapeMark, 0}, raw);
-  ssize_t put = pwrite(fd, raw, sizeof raw, offset);
-  if (put != static_cast<ssize_t>(sizeof raw)) return Fail(fd, offset, put < 0 ? errno : ENOSPC);
+  iovec iov{raw, sizeof raw};
+  bool changed;
+  if (!Append(calls, fd, &iov, 1, sizeof raw, offset, &changed)) return false;
   *next = offset + static_cast<off_t>(kHeaderSize);
   return true;
 }

@@ -3,7 +3,9 @@
 #ifndef VTAPE_AWS_H_
 #define VTAPE_AWS_H_
 
+#include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -73,14 +75,26 @@ bool WalkRecords(int fd, off_t offset, off_t size, uint16_t prev, long marks, Wa
 /// false with errno set when the file cannot be read.
 bool ReadRecordBefore(int fd, off_t offset, uint16_t prev, Record* record);
 
-/// Writes a block (chained when longer than kMaxSegment) at `offset`, the
-/// end of the image. Sets `*next` and `*last`. Returns false with errno set
-/// on failure, leaving the image cut at `offset`.
-bool WriteBlock(int fd, off_t offset, uint16_t prev, const void* data, size_t length, off_t* next,
-                uint16_t* last);
+/// The calls a write makes on the image: the C library's, or, in a library
+/// that replaces them for its own descriptors, the ones it replaces, which
+/// spare its own checks.
+struct ImageCalls {
+  ssize_t (*pwritev2)(int, const iovec*, int, off_t, int) = ::pwritev2;
+  int (*fstat)(int, struct stat*) = ::fstat;
+};
 
-/// Writes a tape mark at `offset`, the end of the image.
-bool WriteTapeMark(int fd, off_t offset, uint16_t prev, off_t* next);
+/// Writes `count` blocks of `length` bytes each (chained when longer than
+/// kMaxSegment), one after another from `data`, at `offset`, the end of the
+/// image. Sets `*next` and `*last`. Returns false with errno set on failure,
+/// leaving the image cut at `offset`; with EIO when another program cut,
+/// grew or removed the image under the write, which then takes only its own
+/// bytes off again.
+bool WriteBlocks(const ImageCalls& calls, int fd, off_t offset, uint16_t prev, const void* data, size_t length,
+                 size_t count, off_t* next, uint16_t* last);
+
+/// Writes a tape mark at `offset`, the end of the image, failing as
+/// WriteBlocks does.
+bool WriteTapeMark(const ImageCalls& calls, int fd, off_t offset, uint16_t prev, off_t* next);
 
 }  // namespace vtape
 

@@ -790,24 +790,30 @@ class SafetyTest : public LibraryTest {
     return pid;
   }
 
-  // Waits for a child of `parent` whose command line holds `argument`; false
-  // after 30 s.
+  // Waits for a descendant of `parent` (vtape run, whose command runs in a
+  // process namespace of its own below it) whose command line holds
+  // `argument`; false after 30 s.
   static bool AwaitChild(pid_t parent, const std::string& argument) {
     // Children come and go: a file that is gone reads as empty.
     auto text = [](const std::string& path) {
       std::ifstream in(path);
       return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     };
-    // The thread that started a child lists it, not the process.
-    std::string tasks = "/proc/" + std::to_string(parent) + "/task";
     for (int i = 0; i < 3000; ++i) {
-      std::error_code gone;
-      for (const auto& task : std::filesystem::directory_iterator(tasks, gone)) {
-        std::istringstream pids(text(task.path() / "children"));
-        for (std::string child; pids >> child;) {
-          std::string command = text("/proc/" + child + "/cmdline");
-          std::replace(command.begin(), command.end(), '\0', ' ');
-          if (command.find(argument) != std::string::npos) return true;
+      std::vector<std::string> pending{std::to_string(parent)};
+      while (!pending.empty()) {
+        std::string pid = pending.back();
+        pending.pop_back();
+        std::error_code gone;
+        // The thread that started a child lists it, not the process.
+        for (const auto& task : std::filesystem::directory_iterator("/proc/" + pid + "/task", gone)) {
+          std::istringstream pids(text(task.path() / "children"));
+          for (std::string child; pids >> child;) {
+            std::string command = text("/proc/" + child + "/cmdline");
+            std::replace(command.begin(), command.end(), '\0', ' ');
+            if (command.find(argument) != std::string::npos) return true;
+            pending.push_back(child);
+          }
         }
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(10));

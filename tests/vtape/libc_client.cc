@@ -24,7 +24,8 @@
 //                                          the child execs true
 //   libc_client raw PATH HOW               opens PATH to write by a way the C
 //                                          library's open does not see (openat2,
-//                                          syscall, spawn-open) and writes "raw"
+//                                          syscall, spawn-open), or relative to
+//                                          descriptor 7 (dirfd), and writes "raw"
 
 #include <fcntl.h>
 #include <linux/openat2.h>
@@ -259,6 +260,8 @@ int Raw(const char* path, const std::string& how) {
     fd = syscall(SYS_openat2, AT_FDCWD, path, &o, sizeof o);
   } else if (how == "syscall") {
     fd = syscall(SYS_openat, AT_FDCWD, path, O_WRONLY | O_CREAT, 0644);
+  } else if (how == "dirfd") {
+    fd = openat(7, path, O_WRONLY | O_CREAT, 0644);
   } else {
     fd = SpawnOpen(path);
     Said(how.c_str(), fd);

@@ -119,30 +119,33 @@ TEST(VtapeRun, RelativeDeviceIsMadeAbsoluteAndInTape) {
 }
 
 // On a machine with tape hardware the command cannot open the real nodes
-// at all, whoever runs it. The machine is played by a private /dev with a
-// tape node (st, minor 129), one in a folder of its own (minor 130) and a
-// bsg-like one.
+// at all, whoever runs it, also through another mount of /dev. The machine
+// is played by a private /dev with a tape node (st, minor 129), one in a
+// folder of its own (minor 130) and a bsg-like one, /dev bound at
+// chroot-dev (as a chroot's) and its tape node bound at chroot-dev.node.
 TEST(VtapeRun, HidesTheRealDeviceNodes) {
   const std::string kFakeDev =
       "mount -t tmpfs none /dev && mknod -m 666 /dev/null c 1 3 && mknod -m 666 /dev/nst1 c 9 129 && "
       "mkdir /dev/bsg /dev/tapes && mknod -m 666 /dev/bsg/0:0:0:0 c 21 0 && mknod -m 666 /dev/tapes/nst2 c 9 130 && "
+      "mkdir -p \"$0\" && mount --bind /dev \"$0\" && touch \"$0.node\" && mount --bind /dev/nst1 \"$0.node\" && "
       "cd / && exec \"$@\"";
-  if (test_support::Run({"unshare", "-m", "sh", "-c", kFakeDev, "sh", "true"}).status != 0) {
+  test_support::TempDir dir;
+  const std::string bound = dir.File("chroot-dev");
+  if (test_support::Run({"unshare", "-m", "sh", "-c", kFakeDev, dir.File("probe"), "true"}).status != 0) {
     GTEST_SKIP() << "needs root to make device nodes in a private mount namespace";
   }
-  test_support::TempDir dir;
   std::string image = dir.File("tape.aws");
   test_support::WriteAwsFile(image, {});
   const std::string vtape = CopyForAnyone(dir, image), tapeprobe = dir.File("tapeprobe");
   std::filesystem::copy_file(test_support::BinaryPath("TAPEPROBE"), tapeprobe);
   const std::string kInside =
-      "stat -c %F /dev/nst1 /dev/bsg/0:0:0:0 /dev/tapes/nst2; (: <>/dev/nst1) 2>&1 | sed 's/.*: //'; "
-      "exec \"$0\" /dev/nst0 open:rw write:80:c1 close >/dev/null";
+      "stat -c %F /dev/nst1 /dev/bsg/0:0:0:0 /dev/tapes/nst2 \"$1/tapes/nst2\" \"$1.node\"; "
+      "(: <>\"$1/nst1\") 2>&1 | sed 's/.*: //'; exec \"$0\" /dev/nst0 open:rw write:80:c1 close >/dev/null";
   for (std::vector<std::string> as : {std::vector<std::string>{}, AsNobody()}) {
-    std::vector<std::string> argv = {"unshare", "-m", "sh", "-c", kFakeDev, "sh"};
+    std::vector<std::string> argv = {"unshare", "-m", "sh", "-c", kFakeDev, bound};
     argv.insert(argv.end(), as.begin(), as.end());
     for (const std::string& a : {vtape, std::string("run"), image, std::string("--"), std::string("sh"),
-                                 std::string("-c"), kInside, tapeprobe}) {
+                                 std::string("-c"), kInside, tapeprobe, bound}) {
       argv.push_back(a);
     }
     if (!as.empty()) {
@@ -153,7 +156,8 @@ TEST(VtapeRun, HidesTheRealDeviceNodes) {
     test_support::CommandResult r = test_support::Run(argv);
     if (!as.empty() && r.status == 126) GTEST_SKIP() << "user 65534 cannot run the copied binaries: " << r.err;
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "socket\nsocket\nsocket\nNo such device or address\n") << (as.empty() ? "root" : "user 65534");
+    EXPECT_EQ(r.out, "socket\nsocket\nsocket\nsocket\nsocket\nNo such device or address\n")
+        << (as.empty() ? "root" : "user 65534");
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(test_support::ReadAwsFile(image).size(), 2u) << "the drive itself still answers";
     test_support::WriteAwsFile(image, {});
@@ -193,11 +197,16 @@ TEST(VtapeRun, SaysWhenItCannotHideTheRealDevices) {
 }
 
 // What the drive's library cannot see (raw system calls, the C library's
-// internal opens, programs without it) meets an error at the drive's names
-// or reaches the drive, never makes a file there; for root and for user
-// 65534. The machine's /dev/nst0 and /dev/st0 are the sentinels.
+// internal opens, programs without it) and every other way the kernel
+// resolves to the machine's device folder (another mount of it, made
+// before the run, as a chroot's or container's /dev; a descriptor opened
+// before the run; /proc/PID/root of a process outside) meets an error at
+// the drive's names or reaches the drive, never makes a file there; for
+// root and for user 65534. Every name of the machine's /dev is the
+// sentinel; a mount of /dev elsewhere shows the same folder.
 struct RawCase {
   const char* name;
+  const char* before;  // sh -c as root in the case's folder, before the run; null: nothing
   const char* script;  // sh -c in the case's folder, $CLIENT is libc_client
   const char* out;
   std::vector<TapeRecord> after;
@@ -207,26 +216,46 @@ void PrintTo(const RawCase& c, std::ostream* os) { *os << c.name; }
 
 class RawCallsTest : public testing::TestWithParam<RawCase> {};
 
-std::string Machine(const char* path) {
-  struct stat st;
-  return lstat(path, &st) != 0 ? "missing" : std::to_string(st.st_mode) + " " + std::to_string(st.st_size);
+// What stands at a tape, changer or SCSI generic name in the machine's /dev
+// other than a device node or a link (stdin, stdout, stderr): a file a run
+// made.
+std::string FilesAtDeviceNames() {
+  std::string found;
+  for (const auto& entry : std::filesystem::directory_iterator("/dev")) {
+    std::string name = entry.path().filename();
+    bool device_name = false;
+    for (const char* prefix : {"st", "nst", "sch", "sg"}) device_name = device_name || name.rfind(prefix, 0) == 0;
+    auto type = entry.symlink_status().type();
+    if (device_name && type != std::filesystem::file_type::character && type != std::filesystem::file_type::symlink) {
+      found += name + " ";
+    }
+  }
+  return found;
 }
 
 TEST_P(RawCallsTest, NeverMakeAFileAtTheDrivesName) {
   const RawCase& c = GetParam();
-  const std::string before = Machine("/dev/nst0") + Machine("/dev/st0");
+  if (c.before != nullptr && test_support::Run({"unshare", "-m", "true"}).status != 0) {
+    GTEST_SKIP() << "needs root to mount in a private mount namespace";
+  }
+  ASSERT_EQ(FilesAtDeviceNames(), "");
   for (const std::vector<std::string>& as : {std::vector<std::string>{}, AsNobody()}) {
     test_support::TempDir dir;
     std::string image = dir.File("tape.aws");
     test_support::WriteAwsFile(image, {});
-    std::vector<std::string> argv = as;
+    std::vector<std::string> argv;
+    if (c.before != nullptr) {
+      std::filesystem::create_directory(dir.File("devbind"));
+      argv = {"unshare", "-m", "sh", "-c", "cd \"$0\" && " + std::string(c.before) + " && exec \"$@\"", dir.path()};
+    }
+    argv.insert(argv.end(), as.begin(), as.end());
     argv.insert(argv.end(), {CopyForAnyone(dir, image), "run", image, "--require-hidden-devices", "--", "sh", "-c",
                              "cd \"$0\" && " + std::string(c.script), dir.path()});
     test_support::CommandResult r = test_support::Run(argv, "", {"CLIENT=" + dir.File("libc_client")});
     if (!as.empty() && r.status == 125) GTEST_SKIP() << "no namespace for user 65534 here: " << r.err;
     EXPECT_EQ(r.out, c.out) << r.err << (as.empty() ? " (root)" : " (user 65534)");
     EXPECT_EQ(test_support::ReadAwsFile(image), c.after);
-    EXPECT_EQ(Machine("/dev/nst0") + Machine("/dev/st0"), before);
+    EXPECT_EQ(FilesAtDeviceNames(), "");
   }
 }
 
@@ -234,22 +263,55 @@ const std::vector<TapeRecord> kRaw = {Block("raw"), Mark()};
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, RawCallsTest,
-    testing::Values(RawCase{"Openat2", "$CLIENT raw /dev/nst0 openat2", "openat2 0 -\n", kRaw},
-                    RawCase{"SyscallOpenat", "$CLIENT raw /dev/st0 syscall", "syscall 0 -\n", kRaw},
-                    RawCase{"SpawnFileAction", "$CLIENT raw /dev/nst0 spawn-open", "spawn-open -1 EROFS\n", {}},
-                    RawCase{"WithoutThePreload",
-                            "echo x | env -u LD_PRELOAD dd of=/dev/nst0 2>&1 | sed 's/.*: //'",
-                            "Read-only file system\n",
-                            {}},
-                    RawCase{"EmptyEnvironment",
-                            "env -i /bin/sh -c 'echo x >/dev/st0' 2>&1 | sed 's/.*: //'",
-                            "Read-only file system\n",
-                            {}},
-                    RawCase{"SocketBoundAtTheName",
-                            "perl -MSocket -e 'socket(S, PF_UNIX, SOCK_STREAM, 0); "
-                            "bind(S, pack_sockaddr_un(\"/dev/nst0\")) or print \"$!\\n\"'",
-                            "Read-only file system\n",
-                            {}}),
+    testing::Values(
+        RawCase{"Openat2", nullptr, "$CLIENT raw /dev/nst0 openat2", "openat2 0 -\n", kRaw},
+        RawCase{"SyscallOpenat", nullptr, "$CLIENT raw /dev/st0 syscall", "syscall 0 -\n", kRaw},
+        RawCase{"SpawnFileAction", nullptr, "$CLIENT raw /dev/nst0 spawn-open", "spawn-open -1 EROFS\n", {}},
+        RawCase{"WithoutThePreload",
+                nullptr,
+                "echo x | env -u LD_PRELOAD dd of=/dev/nst0 2>&1 | sed 's/.*: //'",
+                "Read-only file system\n",
+                {}},
+        RawCase{"EmptyEnvironment",
+                nullptr,
+                "env -i /bin/sh -c 'echo x >/dev/st0' 2>&1 | sed 's/.*: //'",
+                "Read-only file system\n",
+                {}},
+        RawCase{"SocketBoundAtTheName",
+                nullptr,
+                "perl -MSocket -e 'socket(S, PF_UNIX, SOCK_STREAM, 0); "
+                "bind(S, pack_sockaddr_un(\"/dev/nst0\")) or print \"$!\\n\"'",
+                "Read-only file system\n",
+                {}},
+        RawCase{"SecondDevMountAsWorkingDirectory", "mount --bind /dev devbind",
+                "cd devbind && printf raw | dd of=nst0 2>/dev/null", "", kRaw},
+        RawCase{"SecondDevMountAsWorkingDirectoryRaw",
+                "mount --bind /dev devbind",
+                "cd devbind && printf raw | env -u LD_PRELOAD dd of=nst0 2>&1 | sed 's/.*: //'",
+                "Read-only file system\n",
+                {}},
+        RawCase{"SecondDevMountAsDescriptor", "mount --bind /dev devbind", "$CLIENT raw nst0 dirfd 7<devbind",
+                "dirfd 0 -\n", kRaw},
+        RawCase{"SecondDevMountAsDescriptorRaw",
+                "mount --bind /dev devbind",
+                "env -u LD_PRELOAD $CLIENT raw nst0 dirfd 7<devbind",
+                "dirfd -1 EROFS\n",
+                {}},
+        RawCase{"DevtmpfsMountedElsewhere",
+                "mount -t devtmpfs none devbind",
+                "env -u LD_PRELOAD $CLIENT raw devbind/nst0 syscall",
+                "syscall -1 EROFS\n",
+                {}},
+        RawCase{"DescriptorOpenedBeforeTheRun",
+                "exec 7</dev",
+                "env -u LD_PRELOAD $CLIENT raw nst0 dirfd",
+                "dirfd -1 EROFS\n",
+                {}},
+        RawCase{"RootOfTheCallerThroughProc",
+                nullptr,
+                "printf raw | env -u LD_PRELOAD dd of=/proc/$PPID/root/dev/nst0 2>/dev/null || echo refused",
+                "refused\n",
+                {}}),
     [](const testing::TestParamInfo<RawCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -21,6 +21,7 @@
 #include "device_shield.h"
 #include "image_file.h"
 #include "loader_checks.h"
+#include "own_processes.h"
 
 namespace vtape::cli {
 
@@ -176,6 +177,11 @@ constexpr char kUnserved[] =
     "programs and programs started without LD_PRELOAD (env -i, env -u LD_PRELOAD) reach them and can make files "
     "at the drive's names";
 
+// What reaches the machine where the run's processes see the others.
+constexpr char kOutside[] =
+    "/proc/PID/root and /proc/PID/cwd of a process outside lead to this machine's /dev, where programs started "
+    "without LD_PRELOAD can make files at the drive's names";
+
 }  // namespace
 
 int Run(int argc, char** argv) {
@@ -216,11 +222,13 @@ int Run(int argc, char** argv) {
     if (!nodes.empty()) message += ": " + nodes;
     if (request.require_hidden) Fatal(message);
     fprintf(stderr, "vtape: warning: %s; %s\n", message.c_str(), kUnserved);
+  } else {
+    RunInOwnProcesses(request.command, &why);
+    std::string message = "cannot hide the processes outside the run from the command (" + why + ")";
+    if (request.require_hidden) Fatal(message);
+    fprintf(stderr, "vtape: warning: %s; %s\n", message.c_str(), kOutside);
   }
-  execvp(request.command[0], request.command);
-  int error = errno;
-  fprintf(stderr, "vtape: %s: %s\n", request.command[0], strerror(error));
-  return error == ENOENT ? kExitNotFound : kExitCannotRun;
+  return Exec(request.command);
 }
 
 }  // namespace vtape::cli

@@ -248,6 +248,12 @@ Resolution Resolve(int dirfd, const char* path, bool follow_last) {
   } else if (!AbsolutePath(dirfd, ".", cur, sizeof cur)) {
     // A folder whose name is too long for the walk could lead anywhere.
     return errno == ENAMETOOLONG || errno == ERANGE ? TooLong() : r;
+  } else {
+    // The working directory or `dirfd` may itself be another way into the
+    // drives' folder (a chroot's /dev).
+    struct stat st;
+    const char* folder = libc.fstatat(dirfd, "", &st, AT_EMPTY_PATH) == 0 ? FolderBehind(cur, st) : nullptr;
+    if (folder != nullptr) strcpy(cur, folder);
   }
   if (strcmp(cur, "/") == 0) cur[0] = '\0';
   char rest[PATH_MAX];

@@ -45,6 +45,10 @@ constexpr unsigned long kMtStSetCln = 0x80000000;
 constexpr uint64_t kTapeHeader = 1152;
 constexpr uint64_t kRecordOverhead = 48 - kHeaderSize;
 
+// The image's own calls, past this library's checks for the drive's
+// descriptors.
+ImageCalls ImageWrites() { return ImageCalls{libc.pwritev2, libc.fstat}; }
+
 // The changer took the tape out while it was open, or the image was cut
 // short or removed: the drive answers not ready, which st reports as an
 // I/O error.
@@ -116,7 +120,7 @@ long WriteMarks(Drive& drive, long count) {
   for (long i = 0; i < count; ++i) {
     off_t next;
     if (!StartWrite(drive.keeper, d.at, WriteCounting(d), &d.size)) return -EIO;
-    if (!WriteTapeMark(d.image_fd, d.at.offset, d.at.prev, &next)) return -EIO;
+    if (!WriteTapeMark(ImageWrites(), d.image_fd, d.at.offset, d.at.prev, &next)) return -EIO;
     Pass(&d.at, true, next, 0);
     d.size = next;
     SetEnd(drive, d.at);
@@ -819,19 +823,22 @@ long ReadFixed(Drive& drive, void* buf, size_t count) {
   return static_cast<long>(done);
 }
 
-// Writes `length` bytes as one block, or as blocks of the fixed size.
+// Writes `length` bytes as one block, or as blocks of the fixed size, in
+// as few calls as the segments allow.
 bool WriteBlocks(Drive& drive, const void* buf, size_t length) {
   DriveState& d = *drive.state;
   size_t block = d.settings.block_size != 0 ? static_cast<size_t>(d.settings.block_size) : length;
+  size_t count = block == 0 ? 0 : length / block;
   if (!StartWrite(drive.keeper, d.at, WriteCounting(d), &d.size)) return false;
-  const unsigned char* p = static_cast<const unsigned char*>(buf);
-  for (size_t done = 0; done + block <= length && block > 0; done += block) {
-    off_t next;
-    uint16_t last;
-    if (!WriteBlock(d.image_fd, d.at.offset, d.at.prev, p + done, block, &next, &last)) return false;
-    Pass(&d.at, false, next, last);
-    d.size = next;
+  off_t next;
+  uint16_t last;
+  if (count > 0 &&
+      !vtape::WriteBlocks(ImageWrites(), d.image_fd, d.at.offset, d.at.prev, buf, block, count, &next, &last)) {
+    return false;
   }
+  off_t record = static_cast<off_t>(block + kHeaderSize * ((block + kMaxSegment - 1) / kMaxSegment));
+  for (size_t i = 0; i < count; ++i) Pass(&d.at, false, d.at.offset + record, last);
+  if (count > 0) d.size = d.at.offset;
   SetEnd(drive, d.at);
   return true;
 }
