@@ -323,7 +323,7 @@ std::string WriteText(TapeState state, const Options& options) {
 std::string LabelText(const PlanEntry& entry, const Options& options) {
   std::string text = "label " + entry.wanted + " if blank, leave if it carries " + entry.wanted;
   const std::pair<TapeState, const char*> cases[] = {{TapeState::kLabelledDifferently, "it carries another label"},
-                                                     {TapeState::kInitialised, "initialised"},
+                                                     {TapeState::kInitialised, "it is initialised"},
                                                      {TapeState::kForeign, "it holds data without a label set"},
                                                      {TapeState::kUnreadable, "no drive can read it"}};
   std::string writes, refusals;
