@@ -109,7 +109,7 @@ void LabelRegistry::Loaded(const PlanEntry& entry) {
 void LabelRegistry::Found(const PlanEntry& entry, const std::string& label) {
   std::lock_guard lock(mutex_);
   auto before = read_at_.find(entry.slot);
-  if (before != read_at_.end()) read_[before->second.second].erase(entry.slot);
+  if (before != read_at_.end() && read_.contains(before->second.second)) read_[before->second.second].erase(entry.slot);
   read_at_[entry.slot] = {entry.barcode, label};
   if (!label.empty()) read_[label][entry.slot] = entry.barcode;
   Mark(entry.slot, Progress::kDone);
