@@ -169,6 +169,23 @@ std::optional<std::string> ReadTemplateText(const std::string& path, std::string
   return text;
 }
 
+constexpr std::string_view kPrivatePrefix = "vaklabel-library-template-";
+
+// The private copies of runs that were killed (SIGKILL leaves no chance to
+// remove them), named by the process that made them; a copy of a process
+// still alive, whatever it is now, stays.
+void RemoveKilledRunsCopies(const std::filesystem::path& temporary) {
+  std::error_code error;
+  for (std::filesystem::directory_iterator files(temporary, error), end; !error && files != end;
+       files.increment(error)) {
+    std::string name = files->path().filename();
+    if (!name.starts_with(kPrivatePrefix)) continue;
+    pid_t pid = std::atoi(name.c_str() + kPrivatePrefix.size());
+    std::error_code ignored;
+    if (pid > 0 && kill(pid, 0) != 0 && errno == ESRCH) std::filesystem::remove_all(files->path(), ignored);
+  }
+}
+
 // The template the run read when it started, in a file of its own for the
 // vaklabel children, which take a path: a template replaced or changed
 // during the run changes no tape. Removed when the run ends.
@@ -184,7 +201,9 @@ class PrivateTemplate {
 
   bool Make(const std::string& text, std::string* error) {
     std::error_code fs_error;
-    std::string dir = (std::filesystem::temp_directory_path(fs_error) / "vaklabel-library-XXXXXX").string();
+    std::filesystem::path temporary = std::filesystem::temp_directory_path(fs_error);
+    if (!fs_error) RemoveKilledRunsCopies(temporary);
+    std::string dir = (temporary / (std::string(kPrivatePrefix) + std::to_string(getpid()) + "-XXXXXX")).string();
     if (fs_error || mkdtemp(dir.data()) == nullptr) {
       *error = "no private copy of the template can be made in " + dir + ": " +
                (fs_error ? fs_error.message() : std::strerror(errno));
