@@ -45,30 +45,44 @@ std::vector<SavedLabel> SavedLabels(const std::string& dir) {
     if (!records) continue;
     int slot = std::stoi(m[1].str());
     std::string cartridge = m[3].matched ? m[3].str() : CartridgeName(slot, "");
-    // Each set kept of a slot may be another cartridge's: all of them count.
-    std::string key = Identified(cartridge) ? cartridge : name;
+    // Each set kept of a slot without a barcode may be another cartridge's:
+    // all of them count.
+    std::string key = Identified(cartridge) ? std::to_string(slot) + " " + cartridge : name;
     auto when = file.last_write_time(error);
     auto found = newest.find(key);
     if (found != newest.end() && found->second.when >= when) continue;
     newest[key] = {{cartridge, LabelOf(*records), file.path(), slot}, when};
   }
   std::vector<SavedLabel> labels;
-  for (const auto& [cartridge, entry] : newest) labels.push_back(entry.saved);
+  for (const auto& [key, entry] : newest) labels.push_back(entry.saved);
   return labels;
 }
 
-std::string LabelRegistry::SavedHolder(const std::string& label, const std::string& cartridge) const {
-  for (const SavedLabel& saved : saved_) {
-    if (saved.label != label) continue;
+LabelRegistry::LabelRegistry(const std::vector<SavedLabel>& saved) {
+  for (const SavedLabel& record : saved) saved_[record.label].push_back(record);
+}
+
+Holding LabelRegistry::SavedHolder(const std::string& label, const PlanEntry& entry) const {
+  auto records = saved_.find(label);
+  if (records == saved_.end()) return {};
+  std::string cartridge = CartridgeName(entry.slot, entry.barcode);
+  Holding maybe;
+  for (const SavedLabel& saved : records->second) {
     if (!Identified(saved.cartridge)) {
-      return "a cartridge that was in slot " + std::to_string(saved.slot) + " with no barcode to tell it by (kept in " +
-             saved.file + ")";
+      maybe = {"a cartridge that was in slot " + std::to_string(saved.slot) +
+                   " with no barcode to tell it by (kept in " + saved.file + ")",
+               true};
+      continue;
     }
-    if (saved.cartridge != cartridge && !read_.contains(saved.cartridge)) {
-      return Holder(saved.slot, saved.cartridge) + " (kept in " + saved.file + ")";
-    }
+    auto read = read_at_.find(saved.slot);
+    bool read_since = read != read_at_.end() && CartridgeName(saved.slot, read->second.first) == saved.cartridge;
+    if (read_since || (saved.slot == entry.slot && saved.cartridge == cartridge)) continue;
+    Holding holding{Holder(saved.slot, saved.cartridge) + " (kept in " + saved.file + ")",
+                    entry.barcode.empty() || saved.cartridge == cartridge};
+    if (!holding.may_be_it) return holding;
+    maybe = holding;
   }
-  return "";
+  return maybe;
 }
 
 void LabelRegistry::Expect(const std::vector<PlanEntry>& plan) {
@@ -77,6 +91,7 @@ void LabelRegistry::Expect(const std::vector<PlanEntry>& plan) {
     if (entry.disposition != Disposition::kVisit) continue;
     order_[entry.slot] = progress_.size();
     progress_.push_back(Progress::kWaiting);
+    if (!entry.wanted.empty()) planned_[entry.wanted][entry.slot] = entry.barcode;
   }
 }
 
@@ -93,13 +108,23 @@ void LabelRegistry::Loaded(const PlanEntry& entry) {
 
 void LabelRegistry::Found(const PlanEntry& entry, const std::string& label) {
   std::lock_guard lock(mutex_);
-  read_[CartridgeName(entry.slot, entry.barcode)] = {label, entry.slot};
+  auto before = read_at_.find(entry.slot);
+  if (before != read_at_.end() && read_.contains(before->second.second)) read_[before->second.second].erase(entry.slot);
+  read_at_[entry.slot] = {entry.barcode, label};
+  if (!label.empty()) read_[label][entry.slot] = entry.barcode;
   Mark(entry.slot, Progress::kDone);
 }
 
 void LabelRegistry::Settled(const PlanEntry& entry) {
   std::lock_guard lock(mutex_);
   Mark(entry.slot, Progress::kDone);
+}
+
+std::string LabelRegistry::HolderAmong(const Places& places, const PlanEntry& entry, const std::string& why) const {
+  for (const auto& [slot, barcode] : places) {
+    if (slot != entry.slot) return Holder(slot, CartridgeName(slot, barcode)) + " (" + why + ")";
+  }
+  return "";
 }
 
 std::string LabelRegistry::HolderBeforeWrite(const PlanEntry& entry, const std::string& label) {
@@ -112,11 +137,12 @@ std::string LabelRegistry::HolderBeforeWrite(const PlanEntry& entry, const std::
     }
     return true;
   });
-  std::string cartridge = CartridgeName(entry.slot, entry.barcode);
-  for (const auto& [other, read] : read_) {
-    if (other != cartridge && read.label == label) return Holder(read.slot, other) + " (read in this run)";
-  }
-  return SavedHolder(label, cartridge);
+  auto read = read_.find(label);
+  std::string holder = read == read_.end() ? "" : HolderAmong(read->second, entry, "read in this run");
+  auto planned = planned_.find(label);
+  if (holder.empty() && planned != planned_.end())
+    holder = HolderAmong(planned->second, entry, "meant for it in this run");
+  return holder.empty() ? SavedHolder(label, entry).holder : holder;
 }
 
 }  // namespace library

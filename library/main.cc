@@ -148,22 +148,102 @@ bool FindTools(bool label, Tools* tools, std::string* error) {
   return true;
 }
 
-// Every tape written from the template gets what it holds, so it must pass
-// the checks a tape is judged by afterwards.
-bool CheckTemplate(const std::string& path, const std::string& decoder, std::string* error) {
-  auto records = ReadLabelFile(path, error);
-  if (!records) {
+// A label text file is a few dozen short lines; a longer one is no template.
+constexpr std::streamsize kMostTemplateBytes = 1 << 20;
+
+std::optional<std::string> ReadTemplateText(const std::string& path, std::string* error) {
+  std::ifstream in(path, std::ios::binary);
+  std::string text(kMostTemplateBytes + 1, '\0');
+  if (in) text.resize(in.read(text.data(), kMostTemplateBytes + 1).gcount());
+  if (!in && !in.eof()) {
     *error =
-        "template " + *error +
+        "template " + path + " cannot be read" +
         (path == VAKLABEL_TEMPLATE ? "; give --template FILE, such as templates/standard.lbl of vaklabel's source tree"
                                    : "");
+    return std::nullopt;
+  }
+  if (text.size() > static_cast<size_t>(kMostTemplateBytes)) {
+    *error = "template " + path + " is larger than any label text file";
+    return std::nullopt;
+  }
+  return text;
+}
+
+constexpr std::string_view kPrivatePrefix = "vaklabel-library-template-";
+
+// The private copies of runs that were killed (SIGKILL leaves no chance to
+// remove them), named by the process that made them; a copy of a process
+// still alive, whatever it is now, stays.
+void RemoveKilledRunsCopies(const std::filesystem::path& temporary) {
+  std::error_code error;
+  for (std::filesystem::directory_iterator files(temporary, error), end; !error && files != end;
+       files.increment(error)) {
+    std::string name = files->path().filename();
+    if (!name.starts_with(kPrivatePrefix)) continue;
+    pid_t pid = std::atoi(name.c_str() + kPrivatePrefix.size());
+    std::error_code ignored;
+    if (pid > 0 && kill(pid, 0) != 0 && errno == ESRCH) std::filesystem::remove_all(files->path(), ignored);
+  }
+}
+
+// The template the run read when it started, in a file of its own for the
+// vaklabel children, which take a path: a template replaced or changed
+// during the run changes no tape. Removed when the run ends.
+class PrivateTemplate {
+ public:
+  PrivateTemplate() = default;
+  PrivateTemplate(const PrivateTemplate&) = delete;
+  PrivateTemplate& operator=(const PrivateTemplate&) = delete;
+  ~PrivateTemplate() {
+    std::error_code ignored;
+    if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
+  }
+
+  bool Make(const std::string& text, std::string* error) {
+    std::error_code fs_error;
+    std::filesystem::path temporary = std::filesystem::temp_directory_path(fs_error);
+    if (!fs_error) RemoveKilledRunsCopies(temporary);
+    std::string dir = (temporary / (std::string(kPrivatePrefix) + std::to_string(getpid()) + "-XXXXXX")).string();
+    if (fs_error || mkdtemp(dir.data()) == nullptr) {
+      *error = "no private copy of the template can be made in " + dir + ": " +
+               (fs_error ? fs_error.message() : std::strerror(errno));
+      return false;
+    }
+    dir_ = dir;
+    path_ = dir + "/template.lbl";
+    int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0400);
+    bool written = fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    int saved_errno = errno;
+    if (fd >= 0 && close(fd) != 0 && written) {
+      written = false;
+      saved_errno = errno;
+    }
+    if (!written)
+      *error = "the private copy of the template " + path_ + " cannot be written: " + std::strerror(saved_errno);
+    return written;
+  }
+
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string dir_;
+  std::string path_;
+};
+
+// Every tape written from the template gets what it holds, so it must pass
+// the checks a tape is judged by afterwards. `copy` holds the bytes read
+// from `path`; messages name `path`.
+bool CheckTemplate(const std::string& path, const std::string& copy, const std::string& decoder, std::string* error) {
+  auto records = ReadLabelFile(copy, error);
+  if (!records) {
+    *error = "template " + path + error->substr(copy.size());
     return false;
   }
   if (records->size() < 3) {
     *error = "template " + path + " is not a label set of three records";
     return false;
   }
-  Decoded decoded = Decode(decoder, path);
+  Decoded decoded = Decode(decoder, copy);
   if (!decoded.ran) {
     *error = "template " + path + " cannot be checked: " + decoded.error;
   } else if (!decoded.checks.empty()) {
@@ -171,6 +251,16 @@ bool CheckTemplate(const std::string& path, const std::string& decoder, std::str
         "template " + path + " fails vaklabel-show's check " + decoded.checks.front() + ": " + decoded.problems.front();
   }
   return decoded.ran && decoded.checks.empty();
+}
+
+// The template's bytes, read once and checked: what every write of the run
+// gets, whatever becomes of the file.
+std::optional<std::string> LoadTemplate(const std::string& path, const std::string& decoder, std::string* error) {
+  std::optional<std::string> text = ReadTemplateText(path, error);
+  if (!text) return std::nullopt;
+  PrivateTemplate copy;
+  if (!copy.Make(*text, error) || !CheckTemplate(path, copy.path(), decoder, error)) return std::nullopt;
+  return text;
 }
 
 // The drive's device failed the check after the load: nothing is read.
@@ -232,6 +322,48 @@ bool WritesOverData(const Options& options) {
   return options.label && (options.relabel || options.overwrite_unreadable);
 }
 
+// What the run's own decision does to a tape in `state`, as words after
+// "if ...,": "", for a tape it leaves or refuses.
+std::string WriteText(TapeState state, const Options& options) {
+  Decision with_set = Decide(state, "OTHER", true, options.relabel, options.overwrite_unreadable);
+  Decision without_set = Decide(state, "OTHER", false, options.relabel, options.overwrite_unreadable);
+  switch (with_set.action) {
+    case Action::kRelabelKeep: return "relabel it after a backup of its set, keeping the set's other fields";
+    case Action::kRelabelTemplate: break;
+    default: return "";
+  }
+  std::string text = "overwrite it from the template";
+  if (with_set.backup && without_set.backup) return text + " after a backup of its records";
+  if (with_set.backup) return text + ", backing up the label records it starts with, if any (tar data has none)";
+  return text + ", with no backup";
+}
+
+// The label run's decision for each thing the tape may turn out to hold.
+std::string LabelText(const PlanEntry& entry, const Options& options) {
+  std::string text = "label " + entry.wanted + " if blank, leave if it carries " + entry.wanted;
+  const std::pair<TapeState, const char*> cases[] = {{TapeState::kLabelledDifferently, "it carries another label"},
+                                                     {TapeState::kInitialised, "it is initialised"},
+                                                     {TapeState::kForeign, "it holds data without a label set"},
+                                                     {TapeState::kUnreadable, "no drive can read it"}};
+  std::string writes, refusals;
+  for (const auto& [state, condition] : cases) {
+    std::string write = WriteText(state, options);
+    if (!write.empty()) {
+      writes += std::string("; if ") + condition + ", " + write;
+    } else {
+      refusals += (refusals.empty() ? "" : " or ") + std::string(condition);
+    }
+  }
+  if (writes.empty()) return text + ", else refuse";
+  text += writes;
+  if (!refusals.empty()) text += "; refuse it if " + refusals;
+  if (WritesOverData(options)) {
+    text += "; if it holds more than a label set, map it first";
+    if (!options.ignore_expiration) text += " and refuse it while a data set on it has not expired";
+  }
+  return text;
+}
+
 std::string PlanText(const PlanEntry& entry, const Options& options) {
   switch (entry.disposition) {
     case Disposition::kSkipEmpty: return "skip: empty slot";
@@ -242,14 +374,7 @@ std::string PlanText(const PlanEntry& entry, const Options& options) {
   std::string where = entry.in_drive ? " (now in drive " + std::to_string(*entry.in_drive) + ", put back first)" : "";
   if (!options.label) return "read" + where;
   if (!entry.reason.empty()) return "leave if it carries " + entry.wanted + ", else refuse: " + entry.reason + where;
-  std::string text = "label " + entry.wanted + " if blank, leave if it carries " + entry.wanted;
-  text += options.relabel ? ", else relabel after a backup" : ", else refuse";
-  if (options.overwrite_unreadable) text += "; overwrite it if no drive can read it";
-  if (WritesOverData(options)) {
-    text += "; if it holds more than a label set, map it first";
-    if (!options.ignore_expiration) text += " and refuse it while a data set on it has not expired";
-  }
-  return text + where;
+  return LabelText(entry, options) + where;
 }
 
 std::string ExpirationText(const Options& options) {
@@ -319,7 +444,11 @@ int Main(int argc, char* argv[]) {
   std::string error;
   Tools tools;
   if (!FindTools(options.label, &tools, &error)) return CannotRun(error);
-  if (options.label && !CheckTemplate(options.template_path, tools.decoder, &error)) return CannotRun(error);
+  std::optional<std::string> template_text;
+  if (options.label) {
+    template_text = LoadTemplate(options.template_path, tools.decoder, &error);
+    if (!template_text) return CannotRun(error);
+  }
 
   std::string lock_file =
       options.lock_file.empty()
@@ -335,7 +464,7 @@ int Main(int argc, char* argv[]) {
   if (!plan) return CannotRun(error);
   LabelRegistry registry(SavedLabels(options.labels_dir));
   RefuseDuplicateLabels(&*plan, [&registry](const std::string& label, const PlanEntry& entry) {
-    return registry.SavedHolder(label, CartridgeName(entry.slot, entry.barcode));
+    return registry.SavedHolder(label, entry);
   });
   std::string problem = NamedDeviceProblem(options.drives);
   if (!problem.empty()) return CannotRun(problem);
@@ -350,6 +479,8 @@ int Main(int argc, char* argv[]) {
   }
 
   CatchInterrupts();
+  PrivateTemplate template_copy;
+  if (template_text && !template_copy.Make(*template_text, &error)) return CannotRun(error);
   std::mutex output;
   NoticeFn notice = [&output](const std::string& line) {
     std::lock_guard lock(output);
@@ -387,7 +518,7 @@ int Main(int argc, char* argv[]) {
   settings.overwrite_unreadable = options.overwrite_unreadable;
   settings.expiration = {options.ignore_expiration, options.expired_by};
   settings.labels_dir = options.labels_dir;
-  settings.template_path = options.template_path;
+  settings.template_path = template_copy.path();
   settings.decoder = tools.decoder;
   settings.registry = &registry;
   VisitFn visit = [&](const PlanEntry& entry, const DriveUnit& drive, Attempt* attempt) {

@@ -38,6 +38,49 @@ std::optional<std::string> LabelFromBarcode(std::string_view barcode, LabelSourc
   return label;
 }
 
+// Where the changer shows each barcode: "slot 2", "drive 0", "mail slot 10".
+std::map<std::string, std::vector<std::string>> PlacesOfBarcodes(const ChangerStatus& status) {
+  std::map<std::string, std::vector<std::string>> places;
+  for (const SlotStatus& slot : status.slots) {
+    if (slot.full && !slot.barcode.empty()) places[slot.barcode].push_back("slot " + std::to_string(slot.number));
+  }
+  for (const DriveStatus& drive : status.drives) {
+    if (drive.full && !drive.barcode.empty()) places[drive.barcode].push_back("drive " + std::to_string(drive.index));
+  }
+  for (const SlotStatus& slot : status.mail_slots) {
+    if (slot.full && !slot.barcode.empty()) places[slot.barcode].push_back("mail slot " + std::to_string(slot.number));
+  }
+  return places;
+}
+
+// "slots 1 and 2", "slot 1, drive 0 and mail slot 10".
+std::string PlacesText(std::vector<std::string> places) {
+  bool all_slots =
+      std::all_of(places.begin(), places.end(), [](const std::string& p) { return p.starts_with("slot "); });
+  if (all_slots) {
+    for (std::string& place : places) place.erase(0, std::string_view("slot ").size());
+  }
+  std::string text = all_slots ? "slots " : "";
+  for (size_t i = 0; i < places.size(); ++i) {
+    if (i > 0) text += i + 1 == places.size() ? " and " : ", ";
+    text += places[i];
+  }
+  return text;
+}
+
+// A barcode the changer shows twice names no one cartridge: a label meant for
+// one of them could land on the other, and the history of one is the other's.
+void RefuseSharedBarcodes(const ChangerStatus& status, std::vector<PlanEntry>* plan) {
+  std::map<std::string, std::vector<std::string>> places = PlacesOfBarcodes(status);
+  for (PlanEntry& entry : *plan) {
+    if (entry.disposition != Disposition::kVisit || entry.barcode.empty()) continue;
+    const std::vector<std::string>& seen = places[entry.barcode];
+    if (seen.size() < 2) continue;
+    entry.disposition = Disposition::kRefuse;
+    entry.reason = "barcode " + entry.barcode + " in " + PlacesText(seen) + ": it tells no cartridge from the other";
+  }
+}
+
 }  // namespace
 
 std::optional<std::vector<int>> ParseSlotList(std::string_view text, std::string* error) {
@@ -81,7 +124,7 @@ bool IsLabelText(std::string_view label) {
 bool IsCleaningBarcode(std::string_view barcode) { return barcode.starts_with("CLN"); }
 
 void RefuseDuplicateLabels(std::vector<PlanEntry>* plan,
-                           const std::function<std::string(const std::string& label, const PlanEntry& entry)>& holder) {
+                           const std::function<Holding(const std::string& label, const PlanEntry& entry)>& holding) {
   std::map<std::string, std::vector<const PlanEntry*>> by_label;
   for (const PlanEntry& entry : *plan) {
     if (entry.disposition == Disposition::kVisit && !entry.wanted.empty()) by_label[entry.wanted].push_back(&entry);
@@ -100,9 +143,10 @@ void RefuseDuplicateLabels(std::vector<PlanEntry>* plan,
         refusals[entry->slot] = "label " + label + " would also go to " + others;
         continue;
       }
-      std::string elsewhere = holder(label, *entry);
-      if (elsewhere.empty()) continue;
-      (entry->barcode.empty() ? cautions : refusals)[entry->slot] = "label " + label + " is already on " + elsewhere;
+      Holding elsewhere = holding(label, *entry);
+      if (elsewhere.holder.empty()) continue;
+      (elsewhere.may_be_it ? cautions : refusals)[entry->slot] =
+          "label " + label + " is already on " + elsewhere.holder;
     }
   }
   for (PlanEntry& entry : *plan) {
@@ -182,6 +226,7 @@ std::optional<std::vector<PlanEntry>> BuildPlan(const ChangerStatus& status, con
     plan.push_back(entry);
   }
   if (request.source == LabelSource::kNone) return plan;
+  RefuseSharedBarcodes(status, &plan);
 
   size_t to_label = std::count_if(plan.begin(), plan.end(),
                                   [](const PlanEntry& e) { return e.disposition == Disposition::kVisit; });

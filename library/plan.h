@@ -60,18 +60,29 @@ bool IsLabelText(std::string_view label);
 std::optional<std::vector<std::string>> SerialSequence(std::string_view start, size_t count, std::string* error);
 
 /// One entry per chosen slot, in slot order. A cartridge that mtx shows in a
-/// drive counts as being in the slot it came from. Nothing, with `*error`,
-/// when a chosen slot is not in the library or the serials do not fit.
+/// drive counts as being in the slot it came from. In a label run, a
+/// cartridge whose barcode the changer shows in another place too is
+/// refused: its barcode tells neither cartridge from the other. Nothing,
+/// with `*error`, when a chosen slot is not in the library or the serials do
+/// not fit.
 std::optional<std::vector<PlanEntry>> BuildPlan(const ChangerStatus& status, const PlanRequest& request,
                                                 std::string* error);
 
+/// Another cartridge that carries a label, as far as a record tells.
+struct Holding {
+  std::string holder;  // e.g. "slot 4's cartridge ABC004L8 (kept in ...)"; "": none
+  /// The record may be of the cartridge asked about (no barcode tells them
+  /// apart, or the same barcode in another slot): it need not be refused if
+  /// its tape carries the label already.
+  bool may_be_it = false;
+};
+
 /// Refuses every cartridge the plan would give a label that another one
-/// gets too, or that `holder` (the label and the cartridge's slot and
-/// barcode) says another cartridge already carries, naming which. A
-/// cartridge without a barcode may be that other one: it is visited, with
-/// the reason.
+/// gets too, or that `holding` (the label and the cartridge's slot and
+/// barcode) says another cartridge already carries, naming which. One that
+/// may be that other cartridge is visited, with the reason.
 void RefuseDuplicateLabels(std::vector<PlanEntry>* plan,
-                           const std::function<std::string(const std::string& label, const PlanEntry& entry)>& holder);
+                           const std::function<Holding(const std::string& label, const PlanEntry& entry)>& holding);
 
 /// Cleaning cartridges carry barcodes beginning CLN.
 bool IsCleaningBarcode(std::string_view barcode);

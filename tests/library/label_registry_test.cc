@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <future>
 #include <thread>
 
@@ -34,9 +35,9 @@ TEST(LabelRegistry, AWriteWaitsForTheReadsInDrivesBeforeIt) {
   registry.Found(plan[0], "TAP001");
   EXPECT_EQ(holder.get(), "slot 1's cartridge ABC001L8 (read in this run)");
 
-  EXPECT_EQ(registry.SavedHolder("TAP009", "ABC002L8"),
+  EXPECT_EQ(registry.SavedHolder("TAP009", Visit(2, "ABC002L8")).holder,
             "slot 9's cartridge ABC009L8 (kept in labels/slot009-ABC009L8.lbl)");
-  EXPECT_EQ(registry.SavedHolder("TAP009", "ABC009L8"), "") << "its own label";
+  EXPECT_EQ(registry.SavedHolder("TAP009", Visit(9, "ABC009L8")).holder, "") << "its own label";
   registry.Found(plan[2], "TAP010");
   EXPECT_EQ(registry.HolderBeforeWrite(plan[1], "TAP009"), "") << "this run read slot 9 otherwise";
   EXPECT_EQ(CartridgeName(4, ""), "slot 4");
@@ -73,19 +74,68 @@ TEST(LabelRegistry, ARecordOfASlotWithoutABarcodeIdentifiesNoCartridge) {
   registry.Found(Visit(1, ""), "");
   struct Case {
     const char* label;
-    const char* cartridge;
+    int slot;
+    const char* barcode;
     bool held;
   };
   const Case cases[] = {
-      {"TAP001", "slot 1", true},    {"TAP005", "slot 1", true}, {"TAP001", "ABC005L8", true},
-      {"TAP002", "ABC002L8", false}, {"TAP002", "slot 2", true}, {"OLD002", "slot 3", false},
+      {"TAP001", 1, "", true},          {"TAP005", 1, "", true}, {"TAP001", 5, "ABC005L8", true},
+      {"TAP002", 2, "ABC002L8", false}, {"TAP002", 2, "", true}, {"OLD002", 3, "", false},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(!registry.SavedHolder(c.label, c.cartridge).empty(), c.held) << c.label << " on " << c.cartridge;
+    EXPECT_EQ(!registry.SavedHolder(c.label, Visit(c.slot, c.barcode)).holder.empty(), c.held)
+        << c.label << " on " << c.slot << " " << c.barcode;
   }
   EXPECT_EQ(
-      registry.SavedHolder("TAP001", "slot 1"),
+      registry.SavedHolder("TAP001", Visit(1, "")).holder,
       "a cartridge that was in slot 1 with no barcode to tell it by (kept in " + dir.File("slot001.written.lbl") + ")");
+}
+
+// One barcode may be on two cartridges: each slot it was recorded in keeps
+// its record, and only the record of the same slot and barcode is the
+// cartridge's own, read in this run or not.
+TEST(LabelRegistry, ARecordIsTheCartridgesOwnOnlyInItsSlot) {
+  test_support::TempDir dir;
+  const std::pair<const char*, const char*> files[] = {{"slot002-ABC001L8.lbl", "TAP001"},
+                                                       {"slot001-ABC001L8.lbl", "TAP005"},
+                                                       {"slot004-ABC004L8.lbl", "OLD004"},
+                                                       {"slot004-ABC004L8.written.lbl", "TAP004"}};
+  auto when = std::filesystem::file_time_type::clock::now();
+  for (const auto& [name, label] : files) {
+    test_support::WriteFile(dir.File(name), LabelFile(label));
+    std::filesystem::last_write_time(dir.File(name), when += std::chrono::seconds(1));
+  }
+  LabelRegistry registry(SavedLabels(dir.File("")));
+  std::vector<PlanEntry> plan{Visit(1, "ABC001L8"), Visit(3, "ABC003L8"), Visit(4, "ABC004L8")};
+  plan[1].wanted = "TAP003";
+  registry.Expect(plan);
+  const std::string kept2 = "slot 2's cartridge ABC001L8 (kept in " + dir.File("slot002-ABC001L8.lbl") + ")";
+  struct Case {
+    const char* label;
+    PlanEntry entry;
+    std::string holder;
+    bool may_be_it;
+  };
+  const Case before_reads[] = {
+      {"TAP001", Visit(1, "ABC001L8"), kept2, true},  // the same barcode elsewhere: it, or another
+      {"TAP001", Visit(3, "ABC003L8"), kept2, false},
+      {"TAP001", Visit(2, "ABC001L8"), "", false},  // its own record
+      {"TAP004", Visit(4, "ABC004L8"), "", false},
+      {"OLD004", Visit(3, "ABC003L8"), "", false},  // the newest of the slot's records counts
+  };
+  for (const Case& c : before_reads) {
+    Holding holding = registry.SavedHolder(c.label, c.entry);
+    EXPECT_EQ(holding.holder, c.holder) << c.label << " on slot " << c.entry.slot;
+    EXPECT_EQ(holding.may_be_it, c.may_be_it) << c.label << " on slot " << c.entry.slot;
+  }
+  registry.Found(plan[0], "");
+  EXPECT_EQ(registry.HolderBeforeWrite(plan[0], "TAP001"), kept2) << "read blank: not the cartridge of slot 2";
+  EXPECT_EQ(registry.HolderBeforeWrite(plan[0], "TAP005"), "") << "slot 1's own record, read since";
+  EXPECT_EQ(registry.HolderBeforeWrite(plan[2], "TAP003"), "slot 3's cartridge ABC003L8 (meant for it in this run)");
+  registry.Found(plan[0], "TAP007");
+  registry.Found(plan[0], "TAP008");  // written over what was read
+  EXPECT_EQ(registry.HolderBeforeWrite(plan[2], "TAP007"), "");
+  EXPECT_EQ(registry.HolderBeforeWrite(plan[2], "TAP008"), "slot 1's cartridge ABC001L8 (read in this run)");
 }
 
 }  // namespace

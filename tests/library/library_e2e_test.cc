@@ -15,6 +15,7 @@
 #include <fstream>
 #include <functional>
 #include <numeric>
+#include <optional>
 #include <sstream>
 #include <regex>
 #include <sstream>
@@ -287,6 +288,40 @@ TEST_F(MixedLibraryTest, BarcodeSixAndDryRun) {
   CommandResult untemplated = test_support::Run(
       {vtape_, "run", lib_, "--", VAKLABEL_LIBRARY_PATH, "--dry-run", "--lock", lock_, "label", "5"}, "", {path_});
   EXPECT_EQ(untemplated.status, 0) << untemplated.err;
+}
+
+// The dry run says what the run's own decision does to each kind of tape:
+// which get the template, which keep their set's fields, which a backup.
+TEST_F(MixedLibraryTest, TheDryRunSaysWhatTheRunDoesToEachTape) {
+  const std::string start = "slot 5 ABC005L8: label ABC005L8 if blank, leave if it carries ABC005L8";
+  const std::string relabel =
+      "; if it carries another label, relabel it after a backup of its set, keeping the set's other fields; if it is "
+      "initialised, overwrite it from the template after a backup of its records; if it holds data without a label "
+      "set, overwrite it from the template, backing up the label records it starts with, if any (tar data has none)";
+  const std::string unreadable = "; if no drive can read it, overwrite it from the template, with no backup";
+  const std::string mapped =
+      "; if it holds more than a label set, map it first and refuse it while a data set on it has not expired";
+  struct Case {
+    std::vector<std::string> options;
+    std::string line;
+  };
+  const Case cases[] = {
+      {{}, start + ", else refuse"},
+      {{"--relabel"}, start + relabel + "; refuse it if no drive can read it" + mapped},
+      {{"--overwrite-unreadable"},
+       start + unreadable +
+           "; refuse it if it carries another label or it is initialised or it holds data without a label set" +
+           mapped},
+      {{"--relabel", "--overwrite-unreadable", "--ignore-expiration"},
+       start + relabel + unreadable + "; if it holds more than a label set, map it first"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args{"--dry-run", "label", "5"};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    CommandResult dry = Library(args);
+    EXPECT_EQ(dry.status, 0) << dry.err;
+    EXPECT_NE(dry.out.find(c.line + "\n"), std::string::npos) << c.line << "\n" << dry.out;
+  }
 }
 
 TEST_F(MixedLibraryTest, RefusedBeforeAnythingMoves) {
@@ -948,6 +983,128 @@ TEST_F(SafetyTest, NoTwoCartridgesGetOneLabel) {
   }
 }
 
+// An inventory recorded TAP001 on slot 2, whose cartridge the changer shows
+// with slot 1's barcode ABC001L8 (a misprinted label): the barcode tells
+// neither cartridge from the other, so both are refused before anything
+// moves; later, with one ABC001L8 in slot 1, the record of slot 2 may be
+// another cartridge's, and TAP001 goes on the cartridge only if it carries it.
+TEST_F(SafetyTest, OneBarcodeOnTwoCartridgesGetsNoLabelTwice) {
+  std::string mtx = dir_.File("bin/mtx");
+  auto misread = [&](bool on) {
+    std::filesystem::remove(mtx);
+    if (!on) return;
+    test_support::WriteFile(mtx,
+                            "#!/bin/sh\nPATH=/usr/sbin:/usr/bin:/sbin:/bin\n"
+                            "case \" $* \" in *\" status \"*) mtx \"$@\" | sed 's/VolumeTag *= *ABC002L8/VolumeTag = "
+                            "ABC001L8/'; exit 0;; esac\nexec mtx \"$@\"\n");
+    std::filesystem::permissions(mtx, std::filesystem::perms::owner_all);
+  };
+  misread(true);
+  CreateLibrary(3, 1, "ABC001L8,ABC002L8", {{}, SixCharacterSet("TAP001")});
+  ASSERT_EQ(Library({"inventory"}).status, 0);
+  ASSERT_TRUE(std::filesystem::exists(labels_ + "/slot002-ABC001L8.lbl"));
+  const std::string kept = "slot 2's cartridge ABC001L8 (kept in " + labels_ + "/slot002-ABC001L8.lbl)";
+  struct Case {
+    const char* name;
+    std::optional<std::vector<TapeRecord>> slot1;  // the library made anew, ABC001L8 alone, in slot 1
+    std::vector<std::string> args;
+    int status;
+    std::vector<std::string> rows;  // slot 1, slot 2
+    std::string plan;               // slot 1's
+  };
+  const std::string shared = "barcode ABC001L8 in slots 1 and 2";
+  const std::vector<Case> cases = {
+      {"one barcode in two slots",
+       std::nullopt,
+       {"label", "--serial", "TAP001"},
+       1,
+       {"refused: " + shared, "refused: " + shared},
+       "refuse: " + shared},
+      {"the record of another slot, a blank tape",
+       std::vector<TapeRecord>{},
+       {"label", "1", "--serial", "TAP001"},
+       1,
+       {"refused: label TAP001 is on " + kept},
+       "leave if it carries TAP001, else refuse: label TAP001 is already on " + kept},
+      {"the record of another slot, the cartridge moved",
+       SixCharacterSet("TAP001"),
+       {"label", "1", "--serial", "TAP001"},
+       0,
+       {"already labelled TAP001"},
+       "leave if it carries TAP001"},
+  };
+  for (const Case& c : cases) {
+    if (c.slot1) {
+      misread(false);
+      std::filesystem::remove_all(lib_);
+      CreateLibrary(3, 1, "ABC001L8", {*c.slot1});
+    }
+    std::string before = Contents();
+    std::vector<std::vector<TapeRecord>> tapes{Tape("ABC001L8"),
+                                               c.slot1 ? std::vector<TapeRecord>{} : Tape("ABC002L8")};
+    std::vector<std::string> dry_args = c.args;
+    dry_args.insert(dry_args.begin(), "--dry-run");
+    CommandResult dry = Library(dry_args);
+    EXPECT_EQ(dry.status, 0) << c.name << dry.err;
+    EXPECT_NE(dry.out.find("slot 1 ABC001L8: " + c.plan), std::string::npos) << c.name << "\n" << dry.out;
+    CommandResult run = Library(c.args);
+    EXPECT_EQ(run.status, c.status) << c.name << run.err;
+    for (size_t i = 0; i < c.rows.size(); ++i) {
+      std::string row = "\n" + std::to_string(i + 1) + "     ABC001L8  ";
+      size_t at = run.out.find(row);
+      ASSERT_NE(at, std::string::npos) << c.name << run.out;
+      std::string line = run.out.substr(at + 1, run.out.find('\n', at + 1) - at - 1);
+      EXPECT_NE(line.find(c.rows[i]), std::string::npos) << c.name << "\n" << run.out;
+    }
+    EXPECT_EQ(Tape("ABC001L8"), tapes[0]) << c.name;
+    if (!c.slot1) {
+      EXPECT_EQ(Tape("ABC002L8"), tapes[1]) << c.name;
+      EXPECT_EQ(Contents(), before) << c.name << ": nothing moved";
+    }
+  }
+}
+
+// The template is read once: one given RECFM Q while the first tape is
+// written changes no tape, and the private copy is gone after the run, with
+// one a killed run left; a living process's stays.
+TEST_F(SafetyTest, TheTemplateIsReadOnce) {
+  CreateLibrary(4, 1, "ABC001L8,ABC002L8,ABC003L8,ABC004L8");
+  std::string path = dir_.File("template.lbl");
+  std::string standard = test_support::ReadFile(TEMPLATE_DIR "/standard.lbl");
+  test_support::WriteFile(path, standard);
+  std::string tmp = dir_.File("tmp");
+  pid_t gone = fork();
+  if (gone == 0) _exit(0);
+  waitpid(gone, nullptr, 0);
+  const std::string killed = tmp + "/vaklabel-library-template-" + std::to_string(gone) + "-a1b2c3";
+  const std::string living = tmp + "/vaklabel-library-template-" + std::to_string(getpid()) + "-a1b2c3";
+  for (const std::string& copy : {killed, living}) {
+    std::filesystem::create_directories(copy);
+    test_support::WriteFile(copy + "/template.lbl", standard);
+  }
+  setenv("TMPDIR", tmp.c_str(), 1);
+  pid_t pid = Start({"label", "--template", path}, dir_.File("out"), dir_.File("err"));
+  unsetenv("TMPDIR");
+  ASSERT_TRUE(AwaitChild(pid, " -w ")) << "the first write never started";
+  std::string recfm_q = standard;
+  size_t hdr2 = recfm_q.find("48,44,52,32,55");  // HDR2U
+  ASSERT_NE(hdr2, std::string::npos);
+  recfm_q.replace(hdr2, 14, "48,44,52,32,51");  // HDR2Q
+  test_support::WriteFile(path + ".new", recfm_q);
+  std::filesystem::rename(path + ".new", path);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << test_support::ReadFile(dir_.File("out"))
+                                    << test_support::ReadFile(dir_.File("err"));
+  for (const char* barcode : {"ABC001L8", "ABC002L8", "ABC003L8", "ABC004L8"}) {
+    EXPECT_EQ(Tape(barcode), FromStandardTemplate(barcode, Today())) << barcode;
+  }
+  std::vector<std::string> left;
+  for (const auto& file : std::filesystem::directory_iterator(tmp)) left.push_back(file.path());
+  EXPECT_EQ(left, std::vector<std::string>{living});
+}
+
 TEST_F(SafetyTest, InventoryFlagsALabelFoundTwice) {
   CreateLibrary(3, 1, "ABC001L8",
                 {SixCharacterSet("XYZ789"), EightCharacterSet("ABC002L8"), SixCharacterSet("XYZ789")});
@@ -1400,9 +1557,8 @@ TEST_F(LibraryTest, UnexpiredDataSetsAreKept) {
                          "(--expired-by); data sets that never expire or that tape management keeps stay\n"),
             std::string::npos)
       << dry.out;
-  EXPECT_NE(dry.out.find("slot 1 ABC001L8: label ABC001L8 if blank, leave if it carries ABC001L8, else relabel after "
-                         "a backup; if it holds more than a label set, map it first and refuse it while a data set on "
-                         "it has not expired\n"),
+  EXPECT_NE(dry.out.find("; if it holds more than a label set, map it first and refuse it while a data set on it has "
+                         "not expired\n"),
             std::string::npos)
       << dry.out;
   nlohmann::json plan = Json(Library({"--dry-run", "--json", "label", "1", "--relabel", "--ignore-expiration"}));

@@ -40,8 +40,9 @@ TEST(Plan, TwoCartridgesNeverGetOneLabel) {
                               entry(6, "ABC006L8", "ABC006L8"),
                               entry(7, "", ""),
                               entry(8, "", "TAP008")};
-  RefuseDuplicateLabels(&plan, [](const std::string& label, const PlanEntry&) {
-    return label == "ABC005L8" || label == "TAP008" ? "slot 9's cartridge ABC009L8" : "";
+  RefuseDuplicateLabels(&plan, [](const std::string& label, const PlanEntry& e) {
+    bool held = label == "ABC005L8" || label == "TAP008";
+    return Holding{held ? "slot 9's cartridge ABC009L8" : "", e.barcode.empty()};
   });
   // Without a barcode, slot 8's cartridge may be the one that carries it.
   EXPECT_EQ(plan[7].reason, "label TAP008 is already on slot 9's cartridge ABC009L8");
@@ -147,6 +148,45 @@ TEST(Plan, SerialsInSlotOrderOverTheCartridgesVisited) {
   EXPECT_EQ(wanted, (std::vector<std::string>{"TAP098", "", "TAP099", "", "TAP100", "TAP101", "TAP102"}));
   EXPECT_FALSE(BuildPlan(Library(), {{}, LabelSource::kSerial, "TAP997"}, &error));
   EXPECT_NE(error.find("runs out"), std::string::npos) << error;
+}
+
+// A barcode the changer shows in two places tells no cartridge from the
+// other: a label run refuses both before anything moves, an inventory reads
+// them.
+TEST(Plan, OneBarcodeInTwoPlacesIsRefused) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> barcodes;  // slots 1-3
+    std::string in_drive;               // drive 0, from no known slot
+    std::string in_mail_slot;
+    std::string refusal;  // of slot 1
+  };
+  const Case cases[] = {
+      {"two slots", {"ABC001L8", "ABC001L8", "ABC003L8"}, "", "", "barcode ABC001L8 in slots 1 and 2"},
+      {"three slots", {"ABC001L8", "ABC001L8", "ABC001L8"}, "", "", "barcode ABC001L8 in slots 1, 2 and 3"},
+      {"a drive", {"ABC001L8", "", "ABC003L8"}, "ABC001L8", "", "barcode ABC001L8 in slot 1 and drive 0"},
+      {"a mail slot", {"ABC001L8", "", "ABC003L8"}, "", "ABC001L8", "barcode ABC001L8 in slot 1 and mail slot 10"},
+      {"unique", {"ABC001L8", "ABC002L8", ""}, "", "", ""},
+  };
+  for (const Case& c : cases) {
+    ChangerStatus status;
+    status.drives = {{0, !c.in_drive.empty(), c.in_drive, std::nullopt}};
+    for (int slot = 1; slot <= 3; ++slot) {
+      const std::string& barcode = c.barcodes[slot - 1];
+      status.slots.push_back({slot, !barcode.empty(), barcode});
+    }
+    status.mail_slots = {{10, !c.in_mail_slot.empty(), c.in_mail_slot}};
+    std::string error;
+    auto inventory = BuildPlan(status, {}, &error);
+    ASSERT_TRUE(inventory) << c.name << ": " << error;
+    EXPECT_EQ((*inventory)[0].disposition, Disposition::kVisit) << c.name;
+    auto plan = BuildPlan(status, {{}, LabelSource::kSerial, "TAP001"}, &error);
+    ASSERT_TRUE(plan) << c.name << ": " << error;
+    bool refused = (*plan)[0].disposition == Disposition::kRefuse;
+    EXPECT_EQ(refused, !c.refusal.empty()) << c.name;
+    EXPECT_TRUE((*plan)[0].reason.starts_with(c.refusal)) << c.name << ": " << (*plan)[0].reason;
+    EXPECT_EQ((*plan)[0].wanted, refused ? "" : "TAP001") << c.name << ": a refused cartridge takes no serial";
+  }
 }
 
 TEST(Plan, SlotOutsideTheLibraryRefused) {
