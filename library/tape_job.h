@@ -39,6 +39,7 @@ struct JobSettings {
   bool label = false;   // false: inventory
   bool relabel = false;
   bool overwrite_unreadable = false;
+  bool keep_fields = false;  // a relabel keeps the old set's fields but the label
   ExpirationRule expiration;
   std::string labels_dir;
   std::string template_path;
