@@ -1450,6 +1450,12 @@ TEST_F(SafetyTest, EveryWritePassesTheGate) {
   short_hdr2[2] = Block(LabelRecord("HDR2U2621400000 0").substr(0, 79));
   std::vector<TapeRecord> one_byte_uhl1 = FromStandardTemplate("ABC001L8", Today());
   one_byte_uhl1[3] = Block(std::string(1, '\x81'));
+  // Labels in ASCII, as ANSI and ISO systems write them: no EBCDIC VOL1.
+  std::string ascii_hdr1 = Put(Put(Put("HDR1PAYROLL.BACKUP", 32, "0001"), 42, "025121"), 48, "030001");
+  const std::vector<TapeRecord> ascii{Block(Put("VOL1OLD001", 80, "3")), Block(ascii_hdr1),
+                                      Block(Put("HDR2F0800000080", 80, " ")), Mark(), Block(4096, 'D'), Mark(),
+                                      Block(Put(Put(ascii_hdr1, 1, "EOF1"), 55, "000001")),
+                                      Block(Put("EOF2F0800000080", 80, " ")), Mark(), Mark()};
   const std::string old_backup = labels + "/ABC001L8_OLD001.prelbl";
   auto earlier_backup = [&](const std::vector<std::string>& records) {
     return [&, records] {
@@ -1528,6 +1534,10 @@ TEST_F(SafetyTest, EveryWritePassesTheGate) {
       {"an initialised volume whose records cannot be kept", initialised, false, {"--relabel"}, {},
        both(in_the_way("slot001-ABC001L8.lbl"), in_the_way("ABC001L8_000006.prelbl")), 0,
        "the backup " + labels + "/ABC001L8_000006.prelbl"},
+      // Refused as not judged until the map decodes ASCII labels, then as
+      // unexpired: either way the row ends so.
+      {"ASCII labels over a data set kept until 2030", ascii, false, {"--relabel"}, {}, nullptr, 0,
+       "--ignore-expiration overwrites it"},
       {"a set without tape marks", unmarked, false, {}, {}, nullptr, 0,
        "no whole label set: no tape mark after the label set"},
       {"a 79-byte HDR2", short_hdr2, false, {}, {}, nullptr, 0,
