@@ -267,7 +267,8 @@ void ReadCartridge(const PlanEntry& entry, const JobSettings& settings, const Ta
   }
   // vaklabel pads what it reads to 80 bytes and stops at the set: the drive
   // itself must return each record whole and a tape mark after them.
-  std::string broken = ProveSetShape(tools.ReadStart(static_cast<int>((*records)->size()) + 2), (*records)->size(), false);
+  std::string broken =
+      ProveSetShape(tools.ReadStart(static_cast<int>((*records)->size()) + 2), (*records)->size(), false);
   if (!broken.empty()) {
     report->state = TapeState::kForeign;
     report->label_found.clear();
@@ -605,10 +606,10 @@ SlotReport VisitTape(const PlanEntry& entry, const JobSettings& settings, const 
     return report;
   }
 
-  std::string interrupted = !records_read && (report.state == TapeState::kUnreadable ||
-                                               report.state == TapeState::kForeign)
-                                ? InterruptedRunBackup(entry, settings.labels_dir)
-                                : "";
+  std::string interrupted =
+      !records_read && (report.state == TapeState::kUnreadable || report.state == TapeState::kForeign)
+          ? InterruptedRunBackup(entry, settings.labels_dir)
+          : "";
   if (!interrupted.empty()) return RewriteFromBackup(entry, settings, tools, interrupted, detail, report, attempt);
 
   Decision decision = Decide(report.state, report.label_found, records_read.has_value(), settings.relabel,

@@ -175,7 +175,6 @@ WriteTrace TapeTools::Write(const std::string& label, const std::string& templat
 
 std::optional<DrivePosition> TapeTools::Position() const { return Ask(false); }
 
-
 std::optional<DrivePosition> TapeTools::SpaceToEndOfData() const { return Ask(true); }
 
 namespace {

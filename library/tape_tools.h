@@ -81,7 +81,7 @@ WriteTrace ParseWriteTrace(const ProcessResult& run);
 /// The first blocks of a tape as the drive returned them.
 struct TapeStart {
   std::vector<std::optional<std::string>> blocks;  // in order; nothing: a tape mark
-  std::string error;  // why the reading stopped before `limit`: "" when it did not
+  std::string error;                               // why the reading stopped before `limit`: "" when it did not
 };
 
 /// The label records at the start of a tape: its leading 80-byte blocks

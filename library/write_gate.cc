@@ -29,7 +29,8 @@ std::string Expiration(const GateEvidence& evidence) {
 GateDecision Gate(const GateEvidence& evidence) {
   if (!evidence.cartridge.empty()) return {GateCondition::kCartridge, evidence.cartridge + "; not written"};
   if (!evidence.removal.empty()) {
-    return {GateCondition::kRemoval, "the drive cannot prevent the tape's removal (" + evidence.removal + "); not written"};
+    return {GateCondition::kRemoval,
+            "the drive cannot prevent the tape's removal (" + evidence.removal + "); not written"};
   }
   if (evidence.set_seen && !evidence.backup.empty()) return {GateCondition::kBackup, evidence.backup};
   if (evidence.beyond_set && !evidence.map.empty()) return {GateCondition::kMap, evidence.map};
