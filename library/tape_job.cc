@@ -551,27 +551,23 @@ std::string MapFileName(const std::string& wanted, const std::string& found) {
   return backup.substr(0, backup.size() - std::string_view(".prelbl").size()) + ".map.json";
 }
 
-Decision Decide(TapeState state, const std::string& label_found, bool has_set, bool relabel,
-                bool overwrite_unreadable) {
+Decision Decide(TapeState state, const std::string& label_found, bool relabel, bool overwrite_unreadable) {
   switch (state) {
-    case TapeState::kBlank:
-      return {Action::kLabelBlank, false, ""};
-    case TapeState::kLabelled:
-      return {Action::kLeave, false, ""};
+    case TapeState::kBlank: return {Action::kLabelBlank, ""};
+    case TapeState::kLabelled: return {Action::kLeave, ""};
     case TapeState::kLabelledDifferently:
-      if (relabel) return {Action::kRelabelKeep, true, ""};
-      return {Action::kRefuse, false, "labelled " + label_found + "; --relabel replaces it"};
+      if (relabel) return {Action::kRelabelKeep, ""};
+      return {Action::kRefuse, "labelled " + label_found + "; --relabel replaces it"};
     case TapeState::kInitialised:
-      if (relabel) return {Action::kRelabelTemplate, true, ""};
-      return {Action::kRefuse, false, "--relabel relabels it"};
+      if (relabel) return {Action::kRelabelTemplate, ""};
+      return {Action::kRefuse, "--relabel relabels it"};
     case TapeState::kForeign:
-      if (relabel) return {Action::kRelabelTemplate, has_set, ""};
-      return {Action::kRefuse, false, "holds data that is not a label set; --relabel overwrites it"};
+      if (relabel) return {Action::kRelabelTemplate, ""};
+      return {Action::kRefuse, "holds data that is not a label set; --relabel overwrites it"};
     case TapeState::kUnreadable:
-      if (overwrite_unreadable) return {Action::kRelabelTemplate, false, ""};
-      return {Action::kRefuse, false, "cannot be read; --overwrite-unreadable overwrites it"};
-    default:
-      return {Action::kRefuse, false, "not read"};
+      if (overwrite_unreadable) return {Action::kRelabelTemplate, ""};
+      return {Action::kRefuse, "cannot be read; --overwrite-unreadable overwrites it"};
+    default: return {Action::kRefuse, "not read"};
   }
 }
 
@@ -612,8 +608,7 @@ SlotReport VisitTape(const PlanEntry& entry, const JobSettings& settings, const 
           : "";
   if (!interrupted.empty()) return RewriteFromBackup(entry, settings, tools, interrupted, detail, report, attempt);
 
-  Decision decision = Decide(report.state, report.label_found, records_read.has_value(), settings.relabel,
-                             settings.overwrite_unreadable);
+  Decision decision = Decide(report.state, report.label_found, settings.relabel, settings.overwrite_unreadable);
   if (decision.action == Action::kLeave) {
     // The row vouches for the cartridge the plan loaded, not the one there.
     std::string wrong = settings.check_cartridge ? settings.check_cartridge() : "";
