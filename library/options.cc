@@ -109,8 +109,7 @@ ParsedCommandLine ParseOptions(int argc, const char* const argv[], const std::st
   label->add_flag("--overwrite-unreadable", options.overwrite_unreadable,
                   "also label tapes that no drive tried can read; their expiration is judged all the same");
   label->add_flag("--keep-fields", options.keep_fields,
-                  "a relabel keeps the old set's fields but the label, as vaklabel -w does, rather than the "
-                  "template's");
+                  "a relabel keeps the old set's other fields rather than writing the template's");
   CLI::Option* ignore = label->add_flag("--ignore-expiration", options.ignore_expiration,
                                         "also overwrite data sets whose expiration date has not passed");
   label
