@@ -491,6 +491,13 @@ int Main(int argc, char* argv[]) {
   notice("the library's door is " + door_text);
   std::vector<SlotReport> left_in_drives;
   cartridges_may_have_moved = true;
+  // A run killed between its MTLOCK and its MTUNLOCK leaves its drive
+  // locked; holding the library's lock, no other run of this command works
+  // there now. Empty drives are not opened: st waits minutes for a tape.
+  for (const DriveUnit& unit : Units(pairing.drives)) {
+    std::optional<DriveStatus> held = DriveIn(*status, unit.index);
+    if (held && held->full) TapeTools("", unit.device).PreventRemoval(false);
+  }
   std::vector<DriveUnit> drives = EmptyDrives(*status, Units(pairing.drives), changer, notice, &left_in_drives);
   if (drives.empty() && left_in_drives.empty()) return CannotRun("no drive is free to use");
   // Drives that all hold cartridges which cannot go home still leave a
@@ -516,6 +523,7 @@ int Main(int argc, char* argv[]) {
   settings.label = options.label;
   settings.relabel = options.relabel;
   settings.overwrite_unreadable = options.overwrite_unreadable;
+  settings.keep_fields = options.keep_fields;
   settings.expiration = {options.ignore_expiration, options.expired_by};
   settings.labels_dir = options.labels_dir;
   settings.template_path = template_copy.path();

@@ -107,7 +107,9 @@ ParsedCommandLine ParseOptions(int argc, const char* const argv[], const std::st
   label->add_flag("--relabel", options.relabel,
                   "also label tapes with another label and tapes with other data; old sets are backed up");
   label->add_flag("--overwrite-unreadable", options.overwrite_unreadable,
-                  "also label tapes that no drive tried can read, losing whatever they hold");
+                  "also label tapes that no drive tried can read; their expiration is judged all the same");
+  label->add_flag("--keep-fields", options.keep_fields,
+                  "a relabel keeps the old set's other fields rather than writing the template's");
   CLI::Option* ignore = label->add_flag("--ignore-expiration", options.ignore_expiration,
                                         "also overwrite data sets whose expiration date has not passed");
   label

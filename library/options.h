@@ -28,6 +28,7 @@ struct Options {
   bool wait_for_lock = false;
   bool relabel = false;
   bool overwrite_unreadable = false;
+  bool keep_fields = false;
   bool ignore_expiration = false;
   std::string expired_by;  // yyyy-mm-dd; "": today
   bool json = false;

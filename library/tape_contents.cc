@@ -60,6 +60,8 @@ TapeContents ContentsFromMap(const std::string& document) {
   contents.files = static_cast<int>(Number(map, "files"));
   if (Text(map, "end") == "unreadable") contents.unreadable = Text(map, "unreadable");
   for (const nlohmann::json& set : *data_sets) {
+    auto ascii = set.is_object() ? set.find("ascii") : set.end();
+    if (ascii != set.end() && ascii->is_boolean() && ascii->get<bool>()) contents.ascii = true;
     auto data = set.find("data");
     if (!set.is_object() || data == set.end() || !data->is_object() || Number(*data, "blocks") < 1) continue;
     auto files = set.find("files");

@@ -25,6 +25,7 @@ struct TapeContents {
   int files = 0;           // tape files the walk passed
   std::string unreadable;  // the walk stopped at an unreadable block: where and why
   std::vector<DataSetFound> with_data;
+  bool ascii = false;  // the map decoded data sets under ASCII labels
 };
 
 /// Reads vaklabel-show's --map --json document.

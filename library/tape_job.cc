@@ -14,17 +14,13 @@
 #include "destroyed_data.h"
 #include "label_set.h"
 #include "tape_contents.h"
+#include "write_gate.h"
 
 namespace library {
 namespace {
 
-std::optional<std::string> ReadText(const std::string& path) {
-  std::ifstream in(path);
-  if (!in) return std::nullopt;
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+// Enough blocks for any label set vaklabel writes or reads, and its marks.
+constexpr int kStartBlocks = 8;
 
 // The copy of a set must be on the disk before the tape it came from is
 // written: a crash in between must not lose both.
@@ -62,60 +58,46 @@ bool ProvedBlank(const TapeTools& tools, std::string* detail) {
   return true;
 }
 
+bool ReplaceFile(const std::string& path, const std::string& text, std::string* error);
+
 void TakeDecoded(const Decoded& decoded, SlotReport* report) {
   report->created = decoded.created;
   report->expires = decoded.expires;
   report->warnings = decoded.problems;
 }
 
-// Reads back what was written and compares it with what was meant.
+// Reads back from the drive what was written, block by block with its
+// length, and the tape marks after it, and compares it with what was meant.
 bool Verify(const SlotReport& report, const LabelRecords& source, const std::string& before_date,
             const JobSettings& settings, const TapeTools& tools, SlotReport* out) {
-  std::string file = SlotFileName(report.slot, report.barcode, ".written.lbl");
-  std::string path = settings.labels_dir + "/" + file;
-  Remove(path);
-  ReadTrace back = tools.Read(settings.labels_dir, file);
-  std::string error;
-  std::string why;
-  Finding finding = JudgeRead(back, &why);
-  if (finding == Finding::kUnreadable || finding == Finding::kMaybeBlank) {
-    back = tools.Read(settings.labels_dir, file);  // one fault of the read is not the tape's
-    finding = JudgeRead(back, &why);
-  }
-  if (finding == Finding::kNotSaved) {
-    // The tape is fine; the labels directory is not. Say what the tape holds.
-    ReadTrace label_only = tools.Read("", "");
-    out->label = label_only.status == 0 ? label_only.label : "";
-    out->detail = "verify: the tape reads as label " + (out->label.empty() ? "(unreadable)" : out->label) +
-                  ", but the set read back cannot be kept to compare (" + why + ")";
-    return false;
-  }
-  if (finding != Finding::kLabelSet) {
+  LabelRecords expected = ExpectedAfterWrite(source, report.wanted);
+  int limit = static_cast<int>(expected.size()) + 2;
+  TapeStart back = tools.ReadStart(limit);
+  if (!back.error.empty()) back = tools.ReadStart(limit);  // one fault of the read is not the tape's
+  std::string difference = ProveSetShape(back, expected.size(), true);
+  if (!difference.empty() && !back.error.empty()) {
     // A read that fails says nothing of the tape: vaklabel wrote every
     // block and its tape marks without an error, so that label is there,
     // if unconfirmed.
-    bool read_failed =
-        finding == Finding::kUnreadable || finding == Finding::kMaybeBlank || finding == Finding::kDriveFault;
-    if (read_failed) out->label = report.wanted;
-    out->detail = "verify: the label written does not read back (" + why + ")" +
-                  (read_failed ? "; the write reported no error" : "");
+    out->label = report.wanted;
+    out->detail = "verify: the label written does not read back (" + difference + "); the write reported no error";
     return false;
   }
-  auto written = ReadLabelFile(path, &error);
-  if (!written) {
-    out->detail = "verify: " + error;
-    return false;
+  LabelRecords written = RecordsOf(back, expected.size());
+  if (difference.empty()) {
+    difference = CompareWritten(expected, written, {before_date, CreationDate(std::time(nullptr))});
   }
-  std::string difference =
-      back.label != report.wanted
-          ? "read back label " + back.label + ", meant " + report.wanted
-          : CompareWritten(ExpectedAfterWrite(source, report.wanted), *written,
-                           {before_date, CreationDate(std::time(nullptr))});
   if (!difference.empty()) {
     out->detail = "verify: " + difference;
     return false;
   }
-  out->label = back.label;
+  out->label = LabelOf(written);
+  std::string path = settings.labels_dir + "/" + SlotFileName(report.slot, report.barcode, ".written.lbl");
+  std::string error;
+  if (!ReplaceFile(path, LabelFileText(written), &error)) {
+    out->detail = "verified, but the set read back cannot be kept in " + path + ": " + error;
+    return true;
+  }
   out->label_file = path;
   TakeDecoded(Decode(settings.decoder, path), out);
   return true;
@@ -166,15 +148,14 @@ bool WriteNewFile(const std::string& path, const std::string& text, std::string*
 // that a cartridge whose old set cannot be kept is refused, not relabelled.
 // One an earlier run left with the same set is kept as it is; one with
 // another set is never overwritten. "" when `backup` holds the set read.
-std::string KeepBackup(const std::string& kept, const std::string& backup, const LabelRecords& read) {
+std::string KeepBackup(const std::string& backup, const LabelRecords& read) {
   std::error_code fs_error;
   if (std::filesystem::exists(backup, fs_error)) {
     if (CheckBackup(backup, read).empty()) return "";
     return "the backup " + backup + " exists and holds another label set: move it away first";
   }
-  std::optional<std::string> text = ReadText(kept);
-  std::string error = kept + " cannot be read";
-  if (!text || !WriteNewFile(backup, *text, &error)) return "the backup " + backup + " cannot be made: " + error;
+  std::string error;
+  if (!WriteNewFile(backup, LabelFileText(read), &error)) return "the backup " + backup + " cannot be made: " + error;
   std::string dir = std::filesystem::path(backup).parent_path();
   if (!SyncFile(dir.empty() ? "." : dir)) return "the backup " + backup + " cannot be synced to disk";
   return CheckBackup(backup, read);
@@ -198,22 +179,26 @@ bool ReplaceFile(const std::string& path, const std::string& text, std::string* 
 }
 
 // After a write that failed once the tape was open for writing, the label
-// there is whatever a fresh read finds.
-void ReadAfterFailedWrite(const JobSettings& settings, const TapeTools& tools, SlotReport* report) {
-  std::string file = SlotFileName(report->slot, report->barcode, ".after-failure.lbl");
-  Remove(settings.labels_dir + "/" + file);
-  ReadTrace after = tools.Read(settings.labels_dir, file);
-  std::string why;
+// there is whatever the drive reads back: a set cut short, a short block or
+// missing tape marks carry no label.
+void ReadAfterFailedWrite(const TapeTools& tools, SlotReport* report) {
+  TapeStart after = tools.ReadStart(kStartBlocks);
+  bool ascii = false;
+  LabelRecords records = LeadingLabelRecords(after, &ascii);
+  std::string label = LabelOf(records);
+  std::string broken = ProveSetShape(after, records.size(), true);
   report->label.clear();
   report->created.clear();
   report->expires.clear();
   report->warnings.clear();
-  if (JudgeRead(after, &why) == Finding::kLabelSet) {
-    report->label = after.label;
-    report->detail += "; the tape now reads as label " + after.label +
-                      (after.label == report->wanted ? ", as meant, but unverified" : " (not what was meant)");
+  if (records.empty() || label.empty()) {
+    report->detail += "; the tape now holds no label set";
+  } else if (!broken.empty()) {
+    report->detail += "; the tape now holds label records for " + label + " but no whole label set (" + broken + ")";
   } else {
-    report->detail += "; the tape now holds no readable label set (" + why + ")";
+    report->label = label;
+    report->detail += "; the tape now reads as label " + label +
+                      (label == report->wanted ? ", as meant, but unverified" : " (not what was meant)");
   }
 }
 
@@ -280,6 +265,17 @@ void ReadCartridge(const PlanEntry& entry, const JobSettings& settings, const Ta
     *detail = kept;
     return;
   }
+  // vaklabel pads what it reads to 80 bytes and stops at the set: the drive
+  // itself must return each record whole and a tape mark after them.
+  std::string broken =
+      ProveSetShape(tools.ReadStart(static_cast<int>((*records)->size()) + 2), (*records)->size(), false);
+  if (!broken.empty()) {
+    report->state = TapeState::kForeign;
+    report->label_found.clear();
+    report->label.clear();
+    *detail = "no whole label set: " + broken;
+    return;
+  }
   Decoded decoded = Decode(settings.decoder, path);
   TakeDecoded(decoded, report);
   if (!decoded.ran) {
@@ -317,7 +313,7 @@ std::string InterruptedRunBackup(const PlanEntry& entry, const std::string& labe
   std::string found;
   for (const fs::directory_entry& file : fs::directory_iterator(labels_dir, error)) {
     std::string name = file.path().filename();
-    if (!name.starts_with(entry.wanted + "_") || !name.ends_with(".prelbl")) continue;
+    if (!name.starts_with(entry.wanted + "_") || !name.ends_with(".prelbl") || !file.is_regular_file(error)) continue;
     fs::file_time_type when = file.last_write_time(error);
     if (!error && when > newest) {
       newest = when;
@@ -337,12 +333,112 @@ std::string HolderOfLabel(const PlanEntry& entry, const JobSettings& settings) {
 struct WritePlan {
   std::string template_path;         // "": vaklabel keeps the other fields of the set on the tape
   std::optional<LabelRecords> kept;  // that set, when there is no template
-  std::string destroyed;             // what the write puts out of reach, after "overwrote"
   std::string note;                  // goes before the row's detail
 };
 
+// Prevents the tape's removal from the cartridge check before the write to
+// the end of the verify, so that no other program can exchange it between
+// them; allowed again on every way out, before the scheduler unloads it.
+class RemovalPrevented {
+ public:
+  explicit RemovalPrevented(const TapeTools& tools) : tools_(tools), error_(tools.PreventRemoval(true)) {}
+  ~RemovalPrevented() {
+    if (error_.empty() && !tools_.PreventRemoval(false).empty()) tools_.PreventRemoval(false);
+  }
+  RemovalPrevented(const RemovalPrevented&) = delete;
+  RemovalPrevented& operator=(const RemovalPrevented&) = delete;
+  const std::string& error() const { return error_; }
+
+ private:
+  const TapeTools& tools_;
+  std::string error_;
+};
+
+// The end of data lies right after the label set and its tape marks.
+bool HoldsOnlyTheSet(const std::optional<DrivePosition>& end_of_data, long kept_blocks) {
+  if (!end_of_data || !end_of_data->eod || end_of_data->logical < 0) return false;
+  int marks = end_of_data->file;
+  return marks >= 0 && marks <= end_of_data->logical && end_of_data->logical - marks <= kept_blocks;
+}
+
+// Conditions 4 and 5 of the gate: what lies past the label set, mapped and
+// its map kept, and its data sets judged; `*destroyed` says what the write
+// puts out of reach.
+void MapBeyondTheSet(const PlanEntry& entry, const JobSettings& settings, const TapeTools& tools, long kept_blocks,
+                     const std::string& found, SlotReport* report, GateEvidence* evidence, std::string* destroyed) {
+  std::optional<DrivePosition> end_of_data = tools.SpaceToEndOfData();
+  *destroyed = DestroyedData(end_of_data, kept_blocks);
+  evidence->beyond_set = !HoldsOnlyTheSet(end_of_data, kept_blocks);
+  if (!evidence->beyond_set) {
+    evidence->ascii_judged = true;  // no data set lies past the set
+    return;
+  }
+  TapeContents contents = MapTape(settings.decoder, tools.device());
+  if (!contents.mapped) {
+    evidence->map = "the tape cannot be mapped (" + contents.error + "); not written";
+    return;
+  }
+  std::string path = settings.labels_dir + "/" + MapFileName(entry.wanted, found);
+  std::string error;
+  if (!ReplaceFile(path, contents.document, &error)) {
+    evidence->map = "the map cannot be kept in " + path + ": " + error;
+    return;
+  }
+  evidence->map.clear();
+  report->map_file = path;
+  evidence->map_stopped = contents.unreadable;
+  evidence->ascii_seen = evidence->ascii_seen || contents.ascii;
+  evidence->ascii_judged = contents.ascii;
+  std::string today = Today();
+  for (DataSetFound& set : contents.with_data) set.kept_until = KeptUntil(set.expiration, settings.expiration, today);
+  report->data_sets = contents.with_data;
+  evidence->data_sets = contents.with_data;
+  if (!contents.with_data.empty()) *destroyed = DestroyedDataSets(contents.with_data);
+}
+
+// The gate's evidence, gathered in the gate's order; each step only once
+// the ones before it hold, so that nothing is kept or mapped for a
+// cartridge that is not the plan's. `read`: the set vaklabel read and kept.
+GateEvidence GatherEvidence(const PlanEntry& entry, const JobSettings& settings, const TapeTools& tools,
+                            const RemovalPrevented& lock, const std::optional<LabelRecords>& read, SlotReport* report,
+                            std::string* destroyed) {
+  GateEvidence evidence;
+  evidence.ignore_expiration = settings.expiration.ignore;
+  evidence.cartridge = settings.check_cartridge ? settings.check_cartridge() : "";
+  if (!evidence.cartridge.empty()) return evidence;
+  evidence.removal = lock.error();
+  if (!evidence.removal.empty()) return evidence;
+  LabelRecords seen;
+  if (report->state != TapeState::kBlank) {
+    // What the drive returns, whatever vaklabel made of it: records it
+    // could not keep, or labels in ASCII, are a label set all the same.
+    seen = LeadingLabelRecords(tools.ReadStart(kStartBlocks), &evidence.ascii_seen);
+    if (read) seen = *read;
+  }
+  evidence.set_seen = !seen.empty();
+  evidence.backup.clear();
+  // The backup and the map are named after the label read, as vaklabel
+  // names its backups.
+  std::string found = report->label_found.empty() ? LabelOf(seen) : report->label_found;
+  if (evidence.set_seen) {
+    std::string backup = settings.labels_dir + "/" + BackupFileName(entry.wanted, found);
+    evidence.backup = KeepBackup(backup, seen);
+    if (!evidence.backup.empty()) return evidence;
+    if (report->backup_file.empty()) report->backup_file = backup;
+  }
+  if (report->state == TapeState::kBlank) {
+    evidence.beyond_set = false;
+    evidence.map.clear();
+  } else {
+    MapBeyondTheSet(entry, settings, tools, static_cast<long>(seen.size()), found, report, &evidence, destroyed);
+    if (evidence.beyond_set && !evidence.map.empty()) return evidence;
+  }
+  evidence.holder = HolderOfLabel(entry, settings);
+  return evidence;
+}
+
 SlotReport WriteAndVerify(const PlanEntry& entry, const JobSettings& settings, const TapeTools& tools,
-                          const WritePlan& plan, SlotReport report, Attempt* attempt) {
+                          const WritePlan& plan, const std::string& destroyed, SlotReport report, Attempt* attempt) {
   LabelRecords source;
   std::string error;
   if (!plan.template_path.empty()) {
@@ -353,7 +449,7 @@ SlotReport WriteAndVerify(const PlanEntry& entry, const JobSettings& settings, c
   } else {
     source = *plan.kept;
   }
-  std::string overwrote = plan.destroyed.empty() ? "" : "overwrote " + plan.destroyed;
+  std::string overwrote = destroyed.empty() ? "" : "overwrote " + destroyed;
   auto with_note = [&](const std::string& text) {
     std::string all = plan.note;
     for (const std::string& part : {overwrote, text}) {
@@ -361,9 +457,6 @@ SlotReport WriteAndVerify(const PlanEntry& entry, const JobSettings& settings, c
     }
     return all;
   };
-
-  std::string wrong = settings.check_cartridge ? settings.check_cartridge() : "";
-  if (!wrong.empty()) return Stop(report, Outcome::kRefused, wrong + "; not written");
 
   std::string before = CreationDate(std::time(nullptr));
   WriteTrace written = tools.Write(entry.wanted, plan.template_path);
@@ -380,7 +473,7 @@ SlotReport WriteAndVerify(const PlanEntry& entry, const JobSettings& settings, c
       return report;
     }
     report.detail = with_note(failed);
-    ReadAfterFailedWrite(settings, tools, &report);
+    ReadAfterFailedWrite(tools, &report);
     return report;
   }
   if (settings.registry) settings.registry->Found(entry, entry.wanted);
@@ -388,75 +481,47 @@ SlotReport WriteAndVerify(const PlanEntry& entry, const JobSettings& settings, c
   report.created.clear();
   report.expires.clear();
   report.warnings.clear();
-  wrong = settings.check_cartridge ? settings.check_cartridge() : "";
+  std::string wrong = settings.check_cartridge ? settings.check_cartridge() : "";
   if (!wrong.empty() || !Verify(report, source, before, settings, tools, &report)) {
     report.outcome = Outcome::kFailed;
     report.detail = with_note(wrong.empty() ? report.detail : "verify: " + wrong);
     return report;
   }
-  report.detail = with_note("");
+  report.detail = with_note(report.detail);
   report.verified = true;
   report.outcome = Outcome::kLabelled;
   return report;
 }
 
-// A tape a run left half written gets the label it was to get, with the
-// fields of the set that run kept before it wrote.
+// Every write passes here: the gate decides on the evidence, with the
+// tape's removal prevented until the verify is done.
+SlotReport GateAndWrite(const PlanEntry& entry, const JobSettings& settings, const TapeTools& tools,
+                        const std::optional<LabelRecords>& read, const WritePlan& plan, SlotReport report,
+                        Attempt* attempt) {
+  RemovalPrevented lock(tools);
+  std::string destroyed;
+  GateDecision gate = Gate(GatherEvidence(entry, settings, tools, lock, read, &report, &destroyed));
+  if (gate.failed != GateCondition::kNone) {
+    return Stop(report, Outcome::kRefused, plan.note.empty() ? gate.reason : plan.note + "; " + gate.reason);
+  }
+  return WriteAndVerify(entry, settings, tools, plan, destroyed, report, attempt);
+}
+
+// A tape a run left half written gets the label it was to get. The backup
+// that run kept tells what the tape held; it licenses nothing: the tape as
+// it is now passes the gate as any other.
 SlotReport RewriteFromBackup(const PlanEntry& entry, const JobSettings& settings, const TapeTools& tools,
                              const std::string& backup, const std::string& detail, SlotReport report,
                              Attempt* attempt) {
   std::string what = "holds no whole label set (" + detail + ") after an earlier run that kept its set in " + backup;
   if (!settings.relabel) return Stop(report, Outcome::kRefused, what + "; --relabel writes it from there");
-  std::string holder = HolderOfLabel(entry, settings);
-  if (!holder.empty()) return Stop(report, Outcome::kRefused, holder);
-  report.backup_file = backup;
-  // The run that kept the backup mapped the tape before its write began.
-  WritePlan plan{backup, std::nullopt, DestroyedData(tools.SpaceToEndOfData()), what + "; relabelled from that backup"};
-  return WriteAndVerify(entry, settings, tools, plan, report, attempt);
-}
-
-// The end of data lies right after the label set and its tape marks.
-bool HoldsOnlyTheSet(const std::optional<DrivePosition>& end_of_data, long kept_blocks) {
-  if (!end_of_data || !end_of_data->eod || end_of_data->logical < 0) return false;
-  int marks = end_of_data->file;
-  return marks >= 0 && marks <= end_of_data->logical && end_of_data->logical - marks <= kept_blocks;
-}
-
-std::string ExpirationHint(const std::vector<DataSetFound>& data_sets) {
-  for (const DataSetFound& set : data_sets)
-    if (!set.kept_until.empty() && !set.kept_until.starts_with("expires ")) return "--ignore-expiration overwrites it";
-  return "--expired-by DATE or --ignore-expiration overwrites it";
-}
-
-// What a write over this tape destroys, found out before it: "" when the
-// write may go ahead, else why not. A tape that holds more than its label
-// set is mapped first, and refused while a data set on it has not expired;
-// its map is kept beside the backup before anything is written.
-std::string LookBeforeWrite(const PlanEntry& entry, const JobSettings& settings, const TapeTools& tools,
-                            long kept_blocks, SlotReport* report, std::string* destroyed) {
-  if (report->state == TapeState::kBlank) return "";
-  std::optional<DrivePosition> end_of_data = tools.SpaceToEndOfData();
-  *destroyed = DestroyedData(end_of_data, kept_blocks);
-  if (HoldsOnlyTheSet(end_of_data, kept_blocks)) return "";
-  TapeContents contents = MapTape(settings.decoder, tools.device());
-  if (!contents.mapped) return "the tape cannot be mapped (" + contents.error + "); not written";
-  // On a tape no drive can read, what the map reads is all there is to judge.
-  if (!contents.unreadable.empty() && report->state != TapeState::kUnreadable) {
-    return "the map stopped at an unreadable block (" + contents.unreadable +
-           "), so what lies past it cannot be judged; not written";
-  }
-  std::string today = Today();
-  for (DataSetFound& set : contents.with_data) set.kept_until = KeptUntil(set.expiration, settings.expiration, today);
-  report->data_sets = contents.with_data;
-  std::string kept = KeptDataSets(contents.with_data);
-  if (!kept.empty()) return "holds unexpired data: " + kept + "; " + ExpirationHint(contents.with_data);
-  if (contents.with_data.empty()) return "";
-  std::string path = settings.labels_dir + "/" + MapFileName(entry.wanted, report->label_found);
   std::string error;
-  if (!ReplaceFile(path, contents.document, &error)) return "the map cannot be kept in " + path + ": " + error;
-  report->map_file = path;
-  *destroyed = DestroyedDataSets(contents.with_data);
-  return "";
+  auto records = ReadLabelFile(backup, &error);
+  bool keep_fields = settings.keep_fields && records && records->size() >= 3;
+  report.backup_file = backup;
+  WritePlan plan{keep_fields ? backup : settings.template_path, std::nullopt,
+                 what + (keep_fields ? "; relabelled with that set's fields" : "; relabelled from the template")};
+  return GateAndWrite(entry, settings, tools, std::nullopt, plan, report, attempt);
 }
 
 }  // namespace
@@ -486,27 +551,23 @@ std::string MapFileName(const std::string& wanted, const std::string& found) {
   return backup.substr(0, backup.size() - std::string_view(".prelbl").size()) + ".map.json";
 }
 
-Decision Decide(TapeState state, const std::string& label_found, bool has_set, bool relabel,
-                bool overwrite_unreadable) {
+Decision Decide(TapeState state, const std::string& label_found, bool relabel, bool overwrite_unreadable) {
   switch (state) {
-    case TapeState::kBlank:
-      return {Action::kLabelBlank, false, ""};
-    case TapeState::kLabelled:
-      return {Action::kLeave, false, ""};
+    case TapeState::kBlank: return {Action::kLabelBlank, ""};
+    case TapeState::kLabelled: return {Action::kLeave, ""};
     case TapeState::kLabelledDifferently:
-      if (relabel) return {Action::kRelabelKeep, true, ""};
-      return {Action::kRefuse, false, "labelled " + label_found + "; --relabel replaces it"};
+      if (relabel) return {Action::kRelabelKeep, ""};
+      return {Action::kRefuse, "labelled " + label_found + "; --relabel replaces it"};
     case TapeState::kInitialised:
-      if (relabel) return {Action::kRelabelTemplate, true, ""};
-      return {Action::kRefuse, false, "--relabel relabels it"};
+      if (relabel) return {Action::kRelabelTemplate, ""};
+      return {Action::kRefuse, "--relabel relabels it"};
     case TapeState::kForeign:
-      if (relabel) return {Action::kRelabelTemplate, has_set, ""};
-      return {Action::kRefuse, false, "holds data that is not a label set; --relabel overwrites it"};
+      if (relabel) return {Action::kRelabelTemplate, ""};
+      return {Action::kRefuse, "holds data that is not a label set; --relabel overwrites it"};
     case TapeState::kUnreadable:
-      if (overwrite_unreadable) return {Action::kRelabelTemplate, false, ""};
-      return {Action::kRefuse, false, "cannot be read; --overwrite-unreadable overwrites it"};
-    default:
-      return {Action::kRefuse, false, "not read"};
+      if (overwrite_unreadable) return {Action::kRelabelTemplate, ""};
+      return {Action::kRefuse, "cannot be read; --overwrite-unreadable overwrites it"};
+    default: return {Action::kRefuse, "not read"};
   }
 }
 
@@ -541,14 +602,18 @@ SlotReport VisitTape(const PlanEntry& entry, const JobSettings& settings, const 
     return report;
   }
 
-  std::string interrupted = report.state == TapeState::kUnreadable || report.state == TapeState::kForeign
-                                ? InterruptedRunBackup(entry, settings.labels_dir)
-                                : "";
+  std::string interrupted =
+      !records_read && (report.state == TapeState::kUnreadable || report.state == TapeState::kForeign)
+          ? InterruptedRunBackup(entry, settings.labels_dir)
+          : "";
   if (!interrupted.empty()) return RewriteFromBackup(entry, settings, tools, interrupted, detail, report, attempt);
 
-  Decision decision = Decide(report.state, report.label_found, records_read.has_value(), settings.relabel,
-                             settings.overwrite_unreadable);
-  if (decision.action == Action::kLeave) return Stop(report, Outcome::kUnchanged, "");
+  Decision decision = Decide(report.state, report.label_found, settings.relabel, settings.overwrite_unreadable);
+  if (decision.action == Action::kLeave) {
+    // The row vouches for the cartridge the plan loaded, not the one there.
+    std::string wrong = settings.check_cartridge ? settings.check_cartridge() : "";
+    return wrong.empty() ? Stop(report, Outcome::kUnchanged, "") : Stop(report, Outcome::kRefused, wrong);
+  }
   if (decision.action == Action::kRefuse) {
     return Stop(report, Outcome::kRefused, detail.empty() ? decision.reason : detail + "; " + decision.reason);
   }
@@ -568,21 +633,12 @@ SlotReport VisitTape(const PlanEntry& entry, const JobSettings& settings, const 
     }
   }
 
-  std::string holder = HolderOfLabel(entry, settings);
-  if (!holder.empty()) return Stop(report, Outcome::kRefused, holder);
-  long kept_blocks = decision.backup ? static_cast<long>(records_read->size()) : 0;
-  std::string destroyed;
-  std::string refusal = LookBeforeWrite(entry, settings, tools, kept_blocks, &report, &destroyed);
-  if (!refusal.empty()) return Stop(report, Outcome::kRefused, refusal);
-  if (decision.backup) {
-    std::string backup = settings.labels_dir + "/" + BackupFileName(entry.wanted, report.label_found);
-    std::string problem = KeepBackup(report.label_file, backup, *records_read);
-    if (!problem.empty()) return Stop(report, Outcome::kRefused, problem);
-    report.backup_file = backup;
-  }
-  bool keep_fields = decision.action == Action::kRelabelKeep;
-  WritePlan plan{keep_fields ? "" : settings.template_path, keep_fields ? records_read : std::nullopt, destroyed, ""};
-  return WriteAndVerify(entry, settings, tools, plan, report, attempt);
+  // A relabel writes a fresh set from the template: the old one, whose data
+  // set name, dates and volume serial describe what the write destroys, is
+  // in the backup and the map. --keep-fields keeps its other fields.
+  bool keep_fields = decision.action == Action::kRelabelKeep && settings.keep_fields;
+  WritePlan plan{keep_fields ? "" : settings.template_path, keep_fields ? records_read : std::nullopt, ""};
+  return GateAndWrite(entry, settings, tools, records_read, plan, report, attempt);
 }
 
 }  // namespace library

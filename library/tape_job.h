@@ -25,20 +25,19 @@ enum class Action {
 
 struct Decision {
   Action action = Action::kRefuse;
-  bool backup = false;
   std::string reason;  // kRefuse: why
 };
 
-/// The labelling policy. `has_set`: vaklabel read records that can be
-/// backed up, even if they are no standard label set. An unreadable tape
-/// is overwritten only on `overwrite_unreadable`, once every drive failed it.
-Decision Decide(TapeState state, const std::string& label_found, bool has_set, bool relabel,
-                bool overwrite_unreadable = false);
+/// The labelling policy. An unreadable tape is overwritten only on
+/// `overwrite_unreadable`, once every drive failed it. What is backed up
+/// before any write is the gate's to decide, from what the reads saw.
+Decision Decide(TapeState state, const std::string& label_found, bool relabel, bool overwrite_unreadable = false);
 
 struct JobSettings {
   bool label = false;   // false: inventory
   bool relabel = false;
   bool overwrite_unreadable = false;
+  bool keep_fields = false;  // a relabel keeps the old set's fields but the label
   ExpirationRule expiration;
   std::string labels_dir;
   std::string template_path;

@@ -6,9 +6,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <regex>
 #include <thread>
+
+#include "label_image.h"
 
 namespace library {
 namespace {
@@ -26,6 +29,19 @@ std::vector<std::string> Lines(std::string_view text) {
 }
 
 int Number(const std::smatch& m, int group) { return std::stoi(m[group].str()); }
+
+constexpr size_t kLabelRecord = 80;
+// The largest block a label reader need tell from a label record; a longer
+// one reads as ENOMEM on st, which says as much.
+constexpr size_t kLargestBlock = 64 * 1024;
+
+std::string Translated(std::string_view bytes, const unsigned char (&table)[256]) {
+  std::string text(bytes);
+  for (char& c : text) c = static_cast<char>(table[static_cast<unsigned char>(c)]);
+  return text;
+}
+
+std::string Ordinal(size_t n) { return "block " + std::to_string(n + 1); }
 
 }  // namespace
 
@@ -176,6 +192,43 @@ int OpenBriefly(const std::string& device) {
 
 }  // namespace
 
+std::vector<std::string> LeadingLabelRecords(const TapeStart& start, bool* ascii) {
+  *ascii = false;
+  std::vector<std::string> records;
+  for (const std::optional<std::string>& block : start.blocks) {
+    if (!block || block->size() != kLabelRecord) break;
+    if (records.empty()) {
+      *ascii = block->starts_with("VOL1");
+      if (!*ascii && Translated(block->substr(0, 4), EbcdicToAscii) != "VOL1") return {};
+    }
+    records.push_back(*ascii ? *block : Translated(*block, EbcdicToAscii));
+  }
+  return records;
+}
+
+std::string ProveSetShape(const TapeStart& start, size_t count, bool closed) {
+  const auto& blocks = start.blocks;
+  for (size_t i = 0; i < count; ++i) {
+    if (i >= blocks.size()) return Ordinal(i) + " does not read back (" + start.error + ")";
+    if (!blocks[i]) return "a tape mark where " + Ordinal(i) + " belongs";
+    if (blocks[i]->size() != kLabelRecord) {
+      return Ordinal(i) + " reads back as " + std::to_string(blocks[i]->size()) + " bytes, not a label record's 80";
+    }
+  }
+  if (count >= blocks.size() || blocks[count]) return "no tape mark after the label set";
+  if (count + 1 >= blocks.size()) return "nothing readable after the tape mark that ends the label set";
+  if (closed && blocks[count + 1]) return "no second tape mark after the label set";
+  return "";
+}
+
+std::vector<std::string> RecordsOf(const TapeStart& start, size_t count) {
+  std::vector<std::string> records;
+  for (size_t i = 0; i < count && i < start.blocks.size() && start.blocks[i]; ++i) {
+    records.push_back(Translated(*start.blocks[i], EbcdicToAscii));
+  }
+  return records;
+}
+
 // One open of the device the run proved: the answers all come from the same
 // session, so a rewinding device's rewind on close cannot get between them.
 std::optional<DrivePosition> TapeTools::Ask(bool space_to_end) const {
@@ -196,6 +249,43 @@ std::optional<DrivePosition> TapeTools::Ask(bool space_to_end) const {
   where.write_protected = GMT_WR_PROT(status.mt_gstat);
   where.logical = positioned ? logical.mt_blkno : -1;
   return where;
+}
+
+std::string TapeTools::PreventRemoval(bool prevent) const {
+  int fd = OpenBriefly(device_);
+  if (fd < 0) return std::string("open: ") + std::strerror(errno);
+  mtop lock{static_cast<short>(prevent ? MTLOCK : MTUNLOCK), 1};
+  std::string error = ioctl(fd, MTIOCTOP, &lock) == 0 ? "" : std::strerror(errno);
+  CloseDevice(fd);
+  return error;
+}
+
+TapeStart TapeTools::ReadStart(int limit) const {
+  TapeStart start;
+  int fd = OpenBriefly(device_);
+  if (fd < 0) {
+    start.error = std::string("open: ") + std::strerror(errno);
+    return start;
+  }
+  // Variable-length blocks, so that each read returns one block whole.
+  mtop rewind{MTREW, 1};
+  mtop variable{MTSETBLK, 0};
+  if (ioctl(fd, MTIOCTOP, &rewind) != 0 || ioctl(fd, MTIOCTOP, &variable) != 0) {
+    start.error = std::string("ioctl: ") + std::strerror(errno);
+  }
+  std::string buffer(kLargestBlock, '\0');
+  while (start.error.empty() && static_cast<int>(start.blocks.size()) < limit) {
+    ssize_t n = read(fd, buffer.data(), buffer.size());
+    if (n < 0) {
+      start.error = Ordinal(start.blocks.size()) + ": " + std::strerror(errno);
+    } else if (n == 0) {
+      start.blocks.emplace_back(std::nullopt);
+    } else {
+      start.blocks.emplace_back(buffer.substr(0, static_cast<size_t>(n)));
+    }
+  }
+  CloseDevice(fd);
+  return start;
 }
 
 }  // namespace library

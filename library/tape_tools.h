@@ -78,6 +78,25 @@ struct WriteTrace {
 
 WriteTrace ParseWriteTrace(const ProcessResult& run);
 
+/// The first blocks of a tape as the drive returned them.
+struct TapeStart {
+  std::vector<std::optional<std::string>> blocks;  // in order; nothing: a tape mark
+  std::string error;                               // why the reading stopped before `limit`: "" when it did not
+};
+
+/// The label records at the start of a tape: its leading 80-byte blocks
+/// before a tape mark, when the first is a VOL1 in EBCDIC or in ASCII
+/// (`*ascii`); in the text vaklabel saves (EBCDIC read as ASCII).
+std::vector<std::string> LeadingLabelRecords(const TapeStart& start, bool* ascii);
+
+/// "" when the tape starts with `count` blocks of 80 bytes, then a tape
+/// mark, then another tape mark or data (`closed`: another tape mark, as a
+/// write leaves them); else where it does not.
+std::string ProveSetShape(const TapeStart& start, size_t count, bool closed);
+
+/// The first `count` blocks (all 80 bytes) in the text vaklabel saves.
+std::vector<std::string> RecordsOf(const TapeStart& start, size_t count);
+
 /// The programs on one drive.
 class TapeTools {
  public:
@@ -102,6 +121,15 @@ class TapeTools {
   /// Spaces to the end of data and says where that is; nothing when the
   /// drive refuses.
   std::optional<DrivePosition> SpaceToEndOfData() const;
+
+  /// Prevents (MTLOCK) or allows (MTUNLOCK) the removal of the tape. st keeps
+  /// a lock asked for explicitly across close and open, so it holds from one
+  /// open to the next; "" when the drive agreed, else why not.
+  std::string PreventRemoval(bool prevent) const;
+
+  /// Rewinds and reads the tape's first blocks as the drive returns them,
+  /// each at its true length, up to `limit` blocks and tape marks.
+  TapeStart ReadStart(int limit) const;
 
  private:
   std::optional<DrivePosition> Ask(bool space_to_end) const;

@@ -10,34 +10,29 @@ namespace {
 TEST(Policy, SafeByDefault) {
   struct Case {
     TapeState state;
-    bool has_set;
     bool relabel;
     bool overwrite_unreadable;
     Action action;
-    bool backup;
   };
   const Case cases[] = {
-      {TapeState::kBlank, false, false, false, Action::kLabelBlank, false},
-      {TapeState::kBlank, false, true, false, Action::kLabelBlank, false},
-      {TapeState::kLabelled, true, false, false, Action::kLeave, false},
-      {TapeState::kLabelled, true, true, false, Action::kLeave, false},
-      {TapeState::kLabelledDifferently, true, false, false, Action::kRefuse, false},
-      {TapeState::kLabelledDifferently, true, true, false, Action::kRelabelKeep, true},
-      {TapeState::kForeign, false, false, false, Action::kRefuse, false},
-      {TapeState::kForeign, false, true, false, Action::kRelabelTemplate, false},
-      {TapeState::kForeign, true, true, false, Action::kRelabelTemplate, true},
-      {TapeState::kUnreadable, false, false, false, Action::kRefuse, false},
-      {TapeState::kUnreadable, false, true, false, Action::kRefuse, false},
-      {TapeState::kUnreadable, false, false, true, Action::kRelabelTemplate, false},
-      {TapeState::kUnknown, false, true, false, Action::kRefuse, false},
+      {TapeState::kBlank, false, false, Action::kLabelBlank},
+      {TapeState::kBlank, true, false, Action::kLabelBlank},
+      {TapeState::kLabelled, false, false, Action::kLeave},
+      {TapeState::kLabelled, true, false, Action::kLeave},
+      {TapeState::kLabelledDifferently, false, false, Action::kRefuse},
+      {TapeState::kLabelledDifferently, true, false, Action::kRelabelKeep},
+      {TapeState::kForeign, false, false, Action::kRefuse},
+      {TapeState::kForeign, true, false, Action::kRelabelTemplate},
+      {TapeState::kUnreadable, false, false, Action::kRefuse},
+      {TapeState::kUnreadable, true, false, Action::kRefuse},
+      {TapeState::kUnreadable, false, true, Action::kRelabelTemplate},
+      {TapeState::kUnknown, true, false, Action::kRefuse},
   };
   for (const Case& c : cases) {
-    Decision d = Decide(c.state, "XYZ789", c.has_set, c.relabel, c.overwrite_unreadable);
+    Decision d = Decide(c.state, "XYZ789", c.relabel, c.overwrite_unreadable);
     EXPECT_EQ(d.action, c.action) << StateName(c.state) << " relabel " << c.relabel;
-    EXPECT_EQ(d.backup, c.backup) << StateName(c.state) << " relabel " << c.relabel;
   }
-  EXPECT_EQ(Decide(TapeState::kLabelledDifferently, "XYZ789", true, false).reason,
-            "labelled XYZ789; --relabel replaces it");
+  EXPECT_EQ(Decide(TapeState::kLabelledDifferently, "XYZ789", false).reason, "labelled XYZ789; --relabel replaces it");
 }
 
 SlotReport Labelled() {
