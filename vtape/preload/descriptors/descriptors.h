@@ -76,6 +76,13 @@ void AdoptInherited();
 /// A failed exec finds those descriptors no longer on the drive.
 void LeaveBeforeExec();
 
+/// Lets the child a posix_spawn is about to make inherit the open of
+/// `drive` (its state and image), as one of the spawn's file actions gives
+/// it a descriptor of the drive the library does not see. Call without the
+/// lock; SpawnMade undoes it once the spawn returned.
+void OfferToSpawn(int drive);
+void SpawnMade(int drive);
+
 /// Leaves the opens this process still holds, at exit; the last holder
 /// releases the drive. `flush`: exit flushes the C library's streams
 /// (_exit does not).

@@ -63,9 +63,8 @@ int CookieSeek(void*, off64_t* offset, int) {
 
 int CookieClose(void* cookie) { return close(Descriptor(cookie)); }
 
-// A stream over the drive's descriptor `fd`; closing the stream closes it.
-FILE* StreamOver(int fd, const char* mode) {
-  cookie_io_functions_t io = {CookieRead, CookieWrite, CookieSeek, CookieClose};
+// A stream over the drive's descriptor `fd` that moves its data with `io`.
+FILE* StreamOver(int fd, const char* mode, cookie_io_functions_t io) {
   FILE* stream = fopencookie(reinterpret_cast<void*>(static_cast<intptr_t>(fd)), mode, io);
   if (stream == nullptr) return nullptr;
   stream->_fileno = fd;
@@ -73,6 +72,11 @@ FILE* StreamOver(int fd, const char* mode) {
   // out the size they would on the real drive.
   setvbuf(stream, nullptr, _IOFBF, kDeviceBlockSize);
   return stream;
+}
+
+// A stream over the drive's descriptor `fd`; closing the stream closes it.
+FILE* StreamOver(int fd, const char* mode) {
+  return StreamOver(fd, mode, cookie_io_functions_t{CookieRead, CookieWrite, CookieSeek, CookieClose});
 }
 
 // fopen and fopen64 on a drive name: true with the stream (or null and
@@ -117,21 +121,56 @@ bool RefuseReopen(const char* path, FILE* stream) {
 }  // namespace
 
 // glibc moves the data of stdin, stdout and stderr with internal calls, so a
-// program that inherited the drive as one of them (printf > /dev/nst0, a
-// filter < /dev/nst0) would reach the memory file instead; the program reads
-// the variables stdin, stdout and stderr, which can point elsewhere.
-void StandardStreamsOnTheDrive() {
-  struct Standard {
-    FILE** stream;
-    int fd;
-    const char* mode;
-  };
-  for (const Standard& standard : {Standard{&stdin, STDIN_FILENO, "r"}, Standard{&stdout, STDOUT_FILENO, "w"},
-                                   Standard{&stderr, STDERR_FILENO, "w"}}) {
-    if (!IsTape(standard.fd)) continue;
-    FILE* stream = StreamOver(standard.fd, standard.mode);
-    if (stream != nullptr) *standard.stream = stream;
+// program whose descriptor 0, 1 or 2 is the drive (printf > /dev/nst0, a
+// filter < /dev/nst0, a shell's builtin redirected there) would reach the
+// memory file instead; the program reads the variables stdin, stdout and
+// stderr, which can point elsewhere while the descriptor is the drive's.
+namespace {
+
+struct Standard {
+  FILE** stream;
+  const char* mode;
+  FILE* own;    // the stream through the drive, while the variable points at it
+  FILE* saved;  // the C library's stream it stands in for
+};
+Standard g_standard[] = {
+    {&stdin, "r", nullptr, nullptr}, {&stdout, "w", nullptr, nullptr}, {&stderr, "w", nullptr, nullptr}};
+
+// Set while a stand-in is put away: its close leaves the descriptor, which
+// the program has given to another file.
+bool g_putting_away = false;
+
+int StandInClose(void* cookie) { return g_putting_away ? 0 : CookieClose(cookie); }
+
+bool Standing(const Standard& s) { return s.own != nullptr && *s.stream == s.own; }
+
+}  // namespace
+
+void StandardStreamFollows(int fd) {
+  if (fd < 0 || fd > STDERR_FILENO) return;
+  Standard& s = g_standard[fd];
+  bool on_drive = IsTape(fd);
+  if (on_drive && !Standing(s)) {
+    cookie_io_functions_t io = {CookieRead, CookieWrite, CookieSeek, StandInClose};
+    FILE* stream = StreamOver(fd, s.mode, io);
+    if (stream == nullptr) return;
+    s.saved = *s.stream;
+    s.own = *s.stream = stream;
+  } else if (!on_drive && Standing(s)) {
+    *s.stream = s.saved;
+    g_putting_away = true;
+    fclose(s.own);
+    g_putting_away = false;
+    s.own = nullptr;
   }
+}
+
+void BeforeStandardDescriptorChanges(int fd) {
+  if (fd == STDOUT_FILENO || fd == STDERR_FILENO) fflush(*g_standard[fd].stream);
+}
+
+void StandardStreamsOnTheDrive() {
+  for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) StandardStreamFollows(fd);
 }
 
 }  // namespace vtape::preload
