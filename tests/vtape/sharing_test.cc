@@ -155,6 +155,14 @@ const SharingCase kSharingCases[] = {
                 "env -u LD_PRELOAD cat /proc/self/fd/3 | wc -c; echo three >&3",
                 "refused\n0\n",
                 {Block("one\n"), Block("three\n"), Mark()}},
+    // ... and the open's state it inherits reads only (flags end in 0).
+    SharingCase{"StateReadOnlyWithoutTheLibrary",
+                {},
+                "exec 3>/dev/nst0; env -u LD_PRELOAD sh -c 'cd /proc/self/fd; for f in *; do "
+                "case $(readlink $f) in \"/memfd:vtape open\"*) sed -n \"s/^flags:.*\\(.\\)$/\\1/p\" "
+                "../fdinfo/$f;; esac; done'; sh -c 'echo two >&3'",
+                "0\n",
+                {Block("two\n"), Mark()}},
     // An image cut short or removed under the open drive: EIO.
     SharingCase{"ImageCutShort",
                 {},

@@ -165,8 +165,18 @@ int Placed(int fd, int flags) {
   return fd;
 }
 
+// The state's memory file mapped to read and write. Its descriptors are
+// read-only (see NewState): the library maps it through a writable reopen.
 SharedOpen* Map(int fd) {
   void* map = mmap(nullptr, sizeof(SharedOpen), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (map == MAP_FAILED && errno == EACCES) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+    int writable = libc.open(path, O_RDWR | O_CLOEXEC);
+    if (writable < 0) return nullptr;
+    map = mmap(nullptr, sizeof(SharedOpen), PROT_READ | PROT_WRITE, MAP_SHARED, writable, 0);
+    libc.close(writable);
+  }
   return map == MAP_FAILED ? nullptr : static_cast<SharedOpen*>(map);
 }
 
@@ -497,7 +507,10 @@ SharedOpen* NewState(int* state_fd) {
     void* map = mmap(nullptr, sizeof(SharedOpen), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     return map == MAP_FAILED ? nullptr : static_cast<SharedOpen*>(map);
   }
-  *state_fd = MoveHigh(*state_fd);
+  // The descriptor that children inherit reads only: a program that does
+  // not go through the library (a static one) cannot write the state
+  // through it by mistake. Reopened through /proc, it still can on purpose.
+  *state_fd = MoveHigh(Reopen(*state_fd, O_RDONLY));
   return s;
 }
 
