@@ -138,6 +138,14 @@ const SharingCase kSharingCases[] = {
                 LIBC_CLIENT " spawn-leave /dev/nst0",
                 "",
                 {Block("parent"), Block("child\n"), Mark()}},
+    // subprocess closes every descriptor in its vfork child, whose closes
+    // are of its own copies, not the parent's drive.
+    SharingCase{"VforkChildClosesItsCopies",
+                {},
+                "python3 -c \"import os, subprocess; fd = os.open('/dev/nst0', os.O_WRONLY); "
+                "subprocess.run(['true']); os.write(fd, b'after'); os.close(fd)\"",
+                "",
+                {Block("after"), Mark()}},
     SharingCase{"SpawnedByPython",
                 {},
                 "printf py > in.txt && python3 -c \"import os; fd = os.open('/dev/nst0', os.O_WRONLY); "

@@ -55,18 +55,23 @@ rlim_t Ceiling(const struct rlimit& lim, bool* above) {
 
 // A copy of `fd` at the highest free number below the ceiling and above
 // `floor`, or -1. F_DUPFD takes the lowest free number from its argument
-// up, so the first argument from the top that succeeds is the highest free
-// one.
+// up, so the first argument from the top that gives one below the ceiling
+// gives the highest free one.
 int TopCopy(int fd, int floor) {
   struct rlimit lim;
   if (getrlimit(RLIMIT_NOFILE, &lim) != 0) return -1;
   bool above;
   struct rlimit raised = {Ceiling(lim, &above), lim.rlim_max};
   if (above && setrlimit(RLIMIT_NOFILE, &raised) != 0) raised.rlim_cur = lim.rlim_cur;
+  int ceiling = static_cast<int>(raised.rlim_cur);
   int copy = -1;
-  for (int at = static_cast<int>(raised.rlim_cur) - 1; at > floor && copy < 0; --at) {
+  for (int at = ceiling - 1; at > floor && copy < 0; --at) {
     copy = libc.fcntl(fd, F_DUPFD_CLOEXEC, at);
     if (copy < 0 && errno != EMFILE) break;
+    if (copy >= ceiling) {
+      libc.close(copy);
+      copy = -1;
+    }
   }
   int error = errno;
   if (above) setrlimit(RLIMIT_NOFILE, &lim);

@@ -105,6 +105,8 @@ pid_t g_pid;
 
 bool IsTape(int fd) { return fd >= 0 && fd < kMaxFds && g_drive_of[fd] != 0; }
 
+bool SharingParentsMemory() { return getpid() != g_pid; }
+
 bool IsOpenTape(int fd) {
   if (!IsTape(fd)) return false;
   const Local& l = g_local[DriveOf(fd)];

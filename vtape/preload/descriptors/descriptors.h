@@ -20,6 +20,10 @@ namespace vtape::preload {
 inline constexpr int kDescriptorTableSize = 4096;
 
 bool IsTape(int fd);
+/// Whether this is a child of vfork (or a clone that shares memory) before
+/// its exec: its descriptors are its own, but the library's tables are its
+/// parent's, which its closes must leave alone.
+bool SharingParentsMemory();
 /// IsTape, and the number still the descriptor the drive gave out: one
 /// closed where the library could not see it (a raw system call) is
 /// forgotten, as its close would have. Call without the lock.

@@ -182,9 +182,13 @@ int DuplicatedTape(int fd, int copy) {
 // dup2 and dup3: the number the program names is made free of the
 // library's own descriptors first, as it is free to the program.
 int DupOnto(int oldfd, int newfd, int flags, bool is_dup3) {
-  if (NotTheProgramsOwn(oldfd)) return -1;
-  if (oldfd == newfd) return is_dup3 ? libc.dup3(oldfd, newfd, flags) : libc.dup2(oldfd, newfd);
+  auto real = [&] { return is_dup3 ? libc.dup3(oldfd, newfd, flags) : libc.dup2(oldfd, newfd); };
+  if (oldfd == newfd) return real();
+  bool ours = IsTape(oldfd) || IsTape(newfd) || IsInternal(oldfd) || IsInternal(newfd);
+  if (ours && SharingParentsMemory()) return real();
   ForgetChanger(newfd);
+  if (!ours) return real();
+  if (NotTheProgramsOwn(oldfd)) return -1;
   if (IsInternal(newfd)) {
     Locked lock;
     if (!MoveAside(newfd)) {
@@ -192,7 +196,7 @@ int DupOnto(int oldfd, int newfd, int flags, bool is_dup3) {
       return -1;
     }
   }
-  if (!IsTape(oldfd) && !IsTape(newfd)) return is_dup3 ? libc.dup3(oldfd, newfd, flags) : libc.dup2(oldfd, newfd);
+  if (!IsTape(oldfd) && !IsTape(newfd)) return real();
   BeforeStandardDescriptorChanges(newfd);
   int r = DupTo(oldfd, newfd, flags, is_dup3);
   StandardStreamFollows(newfd);
@@ -500,7 +504,9 @@ VTAPE_EXPORT ssize_t copy_file_range(int in_fd, off64_t* in_offset, int out_fd, 
 }
 
 VTAPE_EXPORT int close(int fd) {
-  if (!Ready() || NotTheProgramsOwn(fd)) return -1;
+  if (!Ready()) return -1;
+  if ((IsTape(fd) || IsInternal(fd)) && SharingParentsMemory()) return libc.close(fd);
+  if (NotTheProgramsOwn(fd)) return -1;
   if (!IsOpenTape(fd)) {
     ForgetChanger(fd);
     return libc.close(fd);
@@ -580,6 +586,7 @@ VTAPE_EXPORT int fcntl64(int fd, int cmd, ...) {
 
 VTAPE_EXPORT int close_range(unsigned first, unsigned last, int flags) {
   if (!Ready()) return -1;
+  if (SharingParentsMemory()) return static_cast<int>(libc.syscall(SYS_close_range, first, last, flags));
   int r = CloseRange(first, last, flags);
   if (r == 0 && (flags & CLOSE_RANGE_CLOEXEC) == 0) {
     for (unsigned fd = first; fd <= last && fd < static_cast<unsigned>(kDescriptorTableSize); ++fd) {
