@@ -197,7 +197,6 @@ int DupOnto(int oldfd, int newfd, int flags, bool is_dup3) {
     }
   }
   if (!IsTape(oldfd) && !IsTape(newfd)) return real();
-  BeforeStandardDescriptorChanges(newfd);
   int r = DupTo(oldfd, newfd, flags, is_dup3);
   StandardStreamFollows(newfd);
   return r;

@@ -22,11 +22,6 @@ bool TryOpenTape(int dirfd, const char* path, int flags, int* result);
 /// inherited as the drive's at streams through the drive, as fdopen would.
 void StandardStreamsOnTheDrive();
 
-/// Before descriptor `fd` is replaced: a standard stream on it hands out
-/// what it buffered while the descriptor still leads where that belongs.
-/// Call without the lock.
-void BeforeStandardDescriptorChanges(int fd);
-
 /// After descriptor `fd` was replaced: a standard stream on it goes through
 /// the drive while the descriptor is the drive's (a shell's redirection of a
 /// builtin), and back to the C library's own when it is not. Call without

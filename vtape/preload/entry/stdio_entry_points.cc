@@ -4,6 +4,7 @@
 // drive; its descriptor is the drive's, so that fileno() gives it to code,
 // such as the C++ file streams, that works on the descriptor.
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <unistd.h>
@@ -144,6 +145,15 @@ int StandInClose(void* cookie) { return g_putting_away ? 0 : CookieClose(cookie)
 
 bool Standing(const Standard& s) { return s.own != nullptr && *s.stream == s.own; }
 
+// Output `from` buffered goes where its descriptor leads when it is
+// flushed, as on the kernel: the stream that takes its place takes it.
+void MovePending(FILE* from, FILE* to) {
+  size_t pending = static_cast<size_t>(from->_IO_write_ptr - from->_IO_write_base);
+  if (pending == 0) return;
+  fwrite(from->_IO_write_base, 1, pending, to);
+  from->_IO_write_ptr = from->_IO_write_base;
+}
+
 }  // namespace
 
 void StandardStreamFollows(int fd) {
@@ -155,18 +165,16 @@ void StandardStreamFollows(int fd) {
     FILE* stream = StreamOver(fd, s.mode, io);
     if (stream == nullptr) return;
     s.saved = *s.stream;
+    MovePending(s.saved, stream);
     s.own = *s.stream = stream;
   } else if (!on_drive && Standing(s)) {
+    MovePending(s.own, s.saved);
     *s.stream = s.saved;
     g_putting_away = true;
     fclose(s.own);
     g_putting_away = false;
     s.own = nullptr;
   }
-}
-
-void BeforeStandardDescriptorChanges(int fd) {
-  if (fd == STDOUT_FILENO || fd == STDERR_FILENO) fflush(*g_standard[fd].stream);
 }
 
 void StandardStreamsOnTheDrive() {
@@ -201,6 +209,16 @@ VTAPE_EXPORT FILE* freopen64(const char* path, const char* mode, FILE* stream) {
   if (!Ready()) return nullptr;
   if (RefuseReopen(path, stream)) return nullptr;
   return libc.freopen64(path, mode, stream);
+}
+
+// A stand-in the program closes (fclose(stdout)) is gone: it is not put
+// away again when its descriptor changes later.
+VTAPE_EXPORT int fclose(FILE* stream) {
+  for (Standard& s : g_standard) {
+    if (s.own == stream && stream != nullptr) s.own = nullptr;
+  }
+  static auto real = reinterpret_cast<int (*)(FILE*)>(dlsym(RTLD_NEXT, "fclose"));
+  return real(stream);
 }
 
 VTAPE_EXPORT FILE* fdopen(int fd, const char* mode) {
