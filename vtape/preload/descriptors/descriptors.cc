@@ -105,7 +105,12 @@ pid_t g_pid;
 
 bool IsTape(int fd) { return fd >= 0 && fd < kMaxFds && g_drive_of[fd] != 0; }
 
-bool SharingParentsMemory() { return getpid() != g_pid; }
+// A child made by a raw clone without CLONE_VM (dump's writers) is not
+// known to the library as a fork is, and has memory of its own.
+bool SharingParentsMemory() {
+  pid_t me = getpid();
+  return me != g_pid && libc.syscall(SYS_kcmp, me, g_pid, KCMP_VM, 0, 0) == 0;
+}
 
 bool IsOpenTape(int fd) {
   if (!IsTape(fd)) return false;
