@@ -19,6 +19,15 @@
 //   libc_client spawn-dup PATH             writes "parent" to PATH, then a child
 //                                          posix_spawn gave it as standard
 //                                          output "child", then "again"
+//   libc_client spawn-leave PATH           writes "parent" to PATH, gives it to
+//                                          a child as spawn-dup, closes it at
+//                                          once; the child writes "child"
+//   libc_client spare PATH HOW             writes "tape-data" to PATH, closes
+//                                          every other descriptor from 3 up by
+//                                          HOW (loop, close_range, or dup2 of
+//                                          /dev/null onto each first), writes
+//                                          "log" to a new file log.txt, then
+//                                          "more" to PATH
 //   libc_client fork-exec PATH             writes "parent" to PATH, opened
 //                                          close-on-exec, forks, closes it, then
 //                                          the child execs true
@@ -180,6 +189,7 @@ long InlineClose(long fd) {
 bool CloseBy(const std::string& how, int fd) {
   if (how == "close_range") return close_range(fd, fd, 0) == 0;
   if (how == "closefrom") return closefrom(fd), true;
+  if (how == "close_range_all") return close_range(3, ~0U, 0) == 0;
   if (how == "syscall") return syscall(SYS_close, fd) == 0;
   return how == "inline" && InlineClose(fd) == 0;
 }
@@ -196,6 +206,32 @@ int Reuse(const char* path, const std::string& how) {
   tape = open(path, O_WRONLY);
   ok = ok && WriteText(tape, "more") && close(tape) == 0;
   return ok ? 0 : 1;
+}
+
+// Closes every descriptor from 3 up but `spared`, as daemons and shells
+// do before they start a program.
+bool CloseAllBut(int spared, const std::string& how) {
+  if (how == "close_range") {
+    return (spared == 3 || close_range(3, spared - 1, 0) == 0) && close_range(spared + 1, ~0U, 0) == 0;
+  }
+  long limit = sysconf(_SC_OPEN_MAX);
+  int null = how == "dup2" ? open("/dev/null", O_WRONLY) : -1;
+  for (int fd = 3; fd < limit; ++fd) {
+    // With every number taken the drive's own may be short of one.
+    if (fd != spared && null >= 0 && fd != null && dup2(null, fd) != fd && errno != EMFILE) return false;
+  }
+  for (int fd = 3; fd < limit; ++fd) {
+    if (fd != spared) close(fd);
+  }
+  return how == "loop" || null >= 0;
+}
+
+int Spare(const char* path, const std::string& how) {
+  int tape = open(path, O_WRONLY);
+  bool ok = WriteText(tape, "tape-data") && CloseAllBut(tape, how);
+  int log = open("log.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ok = ok && WriteText(log, "log\n") && close(log) == 0;
+  return ok && WriteText(tape, "more") && close(tape) == 0 ? 0 : 1;
 }
 
 // Runs `echo TEXT` with `files`, whose actions the C library carries out
@@ -230,6 +266,23 @@ int SpawnDup(const char* path) {
   posix_spawn_file_actions_adddup2(&files, tape, 1);
   bool ok = WriteText(tape, "parent") && SpawnEcho(&files, "child") == 0;
   return ok && WriteText(tape, "again") && close(tape) == 0 ? 0 : 1;
+}
+
+// The parent lets go of the drive while its child, which holds the only
+// copy left, may still be starting.
+int SpawnLeave(const char* path) {
+  int tape = open(path, O_WRONLY | O_CLOEXEC);
+  posix_spawn_file_actions_t files;
+  posix_spawn_file_actions_init(&files);
+  posix_spawn_file_actions_adddup2(&files, tape, 1);
+  char echo[] = "echo", child[] = "child";
+  char* argv[] = {echo, child, nullptr};
+  pid_t pid;
+  bool ok = WriteText(tape, "parent") && posix_spawnp(&pid, "echo", &files, nullptr, argv, environ) == 0;
+  posix_spawn_file_actions_destroy(&files);
+  int status = 0;
+  ok = ok && close(tape) == 0 && waitpid(pid, &status, 0) == pid;
+  return ok && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 1;
 }
 
 // The child holds the only copy left when it execs: st releases the open,
@@ -286,10 +339,12 @@ int main(int argc, char** argv) {
   if (what == "reuse" && argc == 4) return Reuse(argv[2], argv[3]);
   if (what == "raw" && argc == 4) return Raw(argv[2], argv[3]);
   if (what == "spawn-dup") return SpawnDup(argv[2]);
+  if (what == "spawn-leave") return SpawnLeave(argv[2]);
+  if (what == "spare" && argc == 4) return Spare(argv[2], argv[3]);
   if (what == "fork-exec") return ForkExec(argv[2]);
   fprintf(
       stderr,
       "usage: libc_client fstream-write|fstream-read|fdopen-write|fopen-read|fopen-exit|stat|lowest|offsets|reuse|raw|"
-      "spawn-dup|fork-exec PATH [TEXT|HOW]\n");
+      "spawn-dup|spawn-leave|spare|fork-exec PATH [TEXT|HOW]\n");
   return 2;
 }

@@ -5,6 +5,7 @@
 
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -40,14 +41,20 @@ struct SharingCase {
 
 void PrintTo(const SharingCase& c, std::ostream* os) { *os << c.name; }
 
-class SharingTest : public testing::TestWithParam<SharingCase> {};
+// Each case runs at a soft descriptor limit: the library's own descriptors
+// stand where a program's closes, dup2s and close_ranges reach at a low one.
+class SharingTest : public testing::TestWithParam<std::tuple<SharingCase, int>> {};
 
 TEST_P(SharingTest, OneOpenFileForEveryProcess) {
-  const SharingCase& c = GetParam();
+  const auto& [c, limit] = GetParam();
+  struct rlimit lim;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &lim), 0);
+  if (lim.rlim_max < static_cast<rlim_t>(limit)) GTEST_SKIP() << "the hard descriptor limit is " << lim.rlim_max;
   test_support::TempDir dir;
   std::string image = dir.File("tape.aws");
   test_support::WriteAwsFile(image, c.before);
-  test_support::CommandResult r = Under(image, std::string("cd ") + dir.path() + " && " + c.script);
+  test_support::CommandResult r =
+      Under(image, "ulimit -Sn " + std::to_string(limit) + " && cd " + dir.path() + " && " + c.script);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, c.out);
   EXPECT_EQ(test_support::ReadAwsFile(image), c.after);
@@ -56,74 +63,132 @@ TEST_P(SharingTest, OneOpenFileForEveryProcess) {
 const Tape kTwoBlocks = {Block("first\n"), Block("second\n"), Mark()};
 const Tape kReused = {Block("tape-data"), Mark(), Block("more"), Mark()};
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, SharingTest,
-    testing::Values(
-        // The shell opens the drive; cat only inherits it.
-        SharingCase{"ReadThroughRedirection", kTwoBlocks, "cat < /dev/nst0", "first\nsecond\n", kTwoBlocks},
-        SharingCase{"WriteThroughRedirection", {}, "echo hello > /dev/nst0", "", {Block("hello\n"), Mark()}},
-        SharingCase{"DuplicatedIntoStandardInput", kTwoBlocks, "exec 3</dev/nst0; dd bs=64 status=none <&3",
-                    "first\nsecond\n", kTwoBlocks},
-        // Parent, forked child, parent: each block where the last left the
-        // tape, and one filemark when the last descriptor goes.
-        SharingCase{"ForkedChildWritesInTurn",
-                    {},
-                    "exec 3>/dev/nst0; printf 1234567890 >&3; (printf %020d 0 >&3); printf %030d 0 >&3",
-                    "",
-                    {Block("1234567890"), Block(std::string(20, '0')), Block(std::string(30, '0')), Mark()}},
-        // A program that wrote exits before the shell that opened the
-        // drive; the release waits for the shell.
-        SharingCase{"ReleasedByTheLastHolder",
-                    {},
-                    "exec 3>/dev/nst0; sh -c 'printf abc >&3'; printf def >&3",
-                    "",
-                    {Block("abc"), Block("def"), Mark()}},
-        // Programs that use the C library's standard streams, whose data
-        // moves by internal calls: printf(1) writes, sed reads.
-        SharingCase{"StandardInputOfAProgram", kTwoBlocks, "sed s/e/E/ < /dev/nst0", "first\nsEcond\n", kTwoBlocks},
-        SharingCase{"StandardOutputOfAProgram", {}, "env printf abc > /dev/nst0", "", {Block("abc"), Mark()}},
-        SharingCase{"TwoReadersShareThePlace", kTwoBlocks, "exec 3</dev/nst0; head -c 6 <&3; head -c 7 <&3",
-                    "first\nsecond\n", kTwoBlocks},
-        // A number closed however the program closes it, then given to
-        // another file, takes that file's data there, never to the tape;
-        // the drive is released on the way, and still opens.
-        SharingCase{
-            "ClosedByCloseRange", {}, LIBC_CLIENT " reuse /dev/nst0 close_range && cat log.txt", "log\n", kReused},
-        SharingCase{"ClosedByClosefrom", {}, LIBC_CLIENT " reuse /dev/nst0 closefrom && cat log.txt", "log\n", kReused},
-        SharingCase{"ClosedByARawCall", {}, LIBC_CLIENT " reuse /dev/nst0 syscall && cat log.txt", "log\n", kReused},
-        SharingCase{"ClosedUnseen", {}, LIBC_CLIENT " reuse /dev/nst0 inline && cat log.txt", "log\n", kReused},
-        // posix_spawn hands the drive on where the library does not see it.
-        SharingCase{"GivenToASpawnedChild",
-                    {},
-                    LIBC_CLIENT " spawn-dup /dev/nst0",
-                    "",
-                    {Block("parent"), Block("child\n"), Block("again"), Mark()}},
-        SharingCase{"ReleasedWhenAnExecDropsTheLastCopy",
-                    {},
-                    LIBC_CLIENT " fork-exec /dev/nst0",
-                    "",
-                    {Block("parent"), Mark()}},
-        // Without the library the descriptor is an empty sealed file: no
-        // state to read, nothing to write, and the drive goes on.
-        SharingCase{
-            "BehindTheLibrarysBack",
-            {},
-            "exec 3>/dev/nst0; echo one >&3; env -u LD_PRELOAD sh -c 'echo two >&3' 2>/dev/null || echo refused; "
-            "env -u LD_PRELOAD cat /proc/self/fd/3 | wc -c; echo three >&3",
-            "refused\n0\n",
-            {Block("one\n"), Block("three\n"), Mark()}},
-        // An image cut short or removed under the open drive: EIO.
-        SharingCase{"ImageCutShort",
-                    {},
-                    "exec 3>/dev/nst0; echo one >&3; truncate -s 0 tape.aws; "
-                    "{ echo two >&3; } 2>/dev/null || echo failed",
-                    "failed\n",
-                    {}},
-        SharingCase{"ImageRemoved", kTwoBlocks,
-                    "exec 3</dev/nst0; head -c 6 <&3; cp tape.aws saved; rm tape.aws; "
-                    "cat <&3 2>/dev/null || echo failed; mv saved tape.aws",
-                    "first\nfailed\n", kTwoBlocks}),
-    [](const testing::TestParamInfo<SharingCase>& info) { return std::string(info.param.name); });
+const SharingCase kSharingCases[] = {
+    // The shell opens the drive; cat only inherits it.
+    SharingCase{"ReadThroughRedirection", kTwoBlocks, "cat < /dev/nst0", "first\nsecond\n", kTwoBlocks},
+    SharingCase{"WriteThroughRedirection", {}, "echo hello > /dev/nst0", "", {Block("hello\n"), Mark()}},
+    SharingCase{"DuplicatedIntoStandardInput", kTwoBlocks, "exec 3</dev/nst0; dd bs=64 status=none <&3",
+                "first\nsecond\n", kTwoBlocks},
+    // Parent, forked child, parent: each block where the last left the
+    // tape, and one filemark when the last descriptor goes.
+    SharingCase{"ForkedChildWritesInTurn",
+                {},
+                "exec 3>/dev/nst0; printf 1234567890 >&3; (printf %020d 0 >&3); printf %030d 0 >&3",
+                "",
+                {Block("1234567890"), Block(std::string(20, '0')), Block(std::string(30, '0')), Mark()}},
+    // A program that wrote exits before the shell that opened the
+    // drive; the release waits for the shell.
+    SharingCase{"ReleasedByTheLastHolder",
+                {},
+                "exec 3>/dev/nst0; sh -c 'printf abc >&3'; printf def >&3",
+                "",
+                {Block("abc"), Block("def"), Mark()}},
+    // Programs that use the C library's standard streams, whose data
+    // moves by internal calls: printf(1) writes, sed reads.
+    SharingCase{"StandardInputOfAProgram", kTwoBlocks, "sed s/e/E/ < /dev/nst0", "first\nsEcond\n", kTwoBlocks},
+    SharingCase{"StandardOutputOfAProgram", {}, "env printf abc > /dev/nst0", "", {Block("abc"), Mark()}},
+    SharingCase{"TwoReadersShareThePlace", kTwoBlocks, "exec 3</dev/nst0; head -c 6 <&3; head -c 7 <&3",
+                "first\nsecond\n", kTwoBlocks},
+    // A number closed however the program closes it, then given to
+    // another file, takes that file's data there, never to the tape;
+    // the drive is released on the way, and still opens.
+    SharingCase{"ClosedByCloseRange", {}, LIBC_CLIENT " reuse /dev/nst0 close_range && cat log.txt", "log\n", kReused},
+    SharingCase{"ClosedByClosefrom", {}, LIBC_CLIENT " reuse /dev/nst0 closefrom && cat log.txt", "log\n", kReused},
+    SharingCase{"ClosedByARawCall", {}, LIBC_CLIENT " reuse /dev/nst0 syscall && cat log.txt", "log\n", kReused},
+    SharingCase{"ClosedUnseen", {}, LIBC_CLIENT " reuse /dev/nst0 inline && cat log.txt", "log\n", kReused},
+    SharingCase{"EveryDescriptorClosedByRange",
+                {},
+                LIBC_CLIENT " reuse /dev/nst0 close_range_all && cat log.txt",
+                "log\n",
+                kReused},
+    // A program that closes every descriptor but the drive's, as
+    // daemons do, has the drive still, and its log gets none of it.
+    SharingCase{"OthersClosedInALoop",
+                {},
+                LIBC_CLIENT " spare /dev/nst0 loop && cat log.txt",
+                "log\n",
+                {Block("tape-data"), Block("more"), Mark()}},
+    SharingCase{"OthersTakenByDup2ThenClosed",
+                {},
+                LIBC_CLIENT " spare /dev/nst0 dup2 && cat log.txt",
+                "log\n",
+                {Block("tape-data"), Block("more"), Mark()}},
+    SharingCase{"OthersClosedByRange",
+                {},
+                LIBC_CLIENT " spare /dev/nst0 close_range && cat log.txt",
+                "log\n",
+                {Block("tape-data"), Block("more"), Mark()}},
+    // bash opens the drive and moves it onto the number named.
+    SharingCase{"MovedOntoThreeByBash",
+                {},
+                "bash -c 'exec 3>/dev/nst0; printf abc | dd status=none >&3'",
+                "",
+                {Block("abc"), Mark()}},
+    // A builtin writes through the C library's stdout, on descriptor 1
+    // while the redirection lasts.
+    SharingCase{"BuiltinOfBash", {}, "bash -c 'echo hi > /dev/nst0; echo after'", "after\n", {Block("hi\n"), Mark()}},
+    // posix_spawn hands the drive on where the library does not see it.
+    SharingCase{"GivenToASpawnedChild",
+                {},
+                LIBC_CLIENT " spawn-dup /dev/nst0",
+                "",
+                {Block("parent"), Block("child\n"), Block("again"), Mark()}},
+    SharingCase{"SpawnedChildHoldsTheOpen",
+                {},
+                LIBC_CLIENT " spawn-leave /dev/nst0",
+                "",
+                {Block("parent"), Block("child\n"), Mark()}},
+    // subprocess closes every descriptor in its vfork child, whose closes
+    // are of its own copies, not the parent's drive.
+    SharingCase{"VforkChildClosesItsCopies",
+                {},
+                "python3 -c \"import os, subprocess; fd = os.open('/dev/nst0', os.O_WRONLY); "
+                "subprocess.run(['true']); os.write(fd, b'after'); os.close(fd)\"",
+                "",
+                {Block("after"), Mark()}},
+    SharingCase{"SpawnedByPython",
+                {},
+                "printf py > in.txt && python3 -c \"import os; fd = os.open('/dev/nst0', os.O_WRONLY); "
+                "p = os.posix_spawnp('dd', ['dd', 'if=in.txt', 'status=none'], os.environ, "
+                "file_actions=[(os.POSIX_SPAWN_DUP2, fd, 1)]); os.close(fd); os.waitpid(p, 0)\"",
+                "",
+                {Block("py"), Mark()}},
+    SharingCase{
+        "ReleasedWhenAnExecDropsTheLastCopy", {}, LIBC_CLIENT " fork-exec /dev/nst0", "", {Block("parent"), Mark()}},
+    // Without the library the descriptor is an empty sealed file: no
+    // state to read, nothing to write, and the drive goes on.
+    SharingCase{"BehindTheLibrarysBack",
+                {},
+                "exec 3>/dev/nst0; echo one >&3; env -u LD_PRELOAD sh -c 'echo two >&3' 2>/dev/null || echo refused; "
+                "env -u LD_PRELOAD cat /proc/self/fd/3 | wc -c; echo three >&3",
+                "refused\n0\n",
+                {Block("one\n"), Block("three\n"), Mark()}},
+    // ... and the open's state it inherits reads only (flags end in 0).
+    SharingCase{"StateReadOnlyWithoutTheLibrary",
+                {},
+                "exec 3>/dev/nst0; env -u LD_PRELOAD sh -c 'cd /proc/self/fd; for f in *; do "
+                "case $(readlink $f) in \"/memfd:vtape open\"*) sed -n \"s/^flags:.*\\(.\\)$/\\1/p\" "
+                "../fdinfo/$f;; esac; done'; sh -c 'echo two >&3'",
+                "0\n",
+                {Block("two\n"), Mark()}},
+    // An image cut short or removed under the open drive: EIO.
+    SharingCase{"ImageCutShort",
+                {},
+                "exec 3>/dev/nst0; echo one >&3; truncate -s 0 tape.aws; "
+                "{ echo two >&3; } 2>/dev/null || echo failed",
+                "failed\n",
+                {}},
+    SharingCase{"ImageRemoved", kTwoBlocks,
+                "exec 3</dev/nst0; head -c 6 <&3; cp tape.aws saved; rm tape.aws; "
+                "cat <&3 2>/dev/null || echo failed; mv saved tape.aws",
+                "first\nfailed\n", kTwoBlocks}};
+
+INSTANTIATE_TEST_SUITE_P(Cases, SharingTest,
+                         testing::Combine(testing::ValuesIn(kSharingCases), testing::Values(64, 1024, 20000)),
+                         [](const testing::TestParamInfo<SharingTest::ParamType>& info) {
+                           return std::string(std::get<0>(info.param).name) + "At" +
+                                  std::to_string(std::get<1>(info.param));
+                         });
 
 // dump writes through forked processes that take turns on one descriptor;
 // on the kernel the tape restores byte for byte, and so it must here.

@@ -59,9 +59,9 @@ struct SharedOpen {
   dev_t descriptor_dev;  // the program's descriptors of this open
   ino_t descriptor_ino;
   pthread_mutex_t lock;  // robust: a process killed holding it does not stop the others
-  // The image's descriptor has this number in every holder, so the drive's
-  // code can keep it in its state; its lock on the image lives as long as
-  // the open.
+  // The image's descriptor, at the number of the holder that last took the
+  // lock; each holder puts its own in before it works the drive. Its lock
+  // on the image lives as long as the open.
   int image_fd;
   dev_t image_dev;
   ino_t image_ino;
@@ -86,6 +86,7 @@ struct Local {
   int refs;           // descriptors of it in this process
   bool locked;        // the shared lock is held for the current Locked
   int state_fd = -1;  // the state's memory file; -1 when it is shared with forked children only
+  int image_fd = -1;  // this process's descriptor of the image
 };
 
 // 1 + the drive each descriptor refers to; 0 for any other descriptor.
@@ -103,6 +104,13 @@ pid_t g_pid;
 }  // namespace
 
 bool IsTape(int fd) { return fd >= 0 && fd < kMaxFds && g_drive_of[fd] != 0; }
+
+// A child made by a raw clone without CLONE_VM (dump's writers) is not
+// known to the library as a fork is, and has memory of its own.
+bool SharingParentsMemory() {
+  pid_t me = getpid();
+  return me != g_pid && libc.syscall(SYS_kcmp, me, g_pid, KCMP_VM, 0, 0) == 0;
+}
 
 bool IsOpenTape(int fd) {
   if (!IsTape(fd)) return false;
@@ -164,8 +172,18 @@ int Placed(int fd, int flags) {
   return fd;
 }
 
+// The state's memory file mapped to read and write. Its descriptors are
+// read-only (see NewState): the library maps it through a writable reopen.
 SharedOpen* Map(int fd) {
   void* map = mmap(nullptr, sizeof(SharedOpen), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (map == MAP_FAILED && errno == EACCES) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+    int writable = libc.open(path, O_RDWR | O_CLOEXEC);
+    if (writable < 0) return nullptr;
+    map = mmap(nullptr, sizeof(SharedOpen), PROT_READ | PROT_WRITE, MAP_SHARED, writable, 0);
+    libc.close(writable);
+  }
   return map == MAP_FAILED ? nullptr : static_cast<SharedOpen*>(map);
 }
 
@@ -306,7 +324,7 @@ bool KeptThroughExec(int drive) {
 // open and no other program inherits it.
 void SyncInheritance(int drive) {
   bool inherited = KeptThroughExec(drive);
-  for (int internal : {g_local[drive].shared->image_fd, g_local[drive].state_fd}) {
+  for (int internal : {g_local[drive].image_fd, g_local[drive].state_fd}) {
     if (internal >= 0) libc.fcntl(internal, F_SETFD, inherited ? 0 : FD_CLOEXEC);
   }
 }
@@ -335,17 +353,20 @@ bool SameImage(int fd, const SharedOpen& s) {
   return libc.fstat(fd, &st) == 0 && st.st_dev == s.image_dev && st.st_ino == s.image_ino;
 }
 
-// The image's descriptor at its number in this process: inherited, or
-// opened again when a program gave the drive to its child without it
-// (posix_spawn's file actions dup a descriptor the library never sees).
-bool ImageInPlace(const SharedOpen& s) {
-  if (s.image_fd < 0) return true;
-  if (libc.fcntl(s.image_fd, F_GETFD) >= 0) return SameImage(s.image_fd, s);
+// The image's descriptor in this process (-1 for an open without a tape):
+// inherited at the number the state names, or opened again when a program
+// gave the drive to its child without it (posix_spawn's file actions dup a
+// descriptor the library never sees). False when the image is not there.
+bool ImageInPlace(const SharedOpen& s, int* image_fd) {
+  *image_fd = s.image_fd;
+  if (s.image_fd < 0 || (libc.fcntl(s.image_fd, F_GETFD) >= 0 && SameImage(s.image_fd, s))) return true;
   int fd = libc.open(s.image, s.image_access | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return false;
-  bool placed = SameImage(fd, s) && libc.dup3(fd, s.image_fd, O_CLOEXEC) == s.image_fd;
-  libc.close(fd);
-  return placed;
+  if (fd >= 0 && SameImage(fd, s)) {
+    *image_fd = MoveHigh(fd);
+    return true;
+  }
+  if (fd >= 0) libc.close(fd);
+  return false;
 }
 
 // The open whose state the memory file `state_fd` holds, mapped; null if
@@ -432,7 +453,8 @@ void Inherit(int fd, int* states, int count) {
   }
   Local& l = g_local[s->drive];
   LockOpen(s);
-  bool usable = l.shared == nullptr && !s->released && ImageInPlace(*s);
+  int image_fd = -1;
+  bool usable = l.shared == nullptr && !s->released && ImageInPlace(*s, &image_fd);
   if (usable) AddHolder(s, getpid());
   pthread_mutex_unlock(&s->lock);
   if (!usable) {
@@ -440,9 +462,10 @@ void Inherit(int fd, int* states, int count) {
     libc.close(state_fd);
     return;
   }
-  state_fd = from_parent ? MoveHigh(state_fd) : (KeepInternal(state_fd), state_fd);
-  KeepInternal(s->image_fd);
-  l = Local{s, st.st_dev, st.st_ino, 1, false, state_fd};
+  if (from_parent) state_fd = MoveHigh(state_fd);
+  l = Local{s, st.st_dev, st.st_ino, 1, false, state_fd, image_fd};
+  KeepInternal(l.state_fd, &l.state_fd);
+  KeepInternal(l.image_fd, &l.image_fd);
   g_drive_of[fd] = static_cast<unsigned char>(s->drive + 1);
 }
 
@@ -491,7 +514,10 @@ SharedOpen* NewState(int* state_fd) {
     void* map = mmap(nullptr, sizeof(SharedOpen), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     return map == MAP_FAILED ? nullptr : static_cast<SharedOpen*>(map);
   }
-  *state_fd = MoveHigh(*state_fd);
+  // The descriptor that children inherit reads only: a program that does
+  // not go through the library (a static one) cannot write the state
+  // through it by mistake. Reopened through /proc, it still can on purpose.
+  *state_fd = MoveHigh(Reopen(*state_fd, O_RDONLY));
   return s;
 }
 
@@ -519,7 +545,9 @@ int NewDriveDescriptor(int flags, int drive) {
   s->image_fd = -1;
   s->descriptor_dev = st.st_dev;
   s->descriptor_ino = st.st_ino;
-  g_local[drive] = Local{s, st.st_dev, st.st_ino, 0, false, state_fd};
+  Local& l = g_local[drive];
+  l = Local{s, st.st_dev, st.st_ino, 0, false, state_fd};
+  KeepInternal(l.state_fd, &l.state_fd);
   return fd;
 }
 
@@ -527,6 +555,8 @@ void AdoptTapeDescriptor(int fd, int drive, int image_fd, const char* image, boo
   Local& l = g_local[drive];
   SharedOpen* s = l.shared;
   s->image_fd = image_fd;
+  l.image_fd = image_fd;
+  KeepInternal(l.image_fd, &l.image_fd);
   s->rewinding = rewinding;
   struct stat st;
   if (image_fd >= 0 && libc.fstat(image_fd, &st) == 0) {
@@ -546,6 +576,20 @@ void DiscardDriveDescriptor(int fd, int drive) {
   Unmap(drive);
 }
 
+namespace {
+
+// The drive's code finds the image at the number its shared state names,
+// which is this process's own once it holds the lock.
+void UseOwnImageDescriptor(Local& l) {
+  SharedOpen& s = *l.shared;
+  if (l.image_fd < 0 || s.image_fd < 0 || s.image_fd == l.image_fd) return;
+  s.image_fd = l.image_fd;
+  if (s.tape.image_fd >= 0) s.tape.image_fd = l.image_fd;
+  if (s.record.image_fd >= 0) s.record.image_fd = l.image_fd;
+}
+
+}  // namespace
+
 Drive DriveHeld(int drive) {
   Local& l = g_local[drive];
   Drive held{drive, nullptr, Keeper{nullptr, &g_record_files[drive].fd}};
@@ -553,6 +597,7 @@ Drive DriveHeld(int drive) {
   if (!l.locked) {
     LockOpen(l.shared);
     l.locked = true;
+    UseOwnImageDescriptor(l);
   }
   held.state = &l.shared->tape;
   held.keeper.state = &l.shared->record;
@@ -663,6 +708,19 @@ void AdoptInherited() {
   for (int drive = 0; drive < kMaxDrives; ++drive) {
     if (g_local[drive].shared != nullptr) SyncInheritance(drive);
   }
+}
+
+void OfferToSpawn(int drive) {
+  Locked lock;
+  if (g_local[drive].shared == nullptr) return;
+  for (int internal : {g_local[drive].image_fd, g_local[drive].state_fd}) {
+    if (internal >= 0) libc.fcntl(internal, F_SETFD, 0);
+  }
+}
+
+void SpawnMade(int drive) {
+  Locked lock;
+  if (g_local[drive].shared != nullptr) SyncInheritance(drive);
 }
 
 void ReleaseAtExit(bool flush) {

@@ -20,6 +20,10 @@ namespace vtape::preload {
 inline constexpr int kDescriptorTableSize = 4096;
 
 bool IsTape(int fd);
+/// Whether this is a child of vfork (or a clone that shares memory) before
+/// its exec: its descriptors are its own, but the library's tables are its
+/// parent's, which its closes must leave alone.
+bool SharingParentsMemory();
 /// IsTape, and the number still the descriptor the drive gave out: one
 /// closed where the library could not see it (a raw system call) is
 /// forgotten, as its close would have. Call without the lock.
@@ -75,6 +79,13 @@ void AdoptInherited();
 /// leave them, and the last holder's release writes st's closing tape mark.
 /// A failed exec finds those descriptors no longer on the drive.
 void LeaveBeforeExec();
+
+/// Lets the child a posix_spawn is about to make inherit the open of
+/// `drive` (its state and image), as one of the spawn's file actions gives
+/// it a descriptor of the drive the library does not see. Call without the
+/// lock; SpawnMade undoes it once the spawn returned.
+void OfferToSpawn(int drive);
+void SpawnMade(int drive);
 
 /// Leaves the opens this process still holds, at exit; the last holder
 /// releases the drive. `flush`: exit flushes the C library's streams

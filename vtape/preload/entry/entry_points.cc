@@ -30,6 +30,7 @@
 
 #include "preload/core/config.h"
 #include "preload/core/drives.h"
+#include "preload/core/internal_descriptors.h"
 #include "preload/core/lock.h"
 #include "preload/core/real_libc.h"
 #include "preload/descriptors/descriptors.h"
@@ -159,13 +160,52 @@ long Openat2(int dirfd, const char* path, const open_how* how, size_t size) {
   return Fresh(static_cast<int>(libc.syscall(SYS_openat2, dirfd, path, how, size)));
 }
 
-int FcntlCommon(bool large, int fd, int cmd, void* arg) {
-  if (!Ready()) return -1;
-  int (*real)(int, int, ...) = large ? libc.fcntl64 : libc.fcntl;
-  if (IsTape(fd) && (cmd == F_DUPFD || cmd == F_DUPFD_CLOEXEC)) {
+// The library's own descriptors are none of the program's: as numbers it
+// never opened, they are EBADF to it.
+bool NotTheProgramsOwn(int fd) {
+  if (!IsInternal(fd)) return false;
+  errno = EBADF;
+  return true;
+}
+
+// A duplicate of the drive's descriptor that lands on 0, 1 or 2 takes the
+// standard stream with it.
+int DuplicatedTape(int fd, int copy) {
+  {
     Locked lock;
-    return TrackDup(real(fd, cmd, arg), DriveOf(fd));
+    copy = TrackDup(copy, DriveOf(fd));
   }
+  StandardStreamFollows(copy);
+  return copy;
+}
+
+// dup2 and dup3: the number the program names is made free of the
+// library's own descriptors first, as it is free to the program.
+int DupOnto(int oldfd, int newfd, int flags, bool is_dup3) {
+  auto real = [&] { return is_dup3 ? libc.dup3(oldfd, newfd, flags) : libc.dup2(oldfd, newfd); };
+  if (oldfd == newfd) return real();
+  bool ours = IsTape(oldfd) || IsTape(newfd) || IsInternal(oldfd) || IsInternal(newfd);
+  if (ours && SharingParentsMemory()) return real();
+  ForgetChanger(newfd);
+  if (!ours) return real();
+  if (NotTheProgramsOwn(oldfd)) return -1;
+  if (IsInternal(newfd)) {
+    Locked lock;
+    if (!MoveAside(newfd)) {
+      errno = EMFILE;
+      return -1;
+    }
+  }
+  if (!IsTape(oldfd) && !IsTape(newfd)) return real();
+  int r = DupTo(oldfd, newfd, flags, is_dup3);
+  StandardStreamFollows(newfd);
+  return r;
+}
+
+int FcntlCommon(bool large, int fd, int cmd, void* arg) {
+  if (!Ready() || NotTheProgramsOwn(fd)) return -1;
+  int (*real)(int, int, ...) = large ? libc.fcntl64 : libc.fcntl;
+  if (IsTape(fd) && (cmd == F_DUPFD || cmd == F_DUPFD_CLOEXEC)) return DuplicatedTape(fd, real(fd, cmd, arg));
   if (IsTape(fd) && cmd == F_SETFD) {
     Locked lock;
     int r = real(fd, cmd, arg);
@@ -464,6 +504,8 @@ VTAPE_EXPORT ssize_t copy_file_range(int in_fd, off64_t* in_offset, int out_fd, 
 
 VTAPE_EXPORT int close(int fd) {
   if (!Ready()) return -1;
+  if ((IsTape(fd) || IsInternal(fd)) && SharingParentsMemory()) return libc.close(fd);
+  if (NotTheProgramsOwn(fd)) return -1;
   if (!IsOpenTape(fd)) {
     ForgetChanger(fd);
     return libc.close(fd);
@@ -509,25 +551,20 @@ VTAPE_EXPORT int ioctl(int fd, unsigned long request, ...) {
 }
 
 VTAPE_EXPORT int dup(int fd) {
-  if (!Ready()) return -1;
+  if (!Ready() || NotTheProgramsOwn(fd)) return -1;
   if (!IsTape(fd)) return Fresh(libc.dup(fd));
-  Locked lock;
-  return TrackDup(libc.dup(fd), DriveOf(fd));
+  return DuplicatedTape(fd, libc.dup(fd));
 }
 
+// Whatever newfd was, the changer's descriptor among them, it is closed.
 VTAPE_EXPORT int dup2(int oldfd, int newfd) {
   if (!Ready()) return -1;
-  // Whatever newfd was, the changer's descriptor among them, it is closed.
-  if (oldfd != newfd) ForgetChanger(newfd);
-  if (!IsTape(oldfd) && !IsTape(newfd)) return libc.dup2(oldfd, newfd);
-  return DupTo(oldfd, newfd, 0, false);
+  return DupOnto(oldfd, newfd, 0, false);
 }
 
 VTAPE_EXPORT int dup3(int oldfd, int newfd, int flags) {
   if (!Ready()) return -1;
-  if (oldfd != newfd) ForgetChanger(newfd);
-  if (!IsTape(oldfd) && !IsTape(newfd)) return libc.dup3(oldfd, newfd, flags);
-  return DupTo(oldfd, newfd, flags, true);
+  return DupOnto(oldfd, newfd, flags, true);
 }
 
 VTAPE_EXPORT int fcntl(int fd, int cmd, ...) {
@@ -548,6 +585,7 @@ VTAPE_EXPORT int fcntl64(int fd, int cmd, ...) {
 
 VTAPE_EXPORT int close_range(unsigned first, unsigned last, int flags) {
   if (!Ready()) return -1;
+  if (SharingParentsMemory()) return static_cast<int>(libc.syscall(SYS_close_range, first, last, flags));
   int r = CloseRange(first, last, flags);
   if (r == 0 && (flags & CLOSE_RANGE_CLOEXEC) == 0) {
     for (unsigned fd = first; fd <= last && fd < static_cast<unsigned>(kDescriptorTableSize); ++fd) {

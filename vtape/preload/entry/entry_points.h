@@ -22,6 +22,12 @@ bool TryOpenTape(int dirfd, const char* path, int flags, int* result);
 /// inherited as the drive's at streams through the drive, as fdopen would.
 void StandardStreamsOnTheDrive();
 
+/// After descriptor `fd` was replaced: a standard stream on it goes through
+/// the drive while the descriptor is the drive's (a shell's redirection of a
+/// builtin), and back to the C library's own when it is not. Call without
+/// the lock.
+void StandardStreamFollows(int fd);
+
 }  // namespace vtape::preload
 
 #endif  // VTAPE_PRELOAD_ENTRY_ENTRY_POINTS_H_

@@ -5,10 +5,13 @@
 
 #include <alloca.h>
 #include <dlfcn.h>
+#include <spawn.h>
 #include <unistd.h>
 
 #include <cstdarg>
 
+#include "preload/core/drives.h"
+#include "preload/core/lock.h"
 #include "preload/descriptors/descriptors.h"
 #include "preload/entry/entry_points.h"
 
@@ -57,10 +60,89 @@ int WithArguments(const char* first, va_list ap, bool with_environment, Exec exe
   return exec(argv, envp);
 }
 
+using Spawn = int (*)(pid_t*, const char*, const posix_spawn_file_actions_t*, const posix_spawnattr_t*, char* const[],
+                      char* const[]);
+
+// File actions that give a child a descriptor of a drive: the C library
+// carries them out with internal calls in the child, so the library notes
+// them as they are made, to let the child inherit the open behind them.
+constexpr int kMaxSpawnGifts = 16;
+struct SpawnGift {
+  const posix_spawn_file_actions_t* actions;
+  int drive;
+};
+SpawnGift g_gifts[kMaxSpawnGifts];
+
+void NoteGift(const posix_spawn_file_actions_t* actions, int fd) {
+  if (!IsTape(fd)) return;
+  Locked lock;
+  for (SpawnGift& gift : g_gifts) {
+    if (gift.actions == nullptr || (gift.actions == actions && gift.drive == DriveOf(fd))) {
+      gift = SpawnGift{actions, DriveOf(fd)};
+      return;
+    }
+  }
+}
+
+void ForgetGifts(const posix_spawn_file_actions_t* actions) {
+  Locked lock;
+  for (SpawnGift& gift : g_gifts) {
+    if (gift.actions == actions) gift = SpawnGift{};
+  }
+}
+
+// The drives `actions` give the child, in `drives` (room for
+// kMaxSpawnGifts); how many.
+int GiftsOf(const posix_spawn_file_actions_t* actions, int* drives) {
+  Locked lock;
+  int count = 0;
+  for (const SpawnGift& gift : g_gifts) {
+    if (actions != nullptr && gift.actions == actions) drives[count++] = gift.drive;
+  }
+  return count;
+}
+
+int SpawnGiving(const char* name, pid_t* pid, const char* path, const posix_spawn_file_actions_t* actions,
+                const posix_spawnattr_t* attr, char* const argv[], char* const envp[]) {
+  int drives[kMaxSpawnGifts];
+  int count = Ready() ? GiftsOf(actions, drives) : 0;
+  for (int i = 0; i < count; ++i) OfferToSpawn(drives[i]);
+  int r = RealExec<Spawn>(name)(pid, path, actions, attr, argv, envp);
+  for (int i = 0; i < count; ++i) SpawnMade(drives[i]);
+  return r;
+}
+
 }  // namespace
 }  // namespace vtape::preload
 
 using namespace vtape::preload;
+
+VTAPE_EXPORT int posix_spawn_file_actions_adddup2(posix_spawn_file_actions_t* actions, int fd, int newfd) {
+  using AddDup2 = int (*)(posix_spawn_file_actions_t*, int, int);
+  int r = RealExec<AddDup2>("posix_spawn_file_actions_adddup2")(actions, fd, newfd);
+  if (r == 0 && Ready()) NoteGift(actions, fd);
+  return r;
+}
+
+VTAPE_EXPORT int posix_spawn_file_actions_init(posix_spawn_file_actions_t* actions) {
+  if (Ready()) ForgetGifts(actions);
+  return RealExec<int (*)(posix_spawn_file_actions_t*)>("posix_spawn_file_actions_init")(actions);
+}
+
+VTAPE_EXPORT int posix_spawn_file_actions_destroy(posix_spawn_file_actions_t* actions) {
+  if (Ready()) ForgetGifts(actions);
+  return RealExec<int (*)(posix_spawn_file_actions_t*)>("posix_spawn_file_actions_destroy")(actions);
+}
+
+VTAPE_EXPORT int posix_spawn(pid_t* pid, const char* path, const posix_spawn_file_actions_t* actions,
+                             const posix_spawnattr_t* attr, char* const argv[], char* const envp[]) {
+  return SpawnGiving("posix_spawn", pid, path, actions, attr, argv, envp);
+}
+
+VTAPE_EXPORT int posix_spawnp(pid_t* pid, const char* file, const posix_spawn_file_actions_t* actions,
+                              const posix_spawnattr_t* attr, char* const argv[], char* const envp[]) {
+  return SpawnGiving("posix_spawnp", pid, file, actions, attr, argv, envp);
+}
 
 VTAPE_EXPORT int execve(const char* path, char* const argv[], char* const envp[]) {
   BeforeExec();

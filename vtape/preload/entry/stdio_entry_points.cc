@@ -4,6 +4,7 @@
 // drive; its descriptor is the drive's, so that fileno() gives it to code,
 // such as the C++ file streams, that works on the descriptor.
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <unistd.h>
@@ -64,9 +65,8 @@ int CookieSeek(void*, off64_t* offset, int) {
 
 int CookieClose(void* cookie) { return close(Descriptor(cookie)); }
 
-// A stream over the drive's descriptor `fd`; closing the stream closes it.
-FILE* StreamOver(int fd, const char* mode) {
-  cookie_io_functions_t io = {CookieRead, CookieWrite, CookieSeek, CookieClose};
+// A stream over the drive's descriptor `fd` that moves its data with `io`.
+FILE* StreamOver(int fd, const char* mode, cookie_io_functions_t io) {
   FILE* stream = fopencookie(reinterpret_cast<void*>(static_cast<intptr_t>(fd)), mode, io);
   if (stream == nullptr) return nullptr;
   stream->_fileno = fd;
@@ -74,6 +74,11 @@ FILE* StreamOver(int fd, const char* mode) {
   // out the size they would on the real drive.
   setvbuf(stream, nullptr, _IOFBF, kDeviceBlockSize);
   return stream;
+}
+
+// A stream over the drive's descriptor `fd`; closing the stream closes it.
+FILE* StreamOver(int fd, const char* mode) {
+  return StreamOver(fd, mode, cookie_io_functions_t{CookieRead, CookieWrite, CookieSeek, CookieClose});
 }
 
 // fopen and fopen64 on a drive name: true with the stream (or null and
@@ -118,21 +123,63 @@ bool RefuseReopen(const char* path, FILE* stream) {
 }  // namespace
 
 // glibc moves the data of stdin, stdout and stderr with internal calls, so a
-// program that inherited the drive as one of them (printf > /dev/nst0, a
-// filter < /dev/nst0) would reach the memory file instead; the program reads
-// the variables stdin, stdout and stderr, which can point elsewhere.
-void StandardStreamsOnTheDrive() {
-  struct Standard {
-    FILE** stream;
-    int fd;
-    const char* mode;
-  };
-  for (const Standard& standard : {Standard{&stdin, STDIN_FILENO, "r"}, Standard{&stdout, STDOUT_FILENO, "w"},
-                                   Standard{&stderr, STDERR_FILENO, "w"}}) {
-    if (!IsTape(standard.fd)) continue;
-    FILE* stream = StreamOver(standard.fd, standard.mode);
-    if (stream != nullptr) *standard.stream = stream;
+// program whose descriptor 0, 1 or 2 is the drive (printf > /dev/nst0, a
+// filter < /dev/nst0, a shell's builtin redirected there) would reach the
+// memory file instead; the program reads the variables stdin, stdout and
+// stderr, which can point elsewhere while the descriptor is the drive's.
+namespace {
+
+struct Standard {
+  FILE** stream;
+  const char* mode;
+  FILE* own;    // the stream through the drive, while the variable points at it
+  FILE* saved;  // the C library's stream it stands in for
+};
+Standard g_standard[] = {
+    {&stdin, "r", nullptr, nullptr}, {&stdout, "w", nullptr, nullptr}, {&stderr, "w", nullptr, nullptr}};
+
+// Set while a stand-in is put away: its close leaves the descriptor, which
+// the program has given to another file.
+bool g_putting_away = false;
+
+int StandInClose(void* cookie) { return g_putting_away ? 0 : CookieClose(cookie); }
+
+bool Standing(const Standard& s) { return s.own != nullptr && *s.stream == s.own; }
+
+// Output `from` buffered goes where its descriptor leads when it is
+// flushed, as on the kernel: the stream that takes its place takes it.
+void MovePending(FILE* from, FILE* to) {
+  size_t pending = static_cast<size_t>(from->_IO_write_ptr - from->_IO_write_base);
+  if (pending == 0) return;
+  fwrite(from->_IO_write_base, 1, pending, to);
+  from->_IO_write_ptr = from->_IO_write_base;
+}
+
+}  // namespace
+
+void StandardStreamFollows(int fd) {
+  if (fd < 0 || fd > STDERR_FILENO) return;
+  Standard& s = g_standard[fd];
+  bool on_drive = IsTape(fd);
+  if (on_drive && !Standing(s)) {
+    cookie_io_functions_t io = {CookieRead, CookieWrite, CookieSeek, StandInClose};
+    FILE* stream = StreamOver(fd, s.mode, io);
+    if (stream == nullptr) return;
+    s.saved = *s.stream;
+    MovePending(s.saved, stream);
+    s.own = *s.stream = stream;
+  } else if (!on_drive && Standing(s)) {
+    MovePending(s.own, s.saved);
+    *s.stream = s.saved;
+    g_putting_away = true;
+    fclose(s.own);
+    g_putting_away = false;
+    s.own = nullptr;
   }
+}
+
+void StandardStreamsOnTheDrive() {
+  for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) StandardStreamFollows(fd);
 }
 
 }  // namespace vtape::preload
@@ -163,6 +210,16 @@ VTAPE_EXPORT FILE* freopen64(const char* path, const char* mode, FILE* stream) {
   if (!Ready()) return nullptr;
   if (RefuseReopen(path, stream)) return nullptr;
   return libc.freopen64(path, mode, stream);
+}
+
+// A stand-in the program closes (fclose(stdout)) is gone: it is not put
+// away again when its descriptor changes later.
+VTAPE_EXPORT int fclose(FILE* stream) {
+  for (Standard& s : g_standard) {
+    if (s.own == stream && stream != nullptr) s.own = nullptr;
+  }
+  static auto real = reinterpret_cast<int (*)(FILE*)>(dlsym(RTLD_NEXT, "fclose"));
+  return real(stream);
 }
 
 VTAPE_EXPORT FILE* fdopen(int fd, const char* mode) {

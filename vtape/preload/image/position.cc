@@ -223,6 +223,7 @@ bool OpenFile(const Keeper& k, bool create) {
   // read the tape keeps its place in a runtime directory of their own.
   if (created && !k.state->elsewhere) fchmod(fd, (k.state->image.st_mode & 0666) | S_IWUSR);
   *k.fd = MoveHigh(fd);
+  KeepInternal(*k.fd, k.fd);
   return true;
 }
 

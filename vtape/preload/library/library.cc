@@ -81,6 +81,8 @@ const library::Handle* OpenedHandle() {
   h.dir_fd = MoveHigh(h.dir_fd);
   h.lock_fd = MoveHigh(h.lock_fd);
   g_handle = h;
+  KeepInternal(g_handle.dir_fd, &g_handle.dir_fd);
+  KeepInternal(g_handle.lock_fd, &g_handle.lock_fd);
   return &g_handle;
 }
 
