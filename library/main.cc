@@ -3,6 +3,7 @@
 // decodes what was read.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -170,19 +171,24 @@ std::optional<std::string> ReadTemplateText(const std::string& path, std::string
 }
 
 constexpr std::string_view kPrivatePrefix = "vaklabel-library-template-";
+// A copy is made under this name and locked before it takes the name above,
+// so no other run's clean-up can find it unlocked.
+constexpr std::string_view kMakingPrefix = "vaklabel-library-making-";
 
-// The private copies of runs that were killed (SIGKILL leaves no chance to
-// remove them), named by the process that made them; a copy of a process
-// still alive, whatever it is now, stays.
+// The private copies of runs that ended without removing them (SIGKILL
+// leaves no chance): a run holds a lock on its copy's folder while it
+// lives. A process number would prove nothing here: a run in a PID
+// namespace of its own (as under vtape run) has one another run cannot see.
 void RemoveKilledRunsCopies(const std::filesystem::path& temporary) {
   std::error_code error;
   for (std::filesystem::directory_iterator files(temporary, error), end; !error && files != end;
        files.increment(error)) {
-    std::string name = files->path().filename();
-    if (!name.starts_with(kPrivatePrefix)) continue;
-    pid_t pid = std::atoi(name.c_str() + kPrivatePrefix.size());
+    if (!files->path().filename().string().starts_with(kPrivatePrefix)) continue;
+    int fd = open(files->path().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) continue;
     std::error_code ignored;
-    if (pid > 0 && kill(pid, 0) != 0 && errno == ESRCH) std::filesystem::remove_all(files->path(), ignored);
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) std::filesystem::remove_all(files->path(), ignored);
+    close(fd);
   }
 }
 
@@ -197,21 +203,29 @@ class PrivateTemplate {
   ~PrivateTemplate() {
     std::error_code ignored;
     if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
+    if (lock_fd_ >= 0) close(lock_fd_);
   }
 
   bool Make(const std::string& text, std::string* error) {
     std::error_code fs_error;
     std::filesystem::path temporary = std::filesystem::temp_directory_path(fs_error);
     if (!fs_error) RemoveKilledRunsCopies(temporary);
-    std::string dir = (temporary / (std::string(kPrivatePrefix) + std::to_string(getpid()) + "-XXXXXX")).string();
-    if (fs_error || mkdtemp(dir.data()) == nullptr) {
-      *error = "no private copy of the template can be made in " + dir + ": " +
+    std::string making = (temporary / (std::string(kMakingPrefix) + "XXXXXX")).string();
+    if (fs_error || mkdtemp(making.data()) == nullptr) {
+      *error = "no private copy of the template can be made in " + making + ": " +
                (fs_error ? fs_error.message() : std::strerror(errno));
+      return false;
+    }
+    dir_ = making;
+    lock_fd_ = open(making.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    std::string dir = (temporary / kPrivatePrefix).string() + making.substr(making.size() - 6);
+    if (lock_fd_ < 0 || flock(lock_fd_, LOCK_EX) != 0 || rename(making.c_str(), dir.c_str()) != 0) {
+      *error = "no private copy of the template can be made in " + making + ": " + std::strerror(errno);
       return false;
     }
     dir_ = dir;
     path_ = dir + "/template.lbl";
-    int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0400);
+    int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0400);
     bool written = fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
     int saved_errno = errno;
     if (fd >= 0 && close(fd) != 0 && written) {
@@ -228,6 +242,7 @@ class PrivateTemplate {
  private:
   std::string dir_;
   std::string path_;
+  int lock_fd_ = -1;
 };
 
 // Every tape written from the template gets what it holds, so it must pass
@@ -323,19 +338,24 @@ bool WritesOverData(const Options& options) {
 }
 
 // What the run's own decision does to a tape in `state`, as words after
-// "if ...,": "", for a tape it leaves or refuses.
+// "if ...,": "", for a tape it leaves or refuses. The backups follow the
+// gate: every label record a read sees is kept before the write.
 std::string WriteText(TapeState state, const Options& options) {
-  Decision with_set = Decide(state, "OTHER", true, options.relabel, options.overwrite_unreadable);
-  Decision without_set = Decide(state, "OTHER", false, options.relabel, options.overwrite_unreadable);
-  switch (with_set.action) {
-    case Action::kRelabelKeep: return "relabel it after a backup of its set, keeping the set's other fields";
+  Decision decision = Decide(state, "OTHER", options.relabel, options.overwrite_unreadable);
+  switch (decision.action) {
+    case Action::kRelabelKeep:
+      return options.keep_fields ? "relabel it after a backup of its set, keeping the set's other fields"
+                                 : "relabel it from the template after a backup of its set";
     case Action::kRelabelTemplate: break;
     default: return "";
   }
   std::string text = "overwrite it from the template";
-  if (with_set.backup && without_set.backup) return text + " after a backup of its records";
-  if (with_set.backup) return text + ", backing up the label records it starts with, if any (tar data has none)";
-  return text + ", with no backup";
+  switch (state) {
+    case TapeState::kInitialised: return text + " after a backup of its records";
+    case TapeState::kForeign:
+      return text + ", backing up the label records it starts with, if any (tar data has none)";
+    default: return text + ", backing up any label records a read saw";
+  }
 }
 
 // The label run's decision for each thing the tape may turn out to hold.

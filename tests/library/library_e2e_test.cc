@@ -312,10 +312,11 @@ TEST_F(MixedLibraryTest, BarcodeSixAndDryRun) {
 TEST_F(MixedLibraryTest, TheDryRunSaysWhatTheRunDoesToEachTape) {
   const std::string start = "slot 5 ABC005L8: label ABC005L8 if blank, leave if it carries ABC005L8";
   const std::string relabel =
-      "; if it carries another label, relabel it after a backup of its set, keeping the set's other fields; if it is "
+      "; if it carries another label, relabel it from the template after a backup of its set; if it is "
       "initialised, overwrite it from the template after a backup of its records; if it holds data without a label "
       "set, overwrite it from the template, backing up the label records it starts with, if any (tar data has none)";
-  const std::string unreadable = "; if no drive can read it, overwrite it from the template, with no backup";
+  const std::string unreadable =
+      "; if no drive can read it, overwrite it from the template, backing up any label records a read saw";
   const std::string mapped =
       "; if it holds more than a label set, map it first and refuse it while a data set on it has not expired";
   struct Case {
@@ -331,6 +332,9 @@ TEST_F(MixedLibraryTest, TheDryRunSaysWhatTheRunDoesToEachTape) {
            mapped},
       {{"--relabel", "--overwrite-unreadable", "--ignore-expiration"},
        start + relabel + unreadable + "; if it holds more than a label set, map it first"},
+      {{"--relabel", "--keep-fields"},
+       start + "; if it carries another label, relabel it after a backup of its set, keeping the set's other fields" +
+           relabel.substr(relabel.find("; if it is initialised")) + "; refuse it if no drive can read it" + mapped},
   };
   for (const Case& c : cases) {
     std::vector<std::string> args{"--dry-run", "label", "5"};
@@ -1081,15 +1085,15 @@ TEST_F(SafetyTest, TheTemplateIsReadOnce) {
   std::string standard = test_support::ReadFile(TEMPLATE_DIR "/standard.lbl");
   test_support::WriteFile(path, standard);
   std::string tmp = dir_.File("tmp");
-  pid_t gone = fork();
-  if (gone == 0) _exit(0);
-  waitpid(gone, nullptr, 0);
-  const std::string killed = tmp + "/vaklabel-library-template-" + std::to_string(gone) + "-a1b2c3";
-  const std::string living = tmp + "/vaklabel-library-template-" + std::to_string(getpid()) + "-a1b2c3";
+  // A run holds a lock on its copy's folder while it lives.
+  const std::string killed = tmp + "/vaklabel-library-template-d4e5f6";
+  const std::string living = tmp + "/vaklabel-library-template-a1b2c3";
   for (const std::string& copy : {killed, living}) {
     std::filesystem::create_directories(copy);
     test_support::WriteFile(copy + "/template.lbl", standard);
   }
+  int living_lock = open(living.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_EQ(flock(living_lock, LOCK_EX), 0);
   setenv("TMPDIR", tmp.c_str(), 1);
   pid_t pid = Start({"label", "--template", path}, dir_.File("out"), dir_.File("err"));
   unsetenv("TMPDIR");
@@ -1111,6 +1115,7 @@ TEST_F(SafetyTest, TheTemplateIsReadOnce) {
   std::vector<std::string> left;
   for (const auto& file : std::filesystem::directory_iterator(tmp)) left.push_back(file.path());
   EXPECT_EQ(left, std::vector<std::string>{living});
+  close(living_lock);
 }
 
 TEST_F(SafetyTest, InventoryFlagsALabelFoundTwice) {

@@ -1,6 +1,7 @@
 #include "library/state.h"
 
 #include <fcntl.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -169,12 +170,14 @@ bool WriteStateFile(int dir_fd, const State& state, int extra_flags) {
 // The library lock belongs to the process, not to the descriptor: a child
 // forked with the library open holds none of its parent's lock, so the two
 // exclude each other (flock would let them share one). The threads of one
-// process are one owner to it; they take their turns before.
+// process are one owner to it; they take their turns before. The raw call
+// passes the drive's preload, which answers EBADF to the program's fcntl on
+// the library's own descriptors.
 bool TakeLock(int fd, short type) {
   struct flock lock = {};
   lock.l_type = type;
   lock.l_whence = SEEK_SET;
-  while (fcntl(fd, F_SETLKW, &lock) != 0) {
+  while (syscall(SYS_fcntl, fd, F_SETLKW, &lock) != 0) {
     if (errno != EINTR) return false;
   }
   return true;
