@@ -1094,21 +1094,26 @@ TEST_F(SafetyTest, TheTemplateIsReadOnce) {
   }
   int living_lock = open(living.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   ASSERT_EQ(flock(living_lock, LOCK_EX), 0);
-  setenv("TMPDIR", tmp.c_str(), 1);
-  pid_t pid = Start({"label", "--template", path}, dir_.File("out"), dir_.File("err"));
-  unsetenv("TMPDIR");
-  ASSERT_TRUE(AwaitChild(pid, " -w ")) << "the first write never started";
   std::string recfm_q = standard;
   size_t hdr2 = recfm_q.find("48,44,52,32,55");  // HDR2U
   ASSERT_NE(hdr2, std::string::npos);
   recfm_q.replace(hdr2, 14, "48,44,52,32,51");  // HDR2Q
   test_support::WriteFile(path + ".new", recfm_q);
-  std::filesystem::rename(path + ".new", path);
+  // The first write replaces the template just before it starts.
+  std::string vaklabel = dir_.File("bin/vaklabel");
+  std::filesystem::remove(vaklabel);
+  test_support::WriteFile(vaklabel, "#!/bin/sh\ncase \" $* \" in *\" -w \"*) [ -e '" + path + ".new' ] && mv '" +
+                                        path + ".new' '" + path + "';; esac\nexec " VAKLABEL_PATH " \"$@\"\n");
+  std::filesystem::permissions(vaklabel, std::filesystem::perms::owner_all);
+  setenv("TMPDIR", tmp.c_str(), 1);
+  pid_t pid = Start({"label", "--template", path}, dir_.File("out"), dir_.File("err"));
+  unsetenv("TMPDIR");
   int status = 0;
   waitpid(pid, &status, 0);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0) << test_support::ReadFile(dir_.File("out"))
                                     << test_support::ReadFile(dir_.File("err"));
+  EXPECT_EQ(test_support::ReadFile(path), recfm_q) << "no write replaced the template";
   for (const char* barcode : {"ABC001L8", "ABC002L8", "ABC003L8", "ABC004L8"}) {
     EXPECT_EQ(Tape(barcode), FromStandardTemplate(barcode, Today())) << barcode;
   }
