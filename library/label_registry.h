@@ -3,6 +3,7 @@
 // gives a second cartridge a label another one already has.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -42,6 +43,9 @@ class LabelRegistry {
   /// not. Not to be called while other threads use the registry.
   std::string SavedHolder(const std::string& label, const std::string& cartridge) const;
 
+  /// Ends the wait of HolderBeforeWrite once `*stop` is set.
+  void StopWaitingOn(const std::atomic<bool>* stop) { stop_ = stop; }
+
   /// The cartridges this run visits, in the order they are taken.
   void Expect(const std::vector<PlanEntry>& plan);
   /// The cartridge of `entry` is in a drive, about to be read.
@@ -56,7 +60,8 @@ class LabelRegistry {
   /// cartridges taken before it that are in drives already (a moment's
   /// wait; one still waiting for the picker would hold the drive for a
   /// whole move), then names another that carries the label, by this run's
-  /// reads or an earlier run's record; "" when none.
+  /// reads or an earlier run's record; "" when none. A run stopped during
+  /// the wait names no holder but says so: the label is not proven free.
   std::string HolderBeforeWrite(const PlanEntry& entry, const std::string& label);
 
  private:
@@ -68,6 +73,7 @@ class LabelRegistry {
   void Mark(int slot, Progress progress);
 
   std::vector<SavedLabel> saved_;
+  const std::atomic<bool>* stop_ = nullptr;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::map<int, size_t> order_;  // slot to its place in the visiting order

@@ -20,7 +20,10 @@ class FakeChanger : public Changer {
   std::optional<ChangerStatus> Status(std::string*) override {
     std::lock_guard lock(mutex_);
     ChangerStatus status;
-    for (int slot = 1; slot <= 20; ++slot) status.slots.push_back({slot, slots_.count(slot) > 0, ""});
+    for (int slot = 1; slot <= 20; ++slot) {
+      bool full = slots_.count(slot) > 0;
+      status.slots.push_back({slot, full, full ? "T" + std::to_string(slot) : ""});
+    }
     for (const auto& [drive, slot] : drives_) status.drives.push_back({drive, true, "T" + std::to_string(slot), slot});
     return status;
   }
@@ -187,7 +190,7 @@ TEST(Scheduler, AnUnreadTapeIsReadInAnotherDrive) {
     std::string notice;           // how a drive taken out of use is announced
   };
   const Case cases[] = {
-      {"a dirty head", kTwoDrives, {0}, {}, 1, "drive 0 (/dev/nst0) failed to read slot "},
+      {"a dirty head", kTwoDrives, {0}, {}, 1, "drive 0 (/dev/nst0) failed slot "},
       {"a damaged tape", kTwoDrives, {}, {1}, 1, ""},
       {"one drive", {{0, "/dev/nst0"}}, {}, {1}, 0, ""},
   };
