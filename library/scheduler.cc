@@ -24,6 +24,7 @@ class Run {
       const NoticeFn& notice, const std::atomic<bool>& stop, const SettledFn& settled)
       : changer_(changer), visit_(visit), notice_(notice), stop_(stop), settled_(settled) {
     for (const PlanEntry& entry : plan) {
+      if (!entry.barcode.empty()) homes_[entry.barcode] = homes_.contains(entry.barcode) ? 0 : entry.slot;
       if (entry.disposition == Disposition::kVisit) {
         queue_.push_back({entry, {}});
       } else {
@@ -174,7 +175,7 @@ class Run {
     }
     std::string wrong = CheckCartridge(changer_, entry, drive.index);
     SlotReport report = wrong.empty() ? VisitLoaded(entry, drive, attempt) : Refused(entry, wrong);
-    report.location = PutBack(entry, drive, &report, stuck);
+    report.location = PutBack(entry, drive, wrong.empty(), &report, stuck);
     return report;
   }
 
@@ -189,12 +190,15 @@ class Run {
     report->detail += (report->detail.empty() ? "" : "; ") + text;
   }
 
-  // The cartridge goes back to the slot the run found it in, never to one
-  // mtx guesses it came from: once another program has moved cartridges,
-  // that guess may be another cartridge's home. When its slot has been
-  // filled meanwhile, or the drive holds a cartridge another program put
-  // there, that cartridge stays in the drive and the row says so.
-  std::string PutBack(const PlanEntry& entry, const DriveUnit& drive, SlotReport* report, bool* stuck) {
+  // A cartridge goes back to the slot the run found it in, never to one mtx
+  // guesses it came from: once another program has moved cartridges, that
+  // guess may be another cartridge's home. The drive holds the planned
+  // cartridge, one the load found instead (both from the planned slot), or
+  // one another program put there since (from the slot the plan found it
+  // in). A home filled meanwhile, or none known, leaves the cartridge in
+  // the drive, and the row says so.
+  std::string PutBack(const PlanEntry& entry, const DriveUnit& drive, bool loaded_planned, SlotReport* report,
+                      bool* stuck) {
     std::string error;
     std::optional<ChangerStatus> status = changer_.Status(&error);
     if (!status) return Unload(entry, drive, report, stuck);
@@ -204,22 +208,33 @@ class Run {
       Add(report, "another program took the cartridge out of " + name);
       return Where(*status, entry);
     }
-    if (held && !entry.barcode.empty() && held->barcode != entry.barcode) {
+    bool planned = !held || held->barcode == entry.barcode;
+    std::optional<int> home = planned || !loaded_planned ? std::optional<int>(entry.slot) : HomeOf(held->barcode);
+    std::string cartridge = held && !held->barcode.empty() ? held->barcode : "the cartridge";
+    auto slot = std::find_if(status->slots.begin(), status->slots.end(),
+                             [&](const SlotStatus& s) { return home && s.number == *home; });
+    if (!home || (slot != status->slots.end() && slot->full)) {
       *stuck = true;
-      Add(report, name + " holds " + (held->barcode.empty() ? "a cartridge without a barcode" : held->barcode) +
-                      ", which another program put there; left in the drive");
-      return Where(*status, entry);
+      std::string why = home ? "slot " + std::to_string(*home) + ", where the run found it, now holds " +
+                                   (slot->barcode.empty() ? "another cartridge" : slot->barcode)
+                             : "another program put it there, from a slot the run did not find it in";
+      Add(report, cartridge + " is left in " + name + ": " + why);
+      return planned ? name : Where(*status, entry);
     }
-    auto home = std::find_if(status->slots.begin(), status->slots.end(),
-                             [&](const SlotStatus& slot) { return slot.number == entry.slot; });
-    if (home != status->slots.end() && home->full) {
-      *stuck = true;
-      Add(report, "left in " + name + ": another program put " +
-                      (home->barcode.empty() ? "a cartridge" : home->barcode) + " in its slot " +
-                      std::to_string(entry.slot));
-      return name;
-    }
-    return Unload(entry, drive, report, stuck);
+    if (planned) return Unload(entry, drive, report, stuck);
+    PlanEntry other = entry;
+    other.slot = *home;
+    std::string went = Unload(other, drive, report, stuck);
+    Add(report, "the cartridge in " + name + " went back to " + went);
+    return Where(*status, entry);
+  }
+
+  // The slot the plan found the cartridge with `barcode` in, when one and
+  // only one slot held it.
+  std::optional<int> HomeOf(const std::string& barcode) const {
+    auto found = homes_.find(barcode);
+    if (barcode.empty() || found == homes_.end() || found->second == 0) return std::nullopt;
+    return found->second;
   }
 
   // Where the changer lists the cartridge of `entry`, by its barcode.
@@ -288,6 +303,7 @@ class Run {
   std::set<int> in_use_;
   std::map<int, std::string> names_;  // drive index: "drive 0 (/dev/nst0)"
   std::set<int> taken_out_;           // drives whose loads or reads failed where another drive's did not
+  std::map<std::string, int> homes_;  // barcode: the slot the plan found it in, 0 when in more than one
   int unloadable_in_row_ = 0;         // cartridges no drive tried could load, one after another
   std::string picker_failure_;        // why no more cartridges are loaded
   std::vector<SlotReport> reports_;
