@@ -31,10 +31,15 @@ std::string Today() {
   return show::IsoDate(today.year, today.day);
 }
 
-std::string KeptUntil(std::string_view expiration, const ExpirationRule& rule, const std::string& today) {
-  if (rule.ignore || expiration.find_first_not_of(' ') == std::string_view::npos) return "";
+std::string DateCodeText(std::string_view expiration) {
+  size_t start = expiration.find_first_not_of(' ');
+  if (start == std::string_view::npos) return "";
   show::LabelDate date = show::ParseLabelDate(expiration, true);
-  std::string code = "(" + std::string(expiration.substr(expiration.find_first_not_of(' '))) + ")";
+  // Built up in steps: GCC 12's optimiser warns (-Wrestrict) about a chain
+  // that starts with a literal here.
+  std::string code = "(";
+  code += expiration.substr(start);
+  code += ")";
   switch (date.kind) {
     case show::LabelDate::Kind::kNone: return "";
     case show::LabelDate::Kind::kNeverExpires: return "never expires " + code;
@@ -45,9 +50,15 @@ std::string KeptUntil(std::string_view expiration, const ExpirationRule& rule, c
   // 98ddd: tape management systems keep such a data set for ddd days after
   // its last use, a date no label records.
   if (date.year == 1998) return "kept under tape management control " + code;
-  std::string expires = show::IsoDate(date.year, date.day);
+  return "expires " + show::IsoDate(date.year, date.day);
+}
+
+std::string KeptUntil(std::string_view expiration, const ExpirationRule& rule, const std::string& today) {
+  if (rule.ignore) return "";
+  std::string text = DateCodeText(expiration);
+  if (!text.starts_with("expires ")) return text;
   std::string judged_on = rule.as_of.empty() ? today : rule.as_of;
-  return expires < judged_on ? "" : "expires " + expires;
+  return text.substr(std::string_view("expires ").size()) < judged_on ? "" : text;
 }
 
 }  // namespace library

@@ -25,6 +25,11 @@ std::optional<std::string> ParseDay(std::string_view text, std::string* error);
 /// Today (UTC, as vaklabel dates what it writes) as yyyy-mm-dd.
 std::string Today();
 
+/// The one wording of an HDR1 expiration field, whether it keeps its data
+/// set or not: "expires 2027-05-01", "never expires (99365)", "kept under
+/// tape management control (98030)"; "" for a zero or blank field.
+std::string DateCodeText(std::string_view expiration);
+
 /// Why a data set whose HDR1 expiration field (columns 48-53) holds
 /// `expiration` must be kept on `today`, e.g. "expires 2027-05-01" or
 /// "never expires (99365)"; "" when it may be overwritten. A zero or blank

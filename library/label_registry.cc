@@ -1,6 +1,7 @@
 #include "label_registry.h"
 
 #include <cctype>
+#include <chrono>
 #include <filesystem>
 #include <regex>
 
@@ -131,12 +132,17 @@ std::string LabelRegistry::HolderBeforeWrite(const PlanEntry& entry, const std::
   std::unique_lock lock(mutex_);
   auto place = order_.find(entry.slot);
   size_t before = place == order_.end() ? 0 : place->second;
-  changed_.wait(lock, [&] {
+  auto earlier_reads_done = [&] {
     for (size_t i = 0; i < before; ++i) {
       if (progress_[i] == Progress::kReading) return false;
     }
     return true;
-  });
+  };
+  // A signal handler cannot notify: the stop is looked at every moment.
+  while (!changed_.wait_for(lock, std::chrono::milliseconds(100), earlier_reads_done)) {
+    if (stop_ && *stop_)
+      return "an earlier cartridge, for all the run knows: it was interrupted before their reads ended";
+  }
   auto read = read_.find(label);
   std::string holder = read == read_.end() ? "" : HolderAmong(read->second, entry, "read in this run");
   auto planned = planned_.find(label);

@@ -3,6 +3,7 @@
 // gives a second cartridge a label another one already has.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -48,6 +49,9 @@ class LabelRegistry {
   /// that is surely another's comes first.
   Holding SavedHolder(const std::string& label, const PlanEntry& entry) const;
 
+  /// Ends the wait of HolderBeforeWrite once `*stop` is set.
+  void StopWaitingOn(const std::atomic<bool>* stop) { stop_ = stop; }
+
   /// The cartridges this run visits, in the order they are taken, and the
   /// labels they are meant to get.
   void Expect(const std::vector<PlanEntry>& plan);
@@ -64,7 +68,8 @@ class LabelRegistry {
   /// wait; one still waiting for the picker would hold the drive for a
   /// whole move), then names another cartridge that carries the label or is
   /// meant to get it in this run, by this run's reads and plan or an earlier
-  /// run's record; "" when none.
+  /// run's record; "" when none. A run stopped during the wait names no
+  /// holder but says so: the label is not proven free.
   std::string HolderBeforeWrite(const PlanEntry& entry, const std::string& label);
 
  private:
@@ -75,6 +80,7 @@ class LabelRegistry {
   std::string HolderAmong(const Places& places, const PlanEntry& entry, const std::string& why) const;
 
   std::map<std::string, std::vector<SavedLabel>> saved_;  // by label
+  const std::atomic<bool>* stop_ = nullptr;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::map<int, size_t> order_;  // slot to its place in the visiting order

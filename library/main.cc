@@ -70,6 +70,24 @@ std::string DefaultTemplate() {
   return VAKLABEL_TEMPLATE;
 }
 
+// Holds back SIGINT, SIGTERM and SIGHUP for its life: a signal that comes
+// meanwhile takes effect once the file it guards is gone again.
+class SignalsHeld {
+ public:
+  SignalsHeld() {
+    sigset_t held;
+    sigemptyset(&held);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&held, signal);
+    pthread_sigmask(SIG_BLOCK, &held, &before_);
+  }
+  ~SignalsHeld() { pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
+  SignalsHeld(const SignalsHeld&) = delete;
+  SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+ private:
+  sigset_t before_;
+};
+
 // Backups and label sets are written there while tapes are in the drives,
 // so before anything moves a real file must go in, reach the disk and go.
 bool ProbeDirectory(const std::string& dir, std::string* error) {
@@ -80,21 +98,14 @@ bool ProbeDirectory(const std::string& dir, std::string* error) {
     return false;
   }
   std::string probe = dir + "/.vaklabel-library-probe-" + std::to_string(getpid());
+  SignalsHeld until_the_probe_is_gone;
   int fd = open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
-  const std::string block(4096, '\n');
-  bool written =
-      fd >= 0 && write(fd, block.data(), block.size()) == static_cast<ssize_t>(block.size()) && fsync(fd) == 0;
-  int saved_errno = errno;
-  if (fd >= 0 && close(fd) != 0 && written) {
-    written = false;
-    saved_errno = errno;
-  }
-  if (fd >= 0 && unlink(probe.c_str()) != 0 && written) {
-    written = false;
-    saved_errno = errno;
-  }
-  if (!written) *error = "the labels directory " + dir + " is not writable: " + std::strerror(saved_errno);
-  return written;
+  int failed = fd < 0 ? errno : WriteAll(fd, std::string(4096, '\n'));
+  if (fd >= 0 && failed == 0 && fsync(fd) != 0) failed = errno;
+  if (fd >= 0 && close(fd) != 0 && failed == 0) failed = errno;
+  if (fd >= 0 && unlink(probe.c_str()) != 0 && failed == 0) failed = errno;
+  if (failed != 0) *error = "the labels directory " + dir + " is not writable: " + std::strerror(failed);
+  return failed == 0;
 }
 
 // The directories `dir` needs made, deepest first; a link to nowhere is
@@ -425,7 +436,7 @@ void PrintPlan(const std::vector<PlanEntry>& plan, const std::vector<DrivePairin
     std::cout << AsUtf8(document).dump(2) << "\n";
     return;
   }
-  std::cout << "dry run: nothing is moved\n" << Visible(PairingsText(drives));
+  std::cout << "dry run: nothing is moved\n" << VisibleLines(PairingsText(drives));
   if (WritesOverData(options)) std::cout << "unexpired data sets: " << ExpirationText(options) << "\n";
   for (const PlanEntry& entry : plan) {
     std::cout << Visible("slot " + std::to_string(entry.slot) + " " +
@@ -444,7 +455,7 @@ int PrintReport(const Options& options, const std::vector<SlotReport>& reports, 
     report["door"] = door;
     std::cout << AsUtf8(report).dump(2) << "\n";
   } else {
-    std::cout << Visible(PairingsText(drives)) << ReportTable(reports);
+    std::cout << VisibleLines(PairingsText(drives)) << ReportTable(reports);
   }
   std::cout.flush();
   if (std::cout) return exit_status;
@@ -460,6 +471,7 @@ int Main(int argc, char* argv[]) {
   std::cerr << parsed.err;
   if (!parsed.options) return parsed.exit_status;
   const Options& options = *parsed.options;
+  SetChildTimeout(options.child_timeout);
 
   std::string error;
   Tools tools;
@@ -530,6 +542,7 @@ int Main(int argc, char* argv[]) {
     if (drives.empty()) return CannotRun("no drive is left to use");
   }
   LeaveOutCartridgesInUnusedDrives(Indexes(drives), options.changer, &*plan);
+  ForgetEmptiedDrives(Indexes(drives), &*plan);
   std::vector<int> in_use = Indexes(drives);
   std::erase_if(pairing.drives, [&](const DrivePairing& d) {
     return std::find(in_use.begin(), in_use.end(), d.index) == in_use.end();
@@ -539,6 +552,7 @@ int Main(int argc, char* argv[]) {
   const std::map<int, DrivePairing>& proven = pairs;
 
   registry.Expect(*plan);
+  registry.StopWaitingOn(&stop_requested);
   JobSettings settings;
   settings.label = options.label;
   settings.relabel = options.relabel;
@@ -559,6 +573,9 @@ int Main(int argc, char* argv[]) {
   SettledFn settled = [&registry](const PlanEntry& entry) { registry.Settled(entry); };
   std::vector<SlotReport> reports = RunPlan(*plan, drives, changer, visit, notice, stop_requested, settled);
   reports.insert(reports.begin(), left_in_drives.begin(), left_in_drives.end());
+  // Where each cartridge is, by the changer itself: another program may
+  // have moved some while the run worked.
+  if (std::optional<ChangerStatus> end = changer.Status(&error)) LocateFromStatus(*end, &reports);
 
   bool all_as_asked = !(FlagDuplicateLabels(&reports) && options.label);
   for (const SlotReport& report : reports) all_as_asked = all_as_asked && EndedAsAsked(report);

@@ -95,6 +95,12 @@ ParsedCommandLine ParseOptions(int argc, const char* const argv[], const std::st
   app.add_flag("--wait", options.wait_for_lock, "wait for another run to finish instead of refusing");
   app.add_flag("--json", options.json, "report as JSON on standard output");
   app.add_flag("--dry-run", options.dry_run, "print the plan; move nothing");
+  app.add_option("--child-timeout", options.child_timeout,
+                 "seconds mtx, vaklabel or vaklabel-show may go without a sign of life before it is killed "
+                 "and its cartridge given up (longer than a drive's slowest rewind)")
+      ->capture_default_str()
+      ->check(CLI::PositiveNumber)
+      ->option_text("SECONDS");
 
   CLI::App* inventory = app.add_subcommand("inventory", "read every chosen cartridge's label and report it");
   inventory->add_option("slots", slot_args, "slots: 5, 1-20, 1-4,9 (default: all)");

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "plan.h"
+#include "process.h"
 
 namespace library {
 
@@ -33,6 +34,7 @@ struct Options {
   std::string expired_by;  // yyyy-mm-dd; "": today
   bool json = false;
   bool dry_run = false;
+  int child_timeout = kDefaultChildTimeout;  // seconds a child may go without a sign of life
 };
 
 /// What parsing the command line came to: options to run with, or an exit

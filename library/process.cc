@@ -1,19 +1,23 @@
 #include "process.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <shared_mutex>
+#include <thread>
 
 extern char** environ;
 
@@ -22,19 +26,27 @@ namespace {
 
 std::shared_mutex g_spawning;
 std::atomic<int> g_kept_by_children{-1};
+std::atomic<int> g_child_timeout{kDefaultChildTimeout};
 
 // Drains both pipes together so a child that fills one while we wait on the
-// other cannot stall.
-void Drain(int out_fd, int err_fd, std::string& out, std::string& err) {
+// other cannot stall. Returns false when the child wrote nothing for
+// `silence_s` seconds: a child that hangs must not hold its drive, and the
+// drives waiting on its cartridge, for ever.
+bool Drain(int out_fd, int err_fd, std::string& out, std::string& err, int silence_s) {
   std::array<pollfd, 2> fds{pollfd{out_fd, POLLIN, 0}, pollfd{err_fd, POLLIN, 0}};
   std::array<std::string*, 2> sinks{&out, &err};
   int open_count = 2;
   char buffer[4096];
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point deadline = Clock::now() + std::chrono::seconds(silence_s);
   while (open_count > 0) {
-    if (poll(fds.data(), fds.size(), -1) < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) break;
+    int ready = poll(fds.data(), fds.size(), static_cast<int>(std::min<long long>(left, 60'000)));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) break;
+    if (ready == 0) continue;
+    deadline = Clock::now() + std::chrono::seconds(silence_s);
     for (size_t i = 0; i < fds.size(); ++i) {
       if (fds[i].fd < 0 || fds[i].revents == 0) continue;
       ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
@@ -47,6 +59,21 @@ void Drain(int out_fd, int err_fd, std::string& out, std::string& err) {
       }
     }
   }
+  for (pollfd& fd : fds) {
+    if (fd.fd >= 0) close(fd.fd);
+  }
+  return open_count == 0;
+}
+
+// A child killed in the middle of a SCSI command ends only once the command
+// does: it is reaped whenever that is, not waited for.
+void Abandon(pid_t pid) {
+  kill(-pid, SIGKILL);
+  std::thread([pid] {
+    int ignored = 0;
+    while (waitpid(pid, &ignored, 0) < 0 && errno == EINTR) {
+    }
+  }).detach();
 }
 
 int WaitStatus(pid_t pid) {
@@ -71,6 +98,21 @@ int Spawn(pid_t* pid, char* const* args, const posix_spawn_file_actions_t* actio
 }  // namespace
 
 void KeepInChildren(int fd) { g_kept_by_children.store(fd); }
+
+void SetChildTimeout(int seconds) { g_child_timeout.store(seconds); }
+
+int ChildTimeout() { return g_child_timeout.load(); }
+
+int WriteAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    ssize_t n = write(fd, data.data(), data.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) return EIO;
+    data.remove_prefix(static_cast<size_t>(n));
+  }
+  return 0;
+}
 
 void CloseDevice(int fd) {
   if (fd < 0) return;
@@ -135,12 +177,21 @@ ProcessResult RunProcess(const std::vector<std::string>& argv) {
     return result;
   }
   result.started = true;
-  Drain(out_pipe[0], err_pipe[0], result.out, result.err);
+  if (!Drain(out_pipe[0], err_pipe[0], result.out, result.err, ChildTimeout())) {
+    // Its own process group: whatever it started goes with it.
+    Abandon(pid);
+    result.stalled = true;
+    result.status = 128 + SIGKILL;
+    return result;
+  }
   result.status = WaitStatus(pid);
   return result;
 }
 
 std::string FailureReason(const ProcessResult& result) {
+  if (result.stalled) {
+    return "made no progress for " + std::to_string(ChildTimeout()) + " s (--child-timeout) and was killed";
+  }
   size_t end = result.err.find_last_not_of(" \t\r\n");
   if (end != std::string::npos) {
     size_t start = result.err.find_last_of('\n', end);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace library {
@@ -13,6 +14,7 @@ struct ProcessResult {
   int status = -1;       // exit status, or 128 + signal number
   std::string out;
   std::string err;
+  bool stalled = false;  // killed after ChildTimeout() seconds without a sign of life
 };
 
 /// Runs argv[0] (searched in PATH) with the rest as arguments, stdin from
@@ -23,6 +25,19 @@ struct ProcessResult {
 /// caller and finishes what it started. The child inherits no descriptor but
 /// its standard streams and the one given to KeepInChildren, as its fd 3.
 ProcessResult RunProcess(const std::vector<std::string>& argv);
+
+/// How long a child may go without writing anything before it counts as
+/// hung and its process group is killed. A drive's slowest operation (a
+/// rewind or a space over a whole long tape) takes minutes, a few hours at
+/// the very worst on a drive that retries: the default of three hours is
+/// longer than that, and a hung SCSI command still ends the visit.
+inline constexpr int kDefaultChildTimeout = 3 * 60 * 60;
+void SetChildTimeout(int seconds);
+int ChildTimeout();
+
+/// Writes all of `data` to `fd`; 0 when it did, else the errno of the call
+/// that failed (a short write is followed by another that says why).
+int WriteAll(int fd, std::string_view data);
 
 /// Every child started from now on inherits `fd` (the run's lock), -1: none.
 void KeepInChildren(int fd);

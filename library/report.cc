@@ -122,11 +122,13 @@ std::string ResultText(const SlotReport& r) {
   return text;
 }
 
-std::string Visible(std::string_view text) {
+std::string Visible(std::string_view text) { return show::Visible(text); }
+
+std::string VisibleLines(std::string_view text) {
   std::string shown;
   for (size_t start = 0; start <= text.size();) {
     size_t end = std::min(text.find('\n', start), text.size());
-    shown += show::Visible(text.substr(start, end - start));
+    shown += Visible(text.substr(start, end - start));
     if (end < text.size()) shown += '\n';
     start = end + 1;
   }

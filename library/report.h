@@ -79,9 +79,14 @@ bool FlagDuplicateLabels(std::vector<SlotReport>* reports);
 bool EndedAsAsked(const SlotReport& report);
 
 /// Bytes from tapes, changers and files, shown as vaklabel-show shows label
-/// bytes. For people: each line with every byte outside printable ASCII as
-/// \xHH.
+/// bytes: every byte outside printable ASCII as \xHH, a line feed too, so
+/// that no label can add a line (a row, a notice) of its own. Every line
+/// the command prints goes through it.
 std::string Visible(std::string_view text);
+
+/// Visible for text this command laid out over several lines: each line
+/// escaped on its own.
+std::string VisibleLines(std::string_view text);
 
 /// For JSON: every string of `document` taken as bytes, each byte the
 /// character with that code, so that any byte survives in valid UTF-8.

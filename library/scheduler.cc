@@ -24,6 +24,7 @@ class Run {
       const NoticeFn& notice, const std::atomic<bool>& stop, const SettledFn& settled)
       : changer_(changer), visit_(visit), notice_(notice), stop_(stop), settled_(settled) {
     for (const PlanEntry& entry : plan) {
+      if (!entry.barcode.empty()) homes_[entry.barcode] = homes_.contains(entry.barcode) ? 0 : entry.slot;
       if (entry.disposition == Disposition::kVisit) {
         queue_.push_back({entry, {}});
       } else {
@@ -48,17 +49,23 @@ class Run {
       for (const auto& [index, why] : pending->unread_in) attempt.unread_in.push_back(why);
       attempt.another_drive_left = AnotherDriveFor(*pending, drive.index);
       bool stuck = false;
-      SlotReport report = Visit(pending->entry, drive, &attempt, &stuck);
-      bool retry = attempt.unreadable_here && attempt.another_drive_left && !stuck;
+      bool load_failed = false;
+      SlotReport report = Visit(pending->entry, drive, &attempt, &stuck, &load_failed);
+      bool failed_here = attempt.unreadable_here || load_failed;
+      bool retry = failed_here && attempt.another_drive_left && !stuck;
       if (retry) {
         pending->unread_in[drive.index] = attempt.drive + ": " + report.detail;
         Requeue(*pending);
       } else {
         if (settled_) settled_(pending->entry);
-        bool read_here = !attempt.unreadable_here && !attempt.drive_fault;
-        Finish(report, read_here ? pending->unread_in : std::map<int, std::string>{}, drive);
+        bool handled_here = !failed_here && !attempt.drive_fault;
+        Finish(report, handled_here ? pending->unread_in : std::map<int, std::string>{}, drive, load_failed);
       }
-      failures_in_row = attempt.drive_fault || attempt.unreadable_here ? failures_in_row + 1 : 0;
+      // A cartridge that every drive tried fails is its own fault, not the
+      // drives': only a failure no other drive shared counts against this
+      // one, and a retried one waits for another drive's verdict.
+      bool drives_fault = attempt.drive_fault || (attempt.unreadable_here && !retry && pending->unread_in.empty());
+      if (!retry) failures_in_row = drives_fault ? failures_in_row + 1 : 0;
       if (stuck) why_out = "still holds a cartridge";
       if (failures_in_row >= kDriveFailuresAllowed) {
         why_out = "failed " + std::to_string(failures_in_row) + " cartridges in a row";
@@ -68,7 +75,7 @@ class Run {
   }
 
   std::vector<SlotReport> Reports() {
-    std::string why = stop_ ? "interrupted" : "no drive left in use";
+    std::string why = stop_ ? "interrupted" : !picker_failure_.empty() ? picker_failure_ : "no drive left in use";
     for (const Pending& pending : queue_) {
       SlotReport report = UnvisitedReport(pending.entry);
       report.outcome = Outcome::kNotDone;
@@ -92,7 +99,7 @@ class Run {
   // for this drive to read.
   std::optional<Pending> Next(int drive) {
     std::unique_lock lock(state_);
-    while (!stop_ && !taken_out_.contains(drive)) {
+    while (!stop_ && !taken_out_.contains(drive) && picker_failure_.empty()) {
       auto found = std::find_if(queue_.begin(), queue_.end(),
                                 [drive](const Pending& p) { return !p.unread_in.contains(drive); });
       if (found != queue_.end()) {
@@ -120,16 +127,24 @@ class Run {
     changed_.notify_all();
   }
 
-  // A cartridge read here after other drives failed it puts those drives
-  // out of use: their reads fail where a tape is fine. Each stops once it
-  // is done with the cartridge it holds, if any.
-  void Finish(const SlotReport& report, const std::map<int, std::string>& failed_elsewhere, const DriveUnit& drive) {
+  // A cartridge handled here after other drives failed it puts those drives
+  // out of use: their loads or reads fail where a cartridge is fine. Each
+  // stops once it is done with the cartridge it holds, if any. Cartridges
+  // that no drive could load, one after another, are the picker's fault.
+  void Finish(const SlotReport& report, const std::map<int, std::string>& failed_elsewhere, const DriveUnit& drive,
+              bool load_failed) {
     std::lock_guard lock(state_);
     for (const auto& [index, unread] : failed_elsewhere) {
       if (!taken_out_.insert(index).second) continue;
       in_use_.erase(index);
-      notice_(names_[index] + " failed to read slot " + std::to_string(report.slot) + ", which " + DriveName(drive) +
-              " read; taken out of use (" + unread + ")");
+      notice_(names_[index] + " failed slot " + std::to_string(report.slot) + ", which " + DriveName(drive) +
+              " did not; taken out of use (" + unread + ")");
+    }
+    unloadable_in_row_ = load_failed ? unloadable_in_row_ + 1 : 0;
+    if (unloadable_in_row_ >= kUnloadableCartridgesForPicker && picker_failure_.empty()) {
+      picker_failure_ = "the changer failed to load the last " + std::to_string(unloadable_in_row_) +
+                        " cartridges in every drive; its picker is taken to have failed";
+      notice_(picker_failure_);
     }
     reports_.push_back(report);
     notice_(ProgressLine(report, ++done_, total_));
@@ -144,29 +159,23 @@ class Run {
     changed_.notify_all();
   }
 
-  SlotReport Visit(const PlanEntry& entry, const DriveUnit& drive, Attempt* attempt, bool* stuck) {
+  SlotReport Visit(const PlanEntry& entry, const DriveUnit& drive, Attempt* attempt, bool* stuck, bool* load_failed) {
     std::string error;
     if (!changer_.Load(entry.slot, drive.index, &error)) {
+      // A failed move is the cartridge's or the picker's: the cartridge is
+      // tried in another drive before this drive is blamed.
       SlotReport report = UnvisitedReport(entry);
       report.outcome = Outcome::kFailed;
       report.detail = error;
       report.location = Locate(entry, drive, stuck);
-      attempt->drive_fault = true;
+      *load_failed = report.location == "slot " + std::to_string(entry.slot);
+      attempt->drive_fault = false;
       attempt->unreadable_here = false;
       return report;
     }
     std::string wrong = CheckCartridge(changer_, entry, drive.index);
     SlotReport report = wrong.empty() ? VisitLoaded(entry, drive, attempt) : Refused(entry, wrong);
-    PlanEntry home = Home(entry, drive);
-    std::string went = Unload(home, drive, &report, stuck);
-    if (home.slot == entry.slot) {
-      report.location = went;
-    } else {
-      // Another program put its cartridge into the drive; where the planned
-      // one went is not known.
-      report.location = "unknown";
-      report.detail += "; the cartridge in drive " + std::to_string(drive.index) + " went back to " + went;
-    }
+    report.location = PutBack(entry, drive, wrong.empty(), &report, stuck);
     return report;
   }
 
@@ -177,16 +186,61 @@ class Run {
     return report;
   }
 
-  // The entry as it goes back: to the slot the changer says the cartridge
-  // in the drive came from, which is not the planned one's when another
-  // program exchanged them.
-  PlanEntry Home(const PlanEntry& entry, const DriveUnit& drive) {
+  static void Add(SlotReport* report, const std::string& text) {
+    report->detail += (report->detail.empty() ? "" : "; ") + text;
+  }
+
+  // A cartridge goes back to the slot the run found it in, never to one mtx
+  // guesses it came from: once another program has moved cartridges, that
+  // guess may be another cartridge's home. The drive holds the planned
+  // cartridge, one the load found instead (both from the planned slot), or
+  // one another program put there since (from the slot the plan found it
+  // in). A home filled meanwhile, or none known, leaves the cartridge in
+  // the drive, and the row says so.
+  std::string PutBack(const PlanEntry& entry, const DriveUnit& drive, bool loaded_planned, SlotReport* report,
+                      bool* stuck) {
     std::string error;
     std::optional<ChangerStatus> status = changer_.Status(&error);
-    std::optional<DriveStatus> held = status ? DriveIn(*status, drive.index) : std::nullopt;
-    PlanEntry home = entry;
-    if (held && held->full && held->source_slot) home.slot = *held->source_slot;
-    return home;
+    if (!status) return Unload(entry, drive, report, stuck);
+    std::string name = "drive " + std::to_string(drive.index);
+    std::optional<DriveStatus> held = DriveIn(*status, drive.index);
+    if (held && !held->full) {
+      Add(report, "another program took the cartridge out of " + name);
+      return Where(*status, entry);
+    }
+    bool planned = !held || held->barcode == entry.barcode;
+    std::optional<int> home = planned || !loaded_planned ? std::optional<int>(entry.slot) : HomeOf(held->barcode);
+    std::string cartridge = held && !held->barcode.empty() ? held->barcode : "the cartridge";
+    auto slot = std::find_if(status->slots.begin(), status->slots.end(),
+                             [&](const SlotStatus& s) { return home && s.number == *home; });
+    if (!home || (slot != status->slots.end() && slot->full)) {
+      *stuck = true;
+      std::string why = home ? "slot " + std::to_string(*home) + ", where the run found it, now holds " +
+                                   (slot->barcode.empty() ? "another cartridge" : slot->barcode)
+                             : "another program put it there, from a slot the run did not find it in";
+      Add(report, cartridge + " is left in " + name + ": " + why);
+      return planned ? name : Where(*status, entry);
+    }
+    if (planned) return Unload(entry, drive, report, stuck);
+    PlanEntry other = entry;
+    other.slot = *home;
+    std::string went = Unload(other, drive, report, stuck);
+    Add(report, "the cartridge in " + name + " went back to " + went);
+    return Where(*status, entry);
+  }
+
+  // The slot the plan found the cartridge with `barcode` in, when one and
+  // only one slot held it.
+  std::optional<int> HomeOf(const std::string& barcode) const {
+    auto found = homes_.find(barcode);
+    if (barcode.empty() || found == homes_.end() || found->second == 0) return std::nullopt;
+    return found->second;
+  }
+
+  // Where the changer lists the cartridge of `entry`, by its barcode.
+  static std::string Where(const ChangerStatus& status, const PlanEntry& entry) {
+    std::string where = CartridgeLocation(status, entry.barcode);
+    return where.empty() ? "unknown" : where;
   }
 
   SlotReport VisitLoaded(const PlanEntry& entry, const DriveUnit& drive, Attempt* attempt) {
@@ -223,16 +277,18 @@ class Run {
       *stuck = true;
       return "unknown (" + error + ")";
     }
-    for (const SlotStatus& slot : status->slots) {
-      if (slot.number == entry.slot && slot.full) return "slot " + std::to_string(entry.slot);
+    std::string name = "drive " + std::to_string(drive.index);
+    std::string where = CartridgeLocation(*status, entry.barcode);
+    std::optional<DriveStatus> held = DriveIn(*status, drive.index);
+    if (entry.barcode.empty()) {
+      auto home = std::find_if(status->slots.begin(), status->slots.end(),
+                               [&](const SlotStatus& slot) { return slot.number == entry.slot && slot.full; });
+      where = home != status->slots.end() ? "slot " + std::to_string(entry.slot) : held && held->full ? name : "";
     }
-    for (const DriveStatus& d : status->drives) {
-      if (!d.full || d.index != drive.index) continue;
-      if (changer_.Unload(entry.slot, drive.index, &error)) return "slot " + std::to_string(entry.slot);
-      *stuck = true;
-      return "drive " + std::to_string(drive.index);
-    }
-    return "unknown";
+    if (where != name) return where.empty() ? "unknown" : where;
+    if (changer_.Unload(entry.slot, drive.index, &error)) return "slot " + std::to_string(entry.slot);
+    *stuck = true;
+    return name;
   }
 
   Changer& changer_;
@@ -246,7 +302,10 @@ class Run {
   size_t in_flight_ = 0;
   std::set<int> in_use_;
   std::map<int, std::string> names_;  // drive index: "drive 0 (/dev/nst0)"
-  std::set<int> taken_out_;           // drives whose reads failed where another drive's did not
+  std::set<int> taken_out_;           // drives whose loads or reads failed where another drive's did not
+  std::map<std::string, int> homes_;  // barcode: the slot the plan found it in, 0 when in more than one
+  int unloadable_in_row_ = 0;         // cartridges no drive tried could load, one after another
+  std::string picker_failure_;        // why no more cartridges are loaded
   std::vector<SlotReport> reports_;
   size_t total_ = 0;
   size_t done_ = 0;
@@ -278,6 +337,29 @@ std::string CheckCartridge(Changer& changer, const PlanEntry& entry, int drive) 
   std::optional<ChangerStatus> status = changer.Status(&error);
   if (!status) return "what drive " + std::to_string(drive) + " holds is not known: " + error;
   return WrongCartridge(*status, entry, drive);
+}
+
+std::string CartridgeLocation(const ChangerStatus& status, const std::string& barcode) {
+  if (barcode.empty()) return "";
+  std::vector<std::string> found;
+  for (const SlotStatus& slot : status.slots) {
+    if (slot.full && slot.barcode == barcode) found.push_back("slot " + std::to_string(slot.number));
+  }
+  for (const SlotStatus& slot : status.mail_slots) {
+    if (slot.full && slot.barcode == barcode) found.push_back("mail slot " + std::to_string(slot.number));
+  }
+  for (const DriveStatus& drive : status.drives) {
+    if (drive.full && drive.barcode == barcode) found.push_back("drive " + std::to_string(drive.index));
+  }
+  return found.size() == 1 ? found[0] : "";
+}
+
+void LocateFromStatus(const ChangerStatus& status, std::vector<SlotReport>* reports) {
+  for (SlotReport& report : *reports) {
+    if (report.location.empty()) continue;
+    std::string where = CartridgeLocation(status, report.barcode);
+    if (!where.empty()) report.location = where;
+  }
 }
 
 SlotReport UnvisitedReport(const PlanEntry& entry) {
@@ -316,6 +398,14 @@ void LeaveOutCartridgesInUnusedDrives(const std::vector<int>& used, const std::s
     entry.disposition = Disposition::kRefuse;
     entry.reason = "in drive " + drive + ", which this run does not use; put it back first (mtx -f " + changer +
                    " unload " + std::to_string(entry.slot) + " " + drive + ") or let the run use drive " + drive;
+  }
+}
+
+void ForgetEmptiedDrives(const std::vector<int>& emptied, std::vector<PlanEntry>* plan) {
+  for (PlanEntry& entry : *plan) {
+    if (entry.in_drive && std::find(emptied.begin(), emptied.end(), *entry.in_drive) != emptied.end()) {
+      entry.in_drive.reset();
+    }
   }
 }
 

@@ -3,7 +3,13 @@
 // serialised here: the changer carries one cartridge at a time and queues
 // the rest, and a drive unloading its tape (the drive's own work, longer
 // than the move) must not hold up the moves for the other drives. Each
-// cartridge goes back to the slot it came from.
+// cartridge goes back to the slot the run found it in.
+//
+// Threads: one worker per drive and the caller's. The run's state (queue,
+// drives in use, reports) is under one mutex, never held across a move or
+// a visit; a worker with nothing to take waits on its condition variable
+// for at most 100 ms at a time and looks at the stop flag each time, as
+// the label registry's wait does. Children are bounded by ChildTimeout().
 #pragma once
 
 #include <atomic>
@@ -41,9 +47,24 @@ using NoticeFn = std::function<void(const std::string& line)>;
 /// loaded or not.
 using SettledFn = std::function<void(const PlanEntry& entry)>;
 
-/// A drive that fails this many cartridges in a row, reads included, is
-/// taken out of use; so is one that fails a read another drive does not.
+/// A drive that fails this many cartridges in a row is taken out of use;
+/// so is one that fails a load or a read another drive does not. A
+/// cartridge that every drive tried fails to load or read counts against
+/// itself, not the drives (a single drive's unreadable tapes still count:
+/// nothing tells its fault from the tape's).
 inline constexpr int kDriveFailuresAllowed = 2;
+
+/// After this many cartridges in a row that no drive could load, the
+/// picker is taken to have failed and no more are tried.
+inline constexpr int kUnloadableCartridgesForPicker = 6;
+
+/// Where the changer lists the cartridge with `barcode`: "slot 3",
+/// "drive 1", "mail slot 10"; "" when it lists none or more than one.
+std::string CartridgeLocation(const ChangerStatus& status, const std::string& barcode);
+
+/// Sets each report's location from the changer's own listing at the end
+/// of the run, wherever its barcode tells the cartridge apart.
+void LocateFromStatus(const ChangerStatus& status, std::vector<SlotReport>* reports);
 
 /// Why the cartridge in drive `drive` is not the one `entry` planned, by
 /// what the changer says of it (its volume tag and the slot it came from);
@@ -57,8 +78,9 @@ std::string CheckCartridge(Changer& changer, const PlanEntry& entry, int drive);
 /// Runs every entry of `plan` on `drives` and returns one report per entry,
 /// in slot order. Entries the plan does not visit are reported as planned.
 /// Every load is checked with CheckCartridge: another cartridge is refused,
-/// untouched. Each cartridge goes back to the slot the changer says it came
-/// from. Once `stop` is set no new cartridge is loaded; those in drives are
+/// untouched. Each cartridge goes back to its slot in the plan, or stays in
+/// its drive, with the row saying so, when another program filled that slot
+/// or put another cartridge in the drive. Once `stop` is set no new cartridge is loaded; those in drives are
 /// finished and put back. A visit that throws counts as failed, and its
 /// cartridge goes home like any other.
 std::vector<SlotReport> RunPlan(const std::vector<PlanEntry>& plan, const std::vector<DriveUnit>& drives,
@@ -73,6 +95,10 @@ SlotReport UnvisitedReport(const PlanEntry& entry);
 /// against a healthy drive.
 void LeaveOutCartridgesInUnusedDrives(const std::vector<int>& used, const std::string& changer,
                                       std::vector<PlanEntry>* plan);
+
+/// The entries whose cartridge sat in one of `emptied` (drives EmptyDrives
+/// made fit for use, so that cartridge went home) are in their slots now.
+void ForgetEmptiedDrives(const std::vector<int>& emptied, std::vector<PlanEntry>* plan);
 
 /// Empties drives that hold a cartridge before the run, each back to the
 /// slot mtx says it came from. Returns the drives fit for use; a cartridge

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "expiration.h"
 #include "process.h"
 #include "report.h"
 
@@ -86,27 +87,43 @@ TapeContents MapTape(const std::string& decoder, const std::string& device) {
   return contents;
 }
 
+namespace {
+
+// A row names this many data sets at most; a tape of a thousand would make
+// a row of tens of thousands of characters, and the map has them all.
+constexpr size_t kNamedInRow = 3;
+
+std::string Listed(const std::vector<std::string>& entries, const std::string& separator, const std::string& all) {
+  std::string list;
+  for (size_t i = 0; i < entries.size() && i < kNamedInRow; ++i) list += (i == 0 ? "" : separator) + entries[i];
+  if (entries.size() <= kNamedInRow) return list;
+  return "first " + list + separator + Grouped(static_cast<long>(entries.size() - kNamedInRow)) + " more in " + all;
+}
+
+}  // namespace
+
 std::string DestroyedDataSets(const std::vector<DataSetFound>& data_sets) {
   long blocks = 0;
-  std::string list;
+  std::vector<std::string> entries;
   for (const DataSetFound& set : data_sets) {
     blocks += set.blocks;
     std::string entry = Named(set);
     if (!set.created.empty()) entry += " created " + set.created;
-    if (!set.expires.empty()) entry += ", expires " + set.expires;
-    list += (list.empty() ? "" : "; ") + entry;
+    std::string expiration = DateCodeText(set.expiration);
+    if (!expiration.empty()) entry += ", " + expiration;
+    entries.push_back(entry);
   }
-  return Counted(data_sets) + ", " + Plural(blocks, "block") + ": " + list;
+  return Counted(data_sets) + ", " + Plural(blocks, "block") + ": " + Listed(entries, "; ", "the map file");
 }
 
 std::string KeptDataSets(const std::vector<DataSetFound>& data_sets) {
-  std::string list;
+  std::vector<std::string> entries;
   for (const DataSetFound& set : data_sets) {
     if (set.kept_until.empty()) continue;
     std::string where = set.name.empty() ? Named(set) : set.name + " (file " + std::to_string(set.file) + ")";
-    list += (list.empty() ? "" : ", ") + where + " " + set.kept_until;
+    entries.push_back(where + " " + set.kept_until);
   }
-  return list;
+  return Listed(entries, ", ", "the JSON report's data_sets");
 }
 
 }  // namespace library

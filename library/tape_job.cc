@@ -134,12 +134,11 @@ bool WriteNewFile(const std::string& path, const std::string& text, std::string*
     *error = std::strerror(errno);
     return false;
   }
-  bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
-  if (!written) *error = std::strerror(errno);
-  if (close(fd) != 0 && written) {
-    *error = std::strerror(errno);
-    written = false;
-  }
+  int failed = WriteAll(fd, text);
+  if (failed == 0 && fsync(fd) != 0) failed = errno;
+  if (close(fd) != 0 && failed == 0) failed = errno;
+  bool written = failed == 0;
+  if (!written) *error = std::strerror(failed);
   if (!written) Remove(path);
   return written;
 }

@@ -74,8 +74,9 @@ ReadTrace ParseReadTrace(const ProcessResult& run) {
     }
   }
   if (!trace.ran && trace.device_error.empty()) {
-    trace.device_error = run.started ? "vaklabel ended by signal " + std::to_string(run.status - 128)
-                                     : "cannot run vaklabel";
+    trace.device_error = !run.started  ? "cannot run vaklabel"
+                         : run.stalled ? "vaklabel " + FailureReason(run)
+                                       : "vaklabel ended by signal " + std::to_string(run.status - 128);
   }
   return trace;
 }
@@ -146,7 +147,8 @@ WriteTrace ParseWriteTrace(const ProcessResult& run) {
   if (!run.started) {
     trace.error = "cannot run vaklabel";
   } else if (!trace.ran) {
-    trace.error = "vaklabel ended by signal " + std::to_string(run.status - 128);
+    trace.error =
+        run.stalled ? "vaklabel " + FailureReason(run) : "vaklabel ended by signal " + std::to_string(run.status - 128);
   } else {
     trace.error = last;
   }

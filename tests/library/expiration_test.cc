@@ -34,7 +34,13 @@ TEST(Expiration, KeptUntil) {
       {" 99365", ignore, ""},
       {"X27121", today, "expiration date (X27121) cannot be read: century digit 'X' is none of blank, 0 and 1"},
   };
-  for (const Case& c : cases) EXPECT_EQ(KeptUntil(c.field, c.rule, "2026-12-08"), c.kept) << "'" << c.field << "'";
+  for (const Case& c : cases) {
+    EXPECT_EQ(KeptUntil(c.field, c.rule, "2026-12-08"), c.kept) << "'" << c.field << "'";
+    // A row that overwrites the data set words its date as a refusal does.
+    if (*c.kept) {
+      EXPECT_EQ(DateCodeText(c.field), c.kept) << "'" << c.field << "'";
+    }
+  }
 }
 
 TEST(Expiration, ParseDay) {
@@ -74,7 +80,18 @@ TEST(TapeContents, FromMapDocument) {
   }
   TapeContents last = ContentsFromMap(cases[4].document);
   EXPECT_EQ(last.unreadable, "file 4: read: EIO");
-  EXPECT_EQ(DestroyedDataSets(last.with_data), "1 data set and 1 unlabelled file, 1,211 blocks: A; file 4");
+  EXPECT_EQ(DestroyedDataSets(last.with_data),
+            "1 data set and 1 unlabelled file, 1,211 blocks: A, expires 2099-12-31; file 4");
+
+  // A thousand data sets make a row of a few names, not of all of them.
+  std::vector<DataSetFound> many(1000, DataSetFound{"PAYROLL.BACKUP", 1, 2, "2026-01-01", "", " 98030", ""});
+  for (DataSetFound& set : many) set.kept_until = "kept under tape management control (98030)";
+  EXPECT_EQ(DestroyedDataSets(many),
+            "1,000 data sets, 2,000 blocks: first PAYROLL.BACKUP created 2026-01-01, kept under tape management "
+            "control (98030); PAYROLL.BACKUP created 2026-01-01, kept under tape management control (98030); "
+            "PAYROLL.BACKUP created 2026-01-01, kept under tape management control (98030); 997 more in the map "
+            "file");
+  EXPECT_TRUE(KeptDataSets(many).ends_with(", 997 more in the JSON report's data_sets")) << KeptDataSets(many);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -11,31 +12,52 @@
 namespace library {
 namespace {
 
-// A changer that keeps track of where each cartridge is and fails the moves
-// it is told to.
+// A changer that keeps track of where each cartridge (barcode Tn, from
+// slot n) is and fails the moves it is told to.
 class FakeChanger : public Changer {
  public:
-  explicit FakeChanger(std::set<int> full) : slots_(std::move(full)) {}
+  explicit FakeChanger(const std::set<int>& full) {
+    for (int slot : full) slots_[slot] = "T" + std::to_string(slot);
+  }
 
   std::optional<ChangerStatus> Status(std::string*) override {
     std::lock_guard lock(mutex_);
     ChangerStatus status;
-    for (int slot = 1; slot <= 20; ++slot) status.slots.push_back({slot, slots_.count(slot) > 0, ""});
-    for (const auto& [drive, slot] : drives_) status.drives.push_back({drive, true, "T" + std::to_string(slot), slot});
+    for (int slot = 1; slot <= 20; ++slot) {
+      auto found = slots_.find(slot);
+      status.slots.push_back({slot, found != slots_.end(), found != slots_.end() ? found->second : ""});
+    }
+    for (const auto& [drive, held] : drives_) status.drives.push_back({drive, true, held.second, held.first});
     return status;
   }
   bool Load(int slot, int drive, std::string* error) override { return Move(true, slot, drive, error); }
   bool Unload(int slot, int drive, std::string* error) override { return Move(false, slot, drive, error); }
 
+  // Another program's move from one slot to another.
+  void Transfer(int from, int to) {
+    std::lock_guard lock(mutex_);
+    slots_[to] = slots_[from];
+    slots_.erase(from);
+  }
+
   std::set<int> fail_load_slots;
+  std::set<int> fail_load_drives;
   std::set<int> fail_unload_slots;
   std::set<int> slots() {
+    std::lock_guard lock(mutex_);
+    std::set<int> full;
+    for (const auto& [slot, barcode] : slots_) full.insert(slot);
+    return full;
+  }
+  std::map<int, std::string> barcodes() {
     std::lock_guard lock(mutex_);
     return slots_;
   }
   std::map<int, int> drives() {
     std::lock_guard lock(mutex_);
-    return drives_;
+    std::map<int, int> held;
+    for (const auto& [drive, cartridge] : drives_) held[drive] = cartridge.first;
+    return held;
   }
 
  private:
@@ -44,14 +66,15 @@ class FakeChanger : public Changer {
     bool ok;
     {
       std::lock_guard lock(mutex_);
-      bool fails = (load ? fail_load_slots : fail_unload_slots).count(slot) > 0;
+      bool fails =
+          (load ? fail_load_slots : fail_unload_slots).count(slot) > 0 || (load && fail_load_drives.count(drive) > 0);
       ok = !fails && (load ? slots_.count(slot) && !drives_.count(drive) : drives_.count(drive) && !slots_.count(slot));
       if (ok && load) {
+        drives_[drive] = {slot, slots_[slot]};
         slots_.erase(slot);
-        drives_[drive] = slot;
       } else if (ok) {
+        slots_[slot] = drives_[drive].second;
         drives_.erase(drive);
-        slots_.insert(slot);
       }
     }
     if (!ok) *error = std::string(load ? "load" : "unload") + " failed: mechanical error";
@@ -59,8 +82,8 @@ class FakeChanger : public Changer {
   }
 
   std::mutex mutex_;
-  std::set<int> slots_;
-  std::map<int, int> drives_;
+  std::map<int, std::string> slots_;
+  std::map<int, std::pair<int, std::string>> drives_;  // drive: source slot, barcode
 };
 
 std::vector<PlanEntry> Visits(std::initializer_list<int> slots) {
@@ -77,6 +100,14 @@ struct Recorder {
       std::lock_guard lock(mutex);
       lines.push_back(line);
     };
+  }
+  // The last notice of a drive taken out of use; "" when there is none.
+  std::string TakenOut() {
+    std::string taken_out;
+    for (const std::string& line : lines) {
+      if (line.find("taken out of use") != std::string::npos) taken_out = line;
+    }
+    return taken_out;
   }
 };
 
@@ -187,7 +218,7 @@ TEST(Scheduler, AnUnreadTapeIsReadInAnotherDrive) {
     std::string notice;           // how a drive taken out of use is announced
   };
   const Case cases[] = {
-      {"a dirty head", kTwoDrives, {0}, {}, 1, "drive 0 (/dev/nst0) failed to read slot "},
+      {"a dirty head", kTwoDrives, {0}, {}, 1, "drive 0 (/dev/nst0) failed slot "},
       {"a damaged tape", kTwoDrives, {}, {1}, 1, ""},
       {"one drive", {{0, "/dev/nst0"}}, {}, {1}, 0, ""},
   };
@@ -218,10 +249,7 @@ TEST(Scheduler, AnUnreadTapeIsReadInAnotherDrive) {
       EXPECT_EQ(r.location, "slot " + std::to_string(r.slot)) << c.name;
     }
     EXPECT_EQ(told[1] + told[2], c.told) << c.name;
-    std::string taken_out;
-    for (const std::string& line : recorder.lines) {
-      if (line.find("taken out of use") != std::string::npos) taken_out = line;
-    }
+    std::string taken_out = recorder.TakenOut();
     EXPECT_EQ(taken_out.substr(0, c.notice.size()), c.notice) << c.name;
     EXPECT_EQ(taken_out.empty(), c.notice.empty()) << c.name << ": " << taken_out;
   }
@@ -302,6 +330,126 @@ TEST(Scheduler, OnlyThePlannedCartridgeCountsAsLoaded) {
     status.drives = c.drives;
     EXPECT_EQ(WrongCartridge(status, c.entry, 0), c.wrong);
   }
+}
+
+// Failed moves and tapes that no drive reads are the cartridge's fault, or
+// the picker's, never a drive's that another drive does no better than.
+TEST(Scheduler, FailuresEveryDriveSharesBlameNoDrive) {
+  struct Case {
+    const char* name;
+    std::set<int> fail_load_slots;
+    std::set<int> fail_load_drives;
+    std::set<int> damaged_slots;  // unreadable in every drive
+    std::string taken_out;        // the notice of a drive taken out of use, "" for none
+    int failed;                   // rows failed
+    int not_done;                 // at least: a cartridge in the other drive's hands may fail too
+  };
+  const Case cases[] = {
+      {"four cartridges whose moves fail", {1, 2, 3, 4}, {}, {}, "", 4, 0},
+      {"a drive that fails every load", {}, {1}, {}, "drive 1 (/dev/nst1) failed slot ", 0, 0},
+      {"six tapes no drive reads", {}, {}, {1, 2, 3, 4, 5, 6}, "", 0, 0},
+      {"a picker that fails every move", {1, 2, 3, 4, 5, 6, 7, 8}, {}, {}, "", 7, 1},
+  };
+  for (const Case& c : cases) {
+    FakeChanger changer({1, 2, 3, 4, 5, 6, 7, 8});
+    changer.fail_load_slots = c.fail_load_slots;
+    changer.fail_load_drives = c.fail_load_drives;
+    Recorder recorder;
+    std::atomic<bool> stop{false};
+    VisitFn visit = [&](const PlanEntry& entry, const DriveUnit&, Attempt* attempt) {
+      SlotReport report = UnvisitedReport(entry);
+      attempt->unreadable_here = c.damaged_slots.contains(entry.slot);
+      report.outcome = Outcome::kRead;
+      return report;
+    };
+    auto reports = RunPlan(Visits({1, 2, 3, 4, 5, 6, 7, 8}), kTwoDrives, changer, visit, recorder.Notice(), stop);
+    int failed = 0, not_done = 0;
+    for (const SlotReport& r : reports) {
+      failed += r.outcome == Outcome::kFailed;
+      not_done += r.outcome == Outcome::kNotDone;
+      EXPECT_EQ(r.location, "slot " + std::to_string(r.slot)) << c.name;
+    }
+    EXPECT_EQ(failed + not_done, c.failed + c.not_done) << c.name;
+    EXPECT_GE(not_done, c.not_done) << c.name;
+    std::string taken_out = recorder.TakenOut();
+    EXPECT_EQ(taken_out.substr(0, c.taken_out.size()), c.taken_out) << c.name;
+    EXPECT_EQ(taken_out.empty(), c.taken_out.empty()) << c.name << ": " << taken_out;
+  }
+}
+
+// Another program moves cartridges while one is in the drive: each goes back
+// to the slot the run found it in, or stays where it is, and the rows say
+// where each one is by the changer's own listing.
+TEST(Scheduler, ACartridgeNeverGoesIntoAnotherCartridgesHome) {
+  struct Case {
+    const char* name;
+    std::function<void(FakeChanger&)> other_program;  // while slot 1's cartridge is in drive 0
+    std::string location;                             // of slot 1's cartridge
+    std::string says;                                 // in slot 1's row
+    std::map<int, std::string> slots;                 // after the run
+  };
+  const Case cases[] = {
+      {"its home filled from slot 2",
+       [](FakeChanger& changer) { changer.Transfer(2, 1); },
+       "drive 0",
+       "T1 is left in drive 0: slot 1, where the run found it, now holds T2",
+       {{1, "T2"}}},
+      {"its cartridge exchanged for slot 2's",
+       [](FakeChanger& changer) {
+         std::string error;
+         changer.Unload(1, 0, &error);
+         changer.Load(2, 0, &error);
+       },
+       "slot 1",
+       "the cartridge in drive 0 went back to slot 2",
+       {{1, "T1"}, {2, "T2"}}},
+  };
+  for (const Case& c : cases) {
+    FakeChanger changer({1, 2});
+    Recorder recorder;
+    std::atomic<bool> stop{false};
+    VisitFn visit = [&](const PlanEntry& entry, const DriveUnit& drive, Attempt* attempt) {
+      if (entry.slot == 1) c.other_program(changer);
+      return Reading()(entry, drive, attempt);
+    };
+    std::vector<PlanEntry> plan = Visits({1});
+    plan.push_back({2, "T2", std::nullopt, Disposition::kRefuse, "", "not chosen"});
+    auto reports = RunPlan(plan, {{0, "/dev/nst0"}}, changer, visit, recorder.Notice(), stop);
+    std::string error;
+    LocateFromStatus(*changer.Status(&error), &reports);
+    ASSERT_EQ(reports.size(), 2u) << c.name;
+    EXPECT_EQ(reports[0].location, c.location) << c.name;
+    EXPECT_NE(reports[0].detail.find(c.says), std::string::npos) << c.name << ": " << reports[0].detail;
+    EXPECT_EQ(changer.barcodes(), c.slots) << c.name;
+  }
+}
+
+TEST(Scheduler, LocationsComeFromTheChangersListing) {
+  ChangerStatus status;
+  status.slots = {{1, true, "T1"}, {2, true, "T9"}, {3, true, "T9"}, {4, false, ""}};
+  status.mail_slots = {{10, true, "T5"}};
+  status.drives = {{0, true, "T2", 2}};
+  struct Case {
+    std::string barcode;
+    std::string location;  // before
+    std::string now;
+  };
+  const Case cases[] = {
+      {"T1", "drive 0", "slot 1"},                                   // put back at the start of the run
+      {"T2", "slot 2", "drive 0"},                                   // left in the drive
+      {"T5", "slot 5", "mail slot 10"}, {"T9", "slot 2", "slot 2"},  // two slots show it: the run's own account stays
+      {"T7", "slot 7", "slot 7"},                                    // not listed
+      {"", "slot 4", "slot 4"},
+  };
+  std::vector<SlotReport> reports;
+  for (const Case& c : cases) {
+    SlotReport report;
+    report.barcode = c.barcode;
+    report.location = c.location;
+    reports.push_back(report);
+  }
+  LocateFromStatus(status, &reports);
+  for (size_t i = 0; i < reports.size(); ++i) EXPECT_EQ(reports[i].location, cases[i].now) << cases[i].barcode;
 }
 
 }  // namespace
