@@ -213,9 +213,9 @@ SlotReport UnknownReport(const PlanEntry& entry, const std::string& why_not) {
 }
 
 std::string AuditFinding(const HistoryRecord& record, const SlotReport& read) {
-  if (read.outcome == Outcome::kNotDone) return "";
+  // A move or a drive that failed says nothing of the tape; its row says so.
+  if (read.outcome != Outcome::kRead) return "";
   std::string was = "history says " + record.state + " " + record.label + " (" + record.file + ")";
-  if (read.outcome != Outcome::kRead) return was + ", the audit could not read it: " + ResultText(read);
   if (read.label != record.label || StateName(read.state) != record.state)
     return was + ", the tape " +
            (read.label.empty() ? std::string("is ") + StateName(read.state)

@@ -385,7 +385,9 @@ std::string ExpirationText(const Options& options) {
          " (--expired-by); data sets that never expire or that tape management keeps stay";
 }
 
-void PrintPlan(const std::vector<PlanEntry>& plan, const std::vector<DrivePairing>& drives, const Options& options) {
+// What history answers moves nothing in the run either: those slots' lines say so.
+void PrintPlan(const std::vector<PlanEntry>& plan, const std::vector<DrivePairing>& drives, const Options& options,
+               const std::vector<SlotReport>& answered) {
   if (options.json) {
     nlohmann::json entries = nlohmann::json::array();
     for (const PlanEntry& entry : plan) {
@@ -393,6 +395,10 @@ void PrintPlan(const std::vector<PlanEntry>& plan, const std::vector<DrivePairin
                          {"barcode", entry.barcode.empty() ? nlohmann::json() : nlohmann::json(entry.barcode)},
                          {"wanted", entry.wanted.empty() ? nlohmann::json() : nlohmann::json(entry.wanted)},
                          {"plan", PlanText(entry, options)}});
+    }
+    for (const SlotReport& report : answered) {
+      entries.push_back(
+          {{"slot", report.slot}, {"barcode", report.barcode}, {"plan", "answer: " + ResultText(report)}});
     }
     nlohmann::json document = {{"plan", entries}, {"drives", PairingsJson(drives)}};
     if (WritesOverData(options)) {
@@ -411,6 +417,11 @@ void PrintPlan(const std::vector<PlanEntry>& plan, const std::vector<DrivePairin
   for (const PlanEntry& entry : plan) {
     std::cout << Visible("slot " + std::to_string(entry.slot) + " " +
                          (entry.barcode.empty() ? "(no barcode)" : entry.barcode) + ": " + PlanText(entry, options))
+              << "\n";
+  }
+  for (const SlotReport& report : answered) {
+    std::cout << Visible("slot " + std::to_string(report.slot) + " " + report.barcode +
+                         ": answer: " + ResultText(report))
               << "\n";
   }
 }
@@ -500,7 +511,7 @@ int Main(int argc, char* argv[]) {
   LeaveOutCartridgesInUnusedDrives(Indexes(Units(pairing.drives)), options.changer, &*plan);
   if (!ProveWritable(options.labels_dir, options.dry_run, &error)) return CannotRun(error);
   if (options.dry_run) {
-    PrintPlan(*plan, pairing.drives, options);
+    PrintPlan(*plan, pairing.drives, options, answers.reports);
     return kExitDone;
   }
 
