@@ -6,7 +6,12 @@
 #   bench/library.sh   # BENCH_BUILD (a build tree to use as it is; default: a
 #                      # Release build made here), BENCH_SPEEDUP (default 10),
 #                      # BENCH_TAPES (default 24), BENCH_DRIVES (default
-#                      # "1 2 4"), BENCH_OVERHEAD_TAPES (default 20; 0: skip)
+#                      # "1 2 4"), BENCH_OVERHEAD_TAPES (default 20; 0: skip),
+#                      # BENCH_HISTORY_SLOTS (default 1000; 0: skip) and
+#                      # BENCH_HISTORY_MOUNTED (default 48): an inventory
+#                      # from history of a full 8-drive library against a
+#                      # mounting one of its first slots, timed at
+#                      # BENCH_HISTORY_SPEEDUP (default 100)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BENCH_BUILD:-}
@@ -14,6 +19,9 @@ speedup=${BENCH_SPEEDUP:-10}
 tapes=${BENCH_TAPES:-24}
 drive_counts=${BENCH_DRIVES:-1 2 4}
 overhead_tapes=${BENCH_OVERHEAD_TAPES:-20}
+history_slots=${BENCH_HISTORY_SLOTS:-1000}
+history_mounted=${BENCH_HISTORY_MOUNTED:-48}
+history_speedup=${BENCH_HISTORY_SPEEDUP:-100}
 
 # No -Werror: g++ 12 warns falsely at -O2 (library/expiration.cc), where the
 # CI builds do not.
@@ -40,6 +48,35 @@ now() { date +%s.%N; }
 # drive spends 15 + 3 + 17 s on it; blocks take milliseconds.
 drive_s=35
 move_s=10
+
+# An inventory from history of a library every cartridge of which an
+# earlier run labelled: one changer status and no move, at the model's real
+# speed (a move would take 10 s). The mounting inventory of the same
+# library's first slots, scaled to all of them, is what it saves.
+inventory_from_history() {
+  rm -rf lib labels lock
+  "$vtape" create lib --slots "$history_slots" --drives 8 --barcodes A00001L8 >/dev/null
+  "$vtape" run lib -- vaklabel-library --lock "$work/lock" --labels-dir labels label --template "$template" \
+    >/dev/null 2>&1 || { echo "vaklabel-library label failed" >&2; exit 1; }
+  local start end answered mstart mend
+  start=$(now)
+  answered=$("$vtape" run lib --timing 1 -- vaklabel-library --lock "$work/lock" --labels-dir labels \
+    inventory --from-history | grep -c "from history")
+  end=$(now)
+  mstart=$(now)
+  "$vtape" run lib --timing "$history_speedup" -- vaklabel-library --lock "$work/lock" --labels-dir labels \
+    inventory "1-$history_mounted" >/dev/null 2>&1 || { echo "vaklabel-library inventory failed" >&2; exit 1; }
+  mend=$(now)
+  python3 - "$history_slots" "$answered" "$start" "$end" "$history_mounted" "$mstart" "$mend" "$history_speedup" <<'PY'
+import sys
+slots, answered, start, end, mounted, mstart, mend, f = (float(x) for x in sys.argv[1:])
+per = (mend - mstart) * f / mounted  # library seconds per mounted cartridge
+print(f"inventory of {int(slots)} slots, 8 drives: from history {end - start:.2f} s wall "
+      f"({int(answered)} answered, no move); mounting {int(mounted)} of them took {per:.1f} s of library time "
+      f"per cartridge, {per * slots / 3600:.1f} h for all {int(slots)}")
+PY
+}
+[ "$history_slots" -gt 0 ] && inventory_from_history
 
 echo "| drives | cartridges | wall time (s) | library time per cartridge (s) | per hour | bound per hour | share of bound | per hour with a drive's own moves in series | share |"
 echo "|---|---|---|---|---|---|---|---|---|"

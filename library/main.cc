@@ -24,6 +24,7 @@
 #include "label_set.h"
 #include "lock.h"
 #include "expiration.h"
+#include "history.h"
 #include "options.h"
 #include "plan.h"
 #include "process.h"
@@ -415,7 +416,9 @@ std::string ExpirationText(const Options& options) {
          " (--expired-by); data sets that never expire or that tape management keeps stay";
 }
 
-void PrintPlan(const std::vector<PlanEntry>& plan, const std::vector<DrivePairing>& drives, const Options& options) {
+// What history answers moves nothing in the run either: those slots' lines say so.
+void PrintPlan(const std::vector<PlanEntry>& plan, const std::vector<DrivePairing>& drives, const Options& options,
+               const std::vector<SlotReport>& answered) {
   if (options.json) {
     nlohmann::json entries = nlohmann::json::array();
     for (const PlanEntry& entry : plan) {
@@ -423,6 +426,10 @@ void PrintPlan(const std::vector<PlanEntry>& plan, const std::vector<DrivePairin
                          {"barcode", entry.barcode.empty() ? nlohmann::json() : nlohmann::json(entry.barcode)},
                          {"wanted", entry.wanted.empty() ? nlohmann::json() : nlohmann::json(entry.wanted)},
                          {"plan", PlanText(entry, options)}});
+    }
+    for (const SlotReport& report : answered) {
+      entries.push_back(
+          {{"slot", report.slot}, {"barcode", report.barcode}, {"plan", "answer: " + ResultText(report)}});
     }
     nlohmann::json document = {{"plan", entries}, {"drives", PairingsJson(drives)}};
     if (WritesOverData(options)) {
@@ -443,24 +450,47 @@ void PrintPlan(const std::vector<PlanEntry>& plan, const std::vector<DrivePairin
                          (entry.barcode.empty() ? "(no barcode)" : entry.barcode) + ": " + PlanText(entry, options))
               << "\n";
   }
+  for (const SlotReport& report : answered) {
+    std::cout << Visible("slot " + std::to_string(report.slot) + " " + report.barcode +
+                         ": answer: " + ResultText(report))
+              << "\n";
+  }
 }
 
 // The report goes out once every cartridge is home; a reader that went
 // away (a closed pipe) is an error to say, not a reason to stop early.
 int PrintReport(const Options& options, const std::vector<SlotReport>& reports, const std::vector<DrivePairing>& drives,
-                const std::string& door, int exit_status) {
+                const std::string& door, int exit_status, const std::vector<std::string>& findings = {}) {
   if (options.json) {
     nlohmann::json report = ReportJson(options.label ? "label" : "inventory", reports, exit_status);
     report["drives"] = PairingsJson(drives);
     report["door"] = door;
+    if (options.audit) report["audit_findings"] = findings;
     std::cout << AsUtf8(report).dump(2) << "\n";
   } else {
     std::cout << VisibleLines(PairingsText(drives)) << ReportTable(reports);
+    for (const std::string& finding : findings) std::cout << Visible("audit: " + finding) << "\n";
   }
   std::cout.flush();
   if (std::cout) return exit_status;
   std::cerr << "vaklabel-library: the report could not be written to standard output: " << std::strerror(errno) << "\n";
   return kExitIncomplete;
+}
+
+bool AllAnswered(const std::vector<PlanEntry>& plan) {
+  return std::none_of(plan.begin(), plan.end(),
+                      [](const PlanEntry& entry) { return entry.disposition == Disposition::kVisit; });
+}
+
+// Nothing left to mount: the report goes out without a drive or a move.
+int ReportFromHistoryAlone(const Options& options, const std::vector<PlanEntry>& plan,
+                           std::vector<SlotReport> reports) {
+  for (const PlanEntry& entry : plan) reports.push_back(UnvisitedReport(entry));
+  std::stable_sort(reports.begin(), reports.end(),
+                   [](const SlotReport& a, const SlotReport& b) { return a.slot < b.slot; });
+  bool all_as_asked = true;
+  for (const SlotReport& report : reports) all_as_asked = all_as_asked && EndedAsAsked(report);
+  return PrintReport(options, reports, {}, "not held: nothing moves", all_as_asked ? kExitDone : kExitIncomplete);
 }
 
 int Main(int argc, char* argv[]) {
@@ -482,10 +512,9 @@ int Main(int argc, char* argv[]) {
     if (!template_text) return CannotRun(error);
   }
 
+  std::string library_serial = scsi::UnitSerialAt(options.changer, O_RDWR);
   std::string lock_file =
-      options.lock_file.empty()
-          ? DefaultLockFile(ChangerKey(options.changer, scsi::UnitSerialAt(options.changer, O_RDWR)))
-          : options.lock_file;
+      options.lock_file.empty() ? DefaultLockFile(ChangerKey(options.changer, library_serial)) : options.lock_file;
   RunLock lock;
   if (!lock.Acquire(lock_file, options.wait_for_lock, &error)) return CannotRun(error);
 
@@ -494,7 +523,15 @@ int Main(int argc, char* argv[]) {
   if (!status) return CannotRun(error);
   std::optional<std::vector<PlanEntry>> plan = BuildPlan(*status, options.plan, &error);
   if (!plan) return CannotRun(error);
-  LabelRegistry registry(SavedLabels(options.labels_dir));
+  std::vector<SavedLabel> saved = SavedLabels(options.labels_dir);
+  LabelRegistry registry(saved);
+  HistoryAnswers answers;
+  if (options.from_history) {
+    History history(LoadHistory(options.labels_dir), saved, *status,
+                    {library_serial, std::time(nullptr), options.max_age_days});
+    answers = AnswerFromHistory(&*plan, history, options.no_mount, options.audit.value_or(0));
+    if (!options.dry_run && AllAnswered(*plan)) return ReportFromHistoryAlone(options, *plan, answers.reports);
+  }
   RefuseDuplicateLabels(&*plan, [&registry](const std::string& label, const PlanEntry& entry) {
     return registry.SavedHolder(label, entry);
   });
@@ -506,7 +543,7 @@ int Main(int argc, char* argv[]) {
   LeaveOutCartridgesInUnusedDrives(Indexes(Units(pairing.drives)), options.changer, &*plan);
   if (!ProveWritable(options.labels_dir, options.dry_run, &error)) return CannotRun(error);
   if (options.dry_run) {
-    PrintPlan(*plan, pairing.drives, options);
+    PrintPlan(*plan, pairing.drives, options, answers.reports);
     return kExitDone;
   }
 
@@ -518,6 +555,7 @@ int Main(int argc, char* argv[]) {
     std::lock_guard lock(output);
     std::cerr << Visible(line) << std::endl;
   };
+  for (const std::string& line : answers.notices) notice(line);
   DoorHold door(options.changer);
   std::string door_text = door.held() ? "held shut for the run" : "not held: " + door.why_not();
   notice("the library's door is " + door_text);
@@ -576,10 +614,19 @@ int Main(int argc, char* argv[]) {
   // Where each cartridge is, by the changer itself: another program may
   // have moved some while the run worked.
   if (std::optional<ChangerStatus> end = changer.Status(&error)) LocateFromStatus(*end, &reports);
+  std::vector<std::string> findings = AuditFindings(answers, reports);
+  if (!answers.reports.empty()) {
+    reports.insert(reports.end(), answers.reports.begin(), answers.reports.end());
+    std::stable_sort(reports.begin(), reports.end(),
+                     [](const SlotReport& a, const SlotReport& b) { return a.slot < b.slot; });
+  }
+  bool history_kept = AppendHistory(options.labels_dir, library_serial, reports, std::time(nullptr), &error);
+  if (!history_kept) notice(error);
 
   bool all_as_asked = !(FlagDuplicateLabels(&reports) && options.label);
-  for (const SlotReport& report : reports) all_as_asked = all_as_asked && EndedAsAsked(report);
-  return PrintReport(options, reports, pairing.drives, door_text, all_as_asked ? kExitDone : kExitIncomplete);
+  for (const SlotReport& report : reports) all_as_asked = all_as_asked && EndedAsAsked(report) && history_kept;
+  int exit_status = !findings.empty() ? kExitAuditMismatch : all_as_asked ? kExitDone : kExitIncomplete;
+  return PrintReport(options, reports, pairing.drives, door_text, exit_status, findings);
 }
 
 }  // namespace

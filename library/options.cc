@@ -104,6 +104,23 @@ ParsedCommandLine ParseOptions(int argc, const char* const argv[], const std::st
 
   CLI::App* inventory = app.add_subcommand("inventory", "read every chosen cartridge's label and report it");
   inventory->add_option("slots", slot_args, "slots: 5, 1-20, 1-4,9 (default: all)");
+  std::string audit_text;
+  long max_age = -1;
+  CLI::Option* history = inventory->add_flag(
+      "--from-history", options.from_history,
+      "answer from this library's records of earlier runs where they may, moving nothing for those");
+  inventory->add_flag("--no-mount", options.no_mount, "mount nothing: what history cannot answer is unknown")
+      ->needs(history);
+  inventory->add_option("--max-age", max_age, "records older than DAYS days are not used")
+      ->option_text("DAYS")
+      ->check(CLI::NonNegativeNumber)
+      ->needs(history);
+  inventory
+      ->add_option("--audit", audit_text,
+                   "mount N (or all) of the cartridges answered from history and compare them with their records")
+      ->option_text("N|all")
+      ->needs(history)
+      ->excludes("--no-mount");
 
   CLI::App* label = app.add_subcommand("label", "label the chosen cartridges, safe by default");
   label->add_option("slots", slot_args, "slots: 5, 1-20, 1-4,9 (default: all)");
@@ -144,6 +161,15 @@ ParsedCommandLine ParseOptions(int argc, const char* const argv[], const std::st
     return parsed;
   };
   options.label = label->parsed();
+  if (max_age >= 0) options.max_age_days = max_age;
+  if (audit_text == "all") {
+    options.audit = kAuditAll;
+  } else if (!audit_text.empty()) {
+    size_t count = 0;
+    auto [at, ec] = std::from_chars(audit_text.data(), audit_text.data() + audit_text.size(), count);
+    if (ec != std::errc() || at != audit_text.data() + audit_text.size()) return fail("--audit: not a number or all");
+    options.audit = count;
+  }
   if (!slot_args.empty()) {
     auto slots = ParseSlotList(Join(slot_args), &error);
     if (!slots) return fail(error);

@@ -15,6 +15,7 @@ namespace library {
 inline constexpr int kExitDone = 0;        // every chosen cartridge ended as asked
 inline constexpr int kExitIncomplete = 1;  // some were refused, failed or not reached
 inline constexpr int kExitCannotRun = 2;   // bad command line, tools or changer: nothing moved
+inline constexpr int kExitAuditMismatch = 3;  // an audit found a tape that differs from its record
 
 struct Options {
   bool label = false;  // false: inventory
@@ -35,7 +36,15 @@ struct Options {
   bool json = false;
   bool dry_run = false;
   int child_timeout = kDefaultChildTimeout;  // seconds a child may go without a sign of life
+  /// Inventory: answer from the records of earlier runs where they may.
+  bool from_history = false;
+  bool no_mount = false;  // what history cannot answer stays unknown
+  std::optional<long> max_age_days;
+  std::optional<size_t> audit;  // cartridges answered from history to mount all the same
 };
+
+/// --audit all.
+inline constexpr size_t kAuditAll = static_cast<size_t>(-1);
 
 /// What parsing the command line came to: options to run with, or an exit
 /// status with the text to print (help and version on stdout, errors on

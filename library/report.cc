@@ -115,7 +115,9 @@ std::string ResultWithoutDuplicates(const SlotReport& r) {
 }  // namespace
 
 std::string ResultText(const SlotReport& r) {
-  std::string text = ResultWithoutDuplicates(r);
+  std::string text = r.evidence == "history" ? "labelled " + r.label + ", from history: " + r.detail
+                     : r.evidence == "none"  ? r.detail
+                                             : ResultWithoutDuplicates(r);
   for (size_t i = 0; i < r.same_label.size(); ++i) {
     text += (i == 0 ? "; the same label as slot " : ", ") + std::to_string(r.same_label[i]);
   }
@@ -227,7 +229,12 @@ nlohmann::json ReportJson(const std::string& command, const std::vector<SlotRepo
                      {"data_sets", DataSetsJson(r.data_sets)},
                      {"verified", r.verified},
                      {"location", OrNull(r.location)},
-                     {"same_label_as", r.same_label}});
+                     {"same_label_as", r.same_label},
+                     {"evidence", !r.evidence.empty()              ? OrNull(r.evidence == "none" ? "" : r.evidence)
+                                  : r.state == TapeState::kUnknown ? nlohmann::json()
+                                                                   : nlohmann::json("read")},
+                     {"evidence_time", OrNull(r.evidence_time)},
+                     {"evidence_file", OrNull(r.evidence_file)}});
   }
   nlohmann::json summary = {{"command", command}, {"slots", reports.size()}, {"exit_status", exit_status}};
   summary.update(counts);

@@ -54,6 +54,11 @@ struct SlotReport {
   bool verified = false;
   std::string location;  // where the cartridge is now: "slot 12", "drive 1"
   std::vector<int> same_label;  // the other slots whose cartridges carry `label`
+  /// Where the row's word on the tape comes from: "" a read in this run (or
+  /// none), "history" an earlier run's record, "none" neither.
+  std::string evidence;
+  std::string evidence_time;  // of the record, UTC, ISO 8601
+  std::string evidence_file;
 };
 
 const char* StateName(TapeState state);

@@ -1925,4 +1925,138 @@ TEST_F(LibraryTest, EverySetWrittenPassesTheChecker) {
   }
 }
 
+// Each run keeps its records; an inventory from history answers what they
+// prove without a move and mounts (or leaves unknown) what they do not.
+// Slots 1 and 2 are labelled first; slot 3 is blank and never recorded.
+TEST_F(LibraryTest, InventoryFromHistory) {
+  auto edit_history = [&](const std::string& pattern, const std::string& replacement) {
+    std::string path = labels_ + "/history.jsonl";
+    test_support::WriteFile(path, std::regex_replace(test_support::ReadFile(path), std::regex(pattern), replacement));
+  };
+  const std::vector<std::string> no_move{"--fail-move", "ABC001L8,ABC002L8,ABC003L8", "--fail-load", "0,1"};
+  const std::string from_history = "labelled ABC001L8, from history: verified ";
+  const std::string mtx = dir_.File("bin/mtx");  // one that misreads a barcode, where a case puts it
+  struct Case {
+    const char* name;
+    std::function<void()> change;
+    std::vector<std::string> args;
+    std::vector<std::string> faults;
+    int status;
+    std::vector<std::string> says;            // in the report
+    std::vector<std::string> then_args = {};  // a second run, to see what the first left
+    std::string then_says = "";
+  };
+  const Case cases[] = {
+      {"full history moves nothing",
+       [] {},
+       {"--json", "inventory", "--from-history", "1-2"},
+       no_move,
+       0,
+       {R"("evidence": "history")", R"("evidence_file": ")" + labels_ + "/slot001-ABC001L8.written.lbl",
+        R"("evidence_time": "20)", R"("detail": "verified )"}},
+      {"partial history mounts only the rest",
+       [] {},
+       {"inventory", "--from-history"},
+       {"--fail-move", "ABC001L8,ABC002L8"},
+       0,
+       {from_history, "labelled ABC002L8, from history", "3     ABC003L8  blank"}},
+      {"a refusal since",
+       [&] {
+         Library({"label", "1", "--serial", "TAP001"});
+       },
+       {"inventory", "--from-history", "--no-mount", "1"},
+       {},
+       1,
+       {"unknown: no history (the last run refused it)"}},
+      {"a record of another library",
+       [&] { edit_history(R"("library":"[^"]*")", R"("library":"OTHER")"); },
+       {"inventory", "--from-history", "--no-mount", "1"},
+       {},
+       1,
+       {"unknown: no history (the record is from another library (OTHER))"}},
+      {"a record naming no library",
+       [&] { edit_history(R"("library":"[^"]*",)", ""); },
+       {"inventory", "--from-history", "1"},
+       {},
+       0,
+       {"carries ABC001L8"}},
+      {"a stale record",
+       [&] { edit_history(R"("time":\d+)", R"("time":1000000000)"); },
+       {"inventory", "--from-history", "--no-mount", "--max-age", "30", "1"},
+       {},
+       1,
+       {"unknown: no history (the record is older than 30 days)"}},
+      {"a labels directory that disagrees",
+       [&] {
+         std::filesystem::copy_file(labels_ + "/slot002-ABC002L8.written.lbl",
+                                    labels_ + "/slot001-ABC001L8.written.lbl",
+                                    std::filesystem::copy_options::overwrite_existing);
+       },
+       {"inventory", "--from-history", "--no-mount", "1"},
+       {},
+       1,
+       {"unknown: no history (the labels directory disagrees with the record"}},
+      {"one barcode in two slots",
+       [&] {
+         test_support::WriteFile(mtx,
+                                 "#!/bin/sh\nPATH=/usr/sbin:/usr/bin:/sbin:/bin\ncase \" $* \" in *\" status \"*) "
+                                 "mtx \"$@\" | sed s/ABC002L8/ABC001L8/; exit 0;; esac\nexec mtx \"$@\"\n");
+         std::filesystem::permissions(mtx, std::filesystem::perms::owner_all);
+       },
+       {"inventory", "--from-history", "--no-mount", "1-2"},
+       {},
+       1,
+       {"unknown: no history (barcode ABC001L8 is in more than one place)"}},
+      {"an unreadable barcode",
+       [] {},
+       {"inventory", "--from-history", "--no-mount", "1"},
+       {"--unreadable-barcode", "ABC001L8"},
+       1,
+       {"unknown: no history (the changer read no barcode)"}},
+      {"a cartridge moved by hand",
+       [&] {
+         Mtx({"transfer", "1", "4"});
+       },
+       {"inventory", "--from-history", "4"},
+       {},
+       0,
+       {"4     ABC001L8  labelled  ABC001L8", "carries ABC001L8"}},
+      {"an audit finds a tape another program changed",
+       [&] { test_support::WriteAwsFile(lib_ + "/ABC001L8.aws", SixCharacterSet("XYZ789")); },
+       {"inventory", "--from-history", "--audit", "all", "1-2"},
+       {},
+       3,
+       {"audit: slot 1 ABC001L8: history says labelled ABC001L8", "the tape carries XYZ789"},
+       {"inventory", "--from-history", "--no-mount", "1"},
+       "labelled XYZ789, from history"},
+      {"the dry run of an inventory from history",
+       [] {},
+       {"--dry-run", "inventory", "--from-history"},
+       no_move,
+       0,
+       {"slot 1 ABC001L8: answer: labelled ABC001L8, from history", "slot 3 ABC003L8: read\n"}},
+      {"the dry run of a label predicts a duplicate from history",
+       [] {},
+       {"--dry-run", "label", "3", "--serial", "ABC002L8"},
+       no_move,
+       0,
+       {"refuse: label ABC002L8 is already on slot 2's cartridge ABC002L8"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(labels_);
+    std::filesystem::remove_all(lib_);
+    std::filesystem::remove(mtx);
+    CreateLibrary(4, 2, "ABC001L8,ABC002L8,ABC003L8");
+    ASSERT_EQ(Library({"label", "1-2"}).status, 0);
+    c.change();
+    CommandResult run = Library(c.args, c.faults);
+    EXPECT_EQ(run.status, c.status) << run.out << run.err;
+    for (const std::string& text : c.says) EXPECT_NE(run.out.find(text), std::string::npos) << text << "\n" << run.out;
+    if (c.then_args.empty()) continue;
+    CommandResult then = Library(c.then_args);
+    EXPECT_NE(then.out.find(c.then_says), std::string::npos) << then.out << then.err;
+  }
+}
+
 }  // namespace

@@ -55,6 +55,10 @@ TEST(Options, BadCommandLinesCannotRun) {
        "vaklabel-library: --expired-by: '2026-13-01' is no day of the calendar\n"},
       {{"label", "--expired-by", "tomorrow"}, "vaklabel-library: --expired-by: 'tomorrow' is not a date of the form"},
       {{"label", "--expired-by", "2027-01-01", "--ignore-expiration"}, "excludes"},
+      {{"inventory", "--audit", "3"}, "requires --from-history"},
+      {{"inventory", "--from-history", "--audit", "some"}, "vaklabel-library: --audit: not a number or all\n"},
+      {{"inventory", "--from-history", "--audit", "2", "--no-mount"}, "excludes"},
+      {{"inventory", "--from-history", "--max-age", "-1"}, "--max-age"},
   };
   for (const Case& c : cases) {
     ParsedCommandLine parsed = Parse(c.args);
