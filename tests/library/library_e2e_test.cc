@@ -840,7 +840,9 @@ class SafetyTest : public LibraryTest {
   // Waits for a descendant of `parent` (vtape run, whose command runs in a
   // process namespace of its own below it) whose command line holds
   // `argument`; false after 30 s.
-  static bool AwaitChild(pid_t parent, const std::string& argument) {
+  // Waits for a descendant of `parent` whose command line holds `argument`;
+  // its process number, or 0 after 30 s.
+  static pid_t AwaitChild(pid_t parent, const std::string& argument) {
     // Children come and go: a file that is gone reads as empty.
     auto text = [](const std::string& path) {
       std::ifstream in(path);
@@ -858,14 +860,15 @@ class SafetyTest : public LibraryTest {
           for (std::string child; pids >> child;) {
             std::string command = text("/proc/" + child + "/cmdline");
             std::replace(command.begin(), command.end(), '\0', ' ');
-            if (command.find(argument) != std::string::npos) return true;
+            // A leading line feed stands for the start of the command line.
+            if (("\n" + command).find(argument) != std::string::npos) return std::stoi(child);
             pending.push_back(child);
           }
         }
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    return false;
+    return 0;
   }
 
   // Waits for `path` to exist; false after 30 s.
@@ -1216,8 +1219,12 @@ TEST_F(SafetyTest, AClosedOutputAndALateInterruptLeaveEveryTapeHome) {
 TEST_F(SafetyTest, AKilledRunsWriteEndsWithItsTapeMarks) {
   CreateLibrary(2, 1, "ABC001L8", {OldTapeWithData()});
   pid_t pid = Start({"label", "1", "--relabel", "--template", TEMPLATE_DIR "/standard.lbl"}, "/dev/null", "/dev/null");
-  ASSERT_TRUE(AwaitChild(pid, " -w ")) << "the write never started";
-  kill(pid, SIGKILL);
+  ASSERT_NE(AwaitChild(pid, " -w "), 0) << "the write never started";
+  // The run, not the virtual drive around it: killing vtape ends its
+  // namespace, and every process in it, the writer too.
+  pid_t run = AwaitChild(pid, "\nvaklabel-library --labels-dir");
+  ASSERT_NE(run, 0);
+  kill(run, SIGKILL);
   waitpid(pid, nullptr, 0);
 
   CommandResult rerun = Library({"--wait", "--json", "label", "1", "--relabel"});
