@@ -481,9 +481,17 @@ SlotReport WriteAndVerify(const PlanEntry& entry, const JobSettings& settings, c
   report.expires.clear();
   report.warnings.clear();
   std::string wrong = settings.check_cartridge ? settings.check_cartridge() : "";
-  if (!wrong.empty() || !Verify(report, source, before, settings, tools, &report)) {
+  if (!wrong.empty()) {
+    // vaklabel wrote the whole set to the cartridge the gate held; only the
+    // proof is missing, so the row names the label it was given.
     report.outcome = Outcome::kFailed;
-    report.detail = with_note(wrong.empty() ? report.detail : "verify: " + wrong);
+    report.label = entry.wanted;
+    report.detail = with_note("written, but not verified: " + wrong);
+    return report;
+  }
+  if (!Verify(report, source, before, settings, tools, &report)) {
+    report.outcome = Outcome::kFailed;
+    report.detail = with_note(report.detail);
     return report;
   }
   report.detail = with_note(report.detail);
