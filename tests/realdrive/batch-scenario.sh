@@ -35,7 +35,7 @@ mkdir xbin
 printf '#!/bin/sh\n%s "$@" || exit\n[ "${*##* }" = status ] && [ ! -e exchanged ] || exit 0\n: >exchanged\n%s transfer 4 9 >/dev/null && %s transfer 5 4 >/dev/null && %s transfer 9 5 >/dev/null\n' \
   "$(command -v mtx)" "$(command -v mtx)" "$(command -v mtx)" "$(command -v mtx)" >xbin/mtx
 chmod +x xbin/mtx
-(PATH=$PWD/xbin:$PATH && library_run label --template standard.lbl 4-5) | sed 's/drive [01] holds/drive N holds/'
+(PATH=$PWD/xbin:$PATH && library_run label --template standard.lbl 4-5) | sed 's/drive [01] holds/drive N holds/; s/in drive [01] went back/in drive N went back/'
 step mtx transfer 4 9
 step mtx transfer 5 4
 step mtx transfer 9 5
