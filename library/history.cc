@@ -267,7 +267,8 @@ HistoryAnswers AnswerFromHistory(std::vector<PlanEntry>* plan, const History& hi
 std::vector<std::string> AuditFindings(const HistoryAnswers& answers, const std::vector<SlotReport>& reports) {
   std::vector<std::string> findings;
   for (const auto& [entry, record] : answers.audited) {
-    auto read = std::find_if(reports.begin(), reports.end(), [&](const SlotReport& r) { return r.slot == entry.slot; });
+    int slot = entry.slot;  // clang 14 cannot capture a structured binding
+    auto read = std::find_if(reports.begin(), reports.end(), [slot](const SlotReport& r) { return r.slot == slot; });
     std::string finding = read == reports.end() ? "" : AuditFinding(record, *read);
     if (!finding.empty())
       findings.push_back("slot " + std::to_string(entry.slot) + " " + entry.barcode + ": " + finding);
