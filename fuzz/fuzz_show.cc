@@ -41,8 +41,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   show::DecodedSet decoded = show::Decode(set);
-  std::vector<show::Finding> findings = show::CheckLabelSet(set, decoded);
-  show::Report report{"input", &set, &decoded, &findings, data[0] % 4 < 2};
+  show::CheckRules rules{data[0] % 8 < 4};
+  std::vector<show::Finding> findings = show::CheckLabelSet(set, decoded, rules);
+  show::Report report{"input", &set, &decoded, &findings, data[0] % 4 < 2, rules};
   std::ostringstream text;
   show::PrintText(report, text);
   RequirePrintable(text.str());
